@@ -1,0 +1,109 @@
+#ifndef NMOSCLIENT_H
+#define NMOSCLIENT_H
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QNetworkAccessManager;
+class QUrl;
+
+// The tool's one client of the NMOS Node (IS-04) and Connection (IS-05) APIs.
+// Every request is synchronous for the caller: it waits in a nested event loop.
+class NmosClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Format {
+        Video = 0,
+        Audio = 1,
+        Data = 2
+    };
+
+    struct SenderConnection
+    {
+        QString id;
+        QString label;
+        QString manifestHref;
+        QString nodeAddress;
+        QString displayName;
+    };
+
+    struct ReceiverConnection
+    {
+        QString id;
+        QString label;
+        QString nodeAddress;
+        QString displayName;
+    };
+
+    struct SenderGroup
+    {
+        QString id;
+        QString label;
+        QString manifestHref;
+        QString nodeAddress;
+        QStringList audioIds;
+        QStringList dataIds;
+    };
+
+    struct ReceiverGroup
+    {
+        QString id;
+        QString label;
+        QString nodeAddress;
+        QStringList audioIds;
+        QStringList dataIds;
+    };
+
+    // A reply that makes no progress for this long is aborted.
+    static const int TransferTimeoutMs = 10000;
+    // A reply body larger than this is aborted, so a node cannot exhaust memory.
+    static const qint64 MaxReplySize = 16 * 1024 * 1024;
+
+    explicit NmosClient(QObject *parent = nullptr);
+
+    static QByteArray syncGet(QNetworkAccessManager *manager, const QString &url,
+                              int *status = nullptr, QString *errorString = nullptr);
+    static bool syncPatch(QNetworkAccessManager *manager, const QUrl &url, const QJsonObject &body,
+                          int *status = nullptr, QString *errorString = nullptr);
+    static QString bracketIpv6Host(const QString &url);
+
+    QJsonArray getJsonArray(const QString &url);
+    QJsonObject getJsonObject(const QString &url);
+    bool getManifest(const SenderGroup &sender, QString *sdp);
+
+    // Node API queries
+    bool hasSenders(const QString &address);
+    bool hasReceivers(const QString &address);
+    QList<SenderConnection> videoSenders(const QString &address, const QString &nodeName);
+    QList<ReceiverConnection> videoReceivers(const QString &address, const QString &nodeName);
+    bool findSender(const QString &address, Format format, SenderGroup *group,
+                    const QString &preferredId = QString());
+    bool findReceiver(const QString &address, Format format, ReceiverGroup *group,
+                      const QString &preferredId = QString());
+
+    // Device group matching
+    void fillSenderGroup(SenderGroup *group);
+    void fillReceiverGroup(ReceiverGroup *group);
+
+    // Connection API operations
+    bool activateSender(const SenderGroup &sender, QString *errorString = nullptr);
+    bool connectReceiver(const SenderGroup &sender, const ReceiverGroup &receiver,
+                         QString *errorString = nullptr);
+    bool disconnectReceiver(const ReceiverGroup &receiver, QString *errorString = nullptr);
+    bool getReceiverSdp(const ReceiverGroup &receiver, QString *sdp);
+
+private:
+    QNetworkAccessManager *manager = nullptr;
+};
+
+Q_DECLARE_METATYPE(NmosClient::SenderConnection)
+Q_DECLARE_METATYPE(NmosClient::ReceiverConnection)
+
+#endif // NMOSCLIENT_H
