@@ -1,0 +1,51 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QJsonDocument>
+#include <QMainWindow>
+#include <QString>
+#include <QUrl>
+
+class QComboBox;
+class QPushButton;
+class QSettings;
+class LightIndicator;
+class NmosClient;
+
+// The one window of the tool: a transmitter row, a receiver row and the patch buttons.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // The record behind a combo's current item; empty when it holds none.
+    QString currentItemId(QComboBox *combo) const;
+    QString currentItemAddress(QComboBox *combo) const;
+
+private slots:
+    void checkTx();
+    void checkRx();
+    void onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument selfDoc);
+
+private:
+    QWidget *makeEndpointRow(const QString &label, QComboBox **combo, LightIndicator **lamp,
+                             QPushButton **button);
+
+    NmosClient *m_client = nullptr;
+    QSettings *m_settings = nullptr;
+    QComboBox *m_txCombo = nullptr;
+    QComboBox *m_rxCombo = nullptr;
+    LightIndicator *m_txLamp = nullptr;
+    LightIndicator *m_rxLamp = nullptr;
+    QPushButton *m_txSdpButton = nullptr;
+    QPushButton *m_rxSdpButton = nullptr;
+    QPushButton *m_connectButton = nullptr;
+    QPushButton *m_disconnectButton = nullptr;
+    QPushButton *m_browseButton = nullptr;
+    QPushButton *m_aboutButton = nullptr;
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,182 @@
+#include "nmosmdnsbrowser.h"
+
+#include "mdns/browser.h"
+#include "mdns/cache.h"
+#include "mdns/resolver.h"
+#include "mdns/server.h"
+
+#include <QHostAddress>
+#include <QJsonParseError>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QtDebug>
+
+namespace {
+
+const QByteArray NodeServiceType = QByteArrayLiteral("_nmos-node._tcp.local.");
+
+QString attribute(const QMdnsEngine::Service &svc, const QByteArray &key, const QString &fallback)
+{
+    const auto attributes = svc.attributes();
+    const auto it = attributes.constFind(key);
+    return it == attributes.constEnd() ? fallback : QString::fromUtf8(it.value());
+}
+
+} // namespace
+
+NMOSMdnsBrowser::NMOSMdnsBrowser(QObject *parent)
+    : QObject(parent)
+{
+}
+
+NMOSMdnsBrowser::~NMOSMdnsBrowser()
+{
+    stop();
+}
+
+void NMOSMdnsBrowser::start()
+{
+    if (m_started)
+        return;
+    m_mdnsServer.reset(new QMdnsEngine::Server);
+    m_mdnsCache.reset(new QMdnsEngine::Cache);
+    m_mdnsBrowser = new QMdnsEngine::Browser(m_mdnsServer.get(), NodeServiceType, m_mdnsCache.get(), this);
+    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceAdded, this, &NMOSMdnsBrowser::onServiceAdded);
+    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceUpdated, this, &NMOSMdnsBrowser::onServiceUpdated);
+    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceRemoved, this, &NMOSMdnsBrowser::onServiceRemoved);
+    m_started = true;
+    qInfo().noquote() << "Browsing for" << QString::fromUtf8(NodeServiceType);
+}
+
+void NMOSMdnsBrowser::stop()
+{
+    if (!m_started)
+        return;
+    // The resolvers work on the server and cache deleted below: none may outlive them.
+    qDeleteAll(m_resolvers);
+    m_resolvers.clear();
+    delete m_mdnsBrowser;
+    m_mdnsBrowser = nullptr;
+    m_mdnsCache.reset();
+    m_mdnsServer.reset();
+    m_started = false;
+}
+
+void NMOSMdnsBrowser::onServiceAdded(const QMdnsEngine::Service &svc)
+{
+    QMap<QString, QString> txt;
+    const auto attributes = svc.attributes();
+    for (auto it = attributes.constBegin(); it != attributes.constEnd(); ++it)
+        txt.insert(QString::fromUtf8(it.key()), QString::fromUtf8(it.value()));
+    emit nodeDiscovered(QString::fromUtf8(svc.name()), QString::fromUtf8(svc.hostname()), svc.port(), txt);
+    resolveAndFetch(svc);
+}
+
+void NMOSMdnsBrowser::onServiceUpdated(const QMdnsEngine::Service &svc)
+{
+    onServiceAdded(svc);
+}
+
+void NMOSMdnsBrowser::onServiceRemoved(const QMdnsEngine::Service &svc)
+{
+    removeResolver(svc.name());
+    emit nodeRemoved(QString::fromUtf8(svc.name()));
+}
+
+void NMOSMdnsBrowser::removeResolver(const QByteArray &serviceName)
+{
+    delete m_resolvers.take(serviceName);
+}
+
+void NMOSMdnsBrowser::resolveAndFetch(const QMdnsEngine::Service &svc)
+{
+    const QString scheme = attribute(svc, QByteArrayLiteral("api_proto"), QStringLiteral("http"));
+    const QString version = chooseApiVersion(attribute(svc, QByteArrayLiteral("api_ver"), QStringLiteral("v1.3")));
+
+    removeResolver(svc.name());
+    if (!m_started)
+        return;
+
+    // The scheme comes from the network: anything but HTTP(S) could make the network layer
+    // read a local file or open a share, so such a node is reported and never contacted.
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        QUrl url;
+        url.setScheme(scheme);
+        url.setHost(QString::fromUtf8(svc.hostname()));
+        url.setPort(svc.port());
+        url.setPath(QStringLiteral("/x-nmos/node/%1/self").arg(version));
+        const QString error = QStringLiteral("Protocol \"%1\" is not supported").arg(scheme);
+        emit nodeError(QString::fromUtf8(svc.name()), url, error);
+        qWarning().noquote() << "GET" << url.toString() << "failed:" << error;
+        return;
+    }
+
+    auto *resolver = new QMdnsEngine::Resolver(m_mdnsServer.get(), svc.hostname(), m_mdnsCache.get(), this);
+    m_resolvers.insert(svc.name(), resolver);
+    connect(resolver, &QMdnsEngine::Resolver::resolved, this,
+            [this, svc, scheme, version](const QHostAddress &address) {
+                fetchSelf(svc, scheme, version, address);
+            });
+}
+
+void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &scheme,
+                                const QString &version, const QHostAddress &address)
+{
+    QUrl url;
+    url.setScheme(scheme);
+    url.setHost(address.toString());
+    url.setPort(svc.port());
+    url.setPath(QStringLiteral("/x-nmos/node/%1/self").arg(version));
+
+    QNetworkReply *reply = m_nam.get(QNetworkRequest(url));
+    connect(reply, &QNetworkReply::finished, this, [this, reply, url, svc] {
+        const QString serviceName = QString::fromUtf8(svc.name());
+        const QByteArray body = reply->readAll();
+        if (reply->error() != QNetworkReply::NoError) {
+            emit nodeError(serviceName, url, reply->errorString());
+            qWarning().noquote() << "GET" << url.toString() << "failed:" << reply->errorString();
+        } else {
+            QJsonParseError parseError;
+            const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
+            if (parseError.error == QJsonParseError::NoError && !doc.isNull()) {
+                emit nodeSelfReady(serviceName, url, doc);
+                qInfo().noquote() << "OK" << url.toString();
+            } else {
+                emit nodeSelfReady(serviceName, url, QJsonDocument());
+                qInfo().noquote() << "OK (non-JSON)" << url.toString();
+            }
+        }
+        reply->deleteLater();
+    });
+}
+
+QString NMOSMdnsBrowser::chooseApiVersion(const QString &apiVer)
+{
+    static const QRegularExpression versionPattern(QStringLiteral("^v(\\d+)\\.(\\d+)$"));
+    const QStringList parts = apiVer.split(QLatin1Char(','), Qt::SkipEmptyParts, Qt::CaseSensitive);
+    QString best;
+    for (const QString &part : parts) {
+        const QString candidate = part.trimmed();
+        if (best.isEmpty()) {
+            best = candidate;
+            continue;
+        }
+        const QRegularExpressionMatch candidateMatch = versionPattern.match(candidate);
+        if (!candidateMatch.hasMatch())
+            continue;
+        const QRegularExpressionMatch bestMatch = versionPattern.match(best);
+        if (!bestMatch.hasMatch()) {
+            best = candidate;
+            continue;
+        }
+        // toInt gives 0 for a number out of range, as the comparison wants.
+        const int candidateMajor = candidateMatch.captured(1).toInt();
+        const int candidateMinor = candidateMatch.captured(2).toInt();
+        const int bestMajor = bestMatch.captured(1).toInt();
+        const int bestMinor = bestMatch.captured(2).toInt();
+        if (candidateMajor > bestMajor || (candidateMajor == bestMajor && candidateMinor > bestMinor))
+            best = candidate;
+    }
+    return best.isEmpty() ? QStringLiteral("v1.3") : best;
+}

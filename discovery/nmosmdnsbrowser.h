@@ -1,0 +1,66 @@
+#ifndef NMOSMDNSBROWSER_H
+#define NMOSMDNSBROWSER_H
+
+#include <QHash>
+#include <QJsonDocument>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+#include "mdns/service.h"
+
+namespace QMdnsEngine {
+class Browser;
+class Cache;
+class Resolver;
+class Server;
+}
+
+// Finds NMOS nodes by mDNS and fetches each node's self resource on every address.
+class NMOSMdnsBrowser : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit NMOSMdnsBrowser(QObject *parent = nullptr);
+    ~NMOSMdnsBrowser() override;
+
+    void start();
+    void stop();
+    bool isStarted() const { return m_started; }
+
+    // Picks the highest well-formed "vX.Y" of a comma-separated "api_ver" list.
+    static QString chooseApiVersion(const QString &apiVer);
+
+signals:
+    void nodeDiscovered(QString serviceName, QString hostname, quint16 port, QMap<QString, QString> txt);
+    void nodeSelfReady(QString serviceName, QUrl url, QJsonDocument selfDoc);
+    void nodeError(QString serviceName, QUrl url, QString errorString);
+    void nodeRemoved(QString serviceName);
+
+private slots:
+    void onServiceAdded(const QMdnsEngine::Service &svc);
+    void onServiceUpdated(const QMdnsEngine::Service &svc);
+    void onServiceRemoved(const QMdnsEngine::Service &svc);
+
+private:
+    void resolveAndFetch(const QMdnsEngine::Service &svc);
+    void fetchSelf(const QMdnsEngine::Service &svc, const QString &scheme, const QString &version,
+                   const QHostAddress &address);
+    void removeResolver(const QByteArray &serviceName);
+
+    std::unique_ptr<QMdnsEngine::Server> m_mdnsServer;
+    std::unique_ptr<QMdnsEngine::Cache> m_mdnsCache;
+    QMdnsEngine::Browser *m_mdnsBrowser = nullptr;
+    QNetworkAccessManager m_nam;
+    bool m_started = false;
+    // One resolver per service instance: a node bumps its TXT record on every change of its
+    // resources, and a resolver per update would pile up queries and GETs without bound.
+    QHash<QByteArray, QMdnsEngine::Resolver *> m_resolvers;
+};
+
+#endif // NMOSMDNSBROWSER_H
