@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "app/lightindicator.h"
+#include "discovery/nmosmdnsbrowser.h"
 #include "nmos/nmosclient.h"
 
 #include <QComboBox>
@@ -56,9 +57,21 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_txCombo, QOverload<int>::of(&QComboBox::activated), this, &MainWindow::checkTx);
     connect(m_rxCombo, &QComboBox::editTextChanged, this, &MainWindow::checkRx);
     connect(m_rxCombo, QOverload<int>::of(&QComboBox::activated), this, &MainWindow::checkRx);
+
+    // Last, so that discovery results arrive only once the window is complete.
+    m_mdns = new NMOSMdnsBrowser(this);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, this, &MainWindow::onMdnsDeviceFound);
+    m_mdns->start();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    if (m_mdns) {
+        m_mdns->stop();
+        delete m_mdns;
+        m_mdns = nullptr;
+    }
+}
 
 QWidget *MainWindow::makeEndpointRow(const QString &label, QComboBox **combo, LightIndicator **lamp,
                                      QPushButton **button)

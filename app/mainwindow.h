@@ -11,6 +11,7 @@ class QPushButton;
 class QSettings;
 class LightIndicator;
 class NmosClient;
+class NMOSMdnsBrowser;
 
 // The one window of the tool: a transmitter row, a receiver row and the patch buttons.
 class MainWindow : public QMainWindow
@@ -34,6 +35,7 @@ private:
     QWidget *makeEndpointRow(const QString &label, QComboBox **combo, LightIndicator **lamp,
                              QPushButton **button);
 
+    NMOSMdnsBrowser *m_mdns = nullptr;
     NmosClient *m_client = nullptr;
     QSettings *m_settings = nullptr;
     QComboBox *m_txCombo = nullptr;
