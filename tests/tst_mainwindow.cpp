@@ -1,5 +1,6 @@
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
+#include "tests/support/netns.h"
 
 #include <QBoxLayout>
 #include <QComboBox>
@@ -37,6 +38,8 @@ QList<QWidget *> layoutWidgets(QLayout *layout)
 
 void tst_MainWindow::initTestCase()
 {
+    // The window starts node discovery, which sends mDNS queries.
+    SKIP_UNLESS_PRIVATE_NETNS();
     // Keep the settings written by the checks away from the user's own.
     QStandardPaths::setTestModeEnabled(true);
 }
