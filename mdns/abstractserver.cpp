@@ -1,0 +1,20 @@
+#include "mdns/abstractserver.h"
+
+namespace QMdnsEngine {
+
+AbstractServer::AbstractServer(QObject *parent)
+    : QObject(parent)
+{
+}
+
+QStringList AbstractServer::interfaceNames() const
+{
+    return {};
+}
+
+QList<QHostAddress> AbstractServer::interfaceAddresses(const QString &) const
+{
+    return {};
+}
+
+} // namespace QMdnsEngine

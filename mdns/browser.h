@@ -1,0 +1,77 @@
+#ifndef QMDNSENGINE_BROWSER_H
+#define QMDNSENGINE_BROWSER_H
+
+#include "mdns/service.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QTimer>
+
+namespace QMdnsEngine {
+
+class AbstractServer;
+class Cache;
+class Message;
+class Record;
+
+// Continuous DNS-SD browsing for one service type (RFC 6762 5.2, RFC 6763 4, 9).
+// The type "_services._dns-sd._udp.local." reports the instances of every type on the link.
+class Browser : public QObject
+{
+    Q_OBJECT
+
+public:
+    Browser(AbstractServer *server, const QByteArray &type, Cache *cache = nullptr,
+            QObject *parent = nullptr);
+    ~Browser() override;
+
+    QByteArray type() const { return m_type; }
+    // The services reported as added and not yet removed.
+    QList<Service> services() const;
+    // Milliseconds from the last browse query to the next one (for the curious and tests).
+    qint64 queryInterval() const { return m_interval; }
+
+signals:
+    void serviceAdded(const QMdnsEngine::Service &service);
+    void serviceUpdated(const QMdnsEngine::Service &service);
+    void serviceRemoved(const QMdnsEngine::Service &service);
+
+private:
+    struct Instance {
+        bool reported = false;
+        Service service;
+        qint64 txtDeadline = -1;  // -1: TXT not asked yet
+        qint64 nextAsk = 0;
+        qint64 askInterval = 0;
+    };
+
+    void handleMessage(const Message &message);
+    void handleExpired(const Record &record);
+    void handleShouldQuery(const Record &record);
+    void restartSchedule();
+    void processDue();
+    void schedule();
+    void sendBrowseQuery();
+    void sendQueries(const QList<QPair<QByteArray, quint16>> &questions);
+    void updateInstance(const QByteArray &instanceName);
+    bool isBrowsedType(const QByteArray &type) const;
+    QSet<QByteArray> browsedTypeKeys() const;
+    qint64 now() const;
+
+    QPointer<AbstractServer> m_server;
+    QPointer<Cache> m_cache;
+    QByteArray m_type;
+    bool m_meta = false;
+    QHash<QByteArray, QByteArray> m_types;   // key -> type name, for the meta-query
+    QHash<QByteArray, Instance> m_instances; // key -> instance
+    qint64 m_nextQuery = 0;
+    qint64 m_interval = 0;
+    QTimer m_timer;
+};
+
+} // namespace QMdnsEngine
+
+#endif // QMDNSENGINE_BROWSER_H

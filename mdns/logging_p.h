@@ -1,0 +1,8 @@
+#ifndef QMDNSENGINE_LOGGING_P_H
+#define QMDNSENGINE_LOGGING_P_H
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcMdns)
+
+#endif // QMDNSENGINE_LOGGING_P_H

@@ -1,0 +1,62 @@
+#ifndef QMDNSENGINE_RESPONDER_H
+#define QMDNSENGINE_RESPONDER_H
+
+#include "mdns/service.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+namespace QMdnsEngine {
+
+class AbstractServer;
+class Message;
+class Query;
+class Record;
+
+// Announces one service instance and answers for it, for simulated nodes and demos.
+class Responder : public QObject
+{
+    Q_OBJECT
+
+public:
+    Responder(AbstractServer *server, const Service &service, QObject *parent = nullptr);
+    // Sends the goodbyes unless withdraw() already did.
+    ~Responder() override;
+
+    Service service() const { return m_service; }
+    // Announces the change; a changed name, type or host first says goodbye to the old one.
+    void setService(const Service &service);
+    // The A/AAAA records to announce; empty: the addresses of the interface each message
+    // goes out on.
+    void setAddresses(const QList<QHostAddress> &addresses);
+    // Sends goodbyes (TTL 0) and falls silent.
+    void withdraw();
+    bool isWithdrawn() const { return m_withdrawn; }
+
+    static const quint32 HostTtl = 120;     // RFC 6762 10: records with the host name
+    static const quint32 OtherTtl = 4500;   // and all others
+
+private:
+    void handleMessage(const Message &message);
+    void announce();
+    void sendGoodbyes(const Service &service);
+    QList<Record> serviceRecords(const Service &service, quint32 scale) const;
+    QList<Record> addressRecords(const QString &interfaceName, quint32 ttl) const;
+    void answer(const Message &query, const QList<Record> &answers,
+                const QList<Record> &additionals, bool delay);
+    void sendOnEveryInterface(const QList<Record> &records, bool withAddresses, quint32 addressTtl);
+
+    QPointer<AbstractServer> m_server;
+    Service m_service;
+    QList<QHostAddress> m_addresses;
+    bool m_withdrawn = false;
+    int m_announcementsLeft = 0;
+    QTimer m_announceTimer;
+};
+
+} // namespace QMdnsEngine
+
+#endif // QMDNSENGINE_RESPONDER_H

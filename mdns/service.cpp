@@ -1,0 +1,30 @@
+#include "mdns/service.h"
+
+namespace QMdnsEngine {
+
+QByteArray Service::instanceName() const
+{
+    QByteArray label = m_name;
+    label.replace('\\', "\\\\");
+    label.replace('.', "\\.");
+    return label + '.' + m_type;
+}
+
+bool Service::operator==(const Service &other) const
+{
+    return m_type == other.m_type && m_name == other.m_name && m_hostname == other.m_hostname
+        && m_port == other.m_port && sameAttributes(m_attributes, other.m_attributes);
+}
+
+bool sameAttributes(const QMap<QByteArray, QByteArray> &a, const QMap<QByteArray, QByteArray> &b)
+{
+    if (a != b)
+        return false;
+    for (auto i = a.cbegin(), j = b.cbegin(); i != a.cend(); ++i, ++j) {
+        if (i.value().isNull() != j.value().isNull())
+            return false;
+    }
+    return true;
+}
+
+} // namespace QMdnsEngine
