@@ -1,11 +1,14 @@
 #include "mainwindow.h"
 
 #include "app/lightindicator.h"
+#include "app/sdpdialog.h"
 #include "discovery/nmosmdnsbrowser.h"
 #include "nmos/nmosclient.h"
 
 #include <QComboBox>
+#include <QCursor>
 #include <QDebug>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -57,6 +60,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_txCombo, QOverload<int>::of(&QComboBox::activated), this, &MainWindow::checkTx);
     connect(m_rxCombo, &QComboBox::editTextChanged, this, &MainWindow::checkRx);
     connect(m_rxCombo, QOverload<int>::of(&QComboBox::activated), this, &MainWindow::checkRx);
+    connect(m_txSdpButton, &QPushButton::clicked, this, &MainWindow::showTxSdp);
+    connect(m_rxSdpButton, &QPushButton::clicked, this, &MainWindow::showRxSdp);
+    connect(m_connectButton, &QPushButton::clicked, this, &MainWindow::doConnect);
+    connect(m_disconnectButton, &QPushButton::clicked, this, &MainWindow::doDisconnect);
 
     // Last, so that discovery results arrive only once the window is complete.
     m_mdns = new NMOSMdnsBrowser(this);
@@ -185,4 +192,255 @@ void MainWindow::onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument 
     if (m_client->hasReceivers(address))
         addRecords(m_rxCombo, m_client->videoReceivers(address, serviceName));
     m_rxCombo->model()->sort(0, Qt::AscendingOrder);
+}
+
+namespace {
+
+// Holds the run controls disabled and the wait cursor up for one workflow or viewer run,
+// and gives both back on every way out of the slot. release() hands them back early, so
+// that the closing message box or dialog is not shown under a wait cursor.
+class RunGuard
+{
+public:
+    RunGuard(bool *running, const QList<QPushButton *> &buttons)
+        : m_running(running)
+        , m_buttons(buttons)
+    {
+        *m_running = true;
+        for (QPushButton *button : m_buttons)
+            button->setEnabled(false);
+        QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    }
+    ~RunGuard() { release(); }
+    RunGuard(const RunGuard &) = delete;
+    RunGuard &operator=(const RunGuard &) = delete;
+
+    void release()
+    {
+        if (!m_active)
+            return;
+        m_active = false;
+        QGuiApplication::restoreOverrideCursor();
+        for (QPushButton *button : m_buttons)
+            button->setEnabled(true);
+        *m_running = false;
+    }
+
+private:
+    bool *m_running;
+    QList<QPushButton *> m_buttons;
+    bool m_active = true;
+};
+
+// A sender's transport file: read from its manifest URL, and when that fails once more
+// after activating the sender, since many senders publish it only when active.
+bool readSenderSdp(NmosClient *client, const NmosClient::SenderGroup &sender, QString *sdp)
+{
+    if (client->getManifest(sender, sdp))
+        return true;
+    QString ignored;
+    return client->activateSender(sender, &ignored) && client->getManifest(sender, sdp);
+}
+
+QString sdpBlock(const QString &sdp)
+{
+    return QStringLiteral("%1\n\n\n").arg(sdp);
+}
+
+} // namespace
+
+void MainWindow::showMessage(QMessageBox::Icon icon, const QString &title, const QString &text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void MainWindow::showTxSdp()
+{
+    if (m_running)
+        return;
+    RunGuard guard(&m_running, {m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton});
+
+    const QString id = currentItemId(m_txCombo);
+    NmosClient::SenderGroup group;
+    if (!m_client->findSender(currentItemAddress(m_txCombo), NmosClient::Video, &group, id)) {
+        guard.release();
+        showMessage(QMessageBox::Warning, tr("No Sender"), tr("No sender found on transmitter node."));
+        return;
+    }
+    QString sdp;
+    if (!readSenderSdp(m_client, group, &sdp)) {
+        guard.release();
+        showMessage(QMessageBox::Warning, tr("SDP"), tr("Failed to fetch SDP from sender."));
+        return;
+    }
+    // Named now: the member lookups below overwrite the group's label.
+    const QString title = tr("Sender %1").arg(group.label);
+    QString text = sdpBlock(sdp);
+
+    m_client->fillSenderGroup(&group);
+    const QList<QPair<NmosClient::Format, QStringList>> members{
+        {NmosClient::Audio, group.audioIds}, {NmosClient::Data, group.dataIds}};
+    for (const auto &member : members) {
+        for (const QString &memberId : member.second) {
+            if (!m_client->findSender(currentItemAddress(m_txCombo), member.first, &group, memberId))
+                continue;
+            QString memberSdp;
+            if (readSenderSdp(m_client, group, &memberSdp) && !memberSdp.isEmpty())
+                text += sdpBlock(memberSdp);
+        }
+    }
+
+    guard.release();
+    SdpDialog dialog(title, text, this);
+    dialog.exec();
+}
+
+void MainWindow::showRxSdp()
+{
+    if (m_running)
+        return;
+    RunGuard guard(&m_running, {m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton});
+
+    const QString id = currentItemId(m_rxCombo);
+    NmosClient::ReceiverGroup group;
+    if (!m_client->findReceiver(currentItemAddress(m_rxCombo), NmosClient::Video, &group, id)) {
+        guard.release();
+        showMessage(QMessageBox::Information, tr("Info"),
+                    tr("No senders on the receiver node to display SDP from."));
+        return;
+    }
+    QString sdp;
+    if (!m_client->getReceiverSdp(group, &sdp)) {
+        guard.release();
+        showMessage(QMessageBox::Warning, tr("SDP"), tr("Nothing is connected/Failed to fetch SDP."));
+        return;
+    }
+    const QString title = tr("Sender %1 (from receiver node)").arg(group.label);
+    QString text = sdpBlock(sdp);
+
+    m_client->fillReceiverGroup(&group);
+    const QList<QPair<NmosClient::Format, QStringList>> members{
+        {NmosClient::Audio, group.audioIds}, {NmosClient::Data, group.dataIds}};
+    for (const auto &member : members) {
+        for (const QString &memberId : member.second) {
+            if (!m_client->findReceiver(currentItemAddress(m_rxCombo), member.first, &group, memberId))
+                continue;
+            QString memberSdp;
+            if (m_client->getReceiverSdp(group, &memberSdp) && !memberSdp.isEmpty())
+                text += sdpBlock(memberSdp);
+        }
+    }
+
+    guard.release();
+    SdpDialog dialog(title, text, this);
+    dialog.exec();
+}
+
+void MainWindow::doConnect()
+{
+    if (m_running)
+        return;
+    RunGuard guard(&m_running, {m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton});
+    const QString title = tr("Connect");
+
+    NmosClient::SenderGroup sender;
+    const QString senderId = currentItemId(m_txCombo);
+    if (!m_client->findSender(currentItemAddress(m_txCombo), NmosClient::Video, &sender, senderId)) {
+        guard.release();
+        showMessage(QMessageBox::Warning, title, tr("No video sender found on transmitter node."));
+        return;
+    }
+    NmosClient::ReceiverGroup receiver;
+    const QString receiverId = currentItemId(m_rxCombo);
+    if (!m_client->findReceiver(currentItemAddress(m_rxCombo), NmosClient::Video, &receiver, receiverId)) {
+        guard.release();
+        showMessage(QMessageBox::Warning, title, tr("No video receiver found on receiver node."));
+        return;
+    }
+    m_client->fillSenderGroup(&sender);
+    m_client->fillReceiverGroup(&receiver);
+
+    // One text for the whole run: a call that fails without a text of its own leaves
+    // the last one standing.
+    QString error;
+    if (!m_client->connectReceiver(sender, receiver, &error)) {
+        guard.release();
+        showMessage(QMessageBox::Critical, title, tr("Patch failed on video:\n%1").arg(error));
+        return;
+    }
+
+    // Members are paired by position in the two groups; the longer list's tail is left alone.
+    struct Members
+    {
+        NmosClient::Format format;
+        QStringList senderIds;
+        QStringList receiverIds;
+        QString entry;
+    };
+    const QList<Members> kinds{
+        {NmosClient::Audio, sender.audioIds, receiver.audioIds, tr("Patch failed on audio:\n%1\n")},
+        {NmosClient::Data, sender.dataIds, receiver.dataIds, tr("Patch failed on anc:\n%1\n")}};
+    QString summary;
+    for (const Members &kind : kinds) {
+        const int pairs = qMin(kind.senderIds.size(), kind.receiverIds.size());
+        for (int i = 0; i < pairs; ++i) {
+            if (!m_client->findSender(currentItemAddress(m_txCombo), kind.format, &sender,
+                                      kind.senderIds.at(i)))
+                continue;
+            if (!m_client->findReceiver(currentItemAddress(m_rxCombo), kind.format, &receiver,
+                                        kind.receiverIds.at(i)))
+                continue;
+            if (!m_client->connectReceiver(sender, receiver, &error))
+                summary += kind.entry.arg(error);
+        }
+    }
+
+    guard.release();
+    if (!summary.isEmpty())
+        showMessage(QMessageBox::Information, title, summary);
+}
+
+void MainWindow::doDisconnect()
+{
+    if (m_running)
+        return;
+    RunGuard guard(&m_running, {m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton});
+    const QString title = tr("Disconnect");
+
+    // The receiver the operator chose; only an entry without a record falls back to the
+    // node's first video receiver.
+    NmosClient::ReceiverGroup receiver;
+    const QString receiverId = currentItemId(m_rxCombo);
+    if (!m_client->findReceiver(currentItemAddress(m_rxCombo), NmosClient::Video, &receiver, receiverId)) {
+        guard.release();
+        showMessage(QMessageBox::Warning, title, tr("No video receiver found on receiver node."));
+        return;
+    }
+    QString error;
+    if (!m_client->disconnectReceiver(receiver, &error)) {
+        guard.release();
+        showMessage(QMessageBox::Critical, title, tr("Patch failed on video:\n%1").arg(error));
+        return;
+    }
+
+    m_client->fillReceiverGroup(&receiver);
+    const QList<QPair<NmosClient::Format, QStringList>> kinds{
+        {NmosClient::Audio, receiver.audioIds}, {NmosClient::Data, receiver.dataIds}};
+    QString summary;
+    for (const auto &kind : kinds) {
+        const QString entry = kind.first == NmosClient::Audio ? tr("Patch failed on audio:\n%1\n")
+                                                              : tr("Patch failed on anc:\n%1\n");
+        for (const QString &memberId : kind.second) {
+            if (!m_client->findReceiver(currentItemAddress(m_rxCombo), kind.first, &receiver, memberId))
+                continue;
+            if (!m_client->disconnectReceiver(receiver, &error))
+                summary += entry.arg(error);
+        }
+    }
+
+    guard.release();
+    if (!summary.isEmpty())
+        showMessage(QMessageBox::Information, title, summary);
 }

@@ -3,6 +3,7 @@
 
 #include <QJsonDocument>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QString>
 #include <QUrl>
 
@@ -29,11 +30,17 @@ public:
 private slots:
     void checkTx();
     void checkRx();
+    void showTxSdp();
+    void showRxSdp();
+    void doConnect();
+    void doDisconnect();
     void onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument selfDoc);
 
 private:
     QWidget *makeEndpointRow(const QString &label, QComboBox **combo, LightIndicator **lamp,
                              QPushButton **button);
+    // Node texts end up in these boxes, so they are always shown as plain text.
+    void showMessage(QMessageBox::Icon icon, const QString &title, const QString &text);
 
     NMOSMdnsBrowser *m_mdns = nullptr;
     NmosClient *m_client = nullptr;
@@ -48,6 +55,9 @@ private:
     QPushButton *m_disconnectButton = nullptr;
     QPushButton *m_browseButton = nullptr;
     QPushButton *m_aboutButton = nullptr;
+    // Set while a workflow or viewer runs: its requests wait in nested event loops, and
+    // no second run may start inside one.
+    bool m_running = false;
 };
 
 #endif // MAINWINDOW_H
