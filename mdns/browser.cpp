@@ -4,21 +4,363 @@
 #include "mdns/cache.h"
 #include "mdns/clock.h"
 #include "mdns/dns.h"
+#include "mdns/logging_p.h"
 #include "mdns/message.h"
 
+#include <QRandomGenerator>
+
+#include <algorithm>
+
 namespace QMdnsEngine {
+
+namespace {
+
+const qint64 FirstIntervalMs = 1000;
+const qint64 MaxIntervalMs = 60 * 60 * 1000;  // RFC 6762 5.2
+const qint64 TxtWaitMs = 1000;
+
+qint64 initialDelay()
+{
+    // RFC 6762 5.2: 20 to 120 ms, so that hosts started together do not query together.
+    return 20 + QRandomGenerator::global()->bounded(101);
+}
+
+} // namespace
 
 Browser::Browser(AbstractServer *server, const QByteArray &type, Cache *cache, QObject *parent)
     : QObject(parent), m_server(server), m_cache(cache ? cache : new Cache(this)), m_type(type)
 {
     qRegisterMetaType<QMdnsEngine::Service>("QMdnsEngine::Service");
+    m_meta = sameName(type, ServicesType);
+    if (!m_meta)
+        m_types.insert(nameKey(type), type);
+
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &Browser::processDue);
+    if (m_server) {
+        connect(m_server, &AbstractServer::messageReceived, this, &Browser::handleMessage);
+        connect(m_server, &AbstractServer::interfaceAppeared, this, &Browser::restartSchedule);
+    }
+    connect(m_cache, &Cache::recordExpired, this, &Browser::handleExpired);
+    connect(m_cache, &Cache::shouldQuery, this, &Browser::handleShouldQuery);
+    connect(m_cache->clock(), &Clock::advanced, this, &Browser::processDue);
+
+    // What a shared cache already knows is reported once the caller has had the chance to
+    // connect to the signals.
+    QMetaObject::invokeMethod(this, [this] {
+        if (!m_cache)
+            return;
+        if (m_meta) {
+            QList<Record> types;
+            m_cache->lookupRecords(ServicesType, PTR, &types);
+            for (const Record &record : qAsConst(types))
+                m_types.insert(nameKey(record.target()), record.target());
+        }
+        const auto typeNames = m_types.values();
+        for (const QByteArray &typeName : typeNames) {
+            QList<Record> pointers;
+            m_cache->lookupRecords(typeName, PTR, &pointers);
+            for (const Record &record : qAsConst(pointers))
+                updateInstance(record.target());
+        }
+        flushQuestions();
+    }, Qt::QueuedConnection);
+
+    restartSchedule();
 }
 
 Browser::~Browser() = default;
 
 QList<Service> Browser::services() const
 {
-    return {};
+    QList<Service> reported;
+    for (const Instance &instance : m_instances) {
+        if (instance.reported)
+            reported.append(instance.service);
+    }
+    return reported;
+}
+
+qint64 Browser::now() const
+{
+    return m_cache ? m_cache->clock()->now() : Clock::system()->now();
+}
+
+bool Browser::isBrowsedType(const QByteArray &type) const
+{
+    return m_types.contains(nameKey(type));
+}
+
+void Browser::restartSchedule()
+{
+    m_interval = 0;
+    m_nextQuery = now() + initialDelay();
+    schedule();
+}
+
+void Browser::processDue()
+{
+    if (!m_cache)
+        return;
+    const qint64 t = now();
+    if (t >= m_nextQuery) {
+        sendBrowseQuery();
+        m_interval = m_interval == 0 ? FirstIntervalMs : std::min(m_interval * 2, MaxIntervalMs);
+        m_nextQuery = t + m_interval;
+    }
+
+    QList<QByteArray> waited;
+    for (auto i = m_instances.begin(); i != m_instances.end(); ++i) {
+        Instance &instance = *i;
+        const QByteArray name = instance.service.instanceName();
+        if (!instance.reported && instance.txtDeadline >= 0 && t >= instance.txtDeadline)
+            waited.append(name);
+        if (instance.askInterval > 0 && t >= instance.nextAsk) {
+            const bool hasSrv = m_cache->lookupRecord(name, SRV, nullptr);
+            const bool hasTxt = m_cache->lookupRecord(name, TXT, nullptr);
+            if (hasSrv && hasTxt) {
+                instance.askInterval = 0;
+                continue;
+            }
+            if (!hasSrv)
+                m_pending.append({name, SRV});
+            if (!hasTxt)
+                m_pending.append({name, TXT});
+            instance.askInterval = std::min(instance.askInterval * 2, MaxIntervalMs);
+            instance.nextAsk = t + instance.askInterval;
+        }
+    }
+    for (const QByteArray &name : qAsConst(waited))
+        updateInstance(name);
+    flushQuestions();
+    schedule();
+}
+
+void Browser::flushQuestions()
+{
+    QList<QPair<QByteArray, quint16>> questions;
+    for (const auto &question : qAsConst(m_pending)) {
+        const bool seen = std::any_of(questions.cbegin(), questions.cend(), [&](const QPair<QByteArray, quint16> &q) {
+            return q.second == question.second && sameName(q.first, question.first);
+        });
+        if (!seen)
+            questions.append(question);
+    }
+    m_pending.clear();
+    sendQueries(questions);
+}
+
+void Browser::schedule()
+{
+    qint64 next = m_nextQuery;
+    for (const Instance &instance : qAsConst(m_instances)) {
+        if (!instance.reported && instance.txtDeadline >= 0)
+            next = std::min(next, instance.txtDeadline);
+        if (instance.askInterval > 0)
+            next = std::min(next, instance.nextAsk);
+    }
+    const qint64 wait = std::max<qint64>(0, next - now());
+    m_timer.start(int(std::min<qint64>(wait, MaxIntervalMs)));
+}
+
+void Browser::sendBrowseQuery()
+{
+    QList<QPair<QByteArray, quint16>> questions;
+    if (m_meta)
+        questions.append({QByteArray(ServicesType), PTR});
+    for (const QByteArray &typeName : qAsConst(m_types))
+        questions.append({typeName, PTR});
+    sendQueries(questions);
+}
+
+void Browser::sendQueries(const QList<QPair<QByteArray, quint16>> &questions)
+{
+    if (!m_server || !m_cache || questions.isEmpty())
+        return;
+    auto sizeOf = [](const Message &message) {
+        QByteArray packet;
+        return toPacket(message, &packet) ? packet.size() : MaxPacketSize + 1;
+    };
+
+    // Questions go in as many packets as they need; each packet's known answers follow it,
+    // in further packets with TC set on all but the last (RFC 6762 7.2).
+    int next = 0;
+    while (next < questions.size()) {
+        Message message;
+        QList<Record> answers;
+        while (next < questions.size()) {
+            Message trial = message;
+            trial.addQuery(Query(questions.at(next).first, questions.at(next).second));
+            if (!message.queries().isEmpty() && sizeOf(trial) > MaxPacketSize)
+                break;
+            message = trial;
+            answers += m_cache->knownAnswers(questions.at(next).first, questions.at(next).second);
+            ++next;
+        }
+        QList<Message> packets;
+        for (const Record &answer : qAsConst(answers)) {
+            Message trial = message;
+            trial.addRecord(answer);
+            if (sizeOf(trial) > MaxPacketSize && (!message.queries().isEmpty() || !message.records().isEmpty())) {
+                message.setTruncated(true);
+                packets.append(message);
+                message = Message();
+                message.addRecord(answer);
+            } else {
+                message = trial;
+            }
+        }
+        packets.append(message);
+        for (const Message &packet : qAsConst(packets))
+            m_server->sendMessageToAll(packet);
+    }
+}
+
+void Browser::handleMessage(const Message &message)
+{
+    // RFC 6762 6: answers from any other port are not multicast DNS responses.
+    if (!m_cache || !message.isResponse() || (message.port() != 0 && message.port() != MdnsPort))
+        return;
+    const QList<Record> records = message.receivedRecords();
+    for (const Record &record : records)
+        m_cache->addRecord(record);
+
+    QList<QByteArray> touched;
+    QList<QByteArray> newTypes;
+    for (const Record &record : records) {
+        if (record.type() == PTR && m_meta && sameName(record.name(), ServicesType) && record.ttl() > 0
+            && !isBrowsedType(record.target())) {
+            m_types.insert(nameKey(record.target()), record.target());
+            newTypes.append(record.target());
+        } else if (record.type() == PTR && isBrowsedType(record.name())) {
+            touched.append(record.target());
+        } else if ((record.type() == SRV || record.type() == TXT) && m_instances.contains(nameKey(record.name()))) {
+            touched.append(record.name());
+        }
+    }
+    for (const QByteArray &typeName : qAsConst(newTypes)) {
+        QList<Record> pointers;
+        if (m_cache->lookupRecords(typeName, PTR, &pointers)) {
+            for (const Record &record : qAsConst(pointers))
+                touched.append(record.target());
+        }
+    }
+    // A type found by the meta-query is asked for at once rather than at the next,
+    // possibly distant, step of the schedule.
+    for (const QByteArray &typeName : qAsConst(newTypes))
+        m_pending.append({typeName, PTR});
+    for (const QByteArray &name : qAsConst(touched))
+        updateInstance(name);
+    flushQuestions();
+    schedule();
+}
+
+void Browser::handleExpired(const Record &record)
+{
+    if (record.type() == PTR && isBrowsedType(record.name()))
+        updateInstance(record.target());
+    else if ((record.type() == SRV || record.type() == TXT) && m_instances.contains(nameKey(record.name())))
+        updateInstance(record.name());
+    else if (record.type() == PTR && m_meta && sameName(record.name(), ServicesType)
+             && !m_cache->lookupRecord(record.target(), PTR, nullptr)) {
+        m_types.remove(nameKey(record.target()));
+    }
+    flushQuestions();
+}
+
+void Browser::handleShouldQuery(const Record &record)
+{
+    // RFC 6762 5.2: the cache asks for refreshes only of what somebody still wants.
+    const bool wanted = (record.type() == PTR && (isBrowsedType(record.name())
+                                                  || (m_meta && sameName(record.name(), ServicesType))))
+        || ((record.type() == SRV || record.type() == TXT) && m_instances.contains(nameKey(record.name())));
+    if (wanted)
+        sendQueries({{record.name(), record.type()}});
+}
+
+void Browser::updateInstance(const QByteArray &instanceName)
+{
+    if (!m_cache)
+        return;
+    const QByteArray key = nameKey(instanceName);
+    const QList<QByteArray> labels = nameLabels(instanceName);
+    if (labels.size() < 2)
+        return;
+
+    bool pointed = false;
+    for (const QByteArray &typeName : qAsConst(m_types)) {
+        QList<Record> pointers;
+        m_cache->lookupRecords(typeName, PTR, &pointers);
+        pointed = std::any_of(pointers.cbegin(), pointers.cend(),
+                              [&](const Record &record) { return nameKey(record.target()) == key; });
+        if (pointed)
+            break;
+    }
+    auto existing = m_instances.find(key);
+    if (!pointed) {
+        if (existing != m_instances.end()) {
+            const Instance gone = *existing;
+            m_instances.erase(existing);
+            if (gone.reported)
+                emit serviceRemoved(gone.service);
+        }
+        return;
+    }
+
+    if (existing == m_instances.end())
+        existing = m_instances.insert(key, Instance());
+    Instance &instance = *existing;
+    Service service;
+    service.setName(labels.first());
+    service.setType(labelsToName(labels.mid(1)));
+
+    Record srv;
+    Record txt;
+    const bool hasSrv = m_cache->lookupRecord(instanceName, SRV, &srv);
+    const bool hasTxt = m_cache->lookupRecord(instanceName, TXT, &txt);
+    if ((!hasSrv || !hasTxt) && instance.askInterval == 0) {
+        // RFC 6763 12: most responders send SRV and TXT along with the PTR; ask for what
+        // did not come, then again with back-off.
+        if (!hasSrv)
+            m_pending.append({instanceName, SRV});
+        if (!hasTxt)
+            m_pending.append({instanceName, TXT});
+        instance.askInterval = FirstIntervalMs;
+        instance.nextAsk = now() + FirstIntervalMs;
+    }
+    if (!hasSrv) {
+        instance.service = service;
+        if (instance.reported) {
+            instance.reported = false;
+            instance.txtDeadline = -1;
+            emit serviceRemoved(instance.service);
+        }
+        return;
+    }
+    service.setHostname(srv.target());
+    service.setPort(srv.port());
+    if (hasTxt)
+        service.setAttributes(txt.attributes());
+
+    if (!instance.reported) {
+        instance.service = service;
+        if (!hasTxt && instance.txtDeadline < 0) {
+            // Give the TXT that was asked for a moment, so that the first report already
+            // carries the attributes.
+            instance.txtDeadline = now() + TxtWaitMs;
+            schedule();
+            return;
+        }
+        if (!hasTxt && now() < instance.txtDeadline)
+            return;
+        instance.reported = true;
+        emit serviceAdded(service);
+        return;
+    }
+    if (service != instance.service) {
+        instance.service = service;
+        emit serviceUpdated(service);
+    }
 }
 
 } // namespace QMdnsEngine

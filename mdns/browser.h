@@ -56,6 +56,7 @@ private:
     void schedule();
     void sendBrowseQuery();
     void sendQueries(const QList<QPair<QByteArray, quint16>> &questions);
+    void flushQuestions();
     void updateInstance(const QByteArray &instanceName);
     bool isBrowsedType(const QByteArray &type) const;
     QSet<QByteArray> browsedTypeKeys() const;
@@ -67,6 +68,7 @@ private:
     bool m_meta = false;
     QHash<QByteArray, QByteArray> m_types;   // key -> type name, for the meta-query
     QHash<QByteArray, Instance> m_instances; // key -> instance
+    QList<QPair<QByteArray, quint16>> m_pending;  // asked for together at the end of a step
     qint64 m_nextQuery = 0;
     qint64 m_interval = 0;
     QTimer m_timer;

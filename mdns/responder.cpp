@@ -1,29 +1,304 @@
 #include "mdns/responder.h"
 
 #include "mdns/abstractserver.h"
+#include "mdns/dns.h"
+#include "mdns/logging_p.h"
+#include "mdns/message.h"
+
+#include <QRandomGenerator>
+
+#include <algorithm>
+
+// Probing (RFC 6762 8.1) is left out: the responder serves simulated nodes and demos whose
+// names are configured to be unique on their private link, so it announces at once. A
+// response from another host that claims our instance with different SRV data is logged
+// as a conflict, and the responder carries on.
 
 namespace QMdnsEngine {
+
+namespace {
+
+const int AnnouncementIntervalMs = 1000;  // RFC 6762 8.3: two announcements, a second apart
+const int Announcements = 2;
+const quint32 LegacyTtl = 10;             // RFC 6762 6.7
+
+bool contains(const QList<Record> &records, const Record &record)
+{
+    return std::any_of(records.cbegin(), records.cend(),
+                       [&](const Record &other) { return other.sameData(record); });
+}
+
+} // namespace
 
 Responder::Responder(AbstractServer *server, const Service &service, QObject *parent)
     : QObject(parent), m_server(server), m_service(service)
 {
+    m_announceTimer.setInterval(AnnouncementIntervalMs);
+    connect(&m_announceTimer, &QTimer::timeout, this, &Responder::announce);
+    if (m_server) {
+        connect(m_server, &AbstractServer::messageReceived, this, &Responder::handleMessage);
+        connect(m_server, &AbstractServer::interfaceAppeared, this, [this] {
+            m_announcementsLeft = Announcements;
+            announce();
+        });
+    }
+    m_announcementsLeft = Announcements;
+    QMetaObject::invokeMethod(this, &Responder::announce, Qt::QueuedConnection);
 }
 
-Responder::~Responder() = default;
+Responder::~Responder()
+{
+    withdraw();
+}
 
 void Responder::setService(const Service &service)
 {
+    const Service old = m_service;
     m_service = service;
+    if (m_withdrawn)
+        return;
+    if (!sameName(old.instanceName(), service.instanceName()) || !sameName(old.hostname(), service.hostname()))
+        sendGoodbyes(old);
+    m_announcementsLeft = Announcements;
+    announce();
 }
 
 void Responder::setAddresses(const QList<QHostAddress> &addresses)
 {
     m_addresses = addresses;
+    if (m_withdrawn)
+        return;
+    m_announcementsLeft = Announcements;
+    announce();
 }
 
 void Responder::withdraw()
 {
+    if (m_withdrawn)
+        return;
     m_withdrawn = true;
+    m_announceTimer.stop();
+    sendGoodbyes(m_service);
+}
+
+QList<Record> Responder::serviceRecords(const Service &service, quint32 scale) const
+{
+    const QByteArray instance = service.instanceName();
+    QList<Record> records;
+
+    Record pointer(service.type(), PTR, OtherTtl * scale);
+    pointer.setTarget(instance);
+    records.append(pointer);
+
+    Record srv(instance, SRV, HostTtl * scale);
+    srv.setFlushCache(true);
+    srv.setTarget(service.hostname());
+    srv.setPort(service.port());
+    records.append(srv);
+
+    Record txt(instance, TXT, OtherTtl * scale);
+    txt.setFlushCache(true);
+    txt.setAttributes(service.attributes());
+    records.append(txt);
+    return records;
+}
+
+QList<Record> Responder::addressRecords(const QString &interfaceName, quint32 ttl) const
+{
+    QList<QHostAddress> addresses = m_addresses;
+    if (addresses.isEmpty() && m_server && !interfaceName.isEmpty())
+        addresses = m_server->interfaceAddresses(interfaceName);
+    QList<Record> records;
+    for (QHostAddress address : qAsConst(addresses)) {
+        address.setScopeId(QString());
+        const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
+        Record record(m_service.hostname(), ipv6 ? AAAA : A, ttl);
+        record.setFlushCache(true);
+        record.setAddress(address);
+        if (!contains(records, record))
+            records.append(record);
+    }
+    return records;
+}
+
+void Responder::sendOnEveryInterface(const QList<Record> &records, bool withAddresses, quint32 addressTtl)
+{
+    if (!m_server)
+        return;
+    const QStringList interfaces = m_server->interfaceNames();
+    if (interfaces.isEmpty()) {
+        Message message;
+        message.setResponse(true);
+        for (const Record &record : records)
+            message.addRecord(record);
+        if (withAddresses) {
+            for (const Record &record : addressRecords(QString(), addressTtl))
+                message.addRecord(record);
+        }
+        m_server->sendMessageToAll(message);
+        return;
+    }
+    // Each link hears the addresses it can reach us on.
+    for (const QString &interfaceName : interfaces) {
+        Message message;
+        message.setResponse(true);
+        message.setInterfaceName(interfaceName);
+        message.setPort(MdnsPort);
+        for (const Record &record : records)
+            message.addRecord(record);
+        if (withAddresses) {
+            for (const Record &record : addressRecords(interfaceName, addressTtl))
+                message.addRecord(record);
+        }
+        bool ipv4 = false;
+        bool ipv6 = false;
+        for (const QHostAddress &address : m_server->interfaceAddresses(interfaceName)) {
+            ipv4 |= address.protocol() == QAbstractSocket::IPv4Protocol;
+            ipv6 |= address.protocol() == QAbstractSocket::IPv6Protocol;
+        }
+        if (ipv4) {
+            message.setAddress(mdnsIpv4Address());
+            m_server->sendMessage(message);
+        }
+        if (ipv6) {
+            message.setAddress(mdnsIpv6Address());
+            m_server->sendMessage(message);
+        }
+    }
+}
+
+void Responder::announce()
+{
+    if (m_withdrawn || m_announcementsLeft <= 0) {
+        m_announceTimer.stop();
+        return;
+    }
+    QList<Record> records = serviceRecords(m_service, 1);
+    Record meta(ServicesType, PTR, OtherTtl);
+    meta.setTarget(m_service.type());
+    records.append(meta);
+    sendOnEveryInterface(records, true, HostTtl);
+    if (--m_announcementsLeft > 0)
+        m_announceTimer.start();
+    else
+        m_announceTimer.stop();
+}
+
+void Responder::sendGoodbyes(const Service &service)
+{
+    // Only the service's own records say goodbye: the host and its addresses stay, and the
+    // meta-query PTR for the type may still stand for another instance on this host.
+    sendOnEveryInterface(serviceRecords(service, 0), false, 0);
+}
+
+void Responder::handleMessage(const Message &message)
+{
+    if (m_withdrawn)
+        return;
+    const QByteArray instance = m_service.instanceName();
+    if (message.isResponse()) {
+        const QList<Record> records = message.records();
+        for (const Record &record : records) {
+            if (record.type() == SRV && sameName(record.name(), instance) && record.ttl() > 0
+                && !serviceRecords(m_service, 1).at(1).sameData(record)) {
+                qCWarning(lcMdns) << "another host claims" << instance << "from" << message.address().toString();
+            }
+        }
+        return;
+    }
+
+    QList<Record> all = serviceRecords(m_service, 1);
+    Record meta(ServicesType, PTR, OtherTtl);
+    meta.setTarget(m_service.type());
+    all.append(meta);
+    all += addressRecords(message.interfaceName(), HostTtl);
+
+    QList<Record> answers;
+    bool unicast = false;
+    const QList<Query> queries = message.queries();
+    for (const Query &query : queries) {
+        for (const Record &record : qAsConst(all)) {
+            if ((query.type() == ANY || query.type() == record.type()) && sameName(query.name(), record.name())
+                && !contains(answers, record)) {
+                answers.append(record);
+                unicast |= query.unicastResponse();
+            }
+        }
+    }
+    // RFC 6762 7.1: leave out what the asker listed with at least half our TTL. (A
+    // truncated query's further known answers are not waited for; answering a little too
+    // much is harmless.)
+    const QList<Record> known = message.records();
+    answers.erase(std::remove_if(answers.begin(), answers.end(), [&](const Record &answer) {
+                      return std::any_of(known.cbegin(), known.cend(), [&](const Record &k) {
+                          return k.sameData(answer) && k.ttl() >= answer.ttl() / 2;
+                      });
+                  }),
+                  answers.end());
+    if (answers.isEmpty())
+        return;
+
+    QList<Record> additionals;
+    auto addAdditional = [&](const Record &record) {
+        if (!contains(answers, record) && !contains(additionals, record))
+            additionals.append(record);
+    };
+    for (const Record &answer : qAsConst(answers)) {
+        if (answer.type() == PTR && sameName(answer.target(), instance)) {
+            addAdditional(all.at(1));
+            addAdditional(all.at(2));
+        }
+        if ((answer.type() == PTR && sameName(answer.target(), instance)) || answer.type() == SRV) {
+            for (const Record &record : addressRecords(message.interfaceName(), HostTtl))
+                addAdditional(record);
+        }
+    }
+    const bool shared = std::any_of(answers.cbegin(), answers.cend(),
+                                    [](const Record &record) { return record.type() == PTR; });
+    Message reply;
+    reply.setResponse(true);
+    reply.setInterfaceName(message.interfaceName());
+    const bool legacy = message.port() != 0 && message.port() != MdnsPort;
+    if (legacy) {
+        // RFC 6762 6.7: a plain DNS resolver asked; answer it like a DNS server would.
+        reply.setTransactionId(message.transactionId());
+        for (const Query &query : queries)
+            reply.addQuery(query);
+        reply.setAddress(message.address());
+        reply.setPort(message.port());
+    } else if (unicast) {
+        reply.setAddress(message.address());
+        reply.setPort(MdnsPort);
+    } else {
+        reply.setAddress(message.address().protocol() == QAbstractSocket::IPv6Protocol ? mdnsIpv6Address()
+                                                                                      : mdnsIpv4Address());
+        reply.setPort(MdnsPort);
+    }
+    for (Record record : qAsConst(answers)) {
+        if (legacy) {
+            record.setTtl(std::min(record.ttl(), LegacyTtl));
+            record.setFlushCache(false);
+        }
+        reply.addRecord(record);
+    }
+    for (Record record : qAsConst(additionals)) {
+        if (legacy) {
+            record.setTtl(std::min(record.ttl(), LegacyTtl));
+            record.setFlushCache(false);
+        }
+        reply.addAdditionalRecord(record);
+    }
+    if (!shared || legacy) {
+        m_server->sendMessage(reply);
+        return;
+    }
+    // RFC 6762 6: answers with shared records wait 20-120 ms so that the responders of a
+    // type do not all answer in the same instant.
+    const int delay = 20 + QRandomGenerator::global()->bounded(101);
+    QTimer::singleShot(delay, this, [this, reply] {
+        if (m_server && !m_withdrawn)
+            m_server->sendMessage(reply);
+    });
 }
 
 } // namespace QMdnsEngine

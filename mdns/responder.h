@@ -45,8 +45,6 @@ private:
     void sendGoodbyes(const Service &service);
     QList<Record> serviceRecords(const Service &service, quint32 scale) const;
     QList<Record> addressRecords(const QString &interfaceName, quint32 ttl) const;
-    void answer(const Message &query, const QList<Record> &answers,
-                const QList<Record> &additionals, bool delay);
     void sendOnEveryInterface(const QList<Record> &records, bool withAddresses, quint32 addressTtl);
 
     QPointer<AbstractServer> m_server;
