@@ -1,0 +1,34 @@
+#ifndef SIMANNOUNCER_H
+#define SIMANNOUNCER_H
+
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+namespace QMdnsEngine {
+class Responder;
+class Server;
+}
+
+class SimNode;
+
+// Announces nodes as "_nmos-node._tcp" on the given interfaces only, and re-announces a
+// node's TXT counters when its resources change. Goodbyes go out when it is destroyed.
+class SimAnnouncer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SimAnnouncer(const QStringList &interfaceNames, QObject *parent = nullptr);
+    ~SimAnnouncer() override;
+
+    void addNode(SimNode *node);
+
+private:
+    void refresh(SimNode *node, QMdnsEngine::Responder *responder);
+
+    QMdnsEngine::Server *m_server;
+    QList<QMdnsEngine::Responder *> m_responders;
+};
+
+#endif // SIMANNOUNCER_H

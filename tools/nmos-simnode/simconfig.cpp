@@ -1,0 +1,416 @@
+#include "simconfig.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace {
+
+bool fail(QString *errorString, const QString &text)
+{
+    if (errorString)
+        *errorString = text;
+    return false;
+}
+
+bool readCount(const QCommandLineParser &parser, const QString &name, int *out, QString *errorString)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    const int value = parser.value(name).toInt(&ok);
+    if (!ok || value < 0)
+        return fail(errorString, QStringLiteral("--%1 needs a whole number of 0 or more").arg(name));
+    *out = value;
+    return true;
+}
+
+// Unknown keys are refused so that a misspelt option does not silently fall back to a default.
+bool checkKeys(const QJsonObject &object, const QStringList &known, const QString &where,
+               QString *errorString)
+{
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!known.contains(it.key()))
+            return fail(errorString, QStringLiteral("unknown key \"%1\" in %2").arg(it.key(), where));
+    }
+    return true;
+}
+
+bool readInt(const QJsonObject &object, const QString &key, int minimum, int *out, QString *errorString)
+{
+    if (!object.contains(key))
+        return true;
+    const QJsonValue value = object.value(key);
+    if (!value.isDouble() || value.toDouble() != double(value.toInt()) || value.toInt() < minimum)
+        return fail(errorString, QStringLiteral("\"%1\" must be a whole number of %2 or more").arg(key).arg(minimum));
+    *out = value.toInt();
+    return true;
+}
+
+bool readBool(const QJsonObject &object, const QString &key, bool *out, QString *errorString)
+{
+    if (!object.contains(key))
+        return true;
+    if (!object.value(key).isBool())
+        return fail(errorString, QStringLiteral("\"%1\" must be true or false").arg(key));
+    *out = object.value(key).toBool();
+    return true;
+}
+
+bool readString(const QJsonObject &object, const QString &key, QString *out, QString *errorString)
+{
+    if (!object.contains(key))
+        return true;
+    if (!object.value(key).isString())
+        return fail(errorString, QStringLiteral("\"%1\" must be a string").arg(key));
+    *out = object.value(key).toString();
+    return true;
+}
+
+bool readStringList(const QJsonObject &object, const QString &key, QStringList *out, QString *errorString)
+{
+    if (!object.contains(key))
+        return true;
+    const QJsonValue value = object.value(key);
+    if (!value.isArray())
+        return fail(errorString, QStringLiteral("\"%1\" must be an array of strings").arg(key));
+    QStringList list;
+    for (const QJsonValue &item : value.toArray()) {
+        if (!item.isString())
+            return fail(errorString, QStringLiteral("\"%1\" must be an array of strings").arg(key));
+        list << item.toString();
+    }
+    *out = list;
+    return true;
+}
+
+QString groupName(const QString &pattern, int device, int groupInDevice, int running)
+{
+    QString name = pattern;
+    name.replace(QLatin1String("%d"), QString::number(device));
+    name.replace(QLatin1String("%g"), QString::number(groupInDevice));
+    name.replace(QLatin1String("%n"), QString::number(running));
+    return name;
+}
+
+} // namespace
+
+bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QString *errorString)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Plays one or more NMOS nodes (Node API v1.3, Connection API v1.1) for tests and demos.\n"
+        "Without --config one node is built from the options below; --nodes repeats it."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("config"), QStringLiteral("Read the nodes from a JSON file."), QStringLiteral("file")},
+        {QStringLiteral("label"), QStringLiteral("Node label (default: simnode)."), QStringLiteral("text")},
+        {QStringLiteral("seed"), QStringLiteral("Text the resource ids are derived from (default: the label)."), QStringLiteral("text")},
+        {QStringLiteral("port"), QStringLiteral("HTTP port; 0 picks a free one (default: 0)."), QStringLiteral("port")},
+        {QStringLiteral("bind"), QStringLiteral("Address to serve HTTP on; repeatable (default: 127.0.0.1 and ::1)."), QStringLiteral("address")},
+        {QStringLiteral("href-host"), QStringLiteral("Host written into hrefs (default: the first bind address)."), QStringLiteral("host")},
+        {QStringLiteral("hostname"), QStringLiteral("mDNS host name, such as cam.local. (default: from the label)."), QStringLiteral("name")},
+        {QStringLiteral("nodes"), QStringLiteral("Play this many copies of the node on consecutive ports."), QStringLiteral("count")},
+        {QStringLiteral("devices"), QStringLiteral("Devices per node (default: 1)."), QStringLiteral("count")},
+        {QStringLiteral("groups"), QStringLiteral("Groups per device (default: 1)."), QStringLiteral("count")},
+        {QStringLiteral("group-name"), QStringLiteral("Group name; %n counts groups across the node, %d is the device, %g the group in it (default: Group %n). Empty: no grouphint tags."), QStringLiteral("pattern")},
+        {QStringLiteral("video-senders"), QStringLiteral("Video senders per group."), QStringLiteral("count")},
+        {QStringLiteral("audio-senders"), QStringLiteral("Audio senders per group."), QStringLiteral("count")},
+        {QStringLiteral("data-senders"), QStringLiteral("Data senders per group."), QStringLiteral("count")},
+        {QStringLiteral("video-receivers"), QStringLiteral("Video receivers per group."), QStringLiteral("count")},
+        {QStringLiteral("audio-receivers"), QStringLiteral("Audio receivers per group."), QStringLiteral("count")},
+        {QStringLiteral("data-receivers"), QStringLiteral("Data receivers per group."), QStringLiteral("count")},
+        {QStringLiteral("api-proto"), QStringLiteral("TXT api_proto (default: http)."), QStringLiteral("text")},
+        {QStringLiteral("api-ver"), QStringLiteral("TXT api_ver (default: v1.3)."), QStringLiteral("text")},
+        {QStringLiteral("api-auth"), QStringLiteral("TXT api_auth (default: false)."), QStringLiteral("text")},
+        {QStringLiteral("fault-manifest-404"), QStringLiteral("Manifests answer 404 until their sender was activated.")},
+        {QStringLiteral("fault-refuse-activation"), QStringLiteral("Sender activations answer 500.")},
+        {QStringLiteral("fault-refuse-receiver-patch"), QStringLiteral("Receiver PATCHes answer 423.")},
+        {QStringLiteral("fault-delay"), QStringLiteral("Wait this long before every answer."), QStringLiteral("ms")},
+        {QStringLiteral("fault-hang"), QStringLiteral("Accept requests and never answer them.")},
+        {QStringLiteral("state"), QStringLiteral("Keep this file up to date with the nodes' state as JSON."), QStringLiteral("file")},
+        {QStringLiteral("announce"), QStringLiteral("Announce by mDNS on the interfaces that carry the bind addresses.")},
+        {QStringLiteral("mdns-interface"), QStringLiteral("Announce by mDNS on this interface; repeatable."), QStringLiteral("name")},
+        {QStringLiteral("allow-real-network"), QStringLiteral("Announce even outside a private network namespace.")},
+    });
+    if (!parser.parse(arguments))
+        return fail(errorString, parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        parser.showHelp(0);
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return fail(errorString, QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+
+    SimConfig result;
+    if (parser.isSet(QStringLiteral("config"))) {
+        QFile file(parser.value(QStringLiteral("config")));
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(errorString, QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
+        if (!parseJson(file.readAll(), &result, errorString))
+            return false;
+    } else {
+        SimNodeConfig node;
+        node.label = parser.value(QStringLiteral("label"));
+        if (node.label.isEmpty())
+            node.label = QStringLiteral("simnode");
+        node.seed = parser.value(QStringLiteral("seed"));
+        node.bindAddresses = parser.values(QStringLiteral("bind"));
+        node.hrefHost = parser.value(QStringLiteral("href-host"));
+        node.hostname = parser.value(QStringLiteral("hostname"));
+        if (parser.isSet(QStringLiteral("api-proto")))
+            node.apiProto = parser.value(QStringLiteral("api-proto"));
+        if (parser.isSet(QStringLiteral("api-ver")))
+            node.apiVer = parser.value(QStringLiteral("api-ver"));
+        if (parser.isSet(QStringLiteral("api-auth")))
+            node.apiAuth = parser.value(QStringLiteral("api-auth"));
+        if (!readCount(parser, QStringLiteral("port"), &node.port, errorString))
+            return false;
+        if (node.port > 65535)
+            return fail(errorString, QStringLiteral("--port must be below 65536"));
+
+        int devices = 1;
+        int groups = 1;
+        int nodes = 1;
+        SimGroupConfig group;
+        if (!readCount(parser, QStringLiteral("devices"), &devices, errorString)
+            || !readCount(parser, QStringLiteral("groups"), &groups, errorString)
+            || !readCount(parser, QStringLiteral("nodes"), &nodes, errorString)
+            || !readCount(parser, QStringLiteral("video-senders"), &group.videoSenders, errorString)
+            || !readCount(parser, QStringLiteral("audio-senders"), &group.audioSenders, errorString)
+            || !readCount(parser, QStringLiteral("data-senders"), &group.dataSenders, errorString)
+            || !readCount(parser, QStringLiteral("video-receivers"), &group.videoReceivers, errorString)
+            || !readCount(parser, QStringLiteral("audio-receivers"), &group.audioReceivers, errorString)
+            || !readCount(parser, QStringLiteral("data-receivers"), &group.dataReceivers, errorString)
+            || !readCount(parser, QStringLiteral("fault-delay"), &node.faults.delayMs, errorString))
+            return false;
+        if (nodes < 1)
+            return fail(errorString, QStringLiteral("--nodes needs at least 1"));
+        const QString pattern = parser.isSet(QStringLiteral("group-name"))
+                                    ? parser.value(QStringLiteral("group-name"))
+                                    : QStringLiteral("Group %n");
+        int running = 0;
+        for (int d = 1; d <= devices; ++d) {
+            SimDeviceConfig device;
+            device.label = QStringLiteral("%1 device %2").arg(node.label).arg(d);
+            for (int g = 1; g <= groups; ++g) {
+                SimGroupConfig copy = group;
+                copy.name = groupName(pattern, d, g, ++running);
+                device.groups << copy;
+            }
+            node.devices << device;
+        }
+        node.faults.manifestMissingUntilActive = parser.isSet(QStringLiteral("fault-manifest-404"));
+        node.faults.refuseActivation = parser.isSet(QStringLiteral("fault-refuse-activation"));
+        node.faults.refuseReceiverPatch = parser.isSet(QStringLiteral("fault-refuse-receiver-patch"));
+        node.faults.hang = parser.isSet(QStringLiteral("fault-hang"));
+
+        for (int i = 1; i <= nodes; ++i) {
+            SimNodeConfig copy = node;
+            if (nodes > 1) {
+                copy.label = QStringLiteral("%1 %2").arg(node.label).arg(i);
+                copy.seed = QStringLiteral("%1/%2").arg(node.seed.isEmpty() ? node.label : node.seed).arg(i);
+                if (node.port != 0)
+                    copy.port = node.port + i - 1;
+                if (!node.hostname.isEmpty())
+                    copy.hostname = QStringLiteral("%1-%2").arg(node.hostname.section(QLatin1Char('.'), 0, 0)).arg(i)
+                                    + QStringLiteral(".local.");
+            }
+            result.nodes << copy;
+        }
+    }
+
+    if (parser.isSet(QStringLiteral("state")))
+        result.stateFile = parser.value(QStringLiteral("state"));
+    if (parser.isSet(QStringLiteral("announce")))
+        result.announce = true;
+    if (parser.isSet(QStringLiteral("mdns-interface"))) {
+        result.mdnsInterfaces = parser.values(QStringLiteral("mdns-interface"));
+        result.announce = true;
+    }
+    if (parser.isSet(QStringLiteral("allow-real-network")))
+        result.allowRealNetwork = true;
+    if (!finish(&result, errorString))
+        return false;
+    *config = result;
+    return true;
+}
+
+bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, int *copies,
+                                QString *errorString)
+{
+    static const QStringList nodeKeys = {
+        QStringLiteral("label"), QStringLiteral("seed"), QStringLiteral("port"), QStringLiteral("bind"),
+        QStringLiteral("href_host"), QStringLiteral("hostname"), QStringLiteral("api_proto"),
+        QStringLiteral("api_ver"), QStringLiteral("api_auth"), QStringLiteral("devices"),
+        QStringLiteral("faults"), QStringLiteral("count")};
+    static const QStringList deviceKeys = {QStringLiteral("label"), QStringLiteral("groups")};
+    static const QStringList groupKeys = {
+        QStringLiteral("name"), QStringLiteral("video_senders"), QStringLiteral("audio_senders"),
+        QStringLiteral("data_senders"), QStringLiteral("video_receivers"),
+        QStringLiteral("audio_receivers"), QStringLiteral("data_receivers")};
+    static const QStringList faultKeys = {
+        QStringLiteral("manifest_404_until_active"), QStringLiteral("refuse_activation"),
+        QStringLiteral("refuse_receiver_patch"), QStringLiteral("delay_ms"), QStringLiteral("hang")};
+
+    if (!checkKeys(object, nodeKeys, QStringLiteral("a node"), errorString))
+        return false;
+    if (!readString(object, QStringLiteral("label"), &node->label, errorString)
+        || !readString(object, QStringLiteral("seed"), &node->seed, errorString)
+        || !readInt(object, QStringLiteral("port"), 0, &node->port, errorString)
+        || !readStringList(object, QStringLiteral("bind"), &node->bindAddresses, errorString)
+        || !readString(object, QStringLiteral("href_host"), &node->hrefHost, errorString)
+        || !readString(object, QStringLiteral("hostname"), &node->hostname, errorString)
+        || !readString(object, QStringLiteral("api_proto"), &node->apiProto, errorString)
+        || !readString(object, QStringLiteral("api_ver"), &node->apiVer, errorString)
+        || !readString(object, QStringLiteral("api_auth"), &node->apiAuth, errorString)
+        || !readInt(object, QStringLiteral("count"), 1, copies, errorString))
+        return false;
+    if (node->label.isEmpty())
+        return fail(errorString, QStringLiteral("every node needs a \"label\""));
+    if (node->port > 65535)
+        return fail(errorString, QStringLiteral("\"port\" must be below 65536"));
+
+    const QJsonValue devices = object.value(QStringLiteral("devices"));
+    if (!devices.isUndefined() && !devices.isArray())
+        return fail(errorString, QStringLiteral("\"devices\" must be an array"));
+    int deviceNumber = 0;
+    for (const QJsonValue &deviceValue : devices.toArray()) {
+        ++deviceNumber;
+        if (!deviceValue.isObject())
+            return fail(errorString, QStringLiteral("each device must be an object"));
+        const QJsonObject deviceObject = deviceValue.toObject();
+        if (!checkKeys(deviceObject, deviceKeys, QStringLiteral("a device"), errorString))
+            return false;
+        SimDeviceConfig device;
+        device.label = QStringLiteral("%1 device %2").arg(node->label).arg(deviceNumber);
+        if (!readString(deviceObject, QStringLiteral("label"), &device.label, errorString))
+            return false;
+        const QJsonValue groups = deviceObject.value(QStringLiteral("groups"));
+        if (!groups.isUndefined() && !groups.isArray())
+            return fail(errorString, QStringLiteral("\"groups\" must be an array"));
+        for (const QJsonValue &groupValue : groups.toArray()) {
+            if (!groupValue.isObject())
+                return fail(errorString, QStringLiteral("each group must be an object"));
+            const QJsonObject groupObject = groupValue.toObject();
+            if (!checkKeys(groupObject, groupKeys, QStringLiteral("a group"), errorString))
+                return false;
+            SimGroupConfig group;
+            if (!readString(groupObject, QStringLiteral("name"), &group.name, errorString)
+                || !readInt(groupObject, QStringLiteral("video_senders"), 0, &group.videoSenders, errorString)
+                || !readInt(groupObject, QStringLiteral("audio_senders"), 0, &group.audioSenders, errorString)
+                || !readInt(groupObject, QStringLiteral("data_senders"), 0, &group.dataSenders, errorString)
+                || !readInt(groupObject, QStringLiteral("video_receivers"), 0, &group.videoReceivers, errorString)
+                || !readInt(groupObject, QStringLiteral("audio_receivers"), 0, &group.audioReceivers, errorString)
+                || !readInt(groupObject, QStringLiteral("data_receivers"), 0, &group.dataReceivers, errorString))
+                return false;
+            device.groups << group;
+        }
+        node->devices << device;
+    }
+
+    const QJsonValue faults = object.value(QStringLiteral("faults"));
+    if (!faults.isUndefined()) {
+        if (!faults.isObject())
+            return fail(errorString, QStringLiteral("\"faults\" must be an object"));
+        const QJsonObject f = faults.toObject();
+        if (!checkKeys(f, faultKeys, QStringLiteral("the faults"), errorString))
+            return false;
+        if (!readBool(f, QStringLiteral("manifest_404_until_active"), &node->faults.manifestMissingUntilActive, errorString)
+            || !readBool(f, QStringLiteral("refuse_activation"), &node->faults.refuseActivation, errorString)
+            || !readBool(f, QStringLiteral("refuse_receiver_patch"), &node->faults.refuseReceiverPatch, errorString)
+            || !readInt(f, QStringLiteral("delay_ms"), 0, &node->faults.delayMs, errorString)
+            || !readBool(f, QStringLiteral("hang"), &node->faults.hang, errorString))
+            return false;
+    }
+    return true;
+}
+
+bool SimConfigParser::parseJson(const QByteArray &json, SimConfig *config, QString *errorString)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return fail(errorString, QStringLiteral("config is not JSON: %1 at offset %2")
+                                     .arg(parseError.errorString()).arg(parseError.offset));
+    if (!document.isObject())
+        return fail(errorString, QStringLiteral("config must be a JSON object"));
+    const QJsonObject root = document.object();
+    if (!checkKeys(root, {QStringLiteral("nodes"), QStringLiteral("state"), QStringLiteral("announce"),
+                          QStringLiteral("mdns_interfaces")},
+                   QStringLiteral("the config"), errorString))
+        return false;
+
+    SimConfig result;
+    if (!readString(root, QStringLiteral("state"), &result.stateFile, errorString)
+        || !readBool(root, QStringLiteral("announce"), &result.announce, errorString)
+        || !readStringList(root, QStringLiteral("mdns_interfaces"), &result.mdnsInterfaces, errorString))
+        return false;
+    if (!result.mdnsInterfaces.isEmpty())
+        result.announce = true;
+    const QJsonValue nodes = root.value(QStringLiteral("nodes"));
+    if (!nodes.isArray() || nodes.toArray().isEmpty())
+        return fail(errorString, QStringLiteral("\"nodes\" must be a non-empty array"));
+    for (const QJsonValue &value : nodes.toArray()) {
+        if (!value.isObject())
+            return fail(errorString, QStringLiteral("each node must be an object"));
+        SimNodeConfig node;
+        int copies = 1;
+        if (!parseNode(value.toObject(), &node, &copies, errorString))
+            return false;
+        for (int i = 1; i <= copies; ++i) {
+            SimNodeConfig copy = node;
+            if (copies > 1) {
+                copy.label = QStringLiteral("%1 %2").arg(node.label).arg(i);
+                copy.seed = QStringLiteral("%1/%2").arg(node.seed.isEmpty() ? node.label : node.seed).arg(i);
+                if (node.port != 0)
+                    copy.port = node.port + i - 1;
+                copy.hostname.clear();
+            }
+            result.nodes << copy;
+        }
+    }
+    *config = result;
+    return true;
+}
+
+QString SimConfigParser::hostnameFor(const QString &label)
+{
+    QString name = label.toLower();
+    name.replace(QRegularExpression(QStringLiteral("[^a-z0-9]+")), QStringLiteral("-"));
+    name.remove(QRegularExpression(QStringLiteral("^-+|-+$")));
+    if (name.isEmpty())
+        name = QStringLiteral("simnode");
+    return name.left(63) + QStringLiteral(".local.");
+}
+
+bool SimConfigParser::finish(SimConfig *config, QString *errorString)
+{
+    QSet<int> ports;
+    QSet<QString> labels;
+    for (SimNodeConfig &node : config->nodes) {
+        if (node.seed.isEmpty())
+            node.seed = node.label;
+        if (node.bindAddresses.isEmpty())
+            node.bindAddresses = QStringList{QStringLiteral("127.0.0.1"), QStringLiteral("::1")};
+        if (node.hostname.isEmpty())
+            node.hostname = hostnameFor(node.label);
+        if (!node.hostname.endsWith(QLatin1Char('.')))
+            node.hostname += QLatin1Char('.');
+        if (node.port > 65535)
+            return fail(errorString, QStringLiteral("port %1 of \"%2\" is above 65535").arg(node.port).arg(node.label));
+        if (node.port != 0) {
+            if (ports.contains(node.port))
+                return fail(errorString, QStringLiteral("port %1 is given to two nodes").arg(node.port));
+            ports.insert(node.port);
+        }
+        // The label names the mDNS service instance, which must be unique on the link.
+        if (labels.contains(node.label))
+            return fail(errorString, QStringLiteral("two nodes are labelled \"%1\"").arg(node.label));
+        labels.insert(node.label);
+    }
+    return true;
+}

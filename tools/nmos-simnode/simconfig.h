@@ -1,0 +1,77 @@
+#ifndef SIMCONFIG_H
+#define SIMCONFIG_H
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class QJsonObject;
+
+// One group of essences on a device: senders and receivers that share a grouphint name.
+struct SimGroupConfig
+{
+    QString name; // empty: the resources carry no grouphint tag
+    int videoSenders = 0;
+    int audioSenders = 0;
+    int dataSenders = 0;
+    int videoReceivers = 0;
+    int audioReceivers = 0;
+    int dataReceivers = 0;
+};
+
+struct SimDeviceConfig
+{
+    QString label;
+    QList<SimGroupConfig> groups;
+};
+
+// Misbehaviour a test can ask a node for.
+struct SimFaults
+{
+    bool manifestMissingUntilActive = false; // manifest answers 404 until the sender was activated
+    bool refuseActivation = false;           // sender activations answer 500
+    bool refuseReceiverPatch = false;        // every receiver PATCH answers 423
+    int delayMs = 0;                         // every answer waits this long
+    bool hang = false;                       // requests are accepted and never answered
+};
+
+struct SimNodeConfig
+{
+    QString label;
+    QString seed;                // ids are derived from it; the label when empty
+    int port = 0;                // 0: any free port
+    QStringList bindAddresses;   // loopback when empty
+    QString hrefHost;            // host put into hrefs; the first bind address when empty
+    QString hostname;            // mDNS host name ("x.local."); derived from the label when empty
+    QString apiProto = QStringLiteral("http");
+    QString apiVer = QStringLiteral("v1.3");
+    QString apiAuth = QStringLiteral("false");
+    QList<SimDeviceConfig> devices;
+    SimFaults faults;
+};
+
+struct SimConfig
+{
+    QList<SimNodeConfig> nodes;
+    QString stateFile;
+    bool announce = false;
+    QStringList mdnsInterfaces;
+    bool allowRealNetwork = false;
+};
+
+// Reads the command line and the optional JSON file into a SimConfig.
+class SimConfigParser
+{
+public:
+    static bool parse(const QStringList &arguments, SimConfig *config, QString *errorString = nullptr);
+    static bool parseJson(const QByteArray &json, SimConfig *config, QString *errorString = nullptr);
+
+    // Fills the values left open (seed, bind addresses, host names) and expands copies.
+    static bool finish(SimConfig *config, QString *errorString = nullptr);
+    static QString hostnameFor(const QString &label);
+
+private:
+    static bool parseNode(const QJsonObject &object, SimNodeConfig *node, int *copies, QString *errorString);
+};
+
+#endif // SIMCONFIG_H

@@ -1,0 +1,114 @@
+#include "simhttpserver.h"
+
+#include "simnode.h"
+#include "simtaskqueue.h"
+
+#include <QDebug>
+
+#include <httplib.h>
+
+#include <chrono>
+
+SimHttpServer::SimHttpServer(SimNode *node, SimTaskPool *pool)
+    : m_node(node)
+    , m_pool(pool)
+{
+}
+
+SimHttpServer::~SimHttpServer()
+{
+    stop();
+}
+
+bool SimHttpServer::start(QString *errorString)
+{
+    const SimNodeConfig &config = m_node->config();
+    int port = config.port;
+    for (const QString &address : config.bindAddresses) {
+        auto server = std::make_unique<httplib::Server>();
+        if (m_pool) {
+            SimTaskPool *pool = m_pool;
+            server->new_task_queue = [pool] { return new SimTaskQueue(pool); };
+            // A kept-alive connection holds a shared worker while idle; closing after each
+            // answer keeps the pool free for the other nodes.
+            server->set_keep_alive_max_count(1);
+        } else {
+            server->new_task_queue = [] { return new httplib::ThreadPool(8); };
+        }
+        auto handler = [this](const httplib::Request &request, httplib::Response &response) {
+            serve(request, response);
+        };
+        server->Get(".*", handler);
+        server->Patch(".*", handler);
+        server->Post(".*", handler);
+        server->Put(".*", handler);
+        server->Delete(".*", handler);
+
+        const std::string host = address.toStdString();
+        if (port == 0) {
+            port = server->bind_to_any_port(host);
+            if (port <= 0) {
+                if (errorString)
+                    *errorString = QStringLiteral("cannot listen on %1").arg(address);
+                stop();
+                return false;
+            }
+        } else if (!server->bind_to_port(host, port)) {
+            if (errorString)
+                *errorString = QStringLiteral("cannot listen on %1 port %2").arg(address).arg(port);
+            stop();
+            return false;
+        }
+        m_servers.push_back(std::move(server));
+    }
+    m_port = port;
+    m_node->setPort(port);
+    for (const auto &server : m_servers) {
+        httplib::Server *raw = server.get();
+        m_threads.emplace_back([raw] { raw->listen_after_bind(); });
+    }
+    return true;
+}
+
+void SimHttpServer::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        m_stopping = true;
+    }
+    m_stopWake.notify_all();
+    for (const auto &server : m_servers)
+        server->stop();
+    for (std::thread &thread : m_threads)
+        thread.join();
+    m_threads.clear();
+    m_servers.clear();
+}
+
+void SimHttpServer::serve(const httplib::Request &request, httplib::Response &response)
+{
+    const SimFaults &faults = m_node->config().faults;
+    if (faults.hang) {
+        std::unique_lock<std::mutex> lock(m_stopMutex);
+        m_stopWake.wait(lock, [this] { return m_stopping; });
+        response.status = 503;
+        return;
+    }
+    if (faults.delayMs > 0) {
+        std::unique_lock<std::mutex> lock(m_stopMutex);
+        m_stopWake.wait_for(lock, std::chrono::milliseconds(faults.delayMs), [this] { return m_stopping; });
+    }
+
+    const QByteArray method = QByteArray::fromStdString(request.method);
+    const QString path = QString::fromStdString(request.path);
+    const SimReply reply = m_node->handle(method, path, QByteArray::fromStdString(request.body));
+    response.status = reply.status;
+    response.set_content(reply.body.toStdString(), reply.contentType.toStdString());
+
+    qInfo().noquote() << QStringLiteral("\"%1\" %2 %3 %4 %5")
+                             .arg(m_node->config().label, QString::fromLatin1(method), path)
+                             .arg(reply.status)
+                             .arg(QString::fromStdString(request.remote_addr));
+    if (method == "PATCH" && reply.status < 300 && m_changed)
+        m_changed();
+}

@@ -1,0 +1,57 @@
+#ifndef SIMHTTPSERVER_H
+#define SIMHTTPSERVER_H
+
+#include <QString>
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Request;
+class Response;
+class Server;
+}
+
+class SimNode;
+class SimTaskPool;
+
+// Serves one node over HTTP on each of its bind addresses, one listening thread per address.
+class SimHttpServer
+{
+public:
+    // pool may be null: the server then keeps its own threads (for nodes told to stall).
+    SimHttpServer(SimNode *node, SimTaskPool *pool);
+    ~SimHttpServer();
+
+    SimHttpServer(const SimHttpServer &) = delete;
+    SimHttpServer &operator=(const SimHttpServer &) = delete;
+
+    // Binds every address (the node's port, or a free one for port 0) and starts serving.
+    bool start(QString *errorString = nullptr);
+    void stop();
+    int port() const { return m_port; }
+
+    // Called on an HTTP thread after a request that may have changed the node's state.
+    void setChangeHandler(std::function<void()> handler) { m_changed = std::move(handler); }
+
+private:
+    void serve(const httplib::Request &request, httplib::Response &response);
+
+    SimNode *m_node;
+    SimTaskPool *m_pool;
+    int m_port = 0;
+    std::function<void()> m_changed;
+    std::vector<std::unique_ptr<httplib::Server>> m_servers;
+    std::vector<std::thread> m_threads;
+
+    // Requests to a node that never answers wait here until the server stops.
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopWake;
+    bool m_stopping = false;
+};
+
+#endif // SIMHTTPSERVER_H

@@ -1,0 +1,890 @@
+#include "simnode.h"
+
+#include "patchvalidator.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMutexLocker>
+#include <QRegularExpression>
+#include <QUuid>
+
+namespace {
+
+const QString grouphintKey = QStringLiteral("urn:x-nmos:tag:grouphint/v1.0");
+// TAI runs ahead of UTC by the leap seconds since 1972.
+const qint64 taiOffsetSeconds = 37;
+const int rtpPort = 5004;
+
+QJsonObject rational(int numerator, int denominator = 1)
+{
+    return QJsonObject{{QStringLiteral("numerator"), numerator}, {QStringLiteral("denominator"), denominator}};
+}
+
+QString macFor(const QString &text)
+{
+    const QByteArray hash = QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1);
+    QStringList bytes;
+    for (int i = 0; i < 6; ++i) {
+        // Locally administered, unicast.
+        const quint8 byte = i == 0 ? quint8((quint8(hash.at(0)) | 0x02) & 0xfe) : quint8(hash.at(i));
+        bytes << QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    return bytes.join(QLatin1Char('-'));
+}
+
+} // namespace
+
+QString SimNode::Version::toString() const
+{
+    return QStringLiteral("%1:%2").arg(seconds).arg(nanoseconds);
+}
+
+SimNode::SimNode(const SimNodeConfig &config, int index, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+    , m_index(index)
+{
+    for (const char *key : {"ver_slf", "ver_src", "ver_flw", "ver_dvc", "ver_snd", "ver_rcv"})
+        m_counters.insert(QByteArray(key), 0);
+    build();
+}
+
+void SimNode::setPort(int port)
+{
+    QMutexLocker locker(&m_mutex);
+    m_port = port;
+}
+
+int SimNode::port() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_port;
+}
+
+QString SimNode::makeId(const QString &path) const
+{
+    static const QUuid space(QStringLiteral("{7d1b4c52-3f0e-4a8b-9c61-2e5f0a9d8b13}"));
+    return QUuid::createUuidV5(space, m_config.seed + QLatin1Char('/') + path).toString(QUuid::WithoutBraces);
+}
+
+SimNode::Version SimNode::nextVersion(const Version &previous) const
+{
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+    Version version{ms / 1000 + taiOffsetSeconds, (ms % 1000) * 1000000};
+    // Versions must grow even when two changes fall into the same clock tick.
+    if (version.seconds < previous.seconds
+        || (version.seconds == previous.seconds && version.nanoseconds <= previous.nanoseconds)) {
+        version = previous;
+        if (++version.nanoseconds >= 1000000000) {
+            version.nanoseconds = 0;
+            ++version.seconds;
+        }
+    }
+    return version;
+}
+
+QString SimNode::ipv4Address() const
+{
+    for (const QString &text : m_config.bindAddresses) {
+        const QHostAddress address(text);
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && address != QHostAddress::AnyIPv4)
+            return address.toString();
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+QString SimNode::baseUrl() const
+{
+    QString host = m_config.hrefHost;
+    if (host.isEmpty()) {
+        host = m_config.bindAddresses.value(0);
+        const QHostAddress address(host);
+        if (address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6)
+            host = QStringLiteral("127.0.0.1");
+    }
+    if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('[')))
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    return QStringLiteral("http://%1:%2").arg(host).arg(m_port);
+}
+
+void SimNode::build()
+{
+    m_nodeId = makeId(QStringLiteral("node"));
+    m_nodeVersion = nextVersion(Version());
+    const QString ip = ipv4Address();
+
+    int deviceNumber = 0;
+    for (const SimDeviceConfig &deviceConfig : m_config.devices) {
+        Device device;
+        device.id = makeId(QStringLiteral("device/%1").arg(deviceNumber));
+        device.label = deviceConfig.label;
+        device.version = m_nodeVersion;
+        int groupNumber = 0;
+        for (const SimGroupConfig &group : deviceConfig.groups) {
+            const QString prefix = QStringLiteral("device/%1/group/%2").arg(deviceNumber).arg(groupNumber);
+            const QString labelBase = group.name.isEmpty()
+                                          ? QStringLiteral("%1 %2").arg(deviceConfig.label).arg(groupNumber + 1)
+                                          : group.name;
+            auto roleName = [](const QString &word, int count, int n) {
+                return count == 1 && word != QLatin1String("Audio") ? word : QStringLiteral("%1 %2").arg(word).arg(n);
+            };
+            auto addSenders = [&](Format format, int count, const QString &word) {
+                for (int n = 1; n <= count; ++n) {
+                    Sender sender;
+                    const QString path = QStringLiteral("%1/sender/%2/%3").arg(prefix, word).arg(n);
+                    sender.id = makeId(path);
+                    sender.flowId = makeId(path + QStringLiteral("/flow"));
+                    sender.sourceId = makeId(path + QStringLiteral("/source"));
+                    sender.deviceId = device.id;
+                    sender.format = format;
+                    sender.group = group.name;
+                    sender.role = roleName(word, count, n);
+                    sender.label = labelBase + QLatin1Char(' ') + sender.role;
+                    sender.version = m_nodeVersion;
+                    const int serial = m_senders.size();
+                    sender.multicastIp = QStringLiteral("239.%1.%2.%3")
+                                             .arg(100 + (m_index / 256) % 100)
+                                             .arg(m_index % 256)
+                                             .arg(serial % 254 + 1);
+                    const QJsonObject params{
+                        {QStringLiteral("source_ip"), ip},
+                        {QStringLiteral("destination_ip"), sender.multicastIp},
+                        {QStringLiteral("source_port"), rtpPort},
+                        {QStringLiteral("destination_port"), rtpPort},
+                        {QStringLiteral("rtp_enabled"), true},
+                    };
+                    // Staged is ready to go; it only needs an activation.
+                    sender.staged = QJsonObject{{QStringLiteral("receiver_id"), QJsonValue::Null},
+                                                {QStringLiteral("master_enable"), true},
+                                                {QStringLiteral("activation"), nullActivation()},
+                                                {QStringLiteral("transport_params"), QJsonArray{params}}};
+                    sender.active = sender.staged;
+                    sender.active.insert(QStringLiteral("master_enable"), false);
+                    device.senderIds << sender.id;
+                    m_senderIndex.insert(sender.id, m_senders.size());
+                    m_senders << sender;
+                }
+            };
+            auto addReceivers = [&](Format format, int count, const QString &word) {
+                for (int n = 1; n <= count; ++n) {
+                    Receiver receiver;
+                    receiver.id = makeId(QStringLiteral("%1/receiver/%2/%3").arg(prefix, word).arg(n));
+                    receiver.deviceId = device.id;
+                    receiver.format = format;
+                    receiver.group = group.name;
+                    receiver.role = roleName(word, count, n);
+                    receiver.label = labelBase + QLatin1Char(' ') + receiver.role;
+                    receiver.version = m_nodeVersion;
+                    const QJsonObject params{
+                        {QStringLiteral("source_ip"), QJsonValue::Null},
+                        {QStringLiteral("multicast_ip"), QJsonValue::Null},
+                        {QStringLiteral("interface_ip"), ip},
+                        {QStringLiteral("destination_port"), rtpPort},
+                        {QStringLiteral("rtp_enabled"), true},
+                    };
+                    receiver.staged = QJsonObject{
+                        {QStringLiteral("sender_id"), QJsonValue::Null},
+                        {QStringLiteral("master_enable"), false},
+                        {QStringLiteral("activation"), nullActivation()},
+                        {QStringLiteral("transport_file"),
+                         QJsonObject{{QStringLiteral("data"), QJsonValue::Null}, {QStringLiteral("type"), QJsonValue::Null}}},
+                        {QStringLiteral("transport_params"), QJsonArray{params}}};
+                    receiver.active = receiver.staged;
+                    device.receiverIds << receiver.id;
+                    m_receiverIndex.insert(receiver.id, m_receivers.size());
+                    m_receivers << receiver;
+                }
+            };
+            addSenders(Video, group.videoSenders, QStringLiteral("Video"));
+            addSenders(Audio, group.audioSenders, QStringLiteral("Audio"));
+            addSenders(Data, group.dataSenders, QStringLiteral("Anc"));
+            addReceivers(Video, group.videoReceivers, QStringLiteral("Video"));
+            addReceivers(Audio, group.audioReceivers, QStringLiteral("Audio"));
+            addReceivers(Data, group.dataReceivers, QStringLiteral("Anc"));
+            ++groupNumber;
+        }
+        m_devices << device;
+        ++deviceNumber;
+    }
+}
+
+QString SimNode::formatUrn(Format format)
+{
+    switch (format) {
+    case Audio:
+        return QStringLiteral("urn:x-nmos:format:audio");
+    case Data:
+        return QStringLiteral("urn:x-nmos:format:data");
+    case Video:
+        break;
+    }
+    return QStringLiteral("urn:x-nmos:format:video");
+}
+
+QJsonObject SimNode::nullActivation()
+{
+    return QJsonObject{{QStringLiteral("mode"), QJsonValue::Null},
+                       {QStringLiteral("requested_time"), QJsonValue::Null},
+                       {QStringLiteral("activation_time"), QJsonValue::Null}};
+}
+
+SimReply SimNode::json(const QJsonValue &value, int status)
+{
+    SimReply reply;
+    reply.status = status;
+    reply.contentType = "application/json";
+    reply.body = value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
+                                 : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+    return reply;
+}
+
+SimReply SimNode::error(int status, const QString &text, const QString &debug)
+{
+    return json(QJsonObject{{QStringLiteral("code"), status},
+                            {QStringLiteral("error"), text},
+                            {QStringLiteral("debug"), debug.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(debug)}},
+                status);
+}
+
+SimReply SimNode::list(const QStringList &entries)
+{
+    return json(QJsonArray::fromStringList(entries));
+}
+
+SimReply SimNode::handle(const QByteArray &method, const QString &path, const QByteArray &body)
+{
+    QMutexLocker locker(&m_mutex);
+    ++m_requests;
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const bool get = method == "GET" || method == "HEAD";
+
+    if (parts.isEmpty())
+        return get ? list({QStringLiteral("x-nmos/")}) : error(405, QStringLiteral("Method not allowed"));
+    if (parts.at(0) == QLatin1String("x-simnode") && parts.size() == 2 && parts.at(1) == QLatin1String("state")) {
+        locker.unlock();
+        return get ? json(state()) : error(405, QStringLiteral("Method not allowed"));
+    }
+    if (parts.at(0) != QLatin1String("x-nmos"))
+        return error(404, QStringLiteral("Not found"), path);
+    if (parts.size() == 1)
+        return get ? list({QStringLiteral("node/"), QStringLiteral("connection/")}) : error(405, QStringLiteral("Method not allowed"));
+    if (parts.at(1) == QLatin1String("node"))
+        return handleNodeApi(method, parts.mid(2));
+    if (parts.at(1) == QLatin1String("connection"))
+        return handleConnectionApi(method, parts.mid(2), body);
+    return error(404, QStringLiteral("Not found"), path);
+}
+
+SimReply SimNode::handleNodeApi(const QByteArray &method, const QStringList &parts)
+{
+    if (method != "GET" && method != "HEAD")
+        return error(405, QStringLiteral("Method not allowed"));
+    if (parts.isEmpty())
+        return list({QStringLiteral("v1.3/")});
+    if (parts.at(0) != QLatin1String("v1.3"))
+        return error(404, QStringLiteral("API version not served"), parts.at(0));
+    if (parts.size() == 1)
+        return list({QStringLiteral("self/"), QStringLiteral("sources/"), QStringLiteral("flows/"),
+                     QStringLiteral("devices/"), QStringLiteral("senders/"), QStringLiteral("receivers/")});
+    const QString collection = parts.at(1);
+    if (collection == QLatin1String("self"))
+        return parts.size() == 2 ? json(selfJson()) : error(404, QStringLiteral("Not found"));
+    if (parts.size() > 3)
+        return error(404, QStringLiteral("Not found"));
+    const QString id = parts.value(2);
+
+    if (collection == QLatin1String("devices")) {
+        QJsonArray array;
+        for (const Device &device : m_devices) {
+            if (id.isEmpty())
+                array << deviceJson(device);
+            else if (device.id == id)
+                return json(deviceJson(device));
+        }
+        return id.isEmpty() ? json(array) : error(404, QStringLiteral("No such device"), id);
+    }
+    if (collection == QLatin1String("sources") || collection == QLatin1String("flows")
+        || collection == QLatin1String("senders")) {
+        QJsonArray array;
+        for (const Sender &sender : m_senders) {
+            QString resourceId = sender.id;
+            QJsonObject object;
+            if (collection == QLatin1String("sources")) {
+                resourceId = sender.sourceId;
+                if (id.isEmpty() || id == resourceId)
+                    object = sourceJson(sender);
+            } else if (collection == QLatin1String("flows")) {
+                resourceId = sender.flowId;
+                if (id.isEmpty() || id == resourceId)
+                    object = flowJson(sender);
+            } else if (id.isEmpty() || id == resourceId) {
+                object = senderJson(sender);
+            }
+            if (!id.isEmpty() && id == resourceId)
+                return json(object);
+            if (id.isEmpty())
+                array << object;
+        }
+        return id.isEmpty() ? json(array) : error(404, QStringLiteral("No such resource"), id);
+    }
+    if (collection == QLatin1String("receivers")) {
+        if (id.isEmpty()) {
+            QJsonArray array;
+            for (const Receiver &receiver : m_receivers)
+                array << receiverJson(receiver);
+            return json(array);
+        }
+        const auto it = m_receiverIndex.constFind(id);
+        if (it == m_receiverIndex.constEnd())
+            return error(404, QStringLiteral("No such receiver"), id);
+        return json(receiverJson(m_receivers.at(it.value())));
+    }
+    return error(404, QStringLiteral("Not found"), collection);
+}
+
+SimReply SimNode::handleConnectionApi(const QByteArray &method, const QStringList &parts, const QByteArray &body)
+{
+    const bool get = method == "GET" || method == "HEAD";
+    if (parts.isEmpty())
+        return get ? list({QStringLiteral("v1.1/")}) : error(405, QStringLiteral("Method not allowed"));
+    if (parts.at(0) != QLatin1String("v1.1"))
+        return error(404, QStringLiteral("API version not served"), parts.at(0));
+    if (parts.size() == 1)
+        return get ? list({QStringLiteral("bulk/"), QStringLiteral("single/")}) : error(405, QStringLiteral("Method not allowed"));
+    if (parts.at(1) == QLatin1String("bulk"))
+        return error(501, QStringLiteral("Bulk operations are not implemented by this node"));
+    if (parts.at(1) != QLatin1String("single"))
+        return error(404, QStringLiteral("Not found"), parts.at(1));
+    if (parts.size() == 2)
+        return get ? list({QStringLiteral("senders/"), QStringLiteral("receivers/")}) : error(405, QStringLiteral("Method not allowed"));
+
+    const bool senders = parts.at(2) == QLatin1String("senders");
+    if (!senders && parts.at(2) != QLatin1String("receivers"))
+        return error(404, QStringLiteral("Not found"), parts.at(2));
+    if (parts.size() == 3) {
+        if (!get)
+            return error(405, QStringLiteral("Method not allowed"));
+        QStringList ids;
+        if (senders) {
+            for (const Sender &sender : m_senders)
+                ids << sender.id + QLatin1Char('/');
+        } else {
+            for (const Receiver &receiver : m_receivers)
+                ids << receiver.id + QLatin1Char('/');
+        }
+        return list(ids);
+    }
+
+    const QString id = parts.at(3);
+    Sender *sender = nullptr;
+    Receiver *receiver = nullptr;
+    if (senders) {
+        const auto it = m_senderIndex.constFind(id);
+        if (it != m_senderIndex.constEnd())
+            sender = &m_senders[it.value()];
+    } else {
+        const auto it = m_receiverIndex.constFind(id);
+        if (it != m_receiverIndex.constEnd())
+            receiver = &m_receivers[it.value()];
+    }
+    if (!sender && !receiver)
+        return error(404, senders ? QStringLiteral("No such sender") : QStringLiteral("No such receiver"), id);
+
+    if (parts.size() == 4) {
+        if (!get)
+            return error(405, QStringLiteral("Method not allowed"));
+        QStringList entries{QStringLiteral("constraints/"), QStringLiteral("staged/"), QStringLiteral("active/")};
+        if (sender)
+            entries << QStringLiteral("transportfile/");
+        entries << QStringLiteral("transporttype/");
+        return list(entries);
+    }
+    if (parts.size() > 5)
+        return error(404, QStringLiteral("Not found"));
+
+    const QString endpoint = parts.at(4);
+    const QJsonObject &staged = sender ? sender->staged : receiver->staged;
+    const QJsonObject &active = sender ? sender->active : receiver->active;
+    if (endpoint == QLatin1String("staged")) {
+        if (method == "PATCH")
+            return sender ? patchSender(sender, body) : patchReceiver(receiver, body);
+        return get ? json(staged) : error(405, QStringLiteral("Method not allowed"));
+    }
+    if (!get)
+        return error(405, QStringLiteral("Method not allowed"));
+    if (endpoint == QLatin1String("active"))
+        return json(active);
+    if (endpoint == QLatin1String("transporttype"))
+        return json(QJsonValue(QStringLiteral("urn:x-nmos:transport:rtp")));
+    if (endpoint == QLatin1String("constraints")) {
+        // Every parameter the node knows gets an entry; empty means unconstrained.
+        QJsonObject leg;
+        const QJsonObject params = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+        for (auto it = params.begin(); it != params.end(); ++it)
+            leg.insert(it.key(), QJsonObject());
+        return json(QJsonArray{leg});
+    }
+    if (endpoint == QLatin1String("transportfile") && sender)
+        return transportFile(*sender);
+    return error(404, QStringLiteral("Not found"), endpoint);
+}
+
+SimReply SimNode::transportFile(const Sender &sender) const
+{
+    if (m_config.faults.manifestMissingUntilActive && sender.activations == 0)
+        return error(404, QStringLiteral("The sender has not been activated yet"), sender.id);
+    SimReply reply;
+    reply.contentType = "application/sdp";
+    reply.body = senderSdp(sender);
+    return reply;
+}
+
+QJsonObject SimNode::resolveAuto(const QJsonObject &params, bool sender, const QString &multicastIp) const
+{
+    QJsonObject resolved = params;
+    for (auto it = resolved.begin(); it != resolved.end(); ++it) {
+        if (it.value() != QJsonValue(QStringLiteral("auto")))
+            continue;
+        const QString key = it.key();
+        if (key.endsWith(QLatin1String("_port"))) {
+            int port = rtpPort;
+            if (key.startsWith(QLatin1String("rtcp")))
+                port = rtpPort + 1;
+            else if (key.startsWith(QLatin1String("fec1D")))
+                port = rtpPort + 2;
+            else if (key.startsWith(QLatin1String("fec2D")))
+                port = rtpPort + 4;
+            it.value() = port;
+        } else if (key == QLatin1String("source_ip") || key == QLatin1String("interface_ip")) {
+            it.value() = ipv4Address();
+        } else if (key.endsWith(QLatin1String("_ip"))) {
+            it.value() = sender ? multicastIp : ipv4Address();
+        } else if (key == QLatin1String("fec_mode")) {
+            it.value() = QStringLiteral("1D");
+        }
+    }
+    return resolved;
+}
+
+SimReply SimNode::patchSender(Sender *sender, const QByteArray &body)
+{
+    ++sender->patches;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return error(400, QStringLiteral("The body must be a JSON object"), parseError.errorString());
+    const QJsonObject patch = document.object();
+    QString why;
+    if (!PatchValidator::validate(patch, PatchValidator::Sender, 1, &why))
+        return error(400, QStringLiteral("The request does not match the sender's staged schema"), why);
+
+    const QJsonValue mode = patch.value(QStringLiteral("activation")).toObject().value(QStringLiteral("mode"));
+    if (mode.isString() && mode.toString() != QLatin1String("activate_immediate"))
+        return error(400, QStringLiteral("Activation mode %1 is not supported by this node").arg(mode.toString()));
+    const bool activate = mode.isString();
+    if (activate && m_config.faults.refuseActivation)
+        return error(500, QStringLiteral("The sender refused the activation"), sender->id);
+
+    QJsonObject staged = sender->staged;
+    for (const char *key : {"receiver_id", "master_enable"}) {
+        const QString name = QLatin1String(key);
+        if (patch.contains(name))
+            staged.insert(name, patch.value(name));
+    }
+    if (patch.contains(QStringLiteral("transport_params"))) {
+        QJsonObject leg = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+        const QJsonObject change = patch.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+        for (auto it = change.begin(); it != change.end(); ++it)
+            leg.insert(it.key(), it.value());
+        staged.insert(QStringLiteral("transport_params"), QJsonArray{leg});
+    }
+    staged.insert(QStringLiteral("activation"), nullActivation());
+
+    if (!activate) {
+        sender->staged = staged;
+        return json(staged);
+    }
+
+    const QString now = nextVersion(Version()).toString();
+    const QJsonObject activation{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
+                                 {QStringLiteral("requested_time"), QJsonValue::Null},
+                                 {QStringLiteral("activation_time"), now}};
+    QJsonObject active = staged;
+    active.insert(QStringLiteral("activation"), activation);
+    const QJsonObject params = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+    active.insert(QStringLiteral("transport_params"), QJsonArray{resolveAuto(params, true, sender->multicastIp)});
+    sender->active = active;
+    sender->staged = staged;
+    sender->version = nextVersion(sender->version);
+    ++sender->activations;
+    ++m_counters["ver_snd"];
+    QJsonObject reply = staged;
+    reply.insert(QStringLiteral("activation"), activation);
+    emit resourcesChanged();
+    return json(reply);
+}
+
+SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
+{
+    ++receiver->patches;
+    if (m_config.faults.refuseReceiverPatch)
+        return error(423, QStringLiteral("The receiver refuses to be patched"), receiver->id);
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return error(400, QStringLiteral("The body must be a JSON object"), parseError.errorString());
+    const QJsonObject patch = document.object();
+    QString why;
+    if (!PatchValidator::validate(patch, PatchValidator::Receiver, 1, &why))
+        return error(400, QStringLiteral("The request does not match the receiver's staged schema"), why);
+
+    const QJsonValue mode = patch.value(QStringLiteral("activation")).toObject().value(QStringLiteral("mode"));
+    if (mode.isString() && mode.toString() != QLatin1String("activate_immediate"))
+        return error(400, QStringLiteral("Activation mode %1 is not supported by this node").arg(mode.toString()));
+    const bool activate = mode.isString();
+
+    Receiver changed = *receiver;
+    QJsonObject &staged = changed.staged;
+    for (const char *key : {"sender_id", "master_enable"}) {
+        const QString name = QLatin1String(key);
+        if (patch.contains(name))
+            staged.insert(name, patch.value(name));
+    }
+    if (patch.contains(QStringLiteral("transport_file"))) {
+        const QJsonObject file = patch.value(QStringLiteral("transport_file")).toObject();
+        staged.insert(QStringLiteral("transport_file"), file);
+        const QString data = file.value(QStringLiteral("data")).toString();
+        if (file.value(QStringLiteral("type")).toString() == QLatin1String("application/sdp") && !data.isEmpty()) {
+            if (!applySdp(&changed, data, &why))
+                return error(400, QStringLiteral("The transport file does not suit this receiver"), why);
+        }
+    }
+    if (patch.contains(QStringLiteral("transport_params"))) {
+        QJsonObject leg = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+        const QJsonObject change = patch.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+        for (auto it = change.begin(); it != change.end(); ++it)
+            leg.insert(it.key(), it.value());
+        staged.insert(QStringLiteral("transport_params"), QJsonArray{leg});
+    }
+    staged.insert(QStringLiteral("activation"), nullActivation());
+
+    if (!activate) {
+        receiver->staged = staged;
+        return json(staged);
+    }
+
+    const QString now = nextVersion(Version()).toString();
+    const QJsonObject activation{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
+                                 {QStringLiteral("requested_time"), QJsonValue::Null},
+                                 {QStringLiteral("activation_time"), now}};
+    QJsonObject active = staged;
+    active.insert(QStringLiteral("activation"), activation);
+    const QJsonObject params = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+    active.insert(QStringLiteral("transport_params"), QJsonArray{resolveAuto(params, false, QString())});
+    changed.active = active;
+    changed.version = nextVersion(receiver->version);
+    ++changed.activations;
+    *receiver = changed;
+    ++m_counters["ver_rcv"];
+    QJsonObject reply = staged;
+    reply.insert(QStringLiteral("activation"), activation);
+    emit resourcesChanged();
+    return json(reply);
+}
+
+bool SimNode::applySdp(Receiver *receiver, const QString &sdp, QString *errorString) const
+{
+    QJsonObject leg = receiver->staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+    QString media;
+    QString encoding;
+    const QStringList lines = sdp.split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("m="))) {
+            const QStringList fields = line.mid(2).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            media = fields.value(0);
+            bool ok = false;
+            const int port = fields.value(1).toInt(&ok);
+            if (ok && port > 0 && port < 65536)
+                leg.insert(QStringLiteral("destination_port"), port);
+        } else if (line.startsWith(QLatin1String("c="))) {
+            const QString address = line.mid(2).section(QLatin1Char(' '), 2, 2).section(QLatin1Char('/'), 0, 0);
+            const QHostAddress host(address);
+            if (host.isMulticast())
+                leg.insert(QStringLiteral("multicast_ip"), host.toString());
+        } else if (line.startsWith(QLatin1String("a=source-filter:"))) {
+            const QStringList fields = line.mid(16).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            if (fields.size() >= 5)
+                leg.insert(QStringLiteral("source_ip"), fields.at(4));
+        } else if (line.startsWith(QLatin1String("a=rtpmap:")) && encoding.isEmpty()) {
+            encoding = line.section(QLatin1Char(' '), 1, 1).section(QLatin1Char('/'), 0, 0);
+        }
+    }
+    // A receiver can only take the essence it was made for.
+    QString expectedMedia = QStringLiteral("video");
+    QString expectedEncoding = QStringLiteral("raw");
+    if (receiver->format == Audio) {
+        expectedMedia = QStringLiteral("audio");
+        expectedEncoding = QStringLiteral("L24");
+    } else if (receiver->format == Data) {
+        expectedEncoding = QStringLiteral("smpte291");
+    }
+    if (media != expectedMedia || encoding.compare(expectedEncoding, Qt::CaseInsensitive) != 0) {
+        if (errorString)
+            *errorString = QStringLiteral("expected %1 %2, the file describes %3 %4")
+                               .arg(expectedMedia, expectedEncoding,
+                                    media.isEmpty() ? QStringLiteral("no media") : media, encoding);
+        return false;
+    }
+    receiver->staged.insert(QStringLiteral("transport_params"), QJsonArray{leg});
+    return true;
+}
+
+QJsonObject SimNode::resourceCore(const QString &id, const Version &version, const QString &label,
+                                  const QString &group, const QString &role) const
+{
+    QJsonObject tags;
+    if (!group.isEmpty() && !role.isEmpty())
+        tags.insert(grouphintKey, QJsonArray{group + QLatin1Char(':') + role});
+    return QJsonObject{{QStringLiteral("id"), id},
+                       {QStringLiteral("version"), version.toString()},
+                       {QStringLiteral("label"), label},
+                       {QStringLiteral("description"), label},
+                       {QStringLiteral("tags"), tags}};
+}
+
+QJsonObject SimNode::selfJson() const
+{
+    QJsonObject self = resourceCore(m_nodeId, m_nodeVersion, m_config.label, QString(), QString());
+    QString hostname = m_config.hostname;
+    if (hostname.endsWith(QLatin1Char('.')))
+        hostname.chop(1);
+    self.insert(QStringLiteral("href"), baseUrl() + QLatin1Char('/'));
+    self.insert(QStringLiteral("hostname"), hostname);
+    self.insert(QStringLiteral("caps"), QJsonObject());
+    QJsonArray endpoints;
+    for (const QString &address : m_config.bindAddresses) {
+        endpoints << QJsonObject{{QStringLiteral("host"), address},
+                                 {QStringLiteral("port"), m_port},
+                                 {QStringLiteral("protocol"), QStringLiteral("http")},
+                                 {QStringLiteral("authorization"), false}};
+    }
+    self.insert(QStringLiteral("api"), QJsonObject{{QStringLiteral("versions"), QJsonArray{QStringLiteral("v1.3")}},
+                                                  {QStringLiteral("endpoints"), endpoints}});
+    self.insert(QStringLiteral("services"), QJsonArray());
+    self.insert(QStringLiteral("clocks"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("clk0")},
+                                                                 {QStringLiteral("ref_type"), QStringLiteral("internal")}}});
+    const QString mac = macFor(m_nodeId);
+    self.insert(QStringLiteral("interfaces"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("eth0")},
+                                                                     {QStringLiteral("chassis_id"), mac},
+                                                                     {QStringLiteral("port_id"), mac}}});
+    return self;
+}
+
+QJsonObject SimNode::deviceJson(const Device &device) const
+{
+    QJsonObject object = resourceCore(device.id, device.version, device.label, QString(), QString());
+    object.insert(QStringLiteral("type"), QStringLiteral("urn:x-nmos:device:generic"));
+    object.insert(QStringLiteral("node_id"), m_nodeId);
+    object.insert(QStringLiteral("senders"), QJsonArray::fromStringList(device.senderIds));
+    object.insert(QStringLiteral("receivers"), QJsonArray::fromStringList(device.receiverIds));
+    object.insert(QStringLiteral("controls"),
+                  QJsonArray{QJsonObject{{QStringLiteral("href"), baseUrl() + QStringLiteral("/x-nmos/connection/v1.1/")},
+                                         {QStringLiteral("type"), QStringLiteral("urn:x-nmos:control:sr-ctrl/v1.1")},
+                                         {QStringLiteral("authorization"), false}}});
+    return object;
+}
+
+QJsonObject SimNode::sourceJson(const Sender &sender) const
+{
+    QJsonObject object = resourceCore(sender.sourceId, m_nodeVersion, sender.label, sender.group, sender.role);
+    object.insert(QStringLiteral("caps"), QJsonObject());
+    object.insert(QStringLiteral("device_id"), sender.deviceId);
+    object.insert(QStringLiteral("parents"), QJsonArray());
+    object.insert(QStringLiteral("clock_name"), QStringLiteral("clk0"));
+    object.insert(QStringLiteral("format"), formatUrn(sender.format));
+    if (sender.format == Audio) {
+        object.insert(QStringLiteral("channels"),
+                      QJsonArray{QJsonObject{{QStringLiteral("label"), QStringLiteral("Left")}, {QStringLiteral("symbol"), QStringLiteral("L")}},
+                                 QJsonObject{{QStringLiteral("label"), QStringLiteral("Right")}, {QStringLiteral("symbol"), QStringLiteral("R")}}});
+    } else {
+        object.insert(QStringLiteral("grain_rate"), rational(50));
+    }
+    return object;
+}
+
+QJsonObject SimNode::flowJson(const Sender &sender) const
+{
+    QJsonObject object = resourceCore(sender.flowId, m_nodeVersion, sender.label, sender.group, sender.role);
+    object.insert(QStringLiteral("format"), formatUrn(sender.format));
+    object.insert(QStringLiteral("source_id"), sender.sourceId);
+    object.insert(QStringLiteral("device_id"), sender.deviceId);
+    object.insert(QStringLiteral("parents"), QJsonArray());
+    switch (sender.format) {
+    case Video: {
+        object.insert(QStringLiteral("grain_rate"), rational(50));
+        object.insert(QStringLiteral("media_type"), QStringLiteral("video/raw"));
+        object.insert(QStringLiteral("frame_width"), 1920);
+        object.insert(QStringLiteral("frame_height"), 1080);
+        object.insert(QStringLiteral("interlace_mode"), QStringLiteral("progressive"));
+        object.insert(QStringLiteral("colorspace"), QStringLiteral("BT709"));
+        object.insert(QStringLiteral("transfer_characteristic"), QStringLiteral("SDR"));
+        auto component = [](const char *name, int width) {
+            return QJsonObject{{QStringLiteral("name"), QLatin1String(name)},
+                               {QStringLiteral("width"), width},
+                               {QStringLiteral("height"), 1080},
+                               {QStringLiteral("bit_depth"), 10}};
+        };
+        object.insert(QStringLiteral("components"), QJsonArray{component("Y", 1920), component("Cb", 960), component("Cr", 960)});
+        break;
+    }
+    case Audio:
+        object.insert(QStringLiteral("media_type"), QStringLiteral("audio/L24"));
+        object.insert(QStringLiteral("sample_rate"), QJsonObject{{QStringLiteral("numerator"), 48000}});
+        object.insert(QStringLiteral("bit_depth"), 24);
+        break;
+    case Data:
+        object.insert(QStringLiteral("grain_rate"), rational(50));
+        object.insert(QStringLiteral("media_type"), QStringLiteral("video/smpte291"));
+        object.insert(QStringLiteral("DID_SDID"), QJsonArray{QJsonObject{{QStringLiteral("DID"), QStringLiteral("0x41")},
+                                                                         {QStringLiteral("SDID"), QStringLiteral("0x07")}}});
+        break;
+    }
+    return object;
+}
+
+QJsonObject SimNode::senderJson(const Sender &sender) const
+{
+    QJsonObject object = resourceCore(sender.id, sender.version, sender.label, sender.group, sender.role);
+    object.insert(QStringLiteral("caps"), QJsonObject());
+    object.insert(QStringLiteral("flow_id"), sender.flowId);
+    object.insert(QStringLiteral("transport"), QStringLiteral("urn:x-nmos:transport:rtp.mcast"));
+    object.insert(QStringLiteral("device_id"), sender.deviceId);
+    object.insert(QStringLiteral("manifest_href"),
+                  baseUrl() + QStringLiteral("/x-nmos/connection/v1.1/single/senders/%1/transportfile").arg(sender.id));
+    object.insert(QStringLiteral("interface_bindings"), QJsonArray{QStringLiteral("eth0")});
+    object.insert(QStringLiteral("subscription"),
+                  QJsonObject{{QStringLiteral("receiver_id"), sender.active.value(QStringLiteral("receiver_id"))},
+                              {QStringLiteral("active"), sender.active.value(QStringLiteral("master_enable")).toBool()}});
+    return object;
+}
+
+QJsonObject SimNode::receiverJson(const Receiver &receiver) const
+{
+    QJsonObject object = resourceCore(receiver.id, receiver.version, receiver.label, receiver.group, receiver.role);
+    object.insert(QStringLiteral("format"), formatUrn(receiver.format));
+    QString mediaType = QStringLiteral("video/raw");
+    if (receiver.format == Audio)
+        mediaType = QStringLiteral("audio/L24");
+    else if (receiver.format == Data)
+        mediaType = QStringLiteral("video/smpte291");
+    object.insert(QStringLiteral("caps"), QJsonObject{{QStringLiteral("media_types"), QJsonArray{mediaType}}});
+    object.insert(QStringLiteral("device_id"), receiver.deviceId);
+    object.insert(QStringLiteral("transport"), QStringLiteral("urn:x-nmos:transport:rtp.mcast"));
+    object.insert(QStringLiteral("interface_bindings"), QJsonArray{QStringLiteral("eth0")});
+    object.insert(QStringLiteral("subscription"),
+                  QJsonObject{{QStringLiteral("sender_id"), receiver.active.value(QStringLiteral("sender_id"))},
+                              {QStringLiteral("active"), receiver.active.value(QStringLiteral("master_enable")).toBool()}});
+    return object;
+}
+
+QByteArray SimNode::senderSdp(const Sender &sender) const
+{
+    const QJsonObject params = sender.active.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+    const QString source = params.value(QStringLiteral("source_ip")).toString();
+    const QString destination = params.value(QStringLiteral("destination_ip")).toString();
+    const int port = params.value(QStringLiteral("destination_port")).toInt(rtpPort);
+    const bool ipv6 = QHostAddress(destination).protocol() == QAbstractSocket::IPv6Protocol;
+    const QString family = ipv6 ? QStringLiteral("IP6") : QStringLiteral("IP4");
+    const quint32 sessionId = QUuid(sender.id).data1;
+
+    QStringList lines;
+    lines << QStringLiteral("v=0")
+          << QStringLiteral("o=- %1 %2 IN %3 %4").arg(sessionId).arg(sender.version.seconds).arg(family, source)
+          << QStringLiteral("s=%1").arg(sender.label)
+          << QStringLiteral("t=0 0");
+    switch (sender.format) {
+    case Video:
+        lines << QStringLiteral("m=video %1 RTP/AVP 96").arg(port);
+        break;
+    case Audio:
+        lines << QStringLiteral("m=audio %1 RTP/AVP 97").arg(port);
+        break;
+    case Data:
+        lines << QStringLiteral("m=video %1 RTP/AVP 100").arg(port);
+        break;
+    }
+    lines << QStringLiteral("c=IN %1 %2%3").arg(family, destination, ipv6 ? QString() : QStringLiteral("/64"))
+          << QStringLiteral("a=source-filter: incl IN %1 %2 %3").arg(family, destination, source);
+    switch (sender.format) {
+    case Video:
+        lines << QStringLiteral("a=rtpmap:96 raw/90000")
+              << QStringLiteral("a=fmtp:96 sampling=YCbCr-4:2:2; width=1920; height=1080; exactframerate=50; "
+                                "depth=10; TCS=SDR; colorimetry=BT709; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPN");
+        break;
+    case Audio:
+        lines << QStringLiteral("a=rtpmap:97 L24/48000/2")
+              << QStringLiteral("a=fmtp:97 channel-order=SMPTE2110.(ST)")
+              << QStringLiteral("a=ptime:1");
+        break;
+    case Data:
+        lines << QStringLiteral("a=rtpmap:100 smpte291/90000")
+              << QStringLiteral("a=fmtp:100 DID_SDID={0x41,0x07}; exactframerate=50; SSN=ST2110-40:2018");
+        break;
+    }
+    lines << QStringLiteral("a=ts-refclk:ptp=IEEE1588-2008:traceable")
+          << QStringLiteral("a=mediaclk:direct=0");
+    // RFC 4566 ends every line, the last one too, with CRLF.
+    return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+}
+
+QJsonObject SimNode::state() const
+{
+    QMutexLocker locker(&m_mutex);
+    QJsonArray senders;
+    for (const Sender &sender : m_senders) {
+        senders << QJsonObject{{QStringLiteral("id"), sender.id},
+                               {QStringLiteral("label"), sender.label},
+                               {QStringLiteral("format"), formatUrn(sender.format)},
+                               {QStringLiteral("master_enable"), sender.active.value(QStringLiteral("master_enable"))},
+                               {QStringLiteral("version"), sender.version.toString()},
+                               {QStringLiteral("activations"), sender.activations},
+                               {QStringLiteral("patches"), sender.patches}};
+    }
+    QJsonArray receivers;
+    for (const Receiver &receiver : m_receivers) {
+        receivers << QJsonObject{{QStringLiteral("id"), receiver.id},
+                                 {QStringLiteral("label"), receiver.label},
+                                 {QStringLiteral("format"), formatUrn(receiver.format)},
+                                 {QStringLiteral("sender_id"), receiver.active.value(QStringLiteral("sender_id"))},
+                                 {QStringLiteral("master_enable"), receiver.active.value(QStringLiteral("master_enable"))},
+                                 {QStringLiteral("transport_file"), receiver.active.value(QStringLiteral("transport_file"))},
+                                 {QStringLiteral("version"), receiver.version.toString()},
+                                 {QStringLiteral("activations"), receiver.activations},
+                                 {QStringLiteral("patches"), receiver.patches}};
+    }
+    QJsonObject counters;
+    for (auto it = m_counters.begin(); it != m_counters.end(); ++it)
+        counters.insert(QString::fromLatin1(it.key()), int(it.value()));
+    return QJsonObject{{QStringLiteral("label"), m_config.label},
+                       {QStringLiteral("id"), m_nodeId},
+                       {QStringLiteral("port"), m_port},
+                       {QStringLiteral("requests"), m_requests},
+                       {QStringLiteral("counters"), counters},
+                       {QStringLiteral("senders"), senders},
+                       {QStringLiteral("receivers"), receivers}};
+}
+
+QMap<QByteArray, QByteArray> SimNode::txtAttributes() const
+{
+    QMutexLocker locker(&m_mutex);
+    QMap<QByteArray, QByteArray> attributes;
+    attributes.insert("api_proto", m_config.apiProto.toUtf8());
+    attributes.insert("api_ver", m_config.apiVer.toUtf8());
+    attributes.insert("api_auth", m_config.apiAuth.toUtf8());
+    for (auto it = m_counters.begin(); it != m_counters.end(); ++it)
+        attributes.insert(it.key(), QByteArray::number(it.value()));
+    return attributes;
+}

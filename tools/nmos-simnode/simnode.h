@@ -1,0 +1,153 @@
+#ifndef SIMNODE_H
+#define SIMNODE_H
+
+#include "simconfig.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// What the HTTP layer sends back for one request.
+struct SimReply
+{
+    int status = 200;
+    QByteArray contentType;
+    QByteArray body;
+};
+
+// One simulated NMOS node: its IS-04 resources, its IS-05 staged and active parameters and
+// the answers to requests. handle() is called from the HTTP threads, so all state sits
+// behind one mutex.
+class SimNode : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Format {
+        Video,
+        Audio,
+        Data
+    };
+
+    explicit SimNode(const SimNodeConfig &config, int index = 0, QObject *parent = nullptr);
+
+    const SimNodeConfig &config() const { return m_config; }
+    QString id() const { return m_nodeId; }
+    // Sets the HTTP port once the socket is bound; hrefs are built from it.
+    void setPort(int port);
+    int port() const;
+
+    SimReply handle(const QByteArray &method, const QString &path, const QByteArray &body);
+
+    // What each receiver is patched to and how often things were activated.
+    QJsonObject state() const;
+    // The TXT attributes to announce, with the current peer-to-peer counters.
+    QMap<QByteArray, QByteArray> txtAttributes() const;
+
+signals:
+    // Emitted from an HTTP thread after an activation changed resources.
+    void resourcesChanged();
+
+private:
+    struct Version
+    {
+        qint64 seconds = 0;
+        qint64 nanoseconds = 0;
+        QString toString() const;
+    };
+
+    struct Sender
+    {
+        QString id;
+        QString label;
+        QString group;
+        QString role;
+        Format format = Video;
+        QString deviceId;
+        QString flowId;
+        QString sourceId;
+        QString multicastIp;
+        Version version;
+        QJsonObject staged;
+        QJsonObject active;
+        int activations = 0;
+        int patches = 0;
+    };
+
+    struct Receiver
+    {
+        QString id;
+        QString label;
+        QString group;
+        QString role;
+        Format format = Video;
+        QString deviceId;
+        Version version;
+        QJsonObject staged;
+        QJsonObject active;
+        int activations = 0;
+        int patches = 0;
+    };
+
+    struct Device
+    {
+        QString id;
+        QString label;
+        Version version;
+        QStringList senderIds;
+        QStringList receiverIds;
+    };
+
+    void build();
+    QString makeId(const QString &path) const;
+    Version nextVersion(const Version &previous) const;
+    QString baseUrl() const;
+    QString ipv4Address() const;
+
+    SimReply handleNodeApi(const QByteArray &method, const QStringList &parts);
+    SimReply handleConnectionApi(const QByteArray &method, const QStringList &parts, const QByteArray &body);
+    SimReply patchSender(Sender *sender, const QByteArray &body);
+    SimReply patchReceiver(Receiver *receiver, const QByteArray &body);
+    SimReply transportFile(const Sender &sender) const;
+
+    QJsonObject selfJson() const;
+    QJsonObject deviceJson(const Device &device) const;
+    QJsonObject sourceJson(const Sender &sender) const;
+    QJsonObject flowJson(const Sender &sender) const;
+    QJsonObject senderJson(const Sender &sender) const;
+    QJsonObject receiverJson(const Receiver &receiver) const;
+    QJsonObject resourceCore(const QString &id, const Version &version, const QString &label,
+                             const QString &group, const QString &role) const;
+    QByteArray senderSdp(const Sender &sender) const;
+    bool applySdp(Receiver *receiver, const QString &sdp, QString *errorString) const;
+    QJsonObject resolveAuto(const QJsonObject &params, bool sender, const QString &multicastIp) const;
+
+    static SimReply json(const QJsonValue &value, int status = 200);
+    static SimReply error(int status, const QString &text, const QString &debug = QString());
+    static SimReply list(const QStringList &entries);
+    static QJsonObject nullActivation();
+    static QString formatUrn(Format format);
+
+    const SimNodeConfig m_config;
+    const int m_index;
+    QString m_nodeId;
+    Version m_nodeVersion;
+
+    mutable QMutex m_mutex;
+    int m_port = 0;
+    QVector<Device> m_devices;
+    QVector<Sender> m_senders;
+    QVector<Receiver> m_receivers;
+    QHash<QString, int> m_senderIndex;
+    QHash<QString, int> m_receiverIndex;
+    QMap<QByteArray, quint8> m_counters;
+    int m_requests = 0;
+};
+
+#endif // SIMNODE_H

@@ -1,0 +1,118 @@
+#include "simnodeset.h"
+
+#include "simannouncer.h"
+#include "simhttpserver.h"
+#include "simnode.h"
+#include "simtaskpool.h"
+
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkInterface>
+#include <QSaveFile>
+#include <QThread>
+
+#include <algorithm>
+
+SimNodeSet::SimNodeSet(const SimConfig &config, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+{
+    for (int i = 0; i < config.nodes.size(); ++i)
+        m_nodes << new SimNode(config.nodes.at(i), i, this);
+}
+
+SimNodeSet::~SimNodeSet()
+{
+    stop();
+}
+
+bool SimNodeSet::announceInterfaces(const SimConfig &config, QStringList *names, QString *errorString)
+{
+    if (!config.mdnsInterfaces.isEmpty()) {
+        *names = config.mdnsInterfaces;
+        return true;
+    }
+    QStringList found;
+    for (const SimNodeConfig &node : config.nodes) {
+        for (const QString &text : node.bindAddresses) {
+            const QHostAddress address(text);
+            bool matched = false;
+            for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
+                for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+                    if (entry.ip().isEqual(address, QHostAddress::TolerantConversion)) {
+                        matched = true;
+                        if (!found.contains(iface.name()))
+                            found << iface.name();
+                    }
+                }
+            }
+            if (!matched) {
+                if (errorString)
+                    *errorString = QStringLiteral("no interface carries %1; name one with --mdns-interface").arg(text);
+                return false;
+            }
+        }
+    }
+    *names = found;
+    return true;
+}
+
+bool SimNodeSet::start(QString *errorString)
+{
+    const bool needsPool = std::any_of(m_nodes.begin(), m_nodes.end(), [](SimNode *node) {
+        return !node->config().faults.hang && node->config().faults.delayMs == 0;
+    });
+    if (needsPool)
+        m_pool = std::make_unique<SimTaskPool>(std::max(4, QThread::idealThreadCount() * 2));
+
+    for (SimNode *node : m_nodes) {
+        const SimFaults &faults = node->config().faults;
+        // A node that stalls keeps its own threads, so it cannot starve the others.
+        const bool stalls = faults.hang || faults.delayMs > 0;
+        auto server = std::make_unique<SimHttpServer>(node, stalls ? nullptr : m_pool.get());
+        if (!m_config.stateFile.isEmpty())
+            server->setChangeHandler([this] { writeState(); });
+        if (!server->start(errorString))
+            return false;
+        m_servers.push_back(std::move(server));
+    }
+    if (!m_config.stateFile.isEmpty())
+        writeState();
+
+    if (m_config.announce) {
+        QStringList interfaces;
+        if (!announceInterfaces(m_config, &interfaces, errorString))
+            return false;
+        m_announcer = new SimAnnouncer(interfaces, this);
+        for (SimNode *node : m_nodes)
+            m_announcer->addNode(node);
+    }
+    return true;
+}
+
+void SimNodeSet::stop()
+{
+    m_servers.clear();
+    m_pool.reset();
+    delete m_announcer;
+    m_announcer = nullptr;
+}
+
+void SimNodeSet::writeState()
+{
+    // Written before the PATCH is answered, so whoever got the answer finds the file current.
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    QJsonArray nodes;
+    for (SimNode *node : m_nodes)
+        nodes << node->state();
+    QSaveFile file(m_config.stateFile);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning().noquote() << QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
+        return;
+    }
+    file.write(QJsonDocument(QJsonObject{{QStringLiteral("nodes"), nodes}}).toJson());
+    if (!file.commit())
+        qWarning().noquote() << QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
+}

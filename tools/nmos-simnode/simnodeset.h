@@ -1,0 +1,49 @@
+#ifndef SIMNODESET_H
+#define SIMNODESET_H
+
+#include "simconfig.h"
+
+#include <QList>
+#include <QObject>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class SimAnnouncer;
+class SimHttpServer;
+class SimNode;
+class SimTaskPool;
+
+// Everything one process plays: the nodes, their HTTP servers, the announcer and the
+// state file.
+class SimNodeSet : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SimNodeSet(const SimConfig &config, QObject *parent = nullptr);
+    ~SimNodeSet() override;
+
+    bool start(QString *errorString = nullptr);
+    // Stops serving, then withdraws the announcements.
+    void stop();
+
+    QList<SimNode *> nodes() const { return m_nodes; }
+    // The interfaces announcements go out on: the ones asked for, or those that carry
+    // the bind addresses.
+    static bool announceInterfaces(const SimConfig &config, QStringList *names, QString *errorString = nullptr);
+
+private:
+    void writeState();
+
+    const SimConfig m_config;
+    QList<SimNode *> m_nodes;
+    // Declared before the servers: they use the pool until they are destroyed.
+    std::unique_ptr<SimTaskPool> m_pool;
+    std::vector<std::unique_ptr<SimHttpServer>> m_servers;
+    SimAnnouncer *m_announcer = nullptr;
+    std::mutex m_stateMutex;
+};
+
+#endif // SIMNODESET_H

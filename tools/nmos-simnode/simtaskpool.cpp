@@ -1,0 +1,43 @@
+#include "simtaskpool.h"
+
+SimTaskPool::SimTaskPool(int threads)
+{
+    for (int i = 0; i < threads; ++i)
+        m_threads.emplace_back([this] { run(); });
+}
+
+SimTaskPool::~SimTaskPool()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    for (std::thread &thread : m_threads)
+        thread.join();
+}
+
+void SimTaskPool::enqueue(std::function<void()> task)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_tasks.push_back(std::move(task));
+    }
+    m_wake.notify_one();
+}
+
+void SimTaskPool::run()
+{
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
+            if (m_tasks.empty())
+                return;
+            task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+        }
+        task();
+    }
+}
