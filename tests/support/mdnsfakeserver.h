@@ -1,0 +1,67 @@
+#ifndef MDNSFAKESERVER_H
+#define MDNSFAKESERVER_H
+
+#include "mdns/abstractserver.h"
+#include "mdns/dns.h"
+#include "mdns/message.h"
+
+#include <QMap>
+
+// Stands in for the sockets: records what the class under test sends and hands it
+// messages as if they came from the link. Sent messages go through the codec, so a
+// message that could not be encoded fails the test instead of passing unnoticed.
+class MdnsFakeServer : public QMdnsEngine::AbstractServer
+{
+public:
+    struct Sent {
+        QMdnsEngine::Message message;
+        bool toAll = false;
+        int size = 0;
+    };
+
+    void sendMessage(const QMdnsEngine::Message &message) override { record(message, false); }
+    void sendMessageToAll(const QMdnsEngine::Message &message) override { record(message, true); }
+    QStringList interfaceNames() const override { return m_addresses.keys(); }
+    QList<QHostAddress> interfaceAddresses(const QString &name) const override { return m_addresses.value(name); }
+
+    void setInterface(const QString &name, const QList<QHostAddress> &addresses) { m_addresses.insert(name, addresses); }
+    void deliver(const QMdnsEngine::Message &message) { emit messageReceived(message); }
+    void appear(const QString &name) { emit interfaceAppeared(name); }
+
+    // Queries sent so far (responses left out).
+    QList<QMdnsEngine::Message> queries() const
+    {
+        QList<QMdnsEngine::Message> found;
+        for (const Sent &sent : sent) {
+            if (!sent.message.isResponse())
+                found.append(sent.message);
+        }
+        return found;
+    }
+    // How many sent questions asked for that name and type.
+    int questionCount(const QByteArray &name, quint16 type) const
+    {
+        int count = 0;
+        for (const Sent &s : sent) {
+            for (const QMdnsEngine::Query &query : s.message.queries())
+                count += QMdnsEngine::sameName(query.name(), name) && query.type() == type;
+        }
+        return count;
+    }
+
+    QList<Sent> sent;
+    bool encodingFailed = false;
+
+private:
+    void record(const QMdnsEngine::Message &message, bool toAll)
+    {
+        QByteArray packet;
+        if (!QMdnsEngine::toPacket(message, &packet))
+            encodingFailed = true;
+        sent.append({message, toAll, int(packet.size())});
+    }
+
+    QMap<QString, QList<QHostAddress>> m_addresses;
+};
+
+#endif // MDNSFAKESERVER_H
