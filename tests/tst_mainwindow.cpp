@@ -6,8 +6,10 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QtTest>
 
 class tst_MainWindow : public QObject
