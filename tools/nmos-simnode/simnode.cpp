@@ -236,8 +236,15 @@ SimReply SimNode::json(const QJsonValue &value, int status)
     SimReply reply;
     reply.status = status;
     reply.contentType = "application/json";
-    reply.body = value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
-                                 : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+    if (value.isArray()) {
+        reply.body = QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact);
+    } else if (value.isObject()) {
+        reply.body = QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+    } else {
+        // A document holds only arrays and objects: wrap the value and strip the brackets.
+        const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+        reply.body = wrapped.mid(1, wrapped.size() - 2);
+    }
     return reply;
 }
 

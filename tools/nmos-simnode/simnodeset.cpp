@@ -61,6 +61,9 @@ bool SimNodeSet::announceInterfaces(const SimConfig &config, QStringList *names,
 
 bool SimNodeSet::start(QString *errorString)
 {
+    QStringList interfaces;
+    if (m_config.announce && !announceInterfaces(m_config, &interfaces, errorString))
+        return false;
     const bool needsPool = std::any_of(m_nodes.begin(), m_nodes.end(), [](SimNode *node) {
         return !node->config().faults.hang && node->config().faults.delayMs == 0;
     });
@@ -82,9 +85,6 @@ bool SimNodeSet::start(QString *errorString)
         writeState();
 
     if (m_config.announce) {
-        QStringList interfaces;
-        if (!announceInterfaces(m_config, &interfaces, errorString))
-            return false;
         m_announcer = new SimAnnouncer(interfaces, this);
         for (SimNode *node : m_nodes)
             m_announcer->addNode(node);
