@@ -1,8 +1,13 @@
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
+#include "nmos/nmosclient.h"
 #include "tests/support/netns.h"
+#include "tests/support/testhttpserver.h"
 
 #include <QBoxLayout>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSettings>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,6 +27,11 @@ private slots:
     void barHoldsButtonsLeftAndRight();
     void startsWithEmptyCombosAndGreyLamps();
     void typedTextNeverBecomesAnItem();
+    void takesInDiscoveredNodeWithoutChoosingIt();
+    void skipsDuplicatesAndSortsByCharacterCode();
+    void listsNodeOncePerAddress();
+    void checksTheChosenItemsNode();
+    void clearingTextSwitchesLampOffWithoutRequest();
 };
 
 namespace {
@@ -137,6 +147,211 @@ void tst_MainWindow::typedTextNeverBecomesAnItem()
     QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
     QCOMPARE(combo->count(), 0);
     QCOMPARE(combo->currentText(), QStringLiteral("10.0.0.2"));
+}
+
+namespace {
+
+const QString NodeApi = QStringLiteral("/x-nmos/node/v1.3");
+
+QJsonObject resource(const QString &id, const QString &label, const QJsonObject &extra = {})
+{
+    QJsonObject object = extra;
+    object.insert("id", id);
+    object.insert("label", label);
+    return object;
+}
+
+// Scripts a node with one video sender and one video receiver per label given.
+void scriptNode(TestHttpServer *node, const QStringList &senderLabels, const QStringList &receiverLabels)
+{
+    QJsonArray flows, senders, receivers;
+    for (int i = 0; i < senderLabels.size(); ++i) {
+        const QString flow = QStringLiteral("f%1").arg(i);
+        flows.append(QJsonObject{{"id", flow}, {"format", "urn:x-nmos:format:video"}});
+        senders.append(resource(QStringLiteral("s%1").arg(i), senderLabels[i],
+                                {{"flow_id", flow}, {"manifest_href", node->url("/sdp")}}));
+    }
+    for (int i = 0; i < receiverLabels.size(); ++i)
+        receivers.append(resource(QStringLiteral("r%1").arg(i), receiverLabels[i],
+                                  {{"format", "urn:x-nmos:format:video"}}));
+    node->setReply("GET", (NodeApi + "/flows/").toUtf8(), TestHttpServer::Reply::json(flows));
+    node->setReply("GET", (NodeApi + "/senders/").toUtf8(), TestHttpServer::Reply::json(senders));
+    node->setReply("GET", (NodeApi + "/receivers/").toUtf8(), TestHttpServer::Reply::json(receivers));
+}
+
+void discover(MainWindow *window, const QString &serviceName, const QString &host, quint16 port)
+{
+    QUrl url;
+    url.setScheme("http");
+    url.setHost(host);
+    url.setPort(port);
+    url.setPath("/x-nmos/node/v1.3/self");
+    QVERIFY(QMetaObject::invokeMethod(window, "onMdnsDeviceFound", Q_ARG(QString, serviceName), Q_ARG(QUrl, url),
+                                      Q_ARG(QJsonDocument, QJsonDocument(QJsonObject{{"id", "self"}}))));
+}
+
+QStringList itemTexts(QComboBox *combo)
+{
+    QStringList texts;
+    for (int i = 0; i < combo->count(); ++i)
+        texts << combo->itemText(i);
+    return texts;
+}
+
+QVariant storedSetting(const QString &key)
+{
+    return QSettings(QStringLiteral("Veltrix"), QStringLiteral("Ferrolink")).value(key);
+}
+
+void clearSettings()
+{
+    QSettings(QStringLiteral("Veltrix"), QStringLiteral("Ferrolink")).clear();
+}
+
+} // namespace
+
+void tst_MainWindow::takesInDiscoveredNodeWithoutChoosingIt()
+{
+    TestHttpServer node;
+    QVERIFY(node.start());
+    scriptNode(&node, {"Cam 3"}, {"Mon 1"});
+    MainWindow window;
+    auto *tx = window.findChildren<QComboBox *>().at(0);
+    auto *rx = window.findChildren<QComboBox *>().at(1);
+    const auto lamps = window.findChildren<LightIndicator *>();
+
+    QTest::ignoreMessage(QtDebugMsg,
+                         qPrintable(QStringLiteral("mDNS found NMOS Node: \"studio-gw-1\" \"http://127.0.0.1:%1/x-nmos/node/v1.3/self\"")
+                                        .arg(node.port())));
+    discover(&window, "studio-gw-1", "127.0.0.1", node.port());
+
+    const QString address = node.address();
+    QCOMPARE(itemTexts(tx), QStringList{QStringLiteral("studio-gw-1 (%1-Cam 3)").arg(address)});
+    QCOMPARE(itemTexts(rx), QStringList{QStringLiteral("studio-gw-1 (%1-Mon 1)").arg(address)});
+    // Discovery alone selects nothing, so no check runs and no lamp lights.
+    QCOMPARE(tx->currentIndex(), -1);
+    QCOMPARE(rx->currentIndex(), -1);
+    QCOMPARE(tx->currentText(), QString());
+    for (LightIndicator *lamp : lamps)
+        QVERIFY(!lamp->isOn());
+    QCOMPARE(node.requestLines(), (QStringList{"GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/flows/",
+                                               "GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/receivers/",
+                                               "GET /x-nmos/node/v1.3/receivers/"}));
+
+    const auto record = tx->itemData(0).value<NmosClient::SenderConnection>();
+    QCOMPARE(record.id, QStringLiteral("s0"));
+    QCOMPARE(record.nodeAddress, address);
+    QCOMPARE(record.manifestHref, node.url("/sdp"));
+    QCOMPARE(QString::fromLatin1(rx->itemData(0).typeName()), QStringLiteral("NmosClient::ReceiverConnection"));
+    rx->setCurrentIndex(0);
+    QCOMPARE(window.currentItemId(rx), QStringLiteral("r0"));
+    QCOMPARE(window.currentItemAddress(rx), address);
+}
+
+void tst_MainWindow::skipsDuplicatesAndSortsByCharacterCode()
+{
+    TestHttpServer alpha, zeta, empty;
+    QVERIFY(alpha.start() && zeta.start() && empty.start());
+    scriptNode(&alpha, {"B"}, {});
+    scriptNode(&zeta, {"A", "A", "C"}, {});
+    scriptNode(&empty, {}, {});
+    MainWindow window;
+    auto *tx = window.findChildren<QComboBox *>().at(0);
+    auto *rx = window.findChildren<QComboBox *>().at(1);
+
+    discover(&window, "alpha", "127.0.0.1", alpha.port());
+    discover(&window, "Zeta", "127.0.0.1", zeta.port());
+    discover(&window, "alpha", "127.0.0.1", alpha.port());
+    discover(&window, "empty", "127.0.0.1", empty.port());
+    // Upper-case letters sort before lower-case ones; a label listed twice appears once.
+    QCOMPARE(itemTexts(tx), (QStringList{QStringLiteral("Zeta (%1-A)").arg(zeta.address()),
+                                         QStringLiteral("Zeta (%1-C)").arg(zeta.address()),
+                                         QStringLiteral("alpha (%1-B)").arg(alpha.address())}));
+    QCOMPARE(rx->count(), 0);
+    // A node without receivers is asked for them once and no more.
+    QCOMPARE(empty.requestLines(), (QStringList{"GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/receivers/"}));
+}
+
+void tst_MainWindow::listsNodeOncePerAddress()
+{
+    TestHttpServer node;
+    QVERIFY(node.start());
+    scriptNode(&node, {"Cam 1"}, {"Mon 1"});
+    MainWindow window;
+    auto *tx = window.findChildren<QComboBox *>().at(0);
+    auto *rx = window.findChildren<QComboBox *>().at(1);
+
+    discover(&window, "gw", "127.0.0.1", node.port());
+    discover(&window, "gw", "::1", node.port());
+    QCOMPARE(itemTexts(tx), (QStringList{QStringLiteral("gw (127.0.0.1:%1-Cam 1)").arg(node.port()),
+                                         QStringLiteral("gw (::1:%1-Cam 1)").arg(node.port())}));
+    QCOMPARE(rx->count(), 2);
+
+    // The IPv6 entry reaches its node: choosing it lights the lamp.
+    tx->setCurrentIndex(1);
+    QVERIFY(window.findChildren<LightIndicator *>().at(0)->isOn());
+}
+
+void tst_MainWindow::checksTheChosenItemsNode()
+{
+    clearSettings();
+    TestHttpServer node;
+    QVERIFY(node.start());
+    scriptNode(&node, {"Cam 3"}, {"Mon 1"});
+    MainWindow window;
+    auto *tx = window.findChildren<QComboBox *>().at(0);
+    auto *rx = window.findChildren<QComboBox *>().at(1);
+    auto *txLamp = window.findChildren<LightIndicator *>().at(0);
+    auto *rxLamp = window.findChildren<LightIndicator *>().at(1);
+
+    // Typed text alone names no node: the check fails and stores nothing.
+    tx->setEditText(QStringLiteral("10.0.0.2"));
+    QVERIFY(!txLamp->isOn());
+    QVERIFY(!storedSetting("lastTxIp").isValid());
+
+    discover(&window, "studio-gw-1", "127.0.0.1", node.port());
+    node.clearRequests();
+    tx->setCurrentIndex(0);
+    QVERIFY(txLamp->isOn());
+    QVERIFY(!rxLamp->isOn());
+    QCOMPARE(storedSetting("lastTxIp").toString(), tx->itemText(0));
+    QCOMPARE(node.requestLines(), QStringList{"GET /x-nmos/node/v1.3/senders/"});
+
+    // Editing the text keeps asking the chosen item's node, and stores the text as typed.
+    tx->setEditText(QStringLiteral("  somewhere else  "));
+    QVERIFY(txLamp->isOn());
+    QCOMPARE(storedSetting("lastTxIp").toString(), QStringLiteral("somewhere else"));
+    QCOMPARE(node.requestCount(), 2);
+
+    rx->setCurrentIndex(0);
+    QVERIFY(rxLamp->isOn());
+    QCOMPARE(storedSetting("lastRxIp").toString(), rx->itemText(0));
+
+    // When the node stops listing senders the next check puts the lamp out and stores nothing.
+    node.setReply("GET", "/x-nmos/node/v1.3/senders/", TestHttpServer::Reply::json(QJsonArray()));
+    tx->setEditText(QStringLiteral("third"));
+    QVERIFY(!txLamp->isOn());
+    QCOMPARE(storedSetting("lastTxIp").toString(), QStringLiteral("somewhere else"));
+}
+
+void tst_MainWindow::clearingTextSwitchesLampOffWithoutRequest()
+{
+    TestHttpServer node;
+    QVERIFY(node.start());
+    scriptNode(&node, {"Cam 3"}, {"Mon 1"});
+    MainWindow window;
+    auto *rx = window.findChildren<QComboBox *>().at(1);
+    auto *rxLamp = window.findChildren<LightIndicator *>().at(1);
+    discover(&window, "gw", "127.0.0.1", node.port());
+    rx->setCurrentIndex(0);
+    QVERIFY(rxLamp->isOn());
+
+    node.clearRequests();
+    rx->setEditText(QStringLiteral("   "));
+    QVERIFY(!rxLamp->isOn());
+    rx->setEditText(QString());
+    QVERIFY(!rxLamp->isOn());
+    QCOMPARE(node.requestCount(), 0);
 }
 
 QTEST_MAIN(tst_MainWindow)
