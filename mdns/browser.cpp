@@ -329,15 +329,19 @@ void Browser::updateInstance(const QByteArray &instanceName)
         instance.nextAsk = now() + FirstIntervalMs;
     }
     if (!hasSrv) {
+        const Service gone = instance.service;
         instance.service = service;
         if (instance.reported) {
             instance.reported = false;
             instance.txtDeadline = -1;
-            emit serviceRemoved(instance.service);
+            emit serviceRemoved(gone);
         }
         return;
     }
     service.setHostname(srv.target());
+    // Names compare without case: the same host written differently is no change.
+    if (instance.reported && sameName(srv.target(), instance.service.hostname()))
+        service.setHostname(instance.service.hostname());
     service.setPort(srv.port());
     if (hasTxt)
         service.setAttributes(txt.attributes());

@@ -25,6 +25,7 @@ bool sameAddress(const QHostAddress &a, const QHostAddress &b)
 Resolver::Resolver(AbstractServer *server, const QByteArray &name, Cache *cache, QObject *parent)
     : QObject(parent), m_server(server), m_cache(cache ? cache : new Cache(this)), m_name(name)
 {
+    qRegisterMetaType<QHostAddress>("QHostAddress");
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &Resolver::processDue);
     if (m_server)

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
+#include <QMetaType>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -53,5 +54,9 @@ private:
 };
 
 } // namespace QMdnsEngine
+
+// Qt 5 leaves QHostAddress undeclared; resolved() needs it for queued connections and spies.
+// Declared here once for every user of the library.
+Q_DECLARE_METATYPE(QHostAddress)
 
 #endif // QMDNSENGINE_RESOLVER_H
