@@ -2,6 +2,7 @@
 #define QMDNSENGINE_QUERY_H
 
 #include <QByteArray>
+#include <QMetaType>
 
 namespace QMdnsEngine {
 
@@ -32,5 +33,7 @@ private:
 };
 
 } // namespace QMdnsEngine
+
+Q_DECLARE_METATYPE(QMdnsEngine::Query)
 
 #endif // QMDNSENGINE_QUERY_H
