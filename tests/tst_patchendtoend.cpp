@@ -31,8 +31,9 @@ private slots:
     void patchesShowsAndTakesDownGroup();
 
 private:
-    bool startNode(const QStringList &arguments, const QString &bindAddress, std::unique_ptr<QProcess> *process,
-                   int *port);
+    // Starts a node that announces itself and keeps <label>.json up to date with its state.
+    bool startNode(const QString &label, const QString &options, const QString &bindAddress,
+                   std::unique_ptr<QProcess> *process, int *port);
     QJsonObject nodeState(const QString &file) const;
 
     QTemporaryDir m_dir;
@@ -113,7 +114,7 @@ QJsonObject byLabel(const QJsonArray &resources, const QString &label)
 
 } // namespace
 
-bool tst_PatchEndToEnd::startNode(const QStringList &arguments, const QString &bindAddress,
+bool tst_PatchEndToEnd::startNode(const QString &label, const QString &options, const QString &bindAddress,
                                   std::unique_ptr<QProcess> *process, int *port)
 {
     const QString program = QStringLiteral(FERROLINK_BINARY_DIR "/tools/nmos-simnode");
@@ -123,9 +124,11 @@ bool tst_PatchEndToEnd::startNode(const QStringList &arguments, const QString &b
     }
     *process = std::make_unique<QProcess>();
     (*process)->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    (*process)->start(program, arguments + QStringList{QStringLiteral("--bind"), bindAddress,
-                                                       QStringLiteral("--port"), QStringLiteral("0"),
-                                                       QStringLiteral("--announce")});
+    QStringList arguments = options.split(QLatin1Char(' '));
+    arguments << QStringLiteral("--label") << label << QStringLiteral("--bind") << bindAddress
+              << QStringLiteral("--port") << QStringLiteral("0") << QStringLiteral("--announce")
+              << QStringLiteral("--state") << m_dir.filePath(label + QStringLiteral(".json"));
+    (*process)->start(program, arguments);
     if (!(*process)->waitForStarted())
         return false;
     // One JSON line per node with its port, then "ready".
@@ -145,7 +148,8 @@ QJsonObject tst_PatchEndToEnd::nodeState(const QString &file) const
     QFile state(m_dir.filePath(file));
     if (!state.open(QIODevice::ReadOnly))
         return QJsonObject();
-    return QJsonDocument::fromJson(state.readAll()).object().value(QLatin1String("nodes")).toArray().at(0).toObject();
+    const QJsonObject document = QJsonDocument::fromJson(state.readAll()).object();
+    return document.value(QLatin1String("nodes")).toArray().at(0).toObject();
 }
 
 void tst_PatchEndToEnd::initTestCase()
@@ -154,23 +158,14 @@ void tst_PatchEndToEnd::initTestCase()
     SKIP_UNLESS_PRIVATE_NETNS();
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY(m_dir.isValid());
-    QVERIFY(startNode({QStringLiteral("--label"), QStringLiteral("camera"), QStringLiteral("--group-name"),
-                       QStringLiteral("Cam"), QStringLiteral("--video-senders"), QStringLiteral("1"),
-                       QStringLiteral("--audio-senders"), QStringLiteral("2"), QStringLiteral("--data-senders"),
-                       QStringLiteral("1"), QStringLiteral("--state"), m_dir.filePath(QStringLiteral("camera.json"))},
-                      QStringLiteral("10.77.0.1"), &m_camera, &m_cameraPort));
+    const QString camera = QStringLiteral("--group-name Cam --video-senders 1 --audio-senders 2 --data-senders 1");
+    QVERIFY(startNode(QStringLiteral("camera"), camera, QStringLiteral("10.77.0.1"), &m_camera, &m_cameraPort));
     // Publishes each transport file only once its sender was activated.
-    QVERIFY(startNode({QStringLiteral("--label"), QStringLiteral("shy-camera"), QStringLiteral("--group-name"),
-                       QStringLiteral("Cam"), QStringLiteral("--video-senders"), QStringLiteral("1"),
-                       QStringLiteral("--audio-senders"), QStringLiteral("2"), QStringLiteral("--data-senders"),
-                       QStringLiteral("1"), QStringLiteral("--fault-manifest-404"), QStringLiteral("--state"),
-                       m_dir.filePath(QStringLiteral("shy-camera.json"))},
+    QVERIFY(startNode(QStringLiteral("shy-camera"), camera + QStringLiteral(" --fault-manifest-404"),
                       QStringLiteral("10.77.0.1"), &m_shyCamera, &m_shyCameraPort));
-    QVERIFY(startNode({QStringLiteral("--label"), QStringLiteral("monitor"), QStringLiteral("--group-name"),
-                       QStringLiteral("Mon"), QStringLiteral("--video-receivers"), QStringLiteral("1"),
-                       QStringLiteral("--audio-receivers"), QStringLiteral("2"), QStringLiteral("--data-receivers"),
-                       QStringLiteral("1"), QStringLiteral("--state"), m_dir.filePath(QStringLiteral("monitor.json"))},
-                      QStringLiteral("10.77.0.2"), &m_monitor, &m_monitorPort));
+    const QString monitor = QStringLiteral("--group-name Mon --video-receivers 1 --audio-receivers 2 "
+                                           "--data-receivers 1");
+    QVERIFY(startNode(QStringLiteral("monitor"), monitor, QStringLiteral("10.77.0.2"), &m_monitor, &m_monitorPort));
 }
 
 void tst_PatchEndToEnd::cleanupTestCase()
@@ -213,7 +208,8 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
     QCOMPARE(catcher.shown.size(), 0);
 
     // The transport file of each camera sender, as the camera publishes it now.
-    const QJsonArray cameraSenders = nodeState(camera + QStringLiteral(".json")).value(QLatin1String("senders")).toArray();
+    const QJsonArray cameraSenders =
+        nodeState(camera + QStringLiteral(".json")).value(QLatin1String("senders")).toArray();
     QCOMPARE(cameraSenders.size(), 4);
     QNetworkAccessManager manager;
     QHash<QString, QString> sdpOf; // camera sender label -> SDP
@@ -224,7 +220,8 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         int status = 0;
         const QByteArray sdp = NmosClient::syncGet(
             &manager,
-            QStringLiteral("http://%1/x-nmos/connection/v1.1/single/senders/%2/transportfile").arg(cameraAddress, id),
+            QStringLiteral("http://%1/x-nmos/connection/v1.1/single/senders/%2/transportfile")
+                .arg(cameraAddress, id),
             &status);
         QCOMPARE(status, 200);
         QVERIFY(sdp.startsWith("v=0"));
@@ -245,8 +242,8 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         QVERIFY2(!receiver.isEmpty(), qPrintable(pair.first));
         QCOMPARE(receiver.value(QLatin1String("sender_id")).toString(), idOf.value(pair.second));
         QCOMPARE(receiver.value(QLatin1String("master_enable")).toBool(), true);
-        QCOMPARE(receiver.value(QLatin1String("transport_file")).toObject().value(QLatin1String("data")).toString(),
-                 sdpOf.value(pair.second));
+        const QJsonObject file = receiver.value(QLatin1String("transport_file")).toObject();
+        QCOMPARE(file.value(QLatin1String("data")).toString(), sdpOf.value(pair.second));
     }
 
     // The receiver row shows what the monitor's group is staged to, video first.

@@ -28,18 +28,14 @@ private slots:
     void connectPairsMembersByPosition_data();
     void connectPairsMembersByPosition();
     void connectSkipsPairWhoseLookupFails();
-    void connectStopsAfterFailedVideoPatch();
-    void connectWarnsWhenVideoIsMissing_data();
-    void connectWarnsWhenVideoIsMissing();
     void connectSummarisesMemberFailuresInOneBox();
     void disconnectTakesDownChosenReceiver_data();
     void disconnectTakesDownChosenReceiver();
-    void disconnectStopsAfterFailedVideoDisconnect();
     void transmitterSdpShowsVideoThenMembers();
     void receiverSdpShowsStagedFiles();
     void sdpTitleKeepsEmptyLabel();
-    void sdpViewerReportsVideoFailure_data();
-    void sdpViewerReportsVideoFailure();
+    void endsOnVideoFailure_data();
+    void endsOnVideoFailure();
     void runHoldsControlsAndCursor_data();
     void runHoldsControlsAndCursor();
 };
@@ -279,7 +275,9 @@ struct Fixture
         auto *layout = window.centralWidget()->layout();
         txCombo = layout->itemAt(0)->widget()->findChild<QComboBox *>();
         rxCombo = layout->itemAt(1)->widget()->findChild<QComboBox *>();
-        const auto rowButtons = [layout](int row) { return layout->itemAt(row)->widget()->findChild<QPushButton *>(); };
+        const auto rowButtons = [layout](int row) {
+            return layout->itemAt(row)->widget()->findChild<QPushButton *>();
+        };
         txSdpButton = rowButtons(0);
         rxSdpButton = rowButtons(1);
         const auto barButtons = layout->itemAt(3)->widget()->findChildren<QPushButton *>();
@@ -324,6 +322,14 @@ struct Fixture
     }
 
     QList<QPushButton *> controls() const { return {txSdpButton, rxSdpButton, connectButton, disconnectButton}; }
+
+    QPushButton *button(const QString &name) const
+    {
+        return name == QLatin1String("connect")      ? connectButton
+               : name == QLatin1String("disconnect") ? disconnectButton
+               : name == QLatin1String("txsdp")      ? txSdpButton
+                                                     : rxSdpButton;
+    }
 };
 
 QStringList connectSequenceOnTransmitter()
@@ -472,81 +478,6 @@ void tst_Workflows::connectSkipsPairWhoseLookupFails()
     QCOMPARE(f.rx.requestLines().count(get(NodeApi + "/receivers/")), 2 + 2);
 }
 
-void tst_Workflows::connectStopsAfterFailedVideoPatch()
-{
-    Fixture f;
-    QVERIFY(f.setUp(cameraSenders(), monitorReceivers()));
-    QVERIFY(f.chooseDefaults());
-    f.rx.setReply("PATCH", receiverStaged(QStringLiteral("r-v1")), TestHttpServer::Reply::empty(500));
-    DialogCatcher catcher(f.controls());
-
-    f.connectButton->click();
-
-    QCOMPARE(catcher.shown.size(), 1);
-    const Shown box = catcher.shown.first();
-    QCOMPARE(box.kind, QStringLiteral("critical"));
-    QCOMPARE(box.title, QStringLiteral("Connect"));
-    const QString prefix = QStringLiteral("Patch failed on video:\n");
-    QVERIFY2(box.text.startsWith(prefix), qPrintable(box.text));
-    QVERIFY2(box.text.mid(prefix.size()).contains(QLatin1String("r-v1")), qPrintable(box.text));
-    QVERIFY(box.plainText);
-    QCOMPARE(box.parent, &f.window);
-    QVERIFY(box.singleOk);
-    // The group lookups come before the patch; nothing comes after it.
-    QCOMPARE(f.tx.requestLines(), connectSequenceOnTransmitter().mid(0, 6));
-    QCOMPARE(f.rx.requestLines().size(), 5);
-    QCOMPARE(f.rx.requestLines().last(), patch(receiverStaged(QStringLiteral("r-v1"))));
-}
-
-void tst_Workflows::connectWarnsWhenVideoIsMissing_data()
-{
-    QTest::addColumn<bool>("senderChosen");
-    QTest::addColumn<bool>("receiverHasVideo");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("receiverRequests");
-
-    QTest::newRow("entry without record") << false << true
-                                          << QStringLiteral("No video sender found on transmitter node.") << 0;
-    QTest::newRow("no video receiver") << true << false
-                                       << QStringLiteral("No video receiver found on receiver node.") << 1;
-}
-
-void tst_Workflows::connectWarnsWhenVideoIsMissing()
-{
-    QFETCH(bool, senderChosen);
-    QFETCH(bool, receiverHasVideo);
-    QFETCH(QString, text);
-    QFETCH(int, receiverRequests);
-
-    Fixture f;
-    QList<Essence> receivers = monitorReceivers();
-    QVERIFY(f.setUp(cameraSenders(), receivers));
-    QVERIFY(f.chooseDefaults());
-    if (!senderChosen) {
-        f.txCombo->setCurrentIndex(-1);
-        f.txCombo->setEditText(QStringLiteral("10.0.0.2"));
-    }
-    if (!receiverHasVideo) {
-        receivers.removeFirst();
-        scriptNode(&f.rx, {}, receivers);
-    }
-    f.tx.clearRequests();
-    f.rx.clearRequests();
-    DialogCatcher catcher(f.controls());
-
-    f.connectButton->click();
-
-    QCOMPARE(catcher.shown.size(), 1);
-    QCOMPARE(catcher.shown.first().kind, QStringLiteral("warning"));
-    QCOMPARE(catcher.shown.first().title, QStringLiteral("Connect"));
-    QCOMPARE(catcher.shown.first().text, text);
-    QCOMPARE(catcher.shown.first().parent, &f.window);
-    QVERIFY(catcher.shown.first().singleOk);
-    QCOMPARE(f.rx.requestCount(), receiverRequests);
-    QCOMPARE(patches(f.rx).size(), 0);
-    QCOMPARE(patches(f.tx).size(), 0);
-}
-
 void tst_Workflows::connectSummarisesMemberFailuresInOneBox()
 {
     using Reply = TestHttpServer::Reply;
@@ -585,7 +516,8 @@ void tst_Workflows::disconnectTakesDownChosenReceiver_data()
         << true << QStringList{QStringLiteral("r-v2"), QStringLiteral("r2-a1"), QStringLiteral("r2-d1")};
     QTest::newRow("record without id")
         << false
-        << QStringList{QStringLiteral("r-v1"), QStringLiteral("r-a1"), QStringLiteral("r-a2"), QStringLiteral("r-d1")};
+        << QStringList{QStringLiteral("r-v1"), QStringLiteral("r-a1"), QStringLiteral("r-a2"),
+                       QStringLiteral("r-d1")};
 }
 
 void tst_Workflows::disconnectTakesDownChosenReceiver()
@@ -595,7 +527,8 @@ void tst_Workflows::disconnectTakesDownChosenReceiver()
 
     Fixture f;
     QList<Essence> receivers = monitorReceivers();
-    receivers << Essence{QStringLiteral("r-v2"), QStringLiteral("video"), QStringLiteral("Mon2"), QStringLiteral("Monitor 2")}
+    receivers << Essence{QStringLiteral("r-v2"), QStringLiteral("video"), QStringLiteral("Mon2"),
+                         QStringLiteral("Monitor 2")}
               << Essence{QStringLiteral("r2-a1"), QStringLiteral("audio"), QStringLiteral("Mon2"), {}}
               << Essence{QStringLiteral("r2-d1"), QStringLiteral("data"), QStringLiteral("Mon2"), {}};
     QVERIFY(f.setUp(cameraSenders(), receivers));
@@ -626,25 +559,6 @@ void tst_Workflows::disconnectTakesDownChosenReceiver()
     QCOMPARE(f.tx.requestCount(), 0);
     // One lookup, one PATCH, three for the group, then one lookup and one PATCH per member.
     QCOMPARE(f.rx.requestCount(), 5 + 2 * (takenDown.size() - 1));
-}
-
-void tst_Workflows::disconnectStopsAfterFailedVideoDisconnect()
-{
-    Fixture f;
-    QVERIFY(f.setUp(cameraSenders(), monitorReceivers()));
-    QVERIFY(f.chooseDefaults());
-    f.rx.setReply("PATCH", receiverStaged(QStringLiteral("r-v1")), TestHttpServer::Reply::empty(404));
-    DialogCatcher catcher(f.controls());
-
-    f.disconnectButton->click();
-
-    QCOMPARE(catcher.shown.size(), 1);
-    QCOMPARE(catcher.shown.first().kind, QStringLiteral("critical"));
-    QCOMPARE(catcher.shown.first().title, QStringLiteral("Disconnect"));
-    QVERIFY(catcher.shown.first().text.startsWith(QLatin1String("Patch failed on video:\n")));
-    QVERIFY(catcher.shown.first().plainText);
-    QCOMPARE(f.rx.requestLines(),
-             (QStringList{get(NodeApi + "/receivers/"), patch(receiverStaged(QStringLiteral("r-v1")))}));
 }
 
 void tst_Workflows::transmitterSdpShowsVideoThenMembers()
@@ -680,9 +594,9 @@ void tst_Workflows::transmitterSdpShowsVideoThenMembers()
     // Named after the video sender, not after the last member looked up.
     QCOMPARE(dialog.title, QString::fromUtf8("SDP \u2022 Sender Cam 1"));
     QCOMPARE(dialog.parent, &f.window);
-    const QString expected = QString::fromUtf8(sdpOf(QStringLiteral("s-v1")) + "\n\n\n" + sdpOf(QStringLiteral("s-a1"))
-                                               + "\n\n\n" + sdpOf(QStringLiteral("s-a3")) + "\n\n\n"
-                                               + sdpOf(QStringLiteral("s-d1")) + "\n\n\n");
+    QString expected;
+    for (const char *id : {"s-v1", "s-a1", "s-a3", "s-d1"})
+        expected += QString::fromUtf8(sdpOf(QLatin1String(id)) + "\n\n\n");
     QCOMPARE(dialog.text, expected);
     QCOMPARE(copied, expected);
     QVERIFY(openAfterCopy);
@@ -741,45 +655,92 @@ void tst_Workflows::sdpTitleKeepsEmptyLabel()
     QCOMPARE(catcher.shown.first().title, QString::fromUtf8("SDP \u2022 Sender "));
 }
 
-void tst_Workflows::sdpViewerReportsVideoFailure_data()
+void tst_Workflows::endsOnVideoFailure_data()
 {
-    QTest::addColumn<bool>("transmitter");
+    QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("failure");
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("text"); // a text ending in a line break is followed by the error
+    QTest::addColumn<QStringList>("txRequests");
+    QTest::addColumn<QStringList>("rxRequests");
 
-    QTest::newRow("no sender") << true << QStringLiteral("no entry") << QStringLiteral("warning")
-                               << QStringLiteral("No Sender") << QStringLiteral("No sender found on transmitter node.");
-    QTest::newRow("sender file unreadable") << true << QStringLiteral("no file") << QStringLiteral("warning")
-                                            << QStringLiteral("SDP") << QStringLiteral("Failed to fetch SDP from sender.");
-    QTest::newRow("no receiver") << false << QStringLiteral("no entry") << QStringLiteral("information")
-                                 << QStringLiteral("Info")
-                                 << QStringLiteral("No senders on the receiver node to display SDP from.");
-    QTest::newRow("nothing staged") << false << QStringLiteral("no file") << QStringLiteral("warning")
-                                    << QStringLiteral("SDP") << QStringLiteral("Nothing is connected/Failed to fetch SDP.");
+    const auto row = [](const char *name, const QString &button, const QString &failure, const QString &kind,
+                        const QString &title, const QString &text, const QStringList &tx, const QStringList &rx) {
+        QTest::newRow(name) << button << failure << kind << title << text << tx << rx;
+    };
+    const QString staged = patch(receiverStaged(QStringLiteral("r-v1")));
+    const QStringList rxGroup{get(NodeApi + "/devices/"), get(NodeApi + "/receivers/r-v1"),
+                              get(NodeApi + "/receivers/")};
+    const QString noReceiver = QStringLiteral("No video receiver found on receiver node.");
+
+    row("connect: entry without record", "connect", "no sender entry", "warning", "Connect",
+        "No video sender found on transmitter node.",
+        QStringList(),
+        QStringList());
+    row("connect: no video receiver", "connect", "no video receiver", "warning", "Connect",
+        noReceiver,
+        QStringList{get(NodeApi + "/senders/")},
+        QStringList{get(NodeApi + "/receivers/")});
+    // The group lookups come before the video patch; nothing comes after it.
+    row("connect: video patch refused", "connect", "video patch", "critical", "Connect",
+        "Patch failed on video:\n",
+        connectSequenceOnTransmitter().mid(0, 6),
+        QStringList{get(NodeApi + "/receivers/")} + rxGroup + QStringList{staged});
+    row("disconnect: no video receiver", "disconnect", "no video receiver", "warning", "Disconnect",
+        noReceiver,
+        QStringList(),
+        QStringList{get(NodeApi + "/receivers/")});
+    // Unlike connect, no group lookup has been made when the video patch fails.
+    row("disconnect: video patch refused", "disconnect", "video patch", "critical", "Disconnect",
+        "Patch failed on video:\n",
+        QStringList(),
+        QStringList{get(NodeApi + "/receivers/"), staged});
+    row("sender SDP: entry without record", "txsdp", "no sender entry", "warning", "No Sender",
+        "No sender found on transmitter node.",
+        QStringList(),
+        QStringList());
+    row("sender SDP: file unreadable", "txsdp", "sender file", "warning", "SDP",
+        "Failed to fetch SDP from sender.",
+        QStringList{get(NodeApi + "/senders/"), get("/sdp/s-v1"), patch(senderStaged(QStringLiteral("s-v1")))},
+        QStringList());
+    row("receiver SDP: no video receiver", "rxsdp", "no video receiver", "information", "Info",
+        "No senders on the receiver node to display SDP from.",
+        QStringList(),
+        QStringList{get(NodeApi + "/receivers/")});
+    row("receiver SDP: nothing staged", "rxsdp", "nothing staged", "warning", "SDP",
+        "Nothing is connected/Failed to fetch SDP.",
+        QStringList(),
+        QStringList{get(NodeApi + "/receivers/"), get(receiverStaged(QStringLiteral("r-v1")))});
 }
 
-void tst_Workflows::sdpViewerReportsVideoFailure()
+void tst_Workflows::endsOnVideoFailure()
 {
     using Reply = TestHttpServer::Reply;
-    QFETCH(bool, transmitter);
+    QFETCH(QString, button);
     QFETCH(QString, failure);
     QFETCH(QString, kind);
     QFETCH(QString, title);
     QFETCH(QString, text);
+    QFETCH(QStringList, txRequests);
+    QFETCH(QStringList, rxRequests);
 
     Fixture f;
-    QVERIFY(f.setUp(cameraSenders(), monitorReceivers()));
+    QList<Essence> receivers = monitorReceivers();
+    QVERIFY(f.setUp(cameraSenders(), receivers));
     QVERIFY(f.chooseDefaults());
-    if (failure == QLatin1String("no entry")) {
-        QComboBox *combo = transmitter ? f.txCombo : f.rxCombo;
-        combo->setCurrentIndex(-1);
-        combo->setEditText(QStringLiteral("10.0.0.2"));
-    } else if (transmitter) {
+    if (failure == QLatin1String("no sender entry")) {
+        f.txCombo->setCurrentIndex(-1);
+        f.txCombo->setEditText(QStringLiteral("10.0.0.2"));
+    } else if (failure == QLatin1String("no video receiver")) {
+        receivers.removeFirst();
+        scriptNode(&f.rx, {}, receivers);
+    } else if (failure == QLatin1String("video patch")) {
+        f.rx.setReply("PATCH", receiverStaged(QStringLiteral("r-v1")), Reply::empty(500));
+    } else if (failure == QLatin1String("sender file")) {
         f.tx.setReply("GET", "/sdp/s-v1", Reply::empty(404));
         f.tx.setReply("PATCH", senderStaged(QStringLiteral("s-v1")), Reply::empty(500));
-    } else {
+    } else if (failure == QLatin1String("nothing staged")) {
         const QJsonObject nothing{{QStringLiteral("transport_file"),
                                    QJsonObject{{QStringLiteral("data"), QJsonValue::Null},
                                                {QStringLiteral("type"), QJsonValue::Null}}}};
@@ -789,18 +750,24 @@ void tst_Workflows::sdpViewerReportsVideoFailure()
     f.rx.clearRequests();
     DialogCatcher catcher(f.controls());
 
-    (transmitter ? f.txSdpButton : f.rxSdpButton)->click();
+    f.button(button)->click();
 
     QCOMPARE(catcher.shown.size(), 1);
-    QCOMPARE(catcher.shown.first().kind, kind);
-    QCOMPARE(catcher.shown.first().title, title);
-    QCOMPARE(catcher.shown.first().text, text);
-    QVERIFY(catcher.shown.first().plainText);
-    QCOMPARE(catcher.shown.first().parent, &f.window);
-    QVERIFY(catcher.shown.first().singleOk);
-    // Only the video resource was asked for: no group lookup after its failure.
-    const TestHttpServer &node = transmitter ? f.tx : f.rx;
-    QVERIFY(!node.requestLines().contains(get(NodeApi + "/devices/")));
+    const Shown box = catcher.shown.first();
+    QCOMPARE(box.kind, kind);
+    QCOMPARE(box.title, title);
+    if (text.endsWith(QLatin1Char('\n'))) {
+        // The network layer's text names the resource that refused.
+        QVERIFY2(box.text.startsWith(text) && box.text.mid(text.size()).contains(QLatin1String("r-v1")),
+                 qPrintable(box.text));
+    } else {
+        QCOMPARE(box.text, text);
+    }
+    QVERIFY(box.plainText);
+    QCOMPARE(box.parent, &f.window);
+    QVERIFY(box.singleOk);
+    QCOMPARE(f.tx.requestLines(), txRequests);
+    QCOMPARE(f.rx.requestLines(), rxRequests);
 }
 
 void tst_Workflows::runHoldsControlsAndCursor_data()
@@ -824,10 +791,7 @@ void tst_Workflows::runHoldsControlsAndCursor()
     QVERIFY(f.chooseDefaults());
     // A member failure makes the workflows end on a box, to see the state it is shown in.
     f.rx.setReply("PATCH", receiverStaged(QStringLiteral("r-d1")), TestHttpServer::Reply::empty(500));
-    QPushButton *clicked = button == QLatin1String("connect")      ? f.connectButton
-                           : button == QLatin1String("disconnect") ? f.disconnectButton
-                           : button == QLatin1String("txsdp")      ? f.txSdpButton
-                                                                   : f.rxSdpButton;
+    QPushButton *clicked = f.button(button);
 
     auto *client = f.window.findChild<NmosClient *>();
     QVERIFY(client);
