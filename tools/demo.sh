@@ -1,0 +1,76 @@
+#!/bin/sh
+# Shows the whole job on one machine: a simulated camera and a simulated monitor announce
+# themselves by mDNS inside a private network namespace, and Ferrolink, started beside
+# them, finds both. Choose the camera's sender and the monitor's receiver, then press
+# "Connect (Tx->Rx)"; the simulators log every request they serve, and the monitor's
+# state (what each receiver is patched to) is kept in build/demo/monitor.json.
+#
+#   tools/demo.sh                 builds what is missing, then runs the demo until Ferrolink closes
+#   tools/demo.sh --screenshot    without a display: runs on a virtual screen (xvfb) for a
+#                                 while and saves build/demo/ferrolink.png
+#
+# Nothing leaves this machine: the nodes bind to and announce on the namespace's own
+# veth pair (fl1 -> fl0), and Ferrolink runs in the same namespace.
+set -e
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build="${FERROLINK_BUILD_DIR:-$root/build}"
+
+if [ "${1:-}" != "--in-namespace" ]; then
+    tools/setup.sh
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" --target ferrolink nmos-simnode
+    exec tools/netns-run "$0" --in-namespace "$@"
+fi
+shift
+
+screenshot=0
+if [ "${1:-}" = "--screenshot" ] || { [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; }; then
+    screenshot=1
+fi
+
+mkdir -p "$build/demo"
+simnode="$build/tools/nmos-simnode"
+pids=""
+stop() {
+    for pid in $pids; do
+        kill "$pid" 2>/dev/null || true
+    done
+    wait 2>/dev/null || true
+}
+trap stop EXIT INT TERM
+
+# Both nodes serve HTTP on the namespace's address 10.77.0.2 and announce on fl1; Ferrolink
+# browses on every interface and hears them on fl0.
+"$simnode" --label camera --port 8010 --bind 10.77.0.2 --mdns-interface fl1 \
+    --group-name "Cam %n" --video-senders 1 --audio-senders 2 --data-senders 1 \
+    --state "$build/demo/camera.json" >/dev/null &
+pids="$pids $!"
+"$simnode" --label monitor --port 8011 --bind 10.77.0.2 --mdns-interface fl1 \
+    --group-name "Mon %n" --video-receivers 1 --audio-receivers 2 --data-receivers 1 \
+    --state "$build/demo/monitor.json" >/dev/null &
+pids="$pids $!"
+
+echo "camera:  http://10.77.0.2:8010/x-nmos/node/v1.3/  (one video, two audio, one data sender, group Cam 1)"
+echo "monitor: http://10.77.0.2:8011/x-nmos/node/v1.3/  (the matching receivers, group Mon 1)"
+echo "what the monitor is patched to: $build/demo/monitor.json"
+
+if [ "$screenshot" = 0 ]; then
+    "$build/app/ferrolink"
+    exit 0
+fi
+
+if ! command -v xvfb-run >/dev/null 2>&1 || ! command -v import >/dev/null 2>&1; then
+    echo "No display here, and xvfb-run or ImageMagick's import is missing for a virtual one:"
+    echo "install xvfb and imagemagick, or run the demo from a desktop session."
+    exit 1
+fi
+# Ferrolink needs a few seconds to hear the announcements and read both nodes.
+xvfb-run -a -s "-screen 0 1280x800x24" sh -c '
+    "$1" & app=$!
+    sleep 12
+    import -window root "$2"
+    kill $app
+    wait $app 2>/dev/null || true
+' demo "$build/app/ferrolink" "$build/demo/ferrolink.png"
+echo "screenshot: $build/demo/ferrolink.png"
