@@ -6,7 +6,8 @@
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 
-Q_LOGGING_CATEGORY(lcMdns, "ferrolink.mdns")
+// Debug lines only on request (QT_LOGGING_RULES="ferrolink.mdns.debug=true"): every packet would make one.
+Q_LOGGING_CATEGORY(lcMdns, "ferrolink.mdns", QtInfoMsg)
 
 namespace QMdnsEngine {
 
