@@ -1,6 +1,7 @@
 #include "nmosclient.h"
 
 #include <QEventLoop>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QLoggingCategory>
@@ -105,6 +106,12 @@ bool isAllDigits(const QString &text)
             return false;
     }
     return true;
+}
+
+bool isIpv6Address(const QString &text)
+{
+    QHostAddress address;
+    return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv6Protocol;
 }
 
 // Waits in a nested event loop until the reply has finished. The nodes are not trusted to
@@ -282,13 +289,6 @@ QString NmosClient::bracketIpv6Host(const QString &url)
     const int percent = authority.indexOf(QLatin1Char('%'));
     QString host = percent < 0 ? authority : authority.left(percent);
     QString zone = percent < 0 ? QString() : authority.mid(percent + 1);
-
-    const bool compressed = host.contains(QLatin1String("::"));
-    const int colons = host.count(QLatin1Char(':'));
-    // A full eight-group address has no "::" but seven colons, eight with a port.
-    if (!compressed && colons < 7)
-        return url;
-
     QString port;
     if (percent >= 0) {
         const int colon = zone.lastIndexOf(QLatin1Char(':'));
@@ -296,13 +296,18 @@ QString NmosClient::bracketIpv6Host(const QString &url)
             port = zone.mid(colon + 1);
             zone.truncate(colon);
         }
-    } else if (compressed || colons == 8) {
+    } else {
+        // A last group of digits is the port when what stays before it is still an address:
+        // fe80::1:8080 has one, fe80::12 has none ("fe80:" is no address).
         const int colon = host.lastIndexOf(QLatin1Char(':'));
-        if (isAllDigits(host.mid(colon + 1))) {
+        if (colon >= 0 && isAllDigits(host.mid(colon + 1)) && isIpv6Address(host.left(colon))) {
             port = host.mid(colon + 1);
             host.truncate(colon);
         }
     }
+    // "::" marks IPv6 even where the literal is malformed; a full eight-group literal has none.
+    if (!host.contains(QLatin1String("::")) && !isIpv6Address(host))
+        return url;
 
     QString rewritten = QLatin1Char('[') + host;
     if (!zone.isEmpty())

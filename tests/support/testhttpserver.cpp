@@ -134,6 +134,9 @@ bool TestHttpServer::start(const QStringList &hosts, QString *errorString)
         for (const QString &host : hosts) {
             auto server = std::make_unique<httplib::Server>();
             server->new_task_queue = [] { return new httplib::ThreadPool(16); };
+            // One request per connection, announced with "Connection: close": an idle
+            // keep-alive connection would hold stop() for the whole keep-alive timeout.
+            server->set_keep_alive_max_count(1);
             const auto handler = [this](const httplib::Request &request, httplib::Response &response) {
                 handle(request, response);
             };
@@ -166,6 +169,12 @@ bool TestHttpServer::start(const QStringList &hosts, QString *errorString)
         for (auto &server : m_servers) {
             httplib::Server *raw = server.get();
             m_threads.emplace_back([raw] { raw->listen_after_bind(); });
+        }
+        // stop() only reaches a server whose accept loop is already running; one stopped
+        // before would go on listening and its thread would never end.
+        for (auto &server : m_servers) {
+            while (!server->is_running())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return true;
     }

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
+#include <QMetaType>
 #include <QPair>
 #include <QString>
 #include <QStringList>
@@ -137,5 +138,8 @@ private:
     std::vector<std::unique_ptr<httplib::Server>> m_servers;
     std::vector<std::thread> m_threads;
 };
+
+// Replies can be columns of a test's data table.
+Q_DECLARE_METATYPE(TestHttpServer::Reply)
 
 #endif // TESTHTTPSERVER_H
