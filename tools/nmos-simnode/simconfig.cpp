@@ -2,9 +2,11 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -394,8 +396,12 @@ bool SimConfigParser::finish(SimConfig *config, QString *errorString)
     for (SimNodeConfig &node : config->nodes) {
         if (node.seed.isEmpty())
             node.seed = node.label;
-        if (node.bindAddresses.isEmpty())
-            node.bindAddresses = QStringList{QStringLiteral("127.0.0.1"), QStringLiteral("::1")};
+        if (node.bindAddresses.isEmpty()) {
+            node.bindAddresses = QStringList{QStringLiteral("127.0.0.1")};
+            // Containers often run without IPv6; a default must not stop the node from starting.
+            if (QNetworkInterface::allAddresses().contains(QHostAddress(QHostAddress::LocalHostIPv6)))
+                node.bindAddresses << QStringLiteral("::1");
+        }
         if (node.hostname.isEmpty())
             node.hostname = hostnameFor(node.label);
         if (!node.hostname.endsWith(QLatin1Char('.')))

@@ -70,7 +70,7 @@ bool SimHttpServer::start(QString *errorString)
     return true;
 }
 
-void SimHttpServer::stop()
+void SimHttpServer::requestStop()
 {
     {
         std::lock_guard<std::mutex> lock(m_stopMutex);
@@ -79,6 +79,11 @@ void SimHttpServer::stop()
     m_stopWake.notify_all();
     for (const auto &server : m_servers)
         server->stop();
+}
+
+void SimHttpServer::stop()
+{
+    requestStop();
     for (std::thread &thread : m_threads)
         thread.join();
     m_threads.clear();

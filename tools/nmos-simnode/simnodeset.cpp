@@ -94,6 +94,8 @@ bool SimNodeSet::start(QString *errorString)
 
 void SimNodeSet::stop()
 {
+    for (const auto &server : m_servers)
+        server->requestStop();
     m_servers.clear();
     m_pool.reset();
     delete m_announcer;
