@@ -106,7 +106,21 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Plays one or more NMOS nodes (Node API v1.3, Connection API v1.1) for tests and demos.\n"
-        "Without --config one node is built from the options below; --nodes repeats it."));
+        "Without --config one node is built from the options below; --nodes repeats it.\n"
+        "Prints one JSON line per node (label, id, port, hostname), then \"ready\"; logs each\n"
+        "request it serves on stderr; GET /x-simnode/state on a node shows its state.\n"
+        "\n"
+        "A --config file describes the nodes (every key but \"label\" is optional):\n"
+        "  {\"state\": \"state.json\", \"mdns_interfaces\": [\"fl1\"],\n"
+        "   \"nodes\": [{\"label\": \"camera\", \"port\": 8010, \"bind\": [\"10.77.0.2\"], \"count\": 1,\n"
+        "              \"seed\": \"camera\", \"hostname\": \"camera.local.\", \"href_host\": \"10.77.0.2\",\n"
+        "              \"api_proto\": \"http\", \"api_ver\": \"v1.3\", \"api_auth\": \"false\",\n"
+        "              \"devices\": [{\"label\": \"Camera 1\", \"groups\": [{\"name\": \"Cam 1\",\n"
+        "                  \"video_senders\": 1, \"audio_senders\": 2, \"data_senders\": 1,\n"
+        "                  \"video_receivers\": 0, \"audio_receivers\": 0, \"data_receivers\": 0}]}],\n"
+        "              \"faults\": {\"manifest_404_until_active\": false, \"refuse_activation\": false,\n"
+        "                         \"refuse_receiver_patch\": false, \"delay_ms\": 0, \"hang\": false}}]}\n"
+        "\"count\" plays copies labelled \"<label> 1\", \"<label> 2\", ... on consecutive ports."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("config"), QStringLiteral("Read the nodes from a JSON file."), QStringLiteral("file")},
