@@ -75,6 +75,7 @@ private slots:
 
     void checksPatchBodies_data();
     void checksPatchBodies();
+    void refusesOversizedBody();
     void activatesImmediately_data();
     void activatesImmediately();
     void stagesWithoutActivating();
@@ -281,6 +282,20 @@ void tst_SimNode::checksPatchBodies()
     } else {
         QVERIFY(result.object().contains(QStringLiteral("activation")));
     }
+}
+
+void tst_SimNode::refusesOversizedBody()
+{
+    QList<int> ports;
+    QVERIFY(startNode(cameraArgs, &ports));
+    const int port = ports.value(0);
+    const QString id = findResource(port, QStringLiteral("receivers"), QStringLiteral("urn:x-nmos:format:video"))
+                           .value(QStringLiteral("id")).toString();
+    const QString staged = connectionBase + QStringLiteral("receivers/") + id + QStringLiteral("/staged");
+    const QByteArray huge = R"({"transport_file":{"type":"application/sdp","data":")" + QByteArray(4 * 1024 * 1024, 'a') + R"("}})";
+    QCOMPARE(patch(port, staged, huge).status, 413);
+    // The node lives on and answers the next request.
+    QCOMPARE(get(port, staged).status, 200);
 }
 
 void tst_SimNode::activatesImmediately_data()

@@ -35,6 +35,8 @@ bool SimHttpServer::start(QString *errorString)
         } else {
             server->new_task_queue = [] { return new httplib::ThreadPool(8); };
         }
+        // Bodies here are small JSON objects; anything far larger is refused before it is read.
+        server->set_payload_max_length(MaxBodySize);
         auto handler = [this](const httplib::Request &request, httplib::Response &response) {
             serve(request, response);
         };

@@ -23,6 +23,8 @@ class SimTaskPool;
 class SimHttpServer
 {
 public:
+    static const size_t MaxBodySize = 1024 * 1024;
+
     // pool may be null: the server then keeps its own threads (for nodes told to stall).
     SimHttpServer(SimNode *node, SimTaskPool *pool);
     ~SimHttpServer();
