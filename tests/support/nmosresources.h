@@ -32,12 +32,12 @@ inline QJsonObject grouphint(const QString &value)
     return QJsonObject{{GroupHintKey, QJsonArray{value}}};
 }
 
-inline QJsonObject flow(const QString &id, const QString &format)
+inline QJsonObject flowJson(const QString &id, const QString &format)
 {
     return QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("format"), format}};
 }
 
-inline QJsonObject sender(const QString &id, const QString &label, const QString &flowId,
+inline QJsonObject senderJson(const QString &id, const QString &label, const QString &flowId,
                           const QString &manifestHref = QString(), const QJsonObject &tags = QJsonObject())
 {
     QJsonObject object{{QStringLiteral("id"), id}, {QStringLiteral("label"), label},
@@ -47,14 +47,14 @@ inline QJsonObject sender(const QString &id, const QString &label, const QString
     return object;
 }
 
-inline QJsonObject receiver(const QString &id, const QString &label, const QString &format,
+inline QJsonObject receiverJson(const QString &id, const QString &label, const QString &format,
                             const QJsonObject &tags = QJsonObject())
 {
     return QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("label"), label},
                        {QStringLiteral("format"), format}, {QStringLiteral("tags"), tags}};
 }
 
-inline QJsonObject device(const QString &id, const QStringList &senders, const QStringList &receivers)
+inline QJsonObject deviceJson(const QString &id, const QStringList &senders, const QStringList &receivers)
 {
     return QJsonObject{{QStringLiteral("id"), id},
                        {QStringLiteral("senders"), QJsonArray::fromStringList(senders)},
