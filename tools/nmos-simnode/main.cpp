@@ -62,6 +62,8 @@ int main(int argc, char *argv[])
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A client that hangs up early must not end the node when the answer is written.
+    signal(SIGPIPE, SIG_IGN);
 
     SimNodeSet nodes(config);
     if (!nodes.start(&error)) {
