@@ -78,6 +78,7 @@ private slots:
     void init();
     void findsResolvesAndLosesZeroconfService();
     void zeroconfFindsOurResponder();
+    void serversShareThePortWithinOneProcess();
 };
 
 void tst_MdnsInterop::init()
@@ -192,6 +193,41 @@ void tst_MdnsInterop::zeroconfFindsOurResponder()
     QTRY_VERIFY_WITH_TIMEOUT(hasLineStarting(&peer, &output, "removed our-node"), Patience);
     QTRY_COMPARE_WITH_TIMEOUT(peer.state(), QProcess::NotRunning, Patience);
     QCOMPARE(peer.exitCode(), 0);
+}
+
+void tst_MdnsInterop::serversShareThePortWithinOneProcess()
+{
+    // The application opens two servers (discovery and the browser window); each side of
+    // the veth pair gets its own here, as two hosts on one link would.
+    Server announcing(QStringList{QStringLiteral("fl0")});
+    Server browsing(QStringList{QStringLiteral("fl1")});
+    Server idle;
+    QVERIFY(announcing.isListening());
+    QVERIFY(browsing.isListening());
+    QVERIFY(idle.isListening());
+    QCOMPARE(announcing.interfaceNames(), QStringList{QStringLiteral("fl0")});
+    QCOMPARE(browsing.interfaceNames(), QStringList{QStringLiteral("fl1")});
+
+    Service service;
+    service.setType("_http._tcp.local.");
+    service.setName("web page");
+    service.setHostname("web-host.local.");
+    service.setPort(80);
+    Responder responder(&announcing, service);
+    Browser browser(&browsing, service.type());
+    QSignalSpy added(&browser, &Browser::serviceAdded);
+    QTRY_VERIFY_WITH_TIMEOUT(added.count() >= 1, Patience);
+    QVERIFY(added.first().first().value<Service>() == service);
+
+    // Addresses learnt on fl1 are those the responder gave for fl0, link-local scoped to fl1.
+    Resolver resolver(&browsing, service.hostname());
+    QList<QHostAddress> addresses;
+    connect(&resolver, &Resolver::resolved, this, [&addresses](const QHostAddress &address) { addresses << address; });
+    QHostAddress fl0LinkLocal = linkLocalOf(QStringLiteral("fl0"));
+    fl0LinkLocal.setScopeId(QStringLiteral("fl1"));
+    QTRY_VERIFY_WITH_TIMEOUT(addresses.contains(QHostAddress("10.77.0.1")), Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(addresses.contains(fl0LinkLocal), Patience);
+    QVERIFY(!addresses.contains(QHostAddress("10.77.0.2")));
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsInterop)

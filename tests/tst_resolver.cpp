@@ -48,6 +48,7 @@ private slots:
     void reportsAgainAfterExpiry();
     void refreshesAsTheCacheAsks();
     void ignoresOtherNamesAndGoodbyes();
+    void outlivesServerAndCache();
 };
 
 void tst_Resolver::asksWithBackOffUntilAnswered()
@@ -186,6 +187,24 @@ void tst_Resolver::ignoresOtherNamesAndGoodbyes()
     query.setResponse(false);
     server.deliver(query);
     QCOMPARE(resolved.count(), 0);
+}
+
+void tst_Resolver::outlivesServerAndCache()
+{
+    // Users may delete the server and cache before the resolvers made on them.
+    MdnsFakeClock clock;
+    auto server = new MdnsFakeServer;
+    auto cache = new Cache;
+    cache->setClock(&clock);
+    Resolver resolver(server, Host, cache);
+    QSignalSpy resolved(&resolver, &Resolver::resolved);
+    server->deliver(response({address(Host, "10.77.0.1", 10)}));
+    delete cache;
+    server->deliver(response({address(Host, "10.77.0.2", 10)}));
+    delete server;
+    clock.advance(20000);
+    QTest::qWait(10);
+    QCOMPARE(resolved.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Resolver)
