@@ -85,11 +85,13 @@ private slots:
     void servesManifestAccordingToFault();
     void injectsRefusals_data();
     void injectsRefusals();
-    void delayedNodeStillAnswers();
+    void delaysAnswers_data();
+    void delaysAnswers();
     void hungNodeNeverAnswers();
     void writesStateFile();
     void refusesBadSetup_data();
     void refusesBadSetup();
+    void refusesPortInUse();
     void playsNodesOnConsecutivePorts();
     void derivesIdsFromSeed();
     void readsNodesFromJsonFile();
@@ -519,13 +521,30 @@ void tst_SimNode::injectsRefusals()
     }
 }
 
-void tst_SimNode::delayedNodeStillAnswers()
+void tst_SimNode::delaysAnswers_data()
 {
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("clientTimeoutMs");
+    QTest::addColumn<bool>("answered");
+
+    // The node cannot answer before its delay is over, so a client that gives up much
+    // earlier never sees an answer; one that waits long enough gets the usual one.
+    QTest::newRow("client gives up first") << 30000 << 300 << false;
+    QTest::newRow("client waits") << 100 << 30000 << true;
+}
+
+void tst_SimNode::delaysAnswers()
+{
+    QFETCH(int, delayMs);
+    QFETCH(int, clientTimeoutMs);
+    QFETCH(bool, answered);
+
     QList<int> ports;
-    QVERIFY(startNode(cameraArgs + QStringList{QStringLiteral("--fault-delay"), QStringLiteral("200")}, &ports));
-    const HttpResult result = get(ports.value(0), nodeBase + QStringLiteral("self"));
-    QCOMPARE(result.status, 200);
-    QCOMPARE(result.object().value(QStringLiteral("label")).toString(), QStringLiteral("camera"));
+    QVERIFY(startNode(cameraArgs + QStringList{QStringLiteral("--fault-delay"), QString::number(delayMs)}, &ports));
+    const HttpResult result = request("GET", url(ports.value(0), nodeBase + QStringLiteral("self")), QByteArray(),
+                                      clientTimeoutMs);
+    QCOMPARE(result.status, answered ? 200 : 0);
+    QCOMPARE(result.object().value(QStringLiteral("label")).toString(), answered ? QStringLiteral("camera") : QString());
 }
 
 void tst_SimNode::hungNodeNeverAnswers()
@@ -651,6 +670,22 @@ void tst_SimNode::refusesBadSetup()
     QVERIFY(!process.readAllStandardOutput().contains("ready"));
     const QString error = QString::fromUtf8(process.readAllStandardError());
     QVERIFY2(error.contains(message), qPrintable(error));
+}
+
+void tst_SimNode::refusesPortInUse()
+{
+    QList<int> ports;
+    QVERIFY(startNode(cameraArgs + QStringList{QStringLiteral("--bind"), QStringLiteral("127.0.0.1")}, &ports));
+    QProcess second;
+    second.start(QString::fromLatin1(simnodePath), cameraArgs + QStringList{QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
+                                                                         QStringLiteral("--port"), QString::number(ports.value(0))});
+    QVERIFY(second.waitForFinished(15000));
+    QCOMPARE(second.exitCode(), 1);
+    const QString error = QString::fromUtf8(second.readAllStandardError());
+    QVERIFY2(error.contains(QStringLiteral("cannot listen")), qPrintable(error));
+    // The first node still has its port to itself.
+    QCOMPARE(get(ports.value(0), nodeBase + QStringLiteral("self")).object().value(QStringLiteral("label")).toString(),
+             QStringLiteral("camera"));
 }
 
 void tst_SimNode::playsNodesOnConsecutivePorts()

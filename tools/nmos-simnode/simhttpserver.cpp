@@ -9,6 +9,8 @@
 
 #include <chrono>
 
+#include <sys/socket.h>
+
 SimHttpServer::SimHttpServer(SimNode *node, SimTaskPool *pool)
     : m_node(node)
     , m_pool(pool)
@@ -29,12 +31,18 @@ bool SimHttpServer::start(QString *errorString)
         if (m_pool) {
             SimTaskPool *pool = m_pool;
             server->new_task_queue = [pool] { return new SimTaskQueue(pool); };
-            // A kept-alive connection holds a shared worker while idle; closing after each
-            // answer keeps the pool free for the other nodes.
-            server->set_keep_alive_max_count(1);
         } else {
             server->new_task_queue = [] { return new httplib::ThreadPool(8); };
         }
+        // A kept-alive connection holds a worker while idle, and stopping waits for it;
+        // closing after each answer keeps workers free and stops quick.
+        server->set_keep_alive_max_count(1);
+        // The library's default also sets SO_REUSEPORT, which would let a second node
+        // share a port that is taken instead of failing.
+        server->set_socket_options([](socket_t sock) {
+            int yes = 1;
+            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        });
         // Bodies here are small JSON objects; anything far larger is refused before it is read.
         server->set_payload_max_length(MaxBodySize);
         auto handler = [this](const httplib::Request &request, httplib::Response &response) {
