@@ -43,7 +43,12 @@ Responder::Responder(AbstractServer *server, const Service &service, QObject *pa
         });
     }
     m_announcementsLeft = Announcements;
-    QMetaObject::invokeMethod(this, &Responder::announce, Qt::QueuedConnection);
+    // Announce from the event loop, so that setAddresses() right after construction is in
+    // the first announcement rather than causing a second one at once.
+    QMetaObject::invokeMethod(this, [this] {
+        m_started = true;
+        announce();
+    }, Qt::QueuedConnection);
 }
 
 Responder::~Responder()
@@ -55,7 +60,7 @@ void Responder::setService(const Service &service)
 {
     const Service old = m_service;
     m_service = service;
-    if (m_withdrawn)
+    if (m_withdrawn || !m_started)
         return;
     if (!sameName(old.instanceName(), service.instanceName()) || !sameName(old.hostname(), service.hostname()))
         sendGoodbyes(old);
@@ -66,7 +71,7 @@ void Responder::setService(const Service &service)
 void Responder::setAddresses(const QList<QHostAddress> &addresses)
 {
     m_addresses = addresses;
-    if (m_withdrawn)
+    if (m_withdrawn || !m_started)
         return;
     m_announcementsLeft = Announcements;
     announce();

@@ -50,6 +50,7 @@ private:
     QPointer<AbstractServer> m_server;
     Service m_service;
     QList<QHostAddress> m_addresses;
+    bool m_started = false;
     bool m_withdrawn = false;
     int m_announcementsLeft = 0;
     QTimer m_announceTimer;
