@@ -79,6 +79,8 @@ private slots:
     void findsResolvesAndLosesZeroconfService();
     void zeroconfFindsOurResponder();
     void serversShareThePortWithinOneProcess();
+    // Last: it adds a link for a while, and the namespace check wants exactly fl0 and fl1.
+    void noticesInterfacesComingAndGoing();
 };
 
 void tst_MdnsInterop::init()
@@ -228,6 +230,31 @@ void tst_MdnsInterop::serversShareThePortWithinOneProcess()
     QTRY_VERIFY_WITH_TIMEOUT(addresses.contains(QHostAddress("10.77.0.1")), Patience);
     QTRY_VERIFY_WITH_TIMEOUT(addresses.contains(fl0LinkLocal), Patience);
     QVERIFY(!addresses.contains(QHostAddress("10.77.0.2")));
+}
+
+void tst_MdnsInterop::noticesInterfacesComingAndGoing()
+{
+    auto ip = [](const QStringList &arguments) {
+        QProcess process;
+        process.start(QStringLiteral("ip"), arguments);
+        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    };
+    Server server(QStringList{QStringLiteral("fl8")});
+    QSignalSpy appeared(&server, &AbstractServer::interfaceAppeared);
+    QVERIFY(server.interfaceNames().isEmpty());
+
+    QVERIFY(ip({"link", "add", "fl8", "type", "veth", "peer", "name", "fl9"}));
+    const bool ok = ip({"addr", "add", "10.78.0.1/24", "dev", "fl8"}) && ip({"link", "set", "fl8", "up"})
+        && ip({"link", "set", "fl9", "up"});
+    if (ok) {
+        QTRY_COMPARE_WITH_TIMEOUT(appeared.count(), 1, Patience);
+        QCOMPARE(appeared.first().first().toString(), QStringLiteral("fl8"));
+        QCOMPARE(server.interfaceNames(), QStringList{QStringLiteral("fl8")});
+    }
+    QVERIFY(ip({"link", "delete", "fl8"}));
+    QVERIFY(ok);
+    QTRY_VERIFY_WITH_TIMEOUT(server.interfaceNames().isEmpty(), Patience);
 }
 
 QTEST_GUILESS_MAIN(tst_MdnsInterop)
