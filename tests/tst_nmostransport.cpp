@@ -298,6 +298,8 @@ void tst_NmosTransport::reachesIpv6Node_data()
 void tst_NmosTransport::reachesIpv6Node()
 {
     QFETCH(QString, suffix);
+    if (!m_node->hasAddress6())
+        QSKIP("this host has no IPv6 loopback");
 
     const QString address = QStringLiteral("::1%1:%2").arg(suffix).arg(m_node->port());
     m_node->setReply("GET", "/x-nmos/node/v1.3/receivers/", Reply::json(QJsonArray{QJsonObject{{"id", "r"}}}));
@@ -378,6 +380,8 @@ void tst_NmosTransport::manifestReadsOnlyWebUrls()
     QFETCH(QString, href);
     QFETCH(bool, result);
     QFETCH(bool, warned);
+    if (href.contains("::1") && !m_node->hasAddress6())
+        QSKIP("this host has no IPv6 loopback");
 
     QTemporaryFile file;
     QVERIFY(file.open());

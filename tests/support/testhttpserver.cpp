@@ -1,6 +1,8 @@
 #include "testhttpserver.h"
 
+#include <QHostAddress>
 #include <QJsonDocument>
+#include <QTcpServer>
 
 #include <httplib.h>
 
@@ -110,7 +112,11 @@ TestHttpServer::~TestHttpServer()
 
 bool TestHttpServer::start(QString *errorString)
 {
-    return start({QStringLiteral("127.0.0.1"), QStringLiteral("::1")}, errorString);
+    QStringList hosts{QStringLiteral("127.0.0.1")};
+    QTcpServer probe;
+    if (probe.listen(QHostAddress::LocalHostIPv6))
+        hosts.append(QStringLiteral("::1"));
+    return start(hosts, errorString);
 }
 
 bool TestHttpServer::start(const QStringList &hosts, QString *errorString)
@@ -165,6 +171,7 @@ bool TestHttpServer::start(const QStringList &hosts, QString *errorString)
             continue;
         }
         m_port = quint16(port);
+        m_hosts = hosts;
         m_servers = std::move(servers);
         for (auto &server : m_servers) {
             httplib::Server *raw = server.get();
@@ -216,6 +223,11 @@ QString TestHttpServer::address() const
 QString TestHttpServer::address6() const
 {
     return QStringLiteral("::1:%1").arg(m_port);
+}
+
+bool TestHttpServer::hasAddress6() const
+{
+    return m_hosts.contains(QStringLiteral("::1"));
 }
 
 QString TestHttpServer::url(const QString &path) const

@@ -26,8 +26,9 @@ struct Response;
 // An HTTP server for tests that plays a node: it answers scripted replies per method and
 // path and records every request it receives, in order.
 //
-// It listens on 127.0.0.1 and ::1 on one port that the system chooses, in threads of its
-// own, so the test thread can run a client's nested event loop meanwhile. Usage:
+// It listens on 127.0.0.1 and, where the host has it, ::1, on one port that the system
+// chooses, in threads of its own, so the test thread can run a client's nested event loop
+// meanwhile. Usage:
 //
 //     TestHttpServer node;
 //     QVERIFY(node.start());
@@ -92,7 +93,7 @@ public:
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
 
-    // Listens on 127.0.0.1 and ::1.
+    // Listens on 127.0.0.1, and on ::1 where the host has an IPv6 loopback (see hasAddress6()).
     bool start(QString *errorString = nullptr);
     // Listens on the given numeric addresses (a link-local one may carry "%interface"),
     // all on one port.
@@ -105,6 +106,8 @@ public:
     // Node addresses as the client is given them: "127.0.0.1:<port>" and "::1:<port>".
     QString address() const;
     QString address6() const;
+    // Whether ::1 is served; tests of IPv6 skip without it (some containers have no IPv6).
+    bool hasAddress6() const;
     // "http://127.0.0.1:<port>" followed by path.
     QString url(const QString &path) const;
 
@@ -132,6 +135,7 @@ private:
     QHash<QByteArray, QList<Reply>> m_replies; // key: "METHOD path"
     QList<Request> m_requests;
     quint16 m_port = 0;
+    QStringList m_hosts;
 
     // The servers must be stopped and their threads joined before the members above go:
     // handlers running in those threads use them.
