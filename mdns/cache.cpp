@@ -45,7 +45,8 @@ Clock *Cache::clock() const
 void Cache::addRecord(const Record &record)
 {
     const qint64 now = clock()->now();
-    auto existing = findEntry(record);
+    const QByteArray key = nameKey(record.name());
+    auto existing = findEntry(record, key);
 
     if (record.ttl() == 0) {
         // A goodbye: keep the record one more second so that a quick re-announcement (or a
@@ -60,9 +61,8 @@ void Cache::addRecord(const Record &record)
     }
 
     if (record.flushCache()) {
-        const QByteArray key = nameKey(record.name());
         for (Entry &entry : m_entries) {
-            if (entry.record.type() == record.type() && nameKey(entry.record.name()) == key
+            if (entry.record.type() == record.type() && entry.key == key
                 && !entry.record.sameData(record) && entry.received < now - GraceMs) {
                 entry.expires = std::min(entry.expires, now + GraceMs);
                 entry.refreshes.clear();
@@ -83,6 +83,7 @@ void Cache::addRecord(const Record &record)
         existing = m_entries.end() - 1;
     }
     Entry &entry = *existing;
+    entry.key = key;
     entry.record = record;
     entry.received = now;
     const qint64 life = qint64(record.ttl()) * 1000;
@@ -100,7 +101,7 @@ bool Cache::lookupRecord(const QByteArray &name, quint16 type, Record *record) c
     const Entry *latest = nullptr;
     const QByteArray key = nameKey(name);
     for (const Entry &entry : m_entries) {
-        if ((type == ANY || entry.record.type() == type) && nameKey(entry.record.name()) == key
+        if ((type == ANY || entry.record.type() == type) && entry.key == key
             && (!latest || entry.received >= latest->received)) {
             latest = &entry;
         }
@@ -117,7 +118,7 @@ bool Cache::lookupRecords(const QByteArray &name, quint16 type, QList<Record> *r
     QList<Record> found;
     const QByteArray key = nameKey(name);
     for (const Entry &entry : m_entries) {
-        if ((type == ANY || entry.record.type() == type) && nameKey(entry.record.name()) == key)
+        if ((type == ANY || entry.record.type() == type) && entry.key == key)
             found.append(entry.record);
     }
     if (found.isEmpty())
@@ -133,7 +134,7 @@ QList<Record> Cache::knownAnswers(const QByteArray &name, quint16 type) const
     const qint64 now = clock()->now();
     const QByteArray key = nameKey(name);
     for (const Entry &entry : m_entries) {
-        if ((type != ANY && entry.record.type() != type) || nameKey(entry.record.name()) != key)
+        if ((type != ANY && entry.record.type() != type) || entry.key != key)
             continue;
         const qint64 left = entry.expires - now;
         // RFC 6762 7.1: only answers with more than half their life left suppress a reply.
@@ -195,10 +196,11 @@ void Cache::schedule()
     m_timer.start(int(std::min<qint64>(wait, 24 * 3600 * 1000)));
 }
 
-QList<Cache::Entry>::iterator Cache::findEntry(const Record &record)
+QList<Cache::Entry>::iterator Cache::findEntry(const Record &record, const QByteArray &key)
 {
-    return std::find_if(m_entries.begin(), m_entries.end(),
-                        [&record](const Entry &entry) { return entry.record.sameData(record); });
+    return std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry &entry) {
+        return entry.record.type() == record.type() && entry.key == key && entry.record.sameData(record);
+    });
 }
 
 } // namespace QMdnsEngine

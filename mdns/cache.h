@@ -47,6 +47,7 @@ signals:
 
 private:
     struct Entry {
+        QByteArray key;  // case-folded name, computed once: every lookup compares it
         Record record;
         qint64 received = 0;
         qint64 expires = 0;
@@ -55,7 +56,7 @@ private:
 
     void processDue();
     void schedule();
-    QList<Entry>::iterator findEntry(const Record &record);
+    QList<Entry>::iterator findEntry(const Record &record, const QByteArray &key);
 
     QPointer<Clock> m_clock;
     QList<Entry> m_entries;
