@@ -8,6 +8,7 @@
 
 #include <QNetworkInterface>
 #include <QProcess>
+#include <QUdpSocket>
 #include <QtTest>
 
 using namespace QMdnsEngine;
@@ -60,6 +61,13 @@ const Service *findByName(const QList<Service> &services, const QByteArray &name
     return nullptr;
 }
 
+bool ip(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("ip"), arguments);
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
 QList<Service> servicesIn(const QSignalSpy &spy)
 {
     QList<Service> services;
@@ -79,6 +87,7 @@ private slots:
     void findsResolvesAndLosesZeroconfService();
     void zeroconfFindsOurResponder();
     void serversShareThePortWithinOneProcess();
+    void dropsResponsesFromOffLinkSources();
     // Last: it adds a link for a while, and the namespace check wants exactly fl0 and fl1.
     void noticesInterfacesComingAndGoing();
 };
@@ -232,14 +241,49 @@ void tst_MdnsInterop::serversShareThePortWithinOneProcess()
     QVERIFY(!addresses.contains(QHostAddress("10.77.0.2")));
 }
 
+void tst_MdnsInterop::dropsResponsesFromOffLinkSources()
+{
+    // A response whose source is not on the link it arrived on was routed or forged
+    // (RFC 6762 11); here it comes from an address outside fl1's subnet.
+    QVERIFY(ip({"addr", "add", "192.168.50.1/32", "dev", "fl0"}));
+    struct Cleanup {
+        ~Cleanup() { ip({"addr", "del", "192.168.50.1/32", "dev", "fl0"}); }
+    } cleanup;
+
+    Server server(QStringList{QStringLiteral("fl1")});
+    Cache cache;
+    const QByteArray type = "_offlink._tcp.local.";
+    Browser browser(&server, type, &cache);
+    QSignalSpy added(&browser, &Browser::serviceAdded);
+
+    auto announce = [&](const char *source, const QByteArray &name) {
+        Message message;
+        message.setResponse(true);
+        Record ptr(type, PTR, 120);
+        ptr.setTarget(name + '.' + type);
+        message.addRecord(ptr);
+        Record srv(name + '.' + type, SRV, 120);
+        srv.setTarget("far.local.");
+        srv.setPort(1);
+        message.addRecord(srv);
+        Record txt(name + '.' + type, TXT, 120);
+        message.addRecord(txt);
+        QByteArray packet;
+        QUdpSocket socket;
+        return toPacket(message, &packet)
+            && socket.bind(QHostAddress(QString::fromLatin1(source)), MdnsPort, QUdpSocket::ShareAddress)
+            && (socket.setMulticastInterface(QNetworkInterface::interfaceFromName(QStringLiteral("fl0"))), true)
+            && socket.writeDatagram(packet, mdnsIpv4Address(), MdnsPort) == packet.size();
+    };
+    QVERIFY(announce("192.168.50.1", "far"));
+    QVERIFY(announce("10.77.0.1", "near"));
+    QTRY_VERIFY_WITH_TIMEOUT(findByName(servicesIn(added), "near"), Patience);
+    QTest::qWait(200);
+    QVERIFY(!findByName(servicesIn(added), "far"));
+}
+
 void tst_MdnsInterop::noticesInterfacesComingAndGoing()
 {
-    auto ip = [](const QStringList &arguments) {
-        QProcess process;
-        process.start(QStringLiteral("ip"), arguments);
-        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == 0;
-    };
     Server server(QStringList{QStringLiteral("fl8")});
     QSignalSpy appeared(&server, &AbstractServer::interfaceAppeared);
     QVERIFY(server.interfaceNames().isEmpty());
