@@ -19,6 +19,10 @@ class Record;
 
 // Continuous DNS-SD browsing for one service type (RFC 6762 5.2, RFC 6763 4, 9).
 // The type "_services._dns-sd._udp.local." reports the instances of every type on the link.
+// serviceAdded comes once the instance's SRV is known and its TXT too, or the TXT has been
+// asked for and a second has passed without it; serviceUpdated when host, port or
+// attributes change; serviceRemoved when the PTR or SRV goes (goodbye plus one second, or
+// expiry), carrying the service as last reported.
 class Browser : public QObject
 {
     Q_OBJECT
