@@ -13,7 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 
-Q_LOGGING_CATEGORY(lcNmos, "app.nmos", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcNmos, "ferrolink.nmos", QtInfoMsg)
 
 namespace {
 
@@ -123,10 +123,15 @@ bool waitForReply(QNetworkReply *reply, QString *failure)
     QEventLoop loop;
     QTimer stall;
     stall.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early.
+    stall.setTimerType(Qt::PreciseTimer);
     stall.setInterval(NmosClient::TransferTimeoutMs);
     QString abortReason;
 
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // Another handler's request may hold the thread in its own nested loop after this reply
+    // has finished; the timer must not then fail a complete reply.
+    QObject::connect(reply, &QNetworkReply::finished, &stall, &QTimer::stop);
     QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&stall] { stall.start(); });
     QObject::connect(reply, &QNetworkReply::uploadProgress, &loop, [&stall] { stall.start(); });
     QObject::connect(reply, &QNetworkReply::downloadProgress, &loop,
@@ -142,6 +147,8 @@ bool waitForReply(QNetworkReply *reply, QString *failure)
                          stall.start();
                      });
     QObject::connect(&stall, &QTimer::timeout, &loop, [&abortReason, reply] {
+        if (reply->isFinished())
+            return;
         abortReason = QStringLiteral("Request timed out: no progress for %1 s")
                           .arg(NmosClient::TransferTimeoutMs / 1000);
         reply->abort();

@@ -61,8 +61,8 @@ private slots:
     void manifestReadsOnlyWebUrls();
     void abortsOversizedReply_data();
     void abortsOversizedReply();
-    void abortsStalledRequest_data();
     void abortsStalledRequest();
+    void stalledPatchInsideAnotherRequestFailsAlone();
 
 private:
     std::unique_ptr<TestHttpServer> m_node;
@@ -399,7 +399,7 @@ void tst_NmosTransport::manifestReadsOnlyWebUrls()
     QCOMPARE(m_node->requestCount(), result ? 1 : 0);
     QCOMPARE(log.warnings().size(), warned ? 1 : 0);
     if (warned)
-        QVERIFY2(log.warnings().first().startsWith("app.nmos: Transport file address is not an http or https URL"),
+        QVERIFY2(log.warnings().first().startsWith("ferrolink.nmos: Transport file address is not an http or https URL"),
                  qPrintable(log.warnings().first()));
 }
 
@@ -441,35 +441,45 @@ void tst_NmosTransport::abortsOversizedReply()
         QVERIFY2(error.contains(QLatin1String("larger than")), qPrintable(error));
 }
 
-void tst_NmosTransport::abortsStalledRequest_data()
-{
-    QTest::addColumn<QByteArray>("method");
-    // Each row waits the whole transfer timeout.
-    QTest::newRow("GET") << QByteArray("GET");
-    QTest::newRow("PATCH") << QByteArray("PATCH");
-}
-
 void tst_NmosTransport::abortsStalledRequest()
 {
-    QFETCH(QByteArray, method);
-
-    m_node->setReply(method, "/x-nmos/node/v1.3/senders/", Reply::neverAnswer());
+    m_node->setReply("GET", "/x-nmos/node/v1.3/senders/", Reply::neverAnswer());
     NmosClient client;
-    int status = UntouchedStatus;
-    QString error;
     MessageLog log;
-    if (method == "GET") {
-        QVERIFY(!client.hasSenders(m_node->address()));
-        QCOMPARE(log.warnings().size(), 1);
-        error = log.warnings().first();
-        QVERIFY(error.startsWith(QLatin1String("Unable to connect: ")));
-    } else {
-        QVERIFY(!NmosClient::syncPatch(&m_manager, QUrl(m_node->url("/x-nmos/node/v1.3/senders/")), QJsonObject(),
-                                       &status, &error));
-        QCOMPARE(status, 0);
-    }
-    QVERIFY2(error.contains(QLatin1String("timed out")), qPrintable(error));
+    QVERIFY(!client.hasSenders(m_node->address()));
+    QCOMPARE(log.warnings().size(), 1);
+    QVERIFY2(log.warnings().first().startsWith(QLatin1String("Unable to connect: \"Request timed out")),
+             qPrintable(log.warnings().first()));
     QCOMPARE(m_node->requestCount(), 1);
+}
+
+void tst_NmosTransport::stalledPatchInsideAnotherRequestFailsAlone()
+{
+    m_node->setReply("GET", "/outer", Reply::text("outer body").delayed(100));
+    m_node->setReply("GET", "/inner-first", Reply::text("first").delayed(500));
+    m_node->setReply("PATCH", "/inner", Reply::neverAnswer());
+    bool innerResult = true;
+    int innerStatus = UntouchedStatus;
+    QString innerError;
+    // A second handler runs inside the GET's nested loop and holds it there longer than the
+    // transfer timeout after the GET's last progress: a short request, then a stalled PATCH.
+    QTimer::singleShot(0, this, [&] {
+        QCOMPARE(NmosClient::syncGet(&m_manager, m_node->url("/inner-first")), QByteArray("first"));
+        innerResult = NmosClient::syncPatch(&m_manager, QUrl(m_node->url("/inner")), QJsonObject(), &innerStatus,
+                                            &innerError);
+    });
+    int status = 0;
+    QString error = Untouched;
+    QCOMPARE(NmosClient::syncGet(&m_manager, m_node->url("/outer"), &status, &error), QByteArray("outer body"));
+    QCOMPARE(status, 200);
+    QCOMPARE(error, Untouched);
+
+    QVERIFY(!innerResult);
+    QCOMPARE(innerStatus, 0);
+    QVERIFY2(innerError.contains(QLatin1String("timed out")), qPrintable(innerError));
+    QStringList lines = m_node->requestLines();
+    lines.sort();
+    QCOMPARE(lines, QStringList({"GET /inner-first", "GET /outer", "PATCH /inner"}));
 }
 
 QTEST_GUILESS_MAIN(tst_NmosTransport)
