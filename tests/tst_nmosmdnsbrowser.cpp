@@ -2,6 +2,7 @@
 #include "mdns/resolver.h"
 #include "mdns/responder.h"
 #include "mdns/server.h"
+#include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
 #include "tests/support/testhttpserver.h"
 
@@ -13,37 +14,6 @@
 #include <memory>
 
 namespace {
-
-// Collects the log lines written while it lives, passing them on to the previous handler.
-class LogCapture
-{
-public:
-    LogCapture() { s_lines.clear(); s_previous = qInstallMessageHandler(&LogCapture::handle); }
-    ~LogCapture() { qInstallMessageHandler(s_previous); }
-
-    QStringList lines(QtMsgType type) const
-    {
-        QStringList result;
-        for (const auto &line : s_lines) {
-            if (line.first == type)
-                result << line.second;
-        }
-        return result;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        s_lines.append({type, message});
-        s_previous(type, context, message);
-    }
-
-    static QList<QPair<QtMsgType, QString>> s_lines;
-    static QtMessageHandler s_previous;
-};
-
-QList<QPair<QtMsgType, QString>> LogCapture::s_lines;
-QtMessageHandler LogCapture::s_previous = nullptr;
 
 // A node announced by mDNS on fl1, whose host name resolves to the given addresses.
 class AnnouncedNode
@@ -146,7 +116,7 @@ void tst_NMOSMdnsBrowser::choosesApiVersion()
 void tst_NMOSMdnsBrowser::startsOnceAndStopsCleanly()
 {
     SKIP_UNLESS_PRIVATE_NETNS();
-    LogCapture log;
+    MessageLog log;
     NMOSMdnsBrowser browser;
     QVERIFY(!browser.isStarted());
     QVERIFY(browser.findChildren<QObject *>().isEmpty());
@@ -154,7 +124,7 @@ void tst_NMOSMdnsBrowser::startsOnceAndStopsCleanly()
     browser.start();
     browser.start();
     QVERIFY(browser.isStarted());
-    QCOMPARE(log.lines(QtInfoMsg), QStringList{QStringLiteral("Browsing for _nmos-node._tcp.local.")});
+    QCOMPARE(log.infos(), QStringList{QStringLiteral("Browsing for _nmos-node._tcp.local.")});
 
     browser.stop();
     QVERIFY(!browser.isStarted());
@@ -238,7 +208,7 @@ void tst_NMOSMdnsBrowser::reportsReplies()
     if (!apiVer.isNull())
         txt.insert("api_ver", apiVer);
 
-    LogCapture log;
+    MessageLog log;
     NMOSMdnsBrowser browser;
     QSignalSpy ready(&browser, &NMOSMdnsBrowser::nodeSelfReady);
     QSignalSpy error(&browser, &NMOSMdnsBrowser::nodeError);
@@ -257,13 +227,13 @@ void tst_NMOSMdnsBrowser::reportsReplies()
         const auto doc = ready.at(0).at(2).value<QJsonDocument>();
         QCOMPARE(doc.isNull(), !json);
         const QString line = (json ? QStringLiteral("OK ") : QStringLiteral("OK (non-JSON) ")) + url.toString();
-        QVERIFY2(log.lines(QtInfoMsg).contains(line), qPrintable(log.lines(QtInfoMsg).join('\n')));
+        QVERIFY2(log.infos().contains(line), qPrintable(log.infos().join('\n')));
     } else {
         QCOMPARE(error.at(0).at(0).toString(), QString::fromUtf8(name));
         QCOMPARE(error.at(0).at(1).toUrl(), url);
         const QString text = error.at(0).at(2).toString();
         QVERIFY(text.contains("Not Found") || text.contains("404"));
-        QVERIFY(log.lines(QtWarningMsg).contains(QStringLiteral("GET %1 failed: %2").arg(url.toString(), text)));
+        QVERIFY(log.warnings().contains(QStringLiteral("GET %1 failed: %2").arg(url.toString(), text)));
     }
 }
 
@@ -289,7 +259,7 @@ void tst_NMOSMdnsBrowser::refusesSchemesOtherThanHttp()
     QVERIFY(listener.listen(QHostAddress::LocalHost));
     QSignalSpy connections(&listener, &QTcpServer::newConnection);
 
-    LogCapture log;
+    MessageLog log;
     NMOSMdnsBrowser browser;
     QSignalSpy error(&browser, &NMOSMdnsBrowser::nodeError);
     AnnouncedNode node("scheme-node-" + scheme, listener.serverPort(), {Loopback4}, {{"api_proto", scheme}});
@@ -306,7 +276,7 @@ void tst_NMOSMdnsBrowser::refusesSchemesOtherThanHttp()
     const QUrl url = error.at(0).at(1).toUrl();
     QCOMPARE(url.scheme(), QString::fromUtf8(scheme).toLower());
     QCOMPARE(url.path(), QStringLiteral("/x-nmos/node/v1.3/self"));
-    QVERIFY(log.lines(QtWarningMsg).contains(QStringLiteral("GET %1 failed: %2").arg(url.toString(), text)));
+    QVERIFY(log.warnings().contains(QStringLiteral("GET %1 failed: %2").arg(url.toString(), text)));
     QVERIFY2(text.contains("not supported"), qPrintable(text));
     QTest::qWait(300);
     QCOMPARE(connections.count(), 0);

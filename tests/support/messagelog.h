@@ -26,10 +26,12 @@ public:
     MessageLog &operator=(const MessageLog &) = delete;
 
     QStringList warnings() const { return m_warnings; }
+    QStringList infos() const { return m_infos; }
     QStringList all() const { return m_all; }
     void clear()
     {
         m_warnings.clear();
+        m_infos.clear();
         m_all.clear();
     }
 
@@ -43,11 +45,14 @@ private:
         s_current->m_all.append(line);
         if (type == QtWarningMsg)
             s_current->m_warnings.append(line);
+        else if (type == QtInfoMsg)
+            s_current->m_infos.append(line);
     }
 
     inline static MessageLog *s_current = nullptr;
     QtMessageHandler m_previous = nullptr;
     QStringList m_warnings;
+    QStringList m_infos;
     QStringList m_all;
 };
 
