@@ -3,11 +3,6 @@
 #include "tests/support/nmosresources.h"
 #include "tests/support/testhttpserver.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QJsonDocument>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace NmosResources;
@@ -18,8 +13,11 @@ namespace {
 const QString Untouched = QStringLiteral("<untouched>");
 const QString SdpFailure = QStringLiteral("Failed to fetch Sender SDP.");
 const QByteArray SdpPath = "/sdp/s1.sdp";
-const QByteArray SenderStaged = connectionPath("/single/senders/s1/staged");
-const QByteArray ReceiverStaged = connectionPath("/single/receivers/r1/staged");
+// Real resource ids, as the published schemas want them.
+const QByteArray SenderId = "0b6e3c1a-5f2d-4e8b-9c47-1d2e3f4a5b6c";
+const QByteArray ReceiverId = "7d9f0a2b-3c4e-4f5a-8b6c-7d8e9f0a1b2c";
+const QByteArray SenderStaged = connectionPath("/single/senders/" + SenderId + "/staged");
+const QByteArray ReceiverStaged = connectionPath("/single/receivers/" + ReceiverId + "/staged");
 const QByteArray Sdp1 = "v=0\r\no=- 1 1 IN IP4 10.0.0.7\r\ns=Cam 1\r\n";
 const QByteArray Sdp2 = "v=0\r\no=- 2 2 IN IP4 10.0.0.7\r\ns=Cam 1 activated\r\n";
 
@@ -38,6 +36,16 @@ QString line(const QByteArray &method, const QByteArray &path)
     return QString::fromLatin1(method + ' ' + path);
 }
 
+// The exact PATCH bodies; a connect's carries the transport file.
+const QByteArray ActivateBody = R"({"activation":{"mode":"activate_immediate"}})";
+const QByteArray DisconnectBody = R"({"activation":{"mode":"activate_immediate","requested_time":null},)"
+                                  R"("master_enable":false,"transport_file":{"data":null,"type":null}})";
+QByteArray connectBody(QByteArray sdp)
+{
+    return R"({"activation":{"mode":"activate_immediate","requested_time":null},"master_enable":true,"sender_id":")" +
+           SenderId + R"(","transport_file":{"data":")" + sdp.replace("\r\n", "\\r\\n") + R"(","type":"application/sdp"}})";
+}
+
 } // namespace
 
 // The Connection API operations of NmosClient: what each sends, to which node, in which
@@ -48,16 +56,11 @@ class tst_NmosConnection : public QObject
 
 private slots:
     void init();
-    void cleanup();
 
     void connectsReceiver_data();
     void connectsReceiver();
-    void activatesSender_data();
-    void activatesSender();
-    void disconnectsReceiver_data();
-    void disconnectsReceiver();
-    void sendsExactBodies_data();
-    void sendsExactBodies();
+    void activatesSenderOrDisconnectsReceiver_data();
+    void activatesSenderOrDisconnectsReceiver();
     void bodiesMatchConnectionApiSchemas();
     void readsStagedReceiverSdp_data();
     void readsStagedReceiverSdp();
@@ -82,16 +85,10 @@ void tst_NmosConnection::init()
     QVERIFY2(m_rx->start(&error), qPrintable(error));
 }
 
-void tst_NmosConnection::cleanup()
-{
-    m_tx.reset();
-    m_rx.reset();
-}
-
 NmosClient::SenderGroup tst_NmosConnection::senderGroup() const
 {
     NmosClient::SenderGroup group;
-    group.id = QStringLiteral("s1");
+    group.id = QString::fromLatin1(SenderId);
     group.label = QStringLiteral("Cam 1");
     group.manifestHref = m_tx->url(QString::fromLatin1(SdpPath));
     group.nodeAddress = m_tx->address();
@@ -101,7 +98,7 @@ NmosClient::SenderGroup tst_NmosConnection::senderGroup() const
 NmosClient::ReceiverGroup tst_NmosConnection::receiverGroup() const
 {
     NmosClient::ReceiverGroup group;
-    group.id = QStringLiteral("r1");
+    group.id = QString::fromLatin1(ReceiverId);
     group.label = QStringLiteral("Mon 1");
     group.nodeAddress = m_rx->address();
     return group;
@@ -134,18 +131,9 @@ void tst_NmosConnection::connectsReceiver_data()
                                               << readActivateRead << QByteArray();
     QTest::newRow("404, activation refused") << QList<Reply>{missing} << Reply::empty(500) << accepted << true << SdpFailure
                                              << readActivate << QByteArray("");
-    QTest::newRow("404, activation redirected") << QList<Reply>{missing} << Reply::redirect(302, "/elsewhere") << accepted
-                                                << true << SdpFailure << readActivate << QByteArray("");
     QTest::newRow("404, activation refused, receiver 404") << QList<Reply>{missing} << Reply::empty(500)
                                                            << Reply::text("no", 404) << false << "~Not Found" << readActivate
                                                            << QByteArray("");
-    QTest::newRow("404, activation refused, receiver 302") << QList<Reply>{missing} << Reply::empty(500)
-                                                           << Reply::redirect(302, "/elsewhere") << false << SdpFailure
-                                                           << readActivate << QByteArray("");
-    QTest::newRow("receiver 200 with body") << QList<Reply>{sdp1} << accepted << Reply::text("[]", 200) << true << Untouched
-                                            << readOnce << Sdp1;
-    QTest::newRow("receiver 404") << QList<Reply>{sdp1} << accepted << Reply::text("no", 404) << false << "~Not Found"
-                                  << readOnce << Sdp1;
     QTest::newRow("receiver 400") << QList<Reply>{sdp1} << accepted << Reply::json(QJsonObject{{"code", 400}}, 400) << false
                                   << "~Bad Request" << readOnce << Sdp1;
     QTest::newRow("receiver 302") << QList<Reply>{sdp1} << accepted << Reply::redirect(302, "/elsewhere") << false
@@ -168,9 +156,8 @@ void tst_NmosConnection::connectsReceiver()
         m_tx->addReply("GET", SdpPath, reply);
     m_tx->setReply("PATCH", SenderStaged, activation);
     m_rx->setReply("PATCH", ReceiverStaged, receiver);
-    const bool receiverUp = receiver.status != 0;
     const NmosClient::ReceiverGroup receiverRecord = receiverGroup();
-    if (!receiverUp)
+    if (receiver.status == 0)
         m_rx->stop();
 
     NmosClient client;
@@ -180,129 +167,59 @@ void tst_NmosConnection::connectsReceiver()
     compareError(gotError, error);
     QCOMPARE(m_tx->requestLines(), txRequests);
     QCOMPARE(log.all(), QStringList());
-
-    // Only a failed second read of the transport file keeps the receiver out of it.
-    const bool receiverPatched = !(txRequests.size() == 3 && !result);
-    if (!receiverUp || !receiverPatched) {
-        QCOMPARE(m_rx->requestCount(), 0);
-        return;
-    }
+    // A null sdp: the receiver is not patched (node down, or the second read failed); "data"
+    // is never null otherwise, even when no transport file could be read.
     const QList<TestHttpServer::Request> requests = m_rx->requests();
-    QCOMPARE(requests.size(), 1);
-    QCOMPARE(line(requests.at(0).method, requests.at(0).path), line("PATCH", ReceiverStaged));
-    const QJsonObject body = QJsonDocument::fromJson(requests.at(0).body).object();
-    QCOMPARE(body.value("sender_id"), QJsonValue("s1"));
-    const QJsonValue data = body.value("transport_file").toObject().value("data");
-    QVERIFY(data.isString()); // never null, even when no transport file could be read
-    QCOMPARE(data.toString(), QString::fromUtf8(sdp));
-}
-
-void tst_NmosConnection::activatesSender_data()
-{
-    QTest::addColumn<Reply>("reply");
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<QString>("error");
-
-    QTest::newRow("200") << Reply::json(QJsonObject()) << true << Untouched;
-    QTest::newRow("202") << Reply::empty(202) << true << Untouched;
-    QTest::newRow("302") << Reply::redirect(302, "/elsewhere") << false << SdpFailure;
-    QTest::newRow("400") << Reply::json(QJsonObject{{"code", 400}}, 400) << false << SdpFailure;
-    QTest::newRow("node down") << Reply::empty(0) << false << SdpFailure;
-}
-
-void tst_NmosConnection::activatesSender()
-{
-    QFETCH(Reply, reply);
-    QFETCH(bool, result);
-    QFETCH(QString, error);
-
-    m_tx->setReply("PATCH", SenderStaged, reply);
-    const NmosClient::SenderGroup sender = senderGroup();
-    if (reply.status == 0)
-        m_tx->stop();
-    NmosClient client;
-    QString gotError = Untouched;
-    QCOMPARE(client.activateSender(sender, &gotError), result);
-    QCOMPARE(gotError, error);
-    QCOMPARE(m_tx->requestLines(), reply.status == 0 ? QStringList() : QStringList{line("PATCH", SenderStaged)});
-    QCOMPARE(m_rx->requestCount(), 0);
-}
-
-void tst_NmosConnection::disconnectsReceiver_data()
-{
-    QTest::addColumn<Reply>("reply");
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<QString>("error");
-
-    QTest::newRow("200") << Reply::json(QJsonObject{{"master_enable", false}}) << true << Untouched;
-    QTest::newRow("204") << Reply::empty(204) << true << Untouched;
-    QTest::newRow("302") << Reply::redirect(302, "/elsewhere") << false << Untouched;
-    QTest::newRow("404") << Reply::text("no", 404) << false << "~Not Found";
-    QTest::newRow("500") << Reply::empty(500) << false << "~Internal Server Error";
-    QTest::newRow("node down") << Reply::empty(0) << false << "~Connection refused";
-}
-
-void tst_NmosConnection::disconnectsReceiver()
-{
-    QFETCH(Reply, reply);
-    QFETCH(bool, result);
-    QFETCH(QString, error);
-
-    m_rx->setReply("PATCH", ReceiverStaged, reply);
-    const NmosClient::ReceiverGroup receiver = receiverGroup();
-    if (reply.status == 0)
-        m_rx->stop();
-    NmosClient client;
-    QString gotError = Untouched;
-    QCOMPARE(client.disconnectReceiver(receiver, &gotError), result);
-    compareError(gotError, error);
-    QCOMPARE(m_rx->requestLines(), reply.status == 0 ? QStringList() : QStringList{line("PATCH", ReceiverStaged)});
-}
-
-void tst_NmosConnection::sendsExactBodies_data()
-{
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("body");
-
-    QTest::newRow("activate") << "activate" << SenderStaged << QByteArray(R"({"activation":{"mode":"activate_immediate"}})");
-    QTest::newRow("connect")
-        << "connect" << ReceiverStaged
-        << QByteArray(R"({"activation":{"mode":"activate_immediate","requested_time":null},"master_enable":true,)"
-                      R"("sender_id":"s1","transport_file":{"data":"v=0\r\no=- 1 1 IN IP4 10.0.0.7\r\ns=Cam 1\r\n",)"
-                      R"("type":"application/sdp"}})");
-    QTest::newRow("disconnect")
-        << "disconnect" << ReceiverStaged
-        << QByteArray(R"({"activation":{"mode":"activate_immediate","requested_time":null},"master_enable":false,)"
-                      R"("transport_file":{"data":null,"type":null}})");
-}
-
-void tst_NmosConnection::sendsExactBodies()
-{
-    QFETCH(QString, operation);
-    QFETCH(QByteArray, path);
-    QFETCH(QByteArray, body);
-
-    m_tx->setReply("GET", SdpPath, Reply::text(Sdp1, 200, "application/sdp"));
-    m_tx->setReply("PATCH", SenderStaged, Reply::json(QJsonObject()));
-    m_rx->setReply("PATCH", ReceiverStaged, Reply::json(QJsonObject()));
-    NmosClient client;
-    if (operation == "activate")
-        QVERIFY(client.activateSender(senderGroup()));
-    else if (operation == "connect")
-        QVERIFY(client.connectReceiver(senderGroup(), receiverGroup()));
-    else
-        QVERIFY(client.disconnectReceiver(receiverGroup()));
-
-    QList<TestHttpServer::Request> patches;
-    for (const TestHttpServer::Request &request : m_tx->requests() + m_rx->requests()) {
-        if (request.method == "PATCH")
-            patches.append(request);
+    QCOMPARE(requests.size(), sdp.isNull() ? 0 : 1);
+    if (!sdp.isNull()) {
+        QCOMPARE(line(requests.at(0).method, requests.at(0).path), line("PATCH", ReceiverStaged));
+        QCOMPARE(requests.at(0).header("Content-Type"), QByteArray("application/json"));
+        QCOMPARE(requests.at(0).body, connectBody(sdp));
     }
-    QCOMPARE(patches.size(), 1);
-    QCOMPARE(patches.at(0).path, path);
-    QCOMPARE(patches.at(0).header("Content-Type"), QByteArray("application/json"));
-    QCOMPARE(patches.at(0).body, body);
+}
+
+void tst_NmosConnection::activatesSenderOrDisconnectsReceiver_data()
+{
+    QTest::addColumn<bool>("activate"); // else disconnect
+    QTest::addColumn<Reply>("reply");   // status 0: the node is down
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("activate 202") << true << Reply::empty(202) << true << Untouched;
+    QTest::newRow("activate 302") << true << Reply::redirect(302, "/elsewhere") << false << SdpFailure;
+    QTest::newRow("activate 400") << true << Reply::json(QJsonObject{{"code", 400}}, 400) << false << SdpFailure;
+    QTest::newRow("activate, node down") << true << Reply::empty(0) << false << SdpFailure;
+    QTest::newRow("disconnect 200") << false << Reply::json(QJsonObject{{"master_enable", false}}) << true << Untouched;
+    QTest::newRow("disconnect 302") << false << Reply::redirect(302, "/elsewhere") << false << Untouched;
+    QTest::newRow("disconnect 500") << false << Reply::empty(500) << false << "~Internal Server Error";
+    QTest::newRow("disconnect, node down") << false << Reply::empty(0) << false << "~Connection refused";
+}
+
+void tst_NmosConnection::activatesSenderOrDisconnectsReceiver()
+{
+    QFETCH(bool, activate);
+    QFETCH(Reply, reply);
+    QFETCH(bool, result);
+    QFETCH(QString, error);
+
+    TestHttpServer *node = activate ? m_tx.get() : m_rx.get();
+    const QByteArray path = activate ? SenderStaged : ReceiverStaged;
+    const NmosClient::SenderGroup sender = senderGroup();
+    const NmosClient::ReceiverGroup receiver = receiverGroup();
+    node->setReply("PATCH", path, reply);
+    if (reply.status == 0)
+        node->stop();
+    NmosClient client;
+    QString gotError = Untouched;
+    QCOMPARE(activate ? client.activateSender(sender, &gotError) : client.disconnectReceiver(receiver, &gotError), result);
+    compareError(gotError, error);
+    QCOMPARE(m_tx->requestCount() + m_rx->requestCount(), reply.status == 0 ? 0 : 1);
+    if (reply.status == 0)
+        return;
+    const TestHttpServer::Request request = node->requests().at(0);
+    QCOMPARE(line(request.method, request.path), line("PATCH", path));
+    QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
+    QCOMPARE(request.body, activate ? ActivateBody : DisconnectBody);
 }
 
 void tst_NmosConnection::bodiesMatchConnectionApiSchemas()
@@ -315,64 +232,34 @@ void tst_NmosConnection::bodiesMatchConnectionApiSchemas()
     if (QProcess::execute(python, {"-c", "import jsonschema"}) != 0)
         QSKIP("needs /usr/bin/python3 with jsonschema (python3-jsonschema)");
 
-    // The schemas want real resource ids.
-    NmosClient::SenderGroup sender = senderGroup();
-    sender.id = QStringLiteral("0b6e3c1a-5f2d-4e8b-9c47-1d2e3f4a5b6c");
-    NmosClient::ReceiverGroup receiver = receiverGroup();
-    receiver.id = QStringLiteral("7d9f0a2b-3c4e-4f5a-8b6c-7d8e9f0a1b2c");
-    const QByteArray senderStaged = connectionPath("/single/senders/" + sender.id.toLatin1() + "/staged");
-    m_tx->setReply("GET", SdpPath, Reply::text(Sdp1, 200, "application/sdp"));
-    m_tx->setReply("PATCH", senderStaged, Reply::json(QJsonObject()));
-    m_rx->setReply("PATCH", connectionPath("/single/receivers/" + receiver.id.toLatin1() + "/staged"), Reply::json(QJsonObject()));
-    NmosClient client;
-    QVERIFY(client.activateSender(sender));
-    QVERIFY(client.connectReceiver(sender, receiver));
-    QVERIFY(client.disconnectReceiver(receiver));
-    const QList<TestHttpServer::Request> received = m_tx->requests() + m_rx->requests();
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
+    // Arguments: the schema folder, then pairs of schema file and body.
     QStringList arguments{"-c", R"(
 import json, pathlib, sys
 import jsonschema
 base = pathlib.Path(sys.argv[1]).resolve()
 failed = 0
-for schema_name, body_path in zip(sys.argv[2::2], sys.argv[3::2]):
-    schema = json.loads((base / schema_name).read_text())
+for name, body in zip(sys.argv[2::2], sys.argv[3::2]):
+    schema = json.loads((base / name).read_text())
     resolver = jsonschema.RefResolver(base_uri=base.as_uri() + "/", referrer=schema)
-    body = json.loads(pathlib.Path(body_path).read_text())
     try:
-        jsonschema.validate(body, schema, resolver=resolver)
+        jsonschema.validate(json.loads(body), schema, resolver=resolver)
     except jsonschema.ValidationError as error:
-        print(body_path, schema_name, error.message)
+        print(name, body, error.message)
         failed += 1
 sys.exit(failed)
 )", schemas};
-    auto addBody = [&](const QString &name, const QString &schema, const QByteArray &body) {
-        QFile file(dir.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(body);
-        arguments << schema << file.fileName();
+    const auto validate = [&](const QStringList &bodies) {
+        QProcess validator;
+        validator.setProcessChannelMode(QProcess::ForwardedChannels);
+        validator.start(python, arguments + bodies);
+        return validator.waitForFinished(60000) ? validator.exitCode() : -1;
     };
-    for (const TestHttpServer::Request &request : received) {
-        if (request.method != "PATCH")
-            continue;
-        const bool toSender = request.path == senderStaged;
-        addBody(QStringLiteral("body%1.json").arg(arguments.size()), toSender ? "sender-stage-schema.json" : "receiver-stage-schema.json", request.body);
-    }
-    QCOMPARE(arguments.size(), 3 + 2 * 3);
-
-    QProcess validator;
-    validator.start(python, arguments);
-    QVERIFY(validator.waitForFinished(60000));
-    QVERIFY2(validator.exitCode() == 0, validator.readAll().constData());
-
+    // The bodies the other tests hold the client to, byte for byte.
+    const QStringList bodies{"sender-stage-schema.json", ActivateBody, "receiver-stage-schema.json", connectBody(Sdp1),
+                             "receiver-stage-schema.json", DisconnectBody};
+    QCOMPARE(validate(bodies), 0);
     // The check itself must be able to fail: a body the schema forbids.
-    arguments = arguments.mid(0, 3);
-    addBody("bad", "receiver-stage-schema.json", R"({"master_enable":"yes","activation":{"mode":"now"}})");
-    validator.start(python, arguments);
-    QVERIFY(validator.waitForFinished(60000));
-    QCOMPARE(validator.exitCode(), 1);
+    QCOMPARE(validate({"receiver-stage-schema.json", R"({"master_enable":"yes","activation":{"mode":"now"}})"}), 1);
 }
 
 void tst_NmosConnection::readsStagedReceiverSdp_data()
@@ -380,24 +267,20 @@ void tst_NmosConnection::readsStagedReceiverSdp_data()
     QTest::addColumn<Reply>("reply");
     QTest::addColumn<bool>("result");
     QTest::addColumn<QString>("sdp");
-    QTest::addColumn<bool>("warned");
 
     auto staged = [](const QJsonValue &transportFile) {
         return Reply::json(QJsonObject{{"master_enable", true}, {"transport_file", transportFile}});
     };
     QTest::newRow("SDP staged") << staged(QJsonObject{{"data", QString::fromLatin1(Sdp1)}, {"type", "application/sdp"}}) << true
-                                << QString::fromLatin1(Sdp1) << false;
-    QTest::newRow("data null") << staged(QJsonObject{{"data", QJsonValue::Null}, {"type", QJsonValue::Null}}) << false
-                               << Untouched << false;
-    QTest::newRow("data empty") << staged(QJsonObject{{"data", ""}, {"type", "application/sdp"}}) << true << "" << false;
-    QTest::newRow("data not a string") << staged(QJsonObject{{"data", 5}}) << true << "" << false;
-    QTest::newRow("data absent") << staged(QJsonObject{{"type", "application/sdp"}}) << true << "" << false;
-    QTest::newRow("transport_file not an object") << staged(QJsonValue("v=0")) << true << "" << false;
-    QTest::newRow("no transport_file") << Reply::json(QJsonObject{{"master_enable", false}}) << true << "" << false;
-    QTest::newRow("empty object") << Reply::json(QJsonObject()) << false << Untouched << false;
+                                << QString::fromLatin1(Sdp1);
+    QTest::newRow("data null") << staged(QJsonObject{{"data", QJsonValue::Null}, {"type", QJsonValue::Null}}) << false << Untouched;
+    QTest::newRow("data empty") << staged(QJsonObject{{"data", ""}, {"type", "application/sdp"}}) << true << "";
+    QTest::newRow("data not a string") << staged(QJsonObject{{"data", 5}}) << true << "";
+    QTest::newRow("transport_file not an object") << staged(QJsonValue("v=0")) << true << "";
+    QTest::newRow("empty object") << Reply::json(QJsonObject()) << false << Untouched;
     QTest::newRow("array") << Reply::json(QJsonArray{QJsonObject{{"transport_file", QJsonObject{{"data", "v=0"}}}}}) << false
-                           << Untouched << false;
-    QTest::newRow("404") << Reply::text("no", 404) << false << Untouched << true;
+                           << Untouched;
+    QTest::newRow("404") << Reply::text("no", 404) << false << Untouched;
 }
 
 void tst_NmosConnection::readsStagedReceiverSdp()
@@ -405,7 +288,6 @@ void tst_NmosConnection::readsStagedReceiverSdp()
     QFETCH(Reply, reply);
     QFETCH(bool, result);
     QFETCH(QString, sdp);
-    QFETCH(bool, warned);
 
     m_rx->setReply("GET", ReceiverStaged, reply);
     NmosClient client;
@@ -413,7 +295,7 @@ void tst_NmosConnection::readsStagedReceiverSdp()
     MessageLog log;
     QCOMPARE(client.getReceiverSdp(receiverGroup(), &gotSdp), result);
     QCOMPARE(gotSdp, sdp);
-    QCOMPARE(log.warnings().size(), warned ? 1 : 0);
+    QCOMPARE(log.warnings().size(), reply.status == 404 ? 1 : 0);
     QCOMPARE(m_rx->requestLines(), QStringList{line("GET", ReceiverStaged)});
 }
 
@@ -437,7 +319,6 @@ void tst_NmosConnection::encodesIdAsOneSegment_data()
     QTest::addColumn<QString>("id");
     QTest::addColumn<QByteArray>("segment"); // empty: no request may be sent at all
 
-    QTest::newRow("UUID unchanged") << "3fa85f64-5717-4562-b3fc-2c963f66afa6" << QByteArray("3fa85f64-5717-4562-b3fc-2c963f66afa6");
     QTest::newRow("slash") << "a/b" << QByteArray("a%2Fb");
     QTest::newRow("query and fragment") << "x?y#z" << QByteArray("x%3Fy%23z");
     QTest::newRow("percent") << "50%25" << QByteArray("50%2525");
