@@ -2,19 +2,17 @@
 #include "app/sdpdialog.h"
 #include "nmos/nmosclient.h"
 #include "tests/support/netns.h"
+#include "tests/support/nmosresources.h"
 #include "tests/support/testhttpserver.h"
 
-#include <QBoxLayout>
-#include <QClipboard>
 #include <QComboBox>
 #include <QJsonDocument>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QtTest>
-
-#include <functional>
 
 // The connect and disconnect runs and the SDP viewers of the main window, against test
 // HTTP servers that play a transmitting and a receiving node.
@@ -24,16 +22,12 @@ class tst_Workflows : public QObject
 
 private slots:
     void initTestCase();
-    void connectPatchesVideoThenMembersInOrder();
-    void connectPairsMembersByPosition_data();
-    void connectPairsMembersByPosition();
-    void connectSkipsPairWhoseLookupFails();
-    void connectSummarisesMemberFailuresInOneBox();
+    void connectPatchesPairsInOrder_data();
+    void connectPatchesPairsInOrder();
     void disconnectTakesDownChosenReceiver_data();
     void disconnectTakesDownChosenReceiver();
-    void transmitterSdpShowsVideoThenMembers();
-    void receiverSdpShowsStagedFiles();
-    void sdpTitleKeepsEmptyLabel();
+    void viewerShowsVideoThenMembers_data();
+    void viewerShowsVideoThenMembers();
     void endsOnVideoFailure_data();
     void endsOnVideoFailure();
     void runHoldsControlsAndCursor_data();
@@ -42,139 +36,96 @@ private slots:
 
 namespace {
 
-const QByteArray NodeApi = "/x-nmos/node/v1.3";
-const QByteArray ConnectionApi = "/x-nmos/connection/v1.1";
-const QString GroupHint = QStringLiteral("urn:x-nmos:tag:grouphint/v1.0");
+using namespace NmosResources;
+using Reply = TestHttpServer::Reply;
 
-// One sender or receiver of a scripted node.
+enum Control { TxSdp, RxSdp, Connect, Disconnect };
+
+// One sender or receiver of a scripted node; its id names its format: "s-v1", "r2-a1", "s-d1".
 struct Essence
 {
     QString id;
-    QString format; // "video", "audio" or "data"
     QString group;
     QString label;
 };
+
+QString formatOf(const QString &id)
+{
+    const QChar kind = id.section(QLatin1Char('-'), 1).at(0);
+    return kind == QLatin1Char('v') ? "video" : kind == QLatin1Char('a') ? "audio" : "data";
+}
+
+// A video essence with that label, then audio and data members labelled by their ids.
+QList<Essence> group(const QString &prefix, const QString &name, const QString &label, int audio, int data)
+{
+    QList<Essence> list{{prefix + "-v1", name, label}};
+    for (int i = 1; i <= audio + data; ++i) {
+        const QString id = QStringLiteral("%1-%2%3").arg(prefix, i <= audio ? "a" : "d").arg(i <= audio ? i : i - audio);
+        list << Essence{id, name, id};
+    }
+    return list;
+}
+
+QList<Essence> camera(int audio = 2, int data = 1) { return group("s", "Cam", "Cam 1", audio, data); }
+QList<Essence> monitor(int audio = 2, int data = 1) { return group("r", "Mon", "Monitor 1", audio, data); }
 
 QByteArray sdpOf(const QString &id)
 {
     return "v=0\r\no=- 1 1 IN IP4 10.77.0.1\r\ns=" + id.toUtf8() + "\r\nt=0 0\r\n";
 }
 
-QJsonObject tagsFor(const Essence &essence)
+QByteArray staged(const QByteArray &kind, const QString &id)
 {
-    return QJsonObject{{GroupHint, QJsonArray{essence.group + QLatin1Char(':') + essence.format}}};
+    return connectionPath("/single/" + kind + "/" + id.toUtf8() + "/staged");
 }
 
-QString labelOf(const Essence &essence)
+// A receiver's staged transport file; a null one means nothing is staged.
+Reply stagedFile(const QJsonValue &sdp)
 {
-    return essence.label.isNull() ? essence.id : essence.label;
+    const QJsonValue type = sdp.isNull() ? QJsonValue() : QJsonValue("application/sdp");
+    return Reply::json(QJsonObject{{"transport_file", QJsonObject{{"data", sdp}, {"type", type}}}});
 }
 
-QByteArray senderStaged(const QString &id)
+QString get(const QByteArray &path) { return "GET " + QString::fromUtf8(path); }
+QString patch(const QByteArray &path) { return "PATCH " + QString::fromUtf8(path); }
+
+QJsonObject senderOf(const TestHttpServer &node, const Essence &s)
 {
-    return ConnectionApi + "/single/senders/" + id.toUtf8() + "/staged";
+    return senderJson(s.id, s.label, "f-" + s.id, node.url("/sdp/" + s.id), grouphint(s.group + ':' + formatOf(s.id)));
 }
 
-QByteArray receiverStaged(const QString &id)
-{
-    return ConnectionApi + "/single/receivers/" + id.toUtf8() + "/staged";
-}
-
-QJsonObject senderObject(const TestHttpServer &node, const Essence &s)
-{
-    return QJsonObject{{QStringLiteral("id"), s.id},
-                       {QStringLiteral("label"), labelOf(s)},
-                       {QStringLiteral("flow_id"), QStringLiteral("f-") + s.id},
-                       {QStringLiteral("manifest_href"), node.url(QStringLiteral("/sdp/") + s.id)},
-                       {QStringLiteral("tags"), tagsFor(s)}};
-}
-
-// Scripts a node with one device holding the given senders and receivers. Every transport
-// file is readable, every staged endpoint accepts a PATCH and reads back the sender's SDP.
+// One device holding these senders and receivers. Every transport file is readable, every
+// staged endpoint accepts a PATCH, and a receiver's staged file is that of "from-<its id>".
 void scriptNode(TestHttpServer *node, const QList<Essence> &senders, const QList<Essence> &receivers)
 {
-    using Reply = TestHttpServer::Reply;
-    QJsonArray flowList;
-    QJsonArray senderList;
-    QJsonArray senderIds;
+    QJsonArray flows, senderList, receiverList;
+    QStringList senderIds, receiverIds;
     for (const Essence &s : senders) {
-        const QString flowId = QStringLiteral("f-") + s.id;
-        flowList << QJsonObject{{QStringLiteral("id"), flowId},
-                                {QStringLiteral("format"), QStringLiteral("urn:x-nmos:format:") + s.format}};
-        const QJsonObject sender = senderObject(*node, s);
-        senderList << sender;
+        flows << flowJson("f-" + s.id, "urn:x-nmos:format:" + formatOf(s.id));
+        senderList << senderOf(*node, s);
         senderIds << s.id;
-        node->setReply("GET", NodeApi + "/senders/" + s.id.toUtf8(), Reply::json(sender));
+        node->setReply("GET", nodePath("/senders/" + s.id.toUtf8()), Reply::json(senderOf(*node, s)));
         node->setReply("GET", "/sdp/" + s.id.toUtf8(), Reply::text(sdpOf(s.id), 200, "application/sdp"));
-        node->setReply("PATCH", senderStaged(s.id), Reply::json(QJsonObject()));
+        node->setReply("PATCH", staged("senders", s.id), Reply::json(QJsonObject()));
     }
-    QJsonArray receiverList;
-    QJsonArray receiverIds;
     for (const Essence &r : receivers) {
-        const QJsonObject receiver{{QStringLiteral("id"), r.id},
-                                   {QStringLiteral("label"), labelOf(r)},
-                                   {QStringLiteral("format"), QStringLiteral("urn:x-nmos:format:") + r.format},
-                                   {QStringLiteral("tags"), tagsFor(r)}};
-        receiverList << receiver;
+        receiverList << receiverJson(r.id, r.label, "urn:x-nmos:format:" + formatOf(r.id),
+                                     grouphint(r.group + ':' + formatOf(r.id)));
         receiverIds << r.id;
-        node->setReply("GET", NodeApi + "/receivers/" + r.id.toUtf8(), Reply::json(receiver));
-        node->setReply("PATCH", receiverStaged(r.id), Reply::json(QJsonObject()));
-        const QJsonObject file{{QStringLiteral("data"), QString::fromUtf8(sdpOf(QStringLiteral("from-") + r.id))},
-                               {QStringLiteral("type"), QStringLiteral("application/sdp")}};
-        node->setReply("GET", receiverStaged(r.id),
-                       Reply::json(QJsonObject{{QStringLiteral("transport_file"), file}}));
+        node->setReply("GET", nodePath("/receivers/" + r.id.toUtf8()), Reply::json(receiverList.last().toObject()));
+        node->setReply("PATCH", staged("receivers", r.id), Reply::json(QJsonObject()));
+        node->setReply("GET", staged("receivers", r.id), stagedFile(QString::fromUtf8(sdpOf("from-" + r.id))));
     }
-    const QJsonObject device{{QStringLiteral("id"), QStringLiteral("device-1")},
-                             {QStringLiteral("senders"), senderIds},
-                             {QStringLiteral("receivers"), receiverIds}};
-    node->setReply("GET", NodeApi + "/devices/", Reply::json(QJsonArray{device}));
-    node->setReply("GET", NodeApi + "/flows/", Reply::json(flowList));
-    node->setReply("GET", NodeApi + "/senders/", Reply::json(senderList));
-    node->setReply("GET", NodeApi + "/receivers/", Reply::json(receiverList));
-}
-
-QList<Essence> cameraSenders(int audio = 2, int data = 1)
-{
-    QList<Essence> senders{{QStringLiteral("s-v1"), QStringLiteral("video"), QStringLiteral("Cam"),
-                            QStringLiteral("Cam 1")}};
-    for (int i = 1; i <= audio; ++i)
-        senders << Essence{QStringLiteral("s-a%1").arg(i), QStringLiteral("audio"), QStringLiteral("Cam"), {}};
-    for (int i = 1; i <= data; ++i)
-        senders << Essence{QStringLiteral("s-d%1").arg(i), QStringLiteral("data"), QStringLiteral("Cam"), {}};
-    return senders;
-}
-
-QList<Essence> monitorReceivers(int audio = 2, int data = 1)
-{
-    QList<Essence> receivers{{QStringLiteral("r-v1"), QStringLiteral("video"), QStringLiteral("Mon"),
-                              QStringLiteral("Monitor 1")}};
-    for (int i = 1; i <= audio; ++i)
-        receivers << Essence{QStringLiteral("r-a%1").arg(i), QStringLiteral("audio"), QStringLiteral("Mon"), {}};
-    for (int i = 1; i <= data; ++i)
-        receivers << Essence{QStringLiteral("r-d%1").arg(i), QStringLiteral("data"), QStringLiteral("Mon"), {}};
-    return receivers;
-}
-
-QString get(const QByteArray &path)
-{
-    return QStringLiteral("GET ") + QString::fromUtf8(path);
-}
-
-QString patch(const QByteArray &path)
-{
-    return QStringLiteral("PATCH ") + QString::fromUtf8(path);
-}
-
-QJsonObject bodyOf(const TestHttpServer::Request &request)
-{
-    return QJsonDocument::fromJson(request.body).object();
+    node->setReply("GET", nodePath("/devices/"), Reply::json(QJsonArray{deviceJson("device-1", senderIds, receiverIds)}));
+    node->setReply("GET", nodePath("/flows/"), Reply::json(flows));
+    node->setReply("GET", nodePath("/senders/"), Reply::json(senderList));
+    node->setReply("GET", nodePath("/receivers/"), Reply::json(receiverList));
 }
 
 QList<TestHttpServer::Request> patches(const TestHttpServer &node)
 {
     QList<TestHttpServer::Request> result;
-    const auto requests = node.requests();
-    for (const auto &request : requests) {
+    for (const auto &request : node.requests()) {
         if (request.method == "PATCH")
             result << request;
     }
@@ -184,86 +135,28 @@ QList<TestHttpServer::Request> patches(const TestHttpServer &node)
 // What one message box or dialog looked like when it came up.
 struct Shown
 {
-    QString kind; // "warning", "critical", "information", "question" or "sdp"
+    QString kind; // "information", "warning", "critical", "question" or "sdp"
     QString title;
     QString text;
-    bool plainText = false;
-    QWidget *parent = nullptr;
-    bool singleOk = false;
-    bool controlsEnabled = false;
-    bool waitCursor = false;
+    bool sound; // over the main window; a box also in plain text, with OK alone
+    bool released; // the four controls enabled, no wait cursor
 };
 
-// Records every dialog as it is shown and closes it from its own modal loop, so that a
-// test never waits on a box.
-class DialogCatcher : public QObject
-{
-public:
-    explicit DialogCatcher(const QList<QPushButton *> &controls)
-        : m_controls(controls)
-    {
-        qApp->installEventFilter(this);
-    }
-    ~DialogCatcher() override { qApp->removeEventFilter(this); }
-
-    QList<Shown> shown;
-    // Runs on an SDP dialog while it is open.
-    std::function<void(SdpDialog *)> onSdpDialog;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() != QEvent::Show)
-            return false;
-        auto *dialog = qobject_cast<QDialog *>(watched);
-        if (!dialog || !dialog->isWindow())
-            return false;
-        Shown record;
-        record.parent = dialog->parentWidget();
-        record.title = dialog->windowTitle();
-        record.controlsEnabled = std::all_of(m_controls.cbegin(), m_controls.cend(),
-                                             [](QPushButton *b) { return b->isEnabled(); });
-        record.waitCursor = QGuiApplication::overrideCursor() != nullptr;
-        if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
-            static const QHash<int, QString> kinds{{QMessageBox::Warning, QStringLiteral("warning")},
-                                                   {QMessageBox::Critical, QStringLiteral("critical")},
-                                                   {QMessageBox::Information, QStringLiteral("information")},
-                                                   {QMessageBox::Question, QStringLiteral("question")}};
-            record.kind = kinds.value(box->icon(), QStringLiteral("other"));
-            record.text = box->text();
-            record.plainText = box->textFormat() == Qt::PlainText;
-            const auto buttons = box->buttons();
-            record.singleOk = buttons.size() == 1 && box->standardButton(buttons.first()) == QMessageBox::Ok;
-        } else if (auto *sdp = qobject_cast<SdpDialog *>(dialog)) {
-            record.kind = QStringLiteral("sdp");
-            record.text = sdp->text();
-            record.plainText = true;
-        }
-        shown << record;
-        QTimer::singleShot(0, dialog, [this, dialog] {
-            if (auto *sdp = qobject_cast<SdpDialog *>(dialog); sdp && onSdpDialog)
-                onSdpDialog(sdp);
-            dialog->done(QDialog::Rejected);
-        });
-        return false;
-    }
-
-private:
-    QList<QPushButton *> m_controls;
-};
-
-// A main window with its rows filled from the two nodes, as discovery would fill them.
-struct Fixture
+// A main window with its rows filled from the two nodes, as discovery would fill them, and
+// "Cam 1" and "Monitor 1" chosen. It records every dialog as it is shown and closes it from
+// its own modal loop, so that a test never waits on a box.
+struct Fixture : QObject
 {
     TestHttpServer tx;
     TestHttpServer rx;
     MainWindow window;
     QComboBox *txCombo = nullptr;
     QComboBox *rxCombo = nullptr;
-    QPushButton *txSdpButton = nullptr;
-    QPushButton *rxSdpButton = nullptr;
-    QPushButton *connectButton = nullptr;
-    QPushButton *disconnectButton = nullptr;
+    QList<QPushButton *> controls; // indexed by Control
+    QList<Shown> shown;
+
+    Fixture() { qApp->installEventFilter(this); }
+    ~Fixture() override { qApp->removeEventFilter(this); }
 
     bool setUp(const QList<Essence> &senders, const QList<Essence> &receivers)
     {
@@ -271,82 +164,74 @@ struct Fixture
             return false;
         scriptNode(&tx, senders, {});
         scriptNode(&rx, {}, receivers);
-
-        auto *layout = window.centralWidget()->layout();
-        txCombo = layout->itemAt(0)->widget()->findChild<QComboBox *>();
-        rxCombo = layout->itemAt(1)->widget()->findChild<QComboBox *>();
-        const auto rowButtons = [layout](int row) {
-            return layout->itemAt(row)->widget()->findChild<QPushButton *>();
-        };
-        txSdpButton = rowButtons(0);
-        rxSdpButton = rowButtons(1);
-        const auto barButtons = layout->itemAt(3)->widget()->findChildren<QPushButton *>();
-        for (QPushButton *button : barButtons) {
-            if (button->text() == QLatin1String("Connect (Tx->Rx)"))
-                connectButton = button;
-            else if (button->text() == QLatin1String("Disconnect Rx"))
-                disconnectButton = button;
+        // Found in the window's order: the transmitter row's, the receiver row's, then the bar's.
+        const QStringList texts{"Show SDP\u2026", "Show SDP\u2026", "Connect (Tx->Rx)", "Disconnect Rx"};
+        for (QPushButton *b : window.findChildren<QPushButton *>()) {
+            if (controls.size() < 4 && b->text() == texts.at(controls.size()))
+                controls << b;
         }
-        if (!txCombo || !rxCombo || !txSdpButton || !rxSdpButton || !connectButton || !disconnectButton)
+        const auto combos = window.findChildren<QComboBox *>();
+        if (combos.size() != 2 || controls.size() != 4)
             return false;
-
-        discover(QStringLiteral("camera"), tx);
-        discover(QStringLiteral("monitor"), rx);
+        txCombo = combos.at(0);
+        rxCombo = combos.at(1);
+        for (const auto &[name, node] : {std::pair("camera", &tx), std::pair("monitor", &rx)}) {
+            QMetaObject::invokeMethod(&window, "onMdnsDeviceFound", Qt::DirectConnection, Q_ARG(QString, name),
+                                      Q_ARG(QUrl, QUrl("http://" + node->address())), Q_ARG(QJsonDocument, {}));
+        }
+        choose(txCombo, "Cam 1");
+        choose(rxCombo, "Monitor 1");
+        clearRequests();
         return true;
-    }
-
-    void discover(const QString &name, const TestHttpServer &node)
-    {
-        QMetaObject::invokeMethod(&window, "onMdnsDeviceFound", Qt::DirectConnection, Q_ARG(QString, name),
-                                  Q_ARG(QUrl, QUrl(QStringLiteral("http://") + node.address())),
-                                  Q_ARG(QJsonDocument, QJsonDocument()));
     }
 
     // Makes the entry of that label current, as the operator's choice would.
-    bool choose(QComboBox *combo, const QString &node, const TestHttpServer &server, const QString &label)
+    bool choose(QComboBox *combo, const QString &label)
     {
-        const int index = combo->findText(QStringLiteral("%1 (%2-%3)").arg(node, server.address(), label));
-        if (index < 0)
-            return false;
-        combo->setCurrentIndex(index);
-        return true;
+        combo->setCurrentIndex(combo->findText('-' + label + ')', Qt::MatchEndsWith));
+        return combo->currentIndex() >= 0;
     }
 
-    bool chooseDefaults()
+    void clearRequests()
     {
-        const bool ok = choose(txCombo, QStringLiteral("camera"), tx, QStringLiteral("Cam 1"))
-                        && choose(rxCombo, QStringLiteral("monitor"), rx, QStringLiteral("Monitor 1"));
         tx.clearRequests();
         rx.clearRequests();
-        return ok;
     }
 
-    QList<QPushButton *> controls() const { return {txSdpButton, rxSdpButton, connectButton, disconnectButton}; }
-
-    QPushButton *button(const QString &name) const
+    bool eventFilter(QObject *watched, QEvent *event) override
     {
-        return name == QLatin1String("connect")      ? connectButton
-               : name == QLatin1String("disconnect") ? disconnectButton
-               : name == QLatin1String("txsdp")      ? txSdpButton
-                                                     : rxSdpButton;
+        auto *dialog = qobject_cast<QDialog *>(watched);
+        if (event->type() != QEvent::Show || !dialog || !dialog->isWindow())
+            return false;
+        Shown record{"other", dialog->windowTitle(), QString(), dialog->parentWidget() == &window,
+                     !QGuiApplication::overrideCursor()
+                         && std::all_of(controls.cbegin(), controls.cend(), [](QPushButton *b) { return b->isEnabled(); })};
+        if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
+            record.kind = QStringList{"", "information", "warning", "critical", "question"}.value(box->icon());
+            record.text = box->text();
+            const auto buttons = box->buttons();
+            record.sound = record.sound && box->textFormat() == Qt::PlainText && buttons.size() == 1
+                           && box->standardButton(buttons.first()) == QMessageBox::Ok;
+        } else if (auto *sdp = qobject_cast<SdpDialog *>(dialog)) {
+            record.kind = "sdp";
+            record.text = sdp->text();
+        }
+        shown << record;
+        QTimer::singleShot(0, dialog, [dialog] { dialog->done(QDialog::Rejected); });
+        return false;
+    }
+
+    // The run showed exactly one box or dialog, soundly made, whose whole text matches `pattern`.
+    void verifyOneShown(const QString &kind, const QString &title, const QString &pattern) const
+    {
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown.first().kind, kind);
+        QCOMPARE(shown.first().title, title);
+        const QRegularExpression text("\\A(?:" + pattern + ")\\z", QRegularExpression::DotMatchesEverythingOption);
+        QVERIFY2(text.match(shown.first().text).hasMatch(), qPrintable(shown.first().text));
+        QVERIFY(shown.first().sound);
     }
 };
-
-QStringList connectSequenceOnTransmitter()
-{
-    return {get(NodeApi + "/senders/"),
-            get(NodeApi + "/devices/"),
-            get(NodeApi + "/senders/s-v1"),
-            get(NodeApi + "/senders/"),
-            get(NodeApi + "/flows/"),
-            get("/sdp/s-v1"),
-            get(NodeApi + "/senders/"),
-            get("/sdp/s-a1"),
-            get(NodeApi + "/senders/"),
-            get("/sdp/s-a2"),
-            get(NodeApi + "/senders/"),
-            get("/sdp/s-d1")};
-}
 
 } // namespace
 
@@ -357,153 +242,89 @@ void tst_Workflows::initTestCase()
     QStandardPaths::setTestModeEnabled(true);
 }
 
-void tst_Workflows::connectPatchesVideoThenMembersInOrder()
+void tst_Workflows::connectPatchesPairsInOrder_data()
 {
-    Fixture f;
-    QVERIFY(f.setUp(cameraSenders(), monitorReceivers()));
-    QVERIFY(f.chooseDefaults());
-    DialogCatcher catcher(f.controls());
+    QTest::addColumn<QList<int>>("sizes"); // audio and data senders, audio and data receivers
+    QTest::addColumn<QStringList>("pairs"); // "sender>receiver" in order; "sender>" when its lookup fails
+    QTest::addColumn<QStringList>("refused"); // receivers whose PATCH fails
+    QTest::addColumn<QString>("summary"); // a pattern; empty when no box may come
 
-    f.connectButton->click();
-
-    QCOMPARE(catcher.shown.size(), 0);
-    // Groups are looked up before any patch; each member is looked up afresh before its own.
-    QCOMPARE(f.tx.requestLines(), connectSequenceOnTransmitter());
-    QCOMPARE(f.rx.requestLines(), (QStringList{get(NodeApi + "/receivers/"),
-                                               get(NodeApi + "/devices/"),
-                                               get(NodeApi + "/receivers/r-v1"),
-                                               get(NodeApi + "/receivers/"),
-                                               patch(receiverStaged(QStringLiteral("r-v1"))),
-                                               get(NodeApi + "/receivers/"),
-                                               patch(receiverStaged(QStringLiteral("r-a1"))),
-                                               get(NodeApi + "/receivers/"),
-                                               patch(receiverStaged(QStringLiteral("r-a2"))),
-                                               get(NodeApi + "/receivers/"),
-                                               patch(receiverStaged(QStringLiteral("r-d1")))}));
-
-    const auto sent = patches(f.rx);
-    const QStringList pairedSenders{QStringLiteral("s-v1"), QStringLiteral("s-a1"), QStringLiteral("s-a2"),
-                                    QStringLiteral("s-d1")};
-    QCOMPARE(sent.size(), pairedSenders.size());
-    for (int i = 0; i < sent.size(); ++i) {
-        const QJsonObject body = bodyOf(sent.at(i));
-        QCOMPARE(body.value(QLatin1String("sender_id")).toString(), pairedSenders.at(i));
-        QCOMPARE(body.value(QLatin1String("master_enable")).toBool(), true);
-        QCOMPARE(body.value(QLatin1String("transport_file")).toObject().value(QLatin1String("data")).toString(),
-                 QString::fromUtf8(sdpOf(pairedSenders.at(i))));
-    }
+    const QStringList full{"s-v1>r-v1", "s-a1>r-a1", "s-a2>r-a2", "s-d1>r-d1"};
+    const QList<int> sizes{2, 1, 2, 1};
+    QTest::newRow("two audio, one anc") << sizes << full << QStringList() << QString();
+    QTest::newRow("more audio senders") << QList<int>{2, 1, 1, 0} << QStringList(full.mid(0, 2)) << QStringList() << QString();
+    QTest::newRow("more audio receivers") << QList<int>{1, 1, 3, 1} << QStringList{"s-v1>r-v1", "s-a1>r-a1", "s-d1>r-d1"}
+                                          << QStringList() << QString();
+    QTest::newRow("video only") << QList<int>{0, 0, 2, 1} << QStringList(full.mid(0, 1)) << QStringList() << QString();
+    // The failed sender lookup ends its pair before the receiver is looked up, silently.
+    QTest::newRow("audio lookup fails") << sizes << QStringList{"s-v1>r-v1", "s-a1>", "s-a2>r-a2", "s-d1>r-d1"}
+                                        << QStringList() << QString();
+    // Every member is still patched; one box lists the failures, each entry ending in a line break.
+    QTest::newRow("member patches refused")
+        << sizes << full << QStringList{"r-a1", "r-a2", "r-d1"}
+        << QStringLiteral("Patch failed on audio:\\n[^\\n]*r-a1[^\\n]*\\nPatch failed on audio:\\n[^\\n]*r-a2[^\\n]*\\n"
+                          "Patch failed on anc:\\n[^\\n]*r-d1[^\\n]*\\n");
 }
 
-void tst_Workflows::connectPairsMembersByPosition_data()
+void tst_Workflows::connectPatchesPairsInOrder()
 {
-    QTest::addColumn<int>("senderAudio");
-    QTest::addColumn<int>("senderData");
-    QTest::addColumn<int>("receiverAudio");
-    QTest::addColumn<int>("receiverData");
-    QTest::addColumn<QStringList>("pairs"); // "sender>receiver" in patch order
-
-    QTest::newRow("more audio senders") << 2 << 1 << 1 << 0
-                                        << QStringList{QStringLiteral("s-v1>r-v1"), QStringLiteral("s-a1>r-a1")};
-    QTest::newRow("more audio receivers")
-        << 1 << 1 << 3 << 1
-        << QStringList{QStringLiteral("s-v1>r-v1"), QStringLiteral("s-a1>r-a1"), QStringLiteral("s-d1>r-d1")};
-    QTest::newRow("video only") << 0 << 0 << 2 << 1 << QStringList{QStringLiteral("s-v1>r-v1")};
-    QTest::newRow("two of each")
-        << 2 << 2 << 2 << 2
-        << QStringList{QStringLiteral("s-v1>r-v1"), QStringLiteral("s-a1>r-a1"), QStringLiteral("s-a2>r-a2"),
-                       QStringLiteral("s-d1>r-d1"), QStringLiteral("s-d2>r-d2")};
-}
-
-void tst_Workflows::connectPairsMembersByPosition()
-{
-    QFETCH(int, senderAudio);
-    QFETCH(int, senderData);
-    QFETCH(int, receiverAudio);
-    QFETCH(int, receiverData);
+    QFETCH(QList<int>, sizes);
     QFETCH(QStringList, pairs);
+    QFETCH(QStringList, refused);
+    QFETCH(QString, summary);
 
     Fixture f;
-    QVERIFY(f.setUp(cameraSenders(senderAudio, senderData), monitorReceivers(receiverAudio, receiverData)));
-    QVERIFY(f.chooseDefaults());
-    DialogCatcher catcher(f.controls());
-
-    f.connectButton->click();
-
-    QCOMPARE(catcher.shown.size(), 0);
-    QStringList patched;
-    const auto sent = patches(f.rx);
-    for (const auto &request : sent) {
-        const QString receiver = QString::fromUtf8(request.path).section(QLatin1Char('/'), -2, -2);
-        patched << bodyOf(request).value(QLatin1String("sender_id")).toString() + QLatin1Char('>') + receiver;
+    QVERIFY(f.setUp(camera(sizes[0], sizes[1]), monitor(sizes[2], sizes[3])));
+    for (const QString &id : refused)
+        f.rx.setReply("PATCH", staged("receivers", id), Reply::empty(500));
+    if (pairs.contains("s-a1>")) {
+        // The first audio sender leaves the node right before its pair is looked up.
+        QJsonArray all, withoutFirstAudio;
+        for (const Essence &sender : camera()) {
+            all << senderOf(f.tx, sender);
+            if (sender.id != "s-a1")
+                withoutFirstAudio << senderOf(f.tx, sender);
+        }
+        f.tx.setReply("GET", nodePath("/senders/"), Reply::json(all)); // video lookup
+        f.tx.addReply("GET", nodePath("/senders/"), Reply::json(all)); // group
+        f.tx.addReply("GET", nodePath("/senders/"), Reply::json(withoutFirstAudio));
+        f.tx.addReply("GET", nodePath("/senders/"), Reply::json(all));
     }
-    QCOMPARE(patched, pairs);
-    // A member beyond the shorter list is not even looked at.
-    const int memberPairs = pairs.size() - 1;
-    QCOMPARE(f.tx.requestLines().count(get(NodeApi + "/senders/")), 2 + memberPairs);
-    QCOMPARE(f.rx.requestLines().count(get(NodeApi + "/receivers/")), 2 + memberPairs);
-}
 
-void tst_Workflows::connectSkipsPairWhoseLookupFails()
-{
-    using Reply = TestHttpServer::Reply;
-    Fixture f;
-    QVERIFY(f.setUp(cameraSenders(), monitorReceivers()));
-    QVERIFY(f.chooseDefaults());
+    f.controls[Connect]->click();
 
-    // The first audio sender disappears from the node right before its pair is looked up.
-    QJsonArray all;
-    QJsonArray withoutFirstAudio;
-    for (const Essence &sender : cameraSenders()) {
-        all << senderObject(f.tx, sender);
-        if (sender.id != QLatin1String("s-a1"))
-            withoutFirstAudio << senderObject(f.tx, sender);
-    }
-    const QByteArray senders = NodeApi + "/senders/";
-    f.tx.setReply("GET", senders, Reply::json(all));               // video lookup
-    f.tx.addReply("GET", senders, Reply::json(all));               // group
-    f.tx.addReply("GET", senders, Reply::json(withoutFirstAudio)); // first audio pair
-    f.tx.addReply("GET", senders, Reply::json(all));               // everything after
-    DialogCatcher catcher(f.controls());
-
-    f.connectButton->click();
-
-    QCOMPARE(catcher.shown.size(), 0);
-    QVERIFY(!f.tx.requestLines().contains(get("/sdp/s-a1")));
-    QStringList patched;
+    // Groups are looked up before the video patch; each member pair afresh before its own.
+    QStringList tx{get(nodePath("/senders/")), get(nodePath("/devices/")), get(nodePath("/senders/s-v1")),
+                   get(nodePath("/senders/")), get(nodePath("/flows/"))};
+    QStringList rx{get(nodePath("/receivers/")), get(nodePath("/devices/")), get(nodePath("/receivers/r-v1")),
+                   get(nodePath("/receivers/"))};
     const auto sent = patches(f.rx);
-    for (const auto &request : sent)
-        patched << bodyOf(request).value(QLatin1String("sender_id")).toString();
-    QCOMPARE(patched, (QStringList{QStringLiteral("s-v1"), QStringLiteral("s-a2"), QStringLiteral("s-d1")}));
-    // The failed sender lookup ends the pair before its receiver is looked up.
-    QCOMPARE(f.rx.requestLines().count(get(NodeApi + "/receivers/")), 2 + 2);
-}
-
-void tst_Workflows::connectSummarisesMemberFailuresInOneBox()
-{
-    using Reply = TestHttpServer::Reply;
-    Fixture f;
-    QVERIFY(f.setUp(cameraSenders(), monitorReceivers()));
-    QVERIFY(f.chooseDefaults());
-    f.rx.setReply("PATCH", receiverStaged(QStringLiteral("r-a1")), Reply::empty(500));
-    f.rx.setReply("PATCH", receiverStaged(QStringLiteral("r-a2")), Reply::empty(423));
-    f.rx.setReply("PATCH", receiverStaged(QStringLiteral("r-d1")), Reply::empty(400));
-    DialogCatcher catcher(f.controls());
-
-    f.connectButton->click();
-
-    QCOMPARE(catcher.shown.size(), 1);
-    const Shown box = catcher.shown.first();
-    QCOMPARE(box.kind, QStringLiteral("information"));
-    QCOMPARE(box.title, QStringLiteral("Connect"));
-    QVERIFY(box.plainText);
-    QCOMPARE(box.parent, &f.window);
-    QVERIFY(box.singleOk);
-    // Three entries, each ending in a line break, audio first in pair order.
-    const QRegularExpression summary(QStringLiteral("\\APatch failed on audio:\\n[^\\n]*r-a1[^\\n]*\\n"
-                                                    "Patch failed on audio:\\n[^\\n]*r-a2[^\\n]*\\n"
-                                                    "Patch failed on anc:\\n[^\\n]*r-d1[^\\n]*\\n\\z"));
-    QVERIFY2(summary.match(box.text).hasMatch(), qPrintable(box.text));
-    QCOMPARE(patches(f.rx).size(), 4);
+    QStringList patchedSenders;
+    for (int i = 0; i < pairs.size(); ++i) {
+        const QString senderId = pairs[i].section('>', 0, 0), receiverId = pairs[i].section('>', 1);
+        if (i > 0)
+            tx << get(nodePath("/senders/"));
+        if (receiverId.isEmpty())
+            continue;
+        if (i > 0)
+            rx << get(nodePath("/receivers/"));
+        tx << get("/sdp/" + senderId.toUtf8());
+        rx << patch(staged("receivers", receiverId));
+        patchedSenders << senderId;
+    }
+    QCOMPARE(f.tx.requestLines(), tx);
+    QCOMPARE(f.rx.requestLines(), rx);
+    QCOMPARE(sent.size(), patchedSenders.size());
+    for (int i = 0; i < sent.size(); ++i) {
+        const QJsonObject body = QJsonDocument::fromJson(sent[i].body).object();
+        QCOMPARE(body.value("sender_id").toString(), patchedSenders[i]);
+        QCOMPARE(body.value("master_enable").toBool(), true);
+        QCOMPARE(body.value("transport_file")["data"].toString(), QString::fromUtf8(sdpOf(patchedSenders[i])));
+    }
+    if (summary.isEmpty())
+        QCOMPARE(f.shown.size(), 0);
+    else
+        f.verifyOneShown("information", "Connect", summary);
 }
 
 void tst_Workflows::disconnectTakesDownChosenReceiver_data()
@@ -512,12 +333,8 @@ void tst_Workflows::disconnectTakesDownChosenReceiver_data()
     QTest::addColumn<QStringList>("takenDown");
 
     // The second video receiver is chosen; the node lists the first one before it.
-    QTest::newRow("chosen receiver")
-        << true << QStringList{QStringLiteral("r-v2"), QStringLiteral("r2-a1"), QStringLiteral("r2-d1")};
-    QTest::newRow("record without id")
-        << false
-        << QStringList{QStringLiteral("r-v1"), QStringLiteral("r-a1"), QStringLiteral("r-a2"),
-                       QStringLiteral("r-d1")};
+    QTest::newRow("chosen receiver") << true << QStringList{"r2-v1", "r2-a1", "r2-d1"};
+    QTest::newRow("record without id") << false << QStringList{"r-v1", "r-a1", "r-a2", "r-d1"};
 }
 
 void tst_Workflows::disconnectTakesDownChosenReceiver()
@@ -526,34 +343,25 @@ void tst_Workflows::disconnectTakesDownChosenReceiver()
     QFETCH(QStringList, takenDown);
 
     Fixture f;
-    QList<Essence> receivers = monitorReceivers();
-    receivers << Essence{QStringLiteral("r-v2"), QStringLiteral("video"), QStringLiteral("Mon2"),
-                         QStringLiteral("Monitor 2")}
-              << Essence{QStringLiteral("r2-a1"), QStringLiteral("audio"), QStringLiteral("Mon2"), {}}
-              << Essence{QStringLiteral("r2-d1"), QStringLiteral("data"), QStringLiteral("Mon2"), {}};
-    QVERIFY(f.setUp(cameraSenders(), receivers));
+    QVERIFY(f.setUp(camera(), monitor() + group("r2", "Mon2", "Monitor 2", 1, 1)));
     if (withRecordId) {
-        QVERIFY(f.choose(f.rxCombo, QStringLiteral("monitor"), f.rx, QStringLiteral("Monitor 2")));
+        QVERIFY(f.choose(f.rxCombo, "Monitor 2"));
     } else {
-        NmosClient::ReceiverConnection record{QString(), QStringLiteral("Monitor 2"), f.rx.address(),
-                                              QStringLiteral("hand-made")};
+        const NmosClient::ReceiverConnection record{QString(), "Monitor 2", f.rx.address(), "hand-made"};
         f.rxCombo->addItem(record.displayName, QVariant::fromValue(record));
-        f.rxCombo->setCurrentIndex(f.rxCombo->findText(record.displayName));
+        f.rxCombo->setCurrentIndex(f.rxCombo->count() - 1);
     }
-    f.tx.clearRequests();
-    f.rx.clearRequests();
-    DialogCatcher catcher(f.controls());
+    f.clearRequests();
 
-    f.disconnectButton->click();
+    f.controls[Disconnect]->click();
 
-    QCOMPARE(catcher.shown.size(), 0);
+    QCOMPARE(f.shown.size(), 0);
     QStringList patched;
-    const auto sent = patches(f.rx);
-    for (const auto &request : sent) {
-        patched << QString::fromUtf8(request.path).section(QLatin1Char('/'), -2, -2);
-        const QJsonObject body = bodyOf(request);
-        QCOMPARE(body.value(QLatin1String("master_enable")).toBool(true), false);
-        QVERIFY(!body.contains(QLatin1String("sender_id")));
+    for (const auto &request : patches(f.rx)) {
+        patched << QString::fromUtf8(request.path).section('/', -2, -2);
+        const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+        QCOMPARE(body.value("master_enable").toBool(true), false);
+        QVERIFY(!body.contains("sender_id"));
     }
     QCOMPARE(patched, takenDown);
     QCOMPARE(f.tx.requestCount(), 0);
@@ -561,279 +369,185 @@ void tst_Workflows::disconnectTakesDownChosenReceiver()
     QCOMPARE(f.rx.requestCount(), 5 + 2 * (takenDown.size() - 1));
 }
 
-void tst_Workflows::transmitterSdpShowsVideoThenMembers()
+void tst_Workflows::viewerShowsVideoThenMembers_data()
 {
-    using Reply = TestHttpServer::Reply;
-    Fixture f;
-    QVERIFY(f.setUp(cameraSenders(3, 1), monitorReceivers()));
-    QVERIFY(f.chooseDefaults());
-    // The second audio sender publishes nothing, not even once activated.
-    f.tx.setReply("GET", "/sdp/s-a2", Reply::empty(404));
-    f.tx.setReply("PATCH", senderStaged(QStringLiteral("s-a2")), Reply::empty(500));
-    // The third is published only after activation.
-    f.tx.setReply("GET", "/sdp/s-a3", Reply::empty(404));
-    f.tx.addReply("GET", "/sdp/s-a3", Reply::text(sdpOf(QStringLiteral("s-a3"))));
-    DialogCatcher catcher(f.controls());
-    QString copied;
-    bool openAfterCopy = false;
-    catcher.onSdpDialog = [&](SdpDialog *dialog) {
-        QGuiApplication::clipboard()->clear();
-        for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
-            if (button->text() == QLatin1String("Copy SDP"))
-                button->click();
-        }
-        copied = QGuiApplication::clipboard()->text();
-        openAfterCopy = dialog->isVisible();
-    };
+    QTest::addColumn<int>("button");
+    QTest::addColumn<QString>("videoLabel");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QStringList>("shownIds"); // whose transport files fill the text, in order
 
-    f.txSdpButton->click();
-
-    QCOMPARE(catcher.shown.size(), 1);
-    const Shown dialog = catcher.shown.first();
-    QCOMPARE(dialog.kind, QStringLiteral("sdp"));
+    const QStringList senders{"s-v1", "s-a1", "s-a3", "s-d1"};
     // Named after the video sender, not after the last member looked up.
-    QCOMPARE(dialog.title, QString::fromUtf8("SDP \u2022 Sender Cam 1"));
-    QCOMPARE(dialog.parent, &f.window);
-    QString expected;
-    for (const char *id : {"s-v1", "s-a1", "s-a3", "s-d1"})
-        expected += QString::fromUtf8(sdpOf(QLatin1String(id)) + "\n\n\n");
-    QCOMPARE(dialog.text, expected);
-    QCOMPARE(copied, expected);
-    QVERIFY(openAfterCopy);
+    QTest::newRow("transmitter") << int(TxSdp) << "Cam 1" << "SDP \u2022 Sender Cam 1" << senders;
+    QTest::newRow("transmitter, empty label") << int(TxSdp) << "" << "SDP \u2022 Sender " << senders;
+    QTest::newRow("receiver") << int(RxSdp) << "Cam 1" << "SDP \u2022 Sender Monitor 1 (from receiver node)"
+                              << QStringList{"from-r-v1", "from-r-a1", "from-r-d1"};
+}
+
+void tst_Workflows::viewerShowsVideoThenMembers()
+{
+    QFETCH(int, button);
+    QFETCH(QString, videoLabel);
+    QFETCH(QString, title);
+    QFETCH(QStringList, shownIds);
+
+    Fixture f;
+    QVERIFY(f.setUp(group("s", "Cam", videoLabel, 3, 1), monitor()));
+    // The second audio sender publishes nothing, not even once activated; the third only then.
+    f.tx.setReply("GET", "/sdp/s-a2", Reply::empty(404));
+    f.tx.setReply("PATCH", staged("senders", "s-a2"), Reply::empty(500));
+    f.tx.setReply("GET", "/sdp/s-a3", Reply::empty(404));
+    f.tx.addReply("GET", "/sdp/s-a3", Reply::text(sdpOf("s-a3")));
+    f.rx.setReply("GET", staged("receivers", "r-a2"), stagedFile(QJsonValue::Null));
+    if (videoLabel.isEmpty()) {
+        // Discovery does not list a sender without a label, so the entry is made here.
+        QCOMPARE(f.txCombo->count(), 0);
+        const NmosClient::SenderConnection record{"s-v1", QString(), f.tx.url("/sdp/s-v1"), f.tx.address(), "none"};
+        f.txCombo->addItem(record.displayName, QVariant::fromValue(record));
+        f.txCombo->setCurrentIndex(0);
+    }
+
+    f.controls[button]->click();
+
+    QString text;
+    for (const QString &id : shownIds)
+        text += QString::fromUtf8(sdpOf(id)) + "\n\n\n";
+    f.verifyOneShown("sdp", title, QRegularExpression::escape(text));
     // Only the senders whose file could not be read at once were activated.
-    QStringList activated;
-    for (const auto &request : patches(f.tx))
-        activated << QString::fromUtf8(request.path);
-    QCOMPARE(activated, (QStringList{QString::fromUtf8(senderStaged(QStringLiteral("s-a2"))),
-                                     QString::fromUtf8(senderStaged(QStringLiteral("s-a3")))}));
-    QCOMPARE(f.rx.requestCount(), 0);
-}
-
-void tst_Workflows::receiverSdpShowsStagedFiles()
-{
-    using Reply = TestHttpServer::Reply;
-    Fixture f;
-    QVERIFY(f.setUp(cameraSenders(), monitorReceivers()));
-    QVERIFY(f.chooseDefaults());
-    // Nothing is staged on the second audio receiver.
-    const QJsonObject nothing{{QStringLiteral("transport_file"),
-                               QJsonObject{{QStringLiteral("data"), QJsonValue::Null},
-                                           {QStringLiteral("type"), QJsonValue::Null}}}};
-    f.rx.setReply("GET", receiverStaged(QStringLiteral("r-a2")), Reply::json(nothing));
-    DialogCatcher catcher(f.controls());
-
-    f.rxSdpButton->click();
-
-    QCOMPARE(catcher.shown.size(), 1);
-    QCOMPARE(catcher.shown.first().kind, QStringLiteral("sdp"));
-    QCOMPARE(catcher.shown.first().title, QString::fromUtf8("SDP \u2022 Sender Monitor 1 (from receiver node)"));
-    QCOMPARE(catcher.shown.first().text,
-             QString::fromUtf8(sdpOf(QStringLiteral("from-r-v1")) + "\n\n\n" + sdpOf(QStringLiteral("from-r-a1"))
-                               + "\n\n\n" + sdpOf(QStringLiteral("from-r-d1")) + "\n\n\n"));
+    const QStringList activated{patch(staged("senders", "s-a2")), patch(staged("senders", "s-a3"))};
+    QCOMPARE(f.tx.requestLines().filter("PATCH "), button == TxSdp ? activated : QStringList());
     QCOMPARE(patches(f.rx).size(), 0);
-    QCOMPARE(f.tx.requestCount(), 0);
-}
-
-void tst_Workflows::sdpTitleKeepsEmptyLabel()
-{
-    Fixture f;
-    QList<Essence> senders = cameraSenders(1, 0);
-    senders[0].label = QStringLiteral("");
-    QVERIFY(f.setUp(senders, monitorReceivers()));
-    // Discovery does not list a sender without a label, so the entry is made here.
-    QCOMPARE(f.txCombo->count(), 0);
-    NmosClient::SenderConnection record{QStringLiteral("s-v1"), QString(), f.tx.url(QStringLiteral("/sdp/s-v1")),
-                                        f.tx.address(), QStringLiteral("unlabelled")};
-    f.txCombo->addItem(record.displayName, QVariant::fromValue(record));
-    f.txCombo->setCurrentIndex(0);
-    DialogCatcher catcher(f.controls());
-
-    f.txSdpButton->click();
-
-    QCOMPARE(catcher.shown.size(), 1);
-    QCOMPARE(catcher.shown.first().kind, QStringLiteral("sdp"));
-    QCOMPARE(catcher.shown.first().title, QString::fromUtf8("SDP \u2022 Sender "));
+    QCOMPARE((button == TxSdp ? f.rx : f.tx).requestCount(), 0);
 }
 
 void tst_Workflows::endsOnVideoFailure_data()
 {
-    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("button");
     QTest::addColumn<QString>("failure");
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("text"); // a text ending in a line break is followed by the error
+    QTest::addColumn<QStringList>("box"); // kind, title and a pattern of the text
     QTest::addColumn<QStringList>("txRequests");
     QTest::addColumn<QStringList>("rxRequests");
 
-    const auto row = [](const char *name, const QString &button, const QString &failure, const QString &kind,
-                        const QString &title, const QString &text, const QStringList &tx, const QStringList &rx) {
-        QTest::newRow(name) << button << failure << kind << title << text << tx << rx;
+    const auto row = [](const char *name, Control button, const char *failure, const QString &kind, const QString &title,
+                        const QString &text, const QStringList &tx, const QStringList &rx) {
+        QTest::newRow(name) << int(button) << failure << QStringList{kind, title, text} << tx << rx;
     };
-    const QString staged = patch(receiverStaged(QStringLiteral("r-v1")));
-    const QStringList rxGroup{get(NodeApi + "/devices/"), get(NodeApi + "/receivers/r-v1"),
-                              get(NodeApi + "/receivers/")};
-    const QString noReceiver = QStringLiteral("No video receiver found on receiver node.");
+    const auto literal = [](const char *text) { return QRegularExpression::escape(text); };
+    // The network layer's text names the resource that refused.
+    const QString refused = "Patch failed on video:\\n.*r-v1.*";
+    const QString noReceiver = literal("No video receiver found on receiver node.");
+    const QString rxVideo = get(nodePath("/receivers/"));
+    const QString rxPatch = patch(staged("receivers", "r-v1"));
 
-    row("connect: entry without record", "connect", "no sender entry", "warning", "Connect",
-        "No video sender found on transmitter node.",
-        QStringList(),
-        QStringList());
-    row("connect: no video receiver", "connect", "no video receiver", "warning", "Connect",
-        noReceiver,
-        QStringList{get(NodeApi + "/senders/")},
-        QStringList{get(NodeApi + "/receivers/")});
+    row("connect: entry without record", Connect, "no sender entry", "warning", "Connect",
+        literal("No video sender found on transmitter node."), {}, {});
+    row("connect: no video receiver", Connect, "no video receiver", "warning", "Connect", noReceiver,
+        {get(nodePath("/senders/"))}, {rxVideo});
     // The group lookups come before the video patch; nothing comes after it.
-    row("connect: video patch refused", "connect", "video patch", "critical", "Connect",
-        "Patch failed on video:\n",
-        connectSequenceOnTransmitter().mid(0, 6),
-        QStringList{get(NodeApi + "/receivers/")} + rxGroup + QStringList{staged});
-    row("disconnect: no video receiver", "disconnect", "no video receiver", "warning", "Disconnect",
-        noReceiver,
-        QStringList(),
-        QStringList{get(NodeApi + "/receivers/")});
+    row("connect: video patch refused", Connect, "video patch", "critical", "Connect", refused,
+        {get(nodePath("/senders/")), get(nodePath("/devices/")), get(nodePath("/senders/s-v1")),
+         get(nodePath("/senders/")), get(nodePath("/flows/")), get("/sdp/s-v1")},
+        {rxVideo, get(nodePath("/devices/")), get(nodePath("/receivers/r-v1")), rxVideo, rxPatch});
+    row("disconnect: no video receiver", Disconnect, "no video receiver", "warning", "Disconnect", noReceiver, {},
+        {rxVideo});
     // Unlike connect, no group lookup has been made when the video patch fails.
-    row("disconnect: video patch refused", "disconnect", "video patch", "critical", "Disconnect",
-        "Patch failed on video:\n",
-        QStringList(),
-        QStringList{get(NodeApi + "/receivers/"), staged});
-    row("sender SDP: entry without record", "txsdp", "no sender entry", "warning", "No Sender",
-        "No sender found on transmitter node.",
-        QStringList(),
-        QStringList());
-    row("sender SDP: file unreadable", "txsdp", "sender file", "warning", "SDP",
-        "Failed to fetch SDP from sender.",
-        QStringList{get(NodeApi + "/senders/"), get("/sdp/s-v1"), patch(senderStaged(QStringLiteral("s-v1")))},
-        QStringList());
-    row("receiver SDP: no video receiver", "rxsdp", "no video receiver", "information", "Info",
-        "No senders on the receiver node to display SDP from.",
-        QStringList(),
-        QStringList{get(NodeApi + "/receivers/")});
-    row("receiver SDP: nothing staged", "rxsdp", "nothing staged", "warning", "SDP",
-        "Nothing is connected/Failed to fetch SDP.",
-        QStringList(),
-        QStringList{get(NodeApi + "/receivers/"), get(receiverStaged(QStringLiteral("r-v1")))});
+    row("disconnect: video patch refused", Disconnect, "video patch", "critical", "Disconnect", refused, {},
+        {rxVideo, rxPatch});
+    row("sender SDP: entry without record", TxSdp, "no sender entry", "warning", "No Sender",
+        literal("No sender found on transmitter node."), {}, {});
+    row("sender SDP: file unreadable", TxSdp, "sender file", "warning", "SDP", literal("Failed to fetch SDP from sender."),
+        {get(nodePath("/senders/")), get("/sdp/s-v1"), patch(staged("senders", "s-v1"))}, {});
+    row("receiver SDP: no video receiver", RxSdp, "no video receiver", "information", "Info",
+        literal("No senders on the receiver node to display SDP from."), {}, {rxVideo});
+    row("receiver SDP: nothing staged", RxSdp, "nothing staged", "warning", "SDP",
+        literal("Nothing is connected/Failed to fetch SDP."), {}, {rxVideo, get(staged("receivers", "r-v1"))});
 }
 
 void tst_Workflows::endsOnVideoFailure()
 {
-    using Reply = TestHttpServer::Reply;
-    QFETCH(QString, button);
+    QFETCH(int, button);
     QFETCH(QString, failure);
-    QFETCH(QString, kind);
-    QFETCH(QString, title);
-    QFETCH(QString, text);
+    QFETCH(QStringList, box);
     QFETCH(QStringList, txRequests);
     QFETCH(QStringList, rxRequests);
 
     Fixture f;
-    QList<Essence> receivers = monitorReceivers();
-    QVERIFY(f.setUp(cameraSenders(), receivers));
-    QVERIFY(f.chooseDefaults());
-    if (failure == QLatin1String("no sender entry")) {
+    QVERIFY(f.setUp(camera(), monitor()));
+    if (failure == "no sender entry") {
         f.txCombo->setCurrentIndex(-1);
-        f.txCombo->setEditText(QStringLiteral("10.0.0.2"));
-    } else if (failure == QLatin1String("no video receiver")) {
-        receivers.removeFirst();
-        scriptNode(&f.rx, {}, receivers);
-    } else if (failure == QLatin1String("video patch")) {
-        f.rx.setReply("PATCH", receiverStaged(QStringLiteral("r-v1")), Reply::empty(500));
-    } else if (failure == QLatin1String("sender file")) {
+        f.txCombo->setEditText("10.0.0.2");
+    } else if (failure == "no video receiver") {
+        scriptNode(&f.rx, {}, monitor().mid(1));
+    } else if (failure == "video patch") {
+        f.rx.setReply("PATCH", staged("receivers", "r-v1"), Reply::empty(500));
+    } else if (failure == "sender file") {
         f.tx.setReply("GET", "/sdp/s-v1", Reply::empty(404));
-        f.tx.setReply("PATCH", senderStaged(QStringLiteral("s-v1")), Reply::empty(500));
-    } else if (failure == QLatin1String("nothing staged")) {
-        const QJsonObject nothing{{QStringLiteral("transport_file"),
-                                   QJsonObject{{QStringLiteral("data"), QJsonValue::Null},
-                                               {QStringLiteral("type"), QJsonValue::Null}}}};
-        f.rx.setReply("GET", receiverStaged(QStringLiteral("r-v1")), Reply::json(nothing));
+        f.tx.setReply("PATCH", staged("senders", "s-v1"), Reply::empty(500));
+    } else if (failure == "nothing staged") {
+        f.rx.setReply("GET", staged("receivers", "r-v1"), stagedFile(QJsonValue::Null));
     }
-    f.tx.clearRequests();
-    f.rx.clearRequests();
-    DialogCatcher catcher(f.controls());
+    f.clearRequests();
 
-    f.button(button)->click();
+    f.controls[button]->click();
 
-    QCOMPARE(catcher.shown.size(), 1);
-    const Shown box = catcher.shown.first();
-    QCOMPARE(box.kind, kind);
-    QCOMPARE(box.title, title);
-    if (text.endsWith(QLatin1Char('\n'))) {
-        // The network layer's text names the resource that refused.
-        QVERIFY2(box.text.startsWith(text) && box.text.mid(text.size()).contains(QLatin1String("r-v1")),
-                 qPrintable(box.text));
-    } else {
-        QCOMPARE(box.text, text);
-    }
-    QVERIFY(box.plainText);
-    QCOMPARE(box.parent, &f.window);
-    QVERIFY(box.singleOk);
+    f.verifyOneShown(box[0], box[1], box[2]);
     QCOMPARE(f.tx.requestLines(), txRequests);
     QCOMPARE(f.rx.requestLines(), rxRequests);
 }
 
 void tst_Workflows::runHoldsControlsAndCursor_data()
 {
-    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("button");
     QTest::addColumn<QString>("finalKind");
 
-    QTest::newRow("connect") << QStringLiteral("connect") << QStringLiteral("information");
-    QTest::newRow("disconnect") << QStringLiteral("disconnect") << QStringLiteral("information");
-    QTest::newRow("transmitter SDP") << QStringLiteral("txsdp") << QStringLiteral("sdp");
-    QTest::newRow("receiver SDP") << QStringLiteral("rxsdp") << QStringLiteral("sdp");
+    QTest::newRow("connect") << int(Connect) << "information";
+    QTest::newRow("disconnect") << int(Disconnect) << "information";
+    QTest::newRow("transmitter SDP") << int(TxSdp) << "sdp";
+    QTest::newRow("receiver SDP") << int(RxSdp) << "sdp";
 }
 
 void tst_Workflows::runHoldsControlsAndCursor()
 {
-    QFETCH(QString, button);
+    QFETCH(int, button);
     QFETCH(QString, finalKind);
 
     Fixture f;
-    QVERIFY(f.setUp(cameraSenders(), monitorReceivers()));
-    QVERIFY(f.chooseDefaults());
+    QVERIFY(f.setUp(camera(), monitor()));
     // A member failure makes the workflows end on a box, to see the state it is shown in.
-    f.rx.setReply("PATCH", receiverStaged(QStringLiteral("r-d1")), TestHttpServer::Reply::empty(500));
-    QPushButton *clicked = f.button(button);
-
+    f.rx.setReply("PATCH", staged("receivers", "r-d1"), Reply::empty(500));
     auto *client = f.window.findChild<NmosClient *>();
-    QVERIFY(client);
-    auto *manager = client->findChild<QNetworkAccessManager *>();
+    auto *manager = client ? client->findChild<QNetworkAccessManager *>() : nullptr;
     QVERIFY(manager);
     int replies = 0;
     int heldReplies = 0;
     connect(manager, &QNetworkAccessManager::finished, &f.window, [&] {
-        ++replies;
-        const auto controls = f.controls();
-        const bool allDisabled =
-            std::none_of(controls.cbegin(), controls.cend(), [](QPushButton *b) { return b->isEnabled(); });
         const QCursor *cursor = QGuiApplication::overrideCursor();
-        if (allDisabled && cursor && cursor->shape() == Qt::WaitCursor)
+        if (cursor && cursor->shape() == Qt::WaitCursor
+            && std::none_of(f.controls.cbegin(), f.controls.cend(), [](QPushButton *b) { return b->isEnabled(); }))
             ++heldReplies;
-        if (replies == 1) {
+        if (++replies == 1) {
             // A second run started inside this one must not happen.
-            f.connectButton->click();
+            f.controls[Connect]->click();
             QMetaObject::invokeMethod(&f.window, "doDisconnect", Qt::DirectConnection);
             QMetaObject::invokeMethod(&f.window, "showTxSdp", Qt::DirectConnection);
         }
     });
-    DialogCatcher catcher(f.controls());
 
-    clicked->click();
+    f.controls[button]->click();
 
     QVERIFY(replies > 3);
     QCOMPARE(heldReplies, replies);
-    QCOMPARE(catcher.shown.size(), 1);
-    QCOMPARE(catcher.shown.first().kind, finalKind);
+    QCOMPARE(f.shown.size(), 1);
+    QCOMPARE(f.shown.first().kind, finalKind);
     // Given back before the last box, and for good afterwards.
-    QVERIFY(catcher.shown.first().controlsEnabled);
-    QVERIFY(!catcher.shown.first().waitCursor);
+    QVERIFY(f.shown.first().released);
     QVERIFY(!QGuiApplication::overrideCursor());
-    for (QPushButton *control : f.controls())
+    for (QPushButton *control : f.controls)
         QVERIFY(control->isEnabled());
     // The nested attempts sent nothing: one run's requests only.
-    const bool workflow = button == QLatin1String("connect") || button == QLatin1String("disconnect");
-    QCOMPARE(patches(f.rx).size(), workflow ? 4 : 0);
+    QCOMPARE(patches(f.rx).size(), button == Connect || button == Disconnect ? 4 : 0);
     QCOMPARE(patches(f.tx).size(), 0);
-    const bool readsCameraVideo = button == QLatin1String("connect") || button == QLatin1String("txsdp");
-    QCOMPARE(f.tx.requestLines().count(get("/sdp/s-v1")), readsCameraVideo ? 1 : 0);
+    QCOMPARE(f.tx.requestLines().count(get("/sdp/s-v1")), button == Connect || button == TxSdp ? 1 : 0);
 }
 
 QTEST_MAIN(tst_Workflows)
