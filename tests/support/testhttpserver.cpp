@@ -220,11 +220,6 @@ QString TestHttpServer::address() const
     return QStringLiteral("127.0.0.1:%1").arg(m_port);
 }
 
-QString TestHttpServer::address6() const
-{
-    return QStringLiteral("::1:%1").arg(m_port);
-}
-
 bool TestHttpServer::hasAddress6() const
 {
     return m_hosts.contains(QStringLiteral("::1"));
@@ -245,12 +240,6 @@ void TestHttpServer::addReply(const QByteArray &method, const QByteArray &path, 
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_replies[scriptKey(method, path)].append(reply);
-}
-
-void TestHttpServer::clearReplies()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_replies.clear();
 }
 
 QList<TestHttpServer::Request> TestHttpServer::requests() const

@@ -103,9 +103,8 @@ public:
     bool isListening() const;
 
     quint16 port() const;
-    // Node addresses as the client is given them: "127.0.0.1:<port>" and "::1:<port>".
+    // The node address as the client is given it: "127.0.0.1:<port>".
     QString address() const;
-    QString address6() const;
     // Whether ::1 is served; tests of IPv6 skip without it (some containers have no IPv6).
     bool hasAddress6() const;
     // "http://127.0.0.1:<port>" followed by path.
@@ -115,7 +114,6 @@ public:
     void setReply(const QByteArray &method, const QByteArray &path, const Reply &reply);
     // Appends to the queue of (method, path).
     void addReply(const QByteArray &method, const QByteArray &path, const Reply &reply);
-    void clearReplies();
 
     QList<Request> requests() const;
     int requestCount() const;
