@@ -22,16 +22,6 @@ QStringList gets(const QStringList &collections)
     return lines;
 }
 
-NmosClient::SenderGroup oldSenderGroup()
-{
-    return {Old, Old, Old, Old, {QStringLiteral("a1")}, {QStringLiteral("d1")}};
-}
-
-NmosClient::ReceiverGroup oldReceiverGroup()
-{
-    return {Old, Old, Old, {QStringLiteral("a1")}, {QStringLiteral("d1")}};
-}
-
 } // namespace
 
 // The Node API queries of NmosClient: node checks, the video listings for the combo boxes
@@ -42,10 +32,8 @@ class tst_NmosQueries : public QObject
 
 private slots:
     void init();
-    void checksNodeForAnyResource_data();
-    void checksNodeForAnyResource();
-    void listsVideoByFirstLabel_data();
-    void listsVideoByFirstLabel();
+    void listsVideoByFirstLabelAndChecksAny_data();
+    void listsVideoByFirstLabelAndChecksAny();
     void findsResource_data();
     void findsResource();
 
@@ -60,65 +48,38 @@ void tst_NmosQueries::init()
     QVERIFY2(m_node->start(&error), qPrintable(error));
 }
 
-void tst_NmosQueries::checksNodeForAnyResource_data()
-{
-    QTest::addColumn<Reply>("reply");
-    QTest::addColumn<bool>("expected");
-
-    QTest::newRow("one resource") << Reply::json(QJsonArray{receiverJson("r1", "Cam 1", AudioUrn)}) << true;
-    QTest::newRow("elements are not looked at") << Reply::json(QJsonArray{1, QJsonValue::Null}) << true;
-    QTest::newRow("empty array") << Reply::json(QJsonArray()) << false;
-    QTest::newRow("object instead of array") << Reply::json(QJsonObject{{"id", "r1"}}) << false;
-    QTest::newRow("404") << Reply::json(QJsonArray{1}, 404) << false;
-}
-
-void tst_NmosQueries::checksNodeForAnyResource()
-{
-    QFETCH(Reply, reply);
-    QFETCH(bool, expected);
-
-    m_node->setReply("GET", nodePath("/senders/"), reply);
-    m_node->setReply("GET", nodePath("/receivers/"), reply);
-    NmosClient client;
-    MessageLog log;
-    QCOMPARE(client.hasSenders(m_node->address()), expected);
-    QCOMPARE(client.hasReceivers(m_node->address()), expected);
-    QCOMPARE(m_node->requestLines(), gets({"senders", "receivers"}));
-}
-
-void tst_NmosQueries::listsVideoByFirstLabel_data()
+void tst_NmosQueries::listsVideoByFirstLabelAndChecksAny_data()
 {
     QTest::addColumn<QByteArray>("collection"); // "senders" or "receivers"
     QTest::addColumn<Reply>("flows");           // senders only
     QTest::addColumn<Reply>("resources");
     QTest::addColumn<QStringList>("expected"); // "id|label|manifestHref" of each record, in order
+    QTest::addColumn<bool>("any");             // hasSenders or hasReceivers
 
     // Receivers: every format enters the label set, but only video ones are listed.
     const QByteArray r = "receivers";
-    QTest::newRow("receivers in node order")
-        << r << Reply() << Reply::json(QJsonArray{receiverJson("r2", "Cam 2", VideoUrn), receiverJson("r1", "Cam 1", VideoUrn)})
-        << QStringList{"r2|Cam 2|", "r1|Cam 1|"};
     QTest::newRow("receivers, same label twice")
         << r << Reply() << Reply::json(QJsonArray{receiverJson("r1", "Cam 1", VideoUrn), receiverJson("r2", "Cam 1", VideoUrn)})
-        << QStringList{"r1|Cam 1|"};
+        << QStringList{"r1|Cam 1|"} << true;
     QTest::newRow("receivers, audio first takes the label")
         << r << Reply() << Reply::json(QJsonArray{receiverJson("a1", "Cam 1", AudioUrn), receiverJson("r1", "Cam 1", VideoUrn)})
-        << QStringList();
+        << QStringList() << true;
     QTest::newRow("receivers, empty label") << r << Reply() << Reply::json(QJsonArray{receiverJson("r1", "", VideoUrn)})
-                                            << QStringList();
+                                            << QStringList() << true;
     QTest::newRow("receivers, non-ASCII labels")
         << r << Reply()
         << Reply::json(QJsonArray{receiverJson("r1", "Kamera Süd", VideoUrn), receiverJson("r2", "Kamera Sud", VideoUrn),
                                   receiverJson("r3", "カメラ 3", VideoUrn)})
-        << QStringList{"r1|Kamera Süd|", "r2|Kamera Sud|", "r3|カメラ 3|"};
+        << QStringList{"r1|Kamera Süd|", "r2|Kamera Sud|", "r3|カメラ 3|"} << true;
     QTest::newRow("receivers, duplicate ids, two labels")
         << r << Reply() << Reply::json(QJsonArray{receiverJson("r1", "Cam 1", VideoUrn), receiverJson("r1", "Cam 2", VideoUrn)})
-        << QStringList{"r1|Cam 1|", "r1|Cam 2|"};
+        << QStringList{"r1|Cam 1|", "r1|Cam 2|"} << true;
     QTest::newRow("receivers, non-objects passed over")
         << r << Reply() << Reply::json(QJsonArray{1, "r0", QJsonValue::Null, receiverJson("r1", "Cam 1", VideoUrn)})
-        << QStringList{"r1|Cam 1|"};
+        << QStringList{"r1|Cam 1|"} << true;
+    QTest::newRow("receivers, none") << r << Reply() << Reply::json(QJsonArray()) << QStringList() << false;
     QTest::newRow("receivers, object instead of array") << r << Reply() << Reply::json(receiverJson("r1", "Cam 1", VideoUrn))
-                                                        << QStringList();
+                                                        << QStringList() << false;
 
     // Senders: only video senders enter the label set.
     const QByteArray s = "senders";
@@ -126,27 +87,28 @@ void tst_NmosQueries::listsVideoByFirstLabel_data()
     QTest::newRow("senders in sender order, not flow order")
         << s << flows
         << Reply::json(QJsonArray{senderJson("s2", "Cam 2", "fv2", "http://n/s2.sdp"), senderJson("s1", "Cam 1", "fv1", "http://n/s1.sdp")})
-        << QStringList{"s2|Cam 2|http://n/s2.sdp", "s1|Cam 1|http://n/s1.sdp"};
+        << QStringList{"s2|Cam 2|http://n/s2.sdp", "s1|Cam 1|http://n/s1.sdp"} << true;
     QTest::newRow("senders, audio label does not hide video")
         << s << flows << Reply::json(QJsonArray{senderJson("a", "Cam 1", "fa"), senderJson("s1", "Cam 1", "fv1")})
-        << QStringList{"s1|Cam 1|"};
-    QTest::newRow("senders, same label twice")
-        << s << flows << Reply::json(QJsonArray{senderJson("s1", "Cam", "fv1"), senderJson("s2", "Cam", "fv2")})
-        << QStringList{"s1|Cam|"};
+        << QStringList{"s1|Cam 1|"} << true;
     QTest::newRow("senders, flow unknown") << s << flows << Reply::json(QJsonArray{senderJson("s9", "Cam 9", "f-gone")})
-                                           << QStringList();
+                                           << QStringList() << true;
     QTest::newRow("senders, non-ASCII label") << s << flows << Reply::json(QJsonArray{senderJson("s1", "Bühne – Kamera", "fv1")})
-                                              << QStringList{"s1|Bühne – Kamera|"};
+                                              << QStringList{"s1|Bühne – Kamera|"} << true;
+    QTest::newRow("senders, only non-objects") << s << flows << Reply::json(QJsonArray{1, QJsonValue::Null}) << QStringList() << true;
+    QTest::newRow("senders, 404") << s << flows << Reply::json(QJsonArray{senderJson("s1", "Cam 1", "fv1")}, 404) << QStringList()
+                                  << false;
     QTest::newRow("senders, flows an object") << s << Reply::json(flowJson("fv1", VideoUrn))
-                                              << Reply::json(QJsonArray{senderJson("s1", "Cam 1", "fv1")}) << QStringList();
+                                              << Reply::json(QJsonArray{senderJson("s1", "Cam 1", "fv1")}) << QStringList() << true;
 }
 
-void tst_NmosQueries::listsVideoByFirstLabel()
+void tst_NmosQueries::listsVideoByFirstLabelAndChecksAny()
 {
     QFETCH(QByteArray, collection);
     QFETCH(Reply, flows);
     QFETCH(Reply, resources);
     QFETCH(QStringList, expected);
+    QFETCH(bool, any);
 
     m_node->setReply("GET", nodePath("/flows/"), flows);
     m_node->setReply("GET", nodePath("/" + collection + "/"), resources);
@@ -167,7 +129,8 @@ void tst_NmosQueries::listsVideoByFirstLabel()
             record(connection, QString());
     }
     QCOMPARE(got, expected);
-    QCOMPARE(m_node->requestLines(), senders ? gets({"flows", "senders"}) : gets({"receivers"}));
+    QCOMPARE(senders ? client.hasSenders(m_node->address()) : client.hasReceivers(m_node->address()), any);
+    QCOMPARE(m_node->requestLines(), senders ? gets({"flows", "senders", "senders"}) : gets({"receivers", "receivers"}));
 }
 
 void tst_NmosQueries::findsResource_data()
@@ -182,7 +145,7 @@ void tst_NmosQueries::findsResource_data()
     QTest::addColumn<QStringList>("requests");
 
     const QByteArray s = "senders", r = "receivers";
-    const int video = NmosClient::Video, audio = NmosClient::Audio, data = NmosClient::Data;
+    const int video = NmosClient::Video, audio = NmosClient::Audio;
     const QStringList untouched{"", Old, ""}; // a failed lookup clears only the id
     const QJsonArray flows{flowJson("fa", AudioUrn), flowJson("fv1", VideoUrn), flowJson("fd", DataUrn), flowJson("fv2", VideoUrn)};
     const QJsonArray senders{senderJson("sa", "Mic", "fa", "http://n/sa.sdp"), senderJson("sv2", "Cam 2", "fv2", "http://n/sv2.sdp"),
@@ -194,7 +157,6 @@ void tst_NmosQueries::findsResource_data()
     QTest::newRow("sender of the first video flow") << s << flows << all << video << "" << true
                                                     << QStringList{"sv1", "Cam 1", "http://n/sv1.sdp"} << both;
     QTest::newRow("audio sender") << s << flows << all << audio << "" << true << QStringList{"sa", "Mic", "http://n/sa.sdp"} << both;
-    QTest::newRow("data sender") << s << flows << all << data << "" << true << QStringList{"sd", "Anc", "http://n/sd.sdp"} << both;
     QTest::newRow("sender, unknown format is video") << s << flows << all << 3 << "" << true
                                                      << QStringList{"sv1", "Cam 1", "http://n/sv1.sdp"} << both;
     QTest::newRow("first video flow without sender")
@@ -213,15 +175,12 @@ void tst_NmosQueries::findsResource_data()
         << Reply::json(QJsonArray{senderJson("s0", "Odd", "", "http://n/0.sdp"), senderJson("sa", "Mic", "fa", "http://n/sa.sdp")})
         << video << "" << true << QStringList{"s0", "Odd", "http://n/0.sdp"} << both;
     QTest::newRow("no flows") << s << QJsonArray() << all << video << "" << false << untouched << gets({"flows"});
-    QTest::newRow("no senders") << s << flows << Reply::json(QJsonArray()) << video << "" << false << untouched << both;
 
     const Reply receivers = Reply::json(QJsonArray{receiverJson("ra", "Mic", AudioUrn), receiverJson("rv1", "Mon 1", VideoUrn),
                                                    receiverJson("rd", "Anc", DataUrn), receiverJson("rv2", "Mon 2", VideoUrn)});
     const QStringList rx = gets({"receivers"});
     QTest::newRow("first video receiver") << r << flows << receivers << video << "" << true << QStringList{"rv1", "Mon 1", ""} << rx;
     QTest::newRow("audio receiver") << r << flows << receivers << audio << "" << true << QStringList{"ra", "Mic", ""} << rx;
-    QTest::newRow("receiver, unknown format is video") << r << flows << receivers << 3 << "" << true
-                                                       << QStringList{"rv1", "Mon 1", ""} << rx;
     QTest::newRow("preferred video receiver id") << r << flows << receivers << video << "rv2" << true
                                                  << QStringList{"rv2", "Mon 2", ""} << rx;
     QTest::newRow("preferred id of an audio receiver") << r << flows << receivers << video << "ra" << false << untouched << rx;
@@ -248,12 +207,12 @@ void tst_NmosQueries::findsResource()
     QStringList got;
     QStringList lists; // the grouping lists belong to the group matching, not to the lookup
     if (collection == "senders") {
-        NmosClient::SenderGroup found = oldSenderGroup();
+        NmosClient::SenderGroup found{Old, Old, Old, Old, {"a1"}, {"d1"}};
         QCOMPARE(client.findSender(m_node->address(), NmosClient::Format(format), &found, preferredId), result);
         got = QStringList{found.id, found.label, found.manifestHref, found.nodeAddress};
         lists = found.audioIds + found.dataIds;
     } else {
-        NmosClient::ReceiverGroup found = oldReceiverGroup();
+        NmosClient::ReceiverGroup found{Old, Old, Old, {"a1"}, {"d1"}};
         QCOMPARE(client.findReceiver(m_node->address(), NmosClient::Format(format), &found, preferredId), result);
         got = QStringList{found.id, found.label, QString(), found.nodeAddress};
         lists = found.audioIds + found.dataIds;
