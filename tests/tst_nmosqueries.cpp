@@ -157,6 +157,8 @@ void tst_NmosQueries::findsResource_data()
     QTest::newRow("sender of the first video flow") << s << flows << all << video << "" << true
                                                     << QStringList{"sv1", "Cam 1", "http://n/sv1.sdp"} << both;
     QTest::newRow("audio sender") << s << flows << all << audio << "" << true << QStringList{"sa", "Mic", "http://n/sa.sdp"} << both;
+    QTest::newRow("data sender") << s << flows << all << int(NmosClient::Data) << "" << true
+                                 << QStringList{"sd", "Anc", "http://n/sd.sdp"} << both;
     QTest::newRow("sender, unknown format is video") << s << flows << all << 3 << "" << true
                                                      << QStringList{"sv1", "Cam 1", "http://n/sv1.sdp"} << both;
     QTest::newRow("first video flow without sender")
