@@ -95,31 +95,28 @@ QJsonObject senderOf(const TestHttpServer &node, const Essence &s)
     return senderJson(s.id, s.label, "f-" + s.id, node.url("/sdp/" + s.id), tagsOf(s.id));
 }
 
-// One device holding these senders and receivers. Every transport file is readable, every
-// staged endpoint accepts a PATCH, and a receiver's staged file is that of "from-<its id>".
-void scriptNode(TestHttpServer *node, const QList<Essence> &senders, const QList<Essence> &receivers)
+// One device holding these senders ("s…" ids) or receivers. Every transport file is readable,
+// every staged endpoint accepts a PATCH, and a receiver's staged file is that of "from-<its id>".
+void scriptNode(TestHttpServer *node, const QList<Essence> &essences)
 {
-    QJsonArray flows, senderList, receiverList;
-    QStringList senderIds, receiverIds;
-    for (const Essence &s : senders) {
-        flows << flowJson("f-" + s.id, "urn:x-nmos:format:" + formatOf(s.id));
-        senderList << senderOf(*node, s);
-        senderIds << s.id;
-        node->setReply("GET", nodePath("/senders/" + s.id.toUtf8()), Reply::json(senderOf(*node, s)));
-        node->setReply("GET", "/sdp/" + s.id.toUtf8(), Reply::text(sdpOf(s.id), 200, "application/sdp"));
-        node->setReply("PATCH", staged("senders", s.id), Reply::json(QJsonObject()));
+    const bool senders = essences.first().id.startsWith('s');
+    const QByteArray kind = senders ? "senders" : "receivers";
+    QJsonArray flows, list;
+    QStringList ids;
+    for (const Essence &e : essences) {
+        const QString urn = "urn:x-nmos:format:" + formatOf(e.id);
+        list << (senders ? senderOf(*node, e) : receiverJson(e.id, e.label, urn, tagsOf(e.id)));
+        flows << flowJson("f-" + e.id, urn);
+        ids << e.id;
+        node->setReply("GET", nodePath("/" + kind + "/" + e.id.toUtf8()), Reply::json(list.last().toObject()));
+        node->setReply("PATCH", staged(kind, e.id), Reply::json(QJsonObject()));
+        node->setReply("GET", "/sdp/" + e.id.toUtf8(), Reply::text(sdpOf(e.id), 200, "application/sdp"));
+        node->setReply("GET", staged(kind, e.id), stagedFile(QString::fromUtf8(sdpOf("from-" + e.id))));
     }
-    for (const Essence &r : receivers) {
-        receiverList << receiverJson(r.id, r.label, "urn:x-nmos:format:" + formatOf(r.id), tagsOf(r.id));
-        receiverIds << r.id;
-        node->setReply("GET", nodePath("/receivers/" + r.id.toUtf8()), Reply::json(receiverList.last().toObject()));
-        node->setReply("PATCH", staged("receivers", r.id), Reply::json(QJsonObject()));
-        node->setReply("GET", staged("receivers", r.id), stagedFile(QString::fromUtf8(sdpOf("from-" + r.id))));
-    }
-    node->setReply("GET", nodePath("/devices/"), Reply::json(QJsonArray{deviceJson("device-1", senderIds, receiverIds)}));
+    const QJsonObject device = deviceJson("device-1", senders ? ids : QStringList(), senders ? QStringList() : ids);
+    node->setReply("GET", nodePath("/devices/"), Reply::json(QJsonArray{device}));
     node->setReply("GET", nodePath("/flows/"), Reply::json(flows));
-    node->setReply("GET", nodePath("/senders/"), Reply::json(senderList));
-    node->setReply("GET", nodePath("/receivers/"), Reply::json(receiverList));
+    node->setReply("GET", nodePath("/" + kind + "/"), Reply::json(list));
 }
 
 QList<QJsonObject> patchBodies(const TestHttpServer &node)
@@ -151,8 +148,8 @@ struct Fixture : QObject
     {
         if (!tx.start() || !rx.start())
             return false;
-        scriptNode(&tx, senders, {});
-        scriptNode(&rx, {}, receivers);
+        scriptNode(&tx, senders);
+        scriptNode(&rx, receivers);
         // In the window's order: the transmitter row's, the receiver row's, then the bar's.
         controls = window.findChildren<QPushButton *>().mid(0, 4);
         const auto combos = window.findChildren<QComboBox *>();
@@ -253,20 +250,19 @@ void tst_Workflows::connectPatchesPairsInOrder_data()
 {
     QTest::addColumn<QList<int>>("sizes"); // audio and data senders, audio and data receivers
     QTest::addColumn<QStringList>("pairs"); // "sender>receiver" in order; "sender>" when its lookup fails
-    QTest::addColumn<QStringList>("refused"); // receivers whose PATCH fails
-    QTest::addColumn<QString>("summary"); // a pattern; empty when no box may come
+    QTest::addColumn<QString>("summary"); // a pattern; a row with one has every member PATCH refused
 
     const QStringList full{"s-v1>r-v1", "s-a1>r-a1", "s-a2>r-a2", "s-d1>r-d1"};
     const QList<int> sizes{2, 1, 2, 1};
-    QTest::newRow("two audio, one anc") << sizes << full << QStringList() << QString();
-    QTest::newRow("more audio senders") << QList<int>{2, 1, 1, 0} << QStringList(full.mid(0, 2)) << QStringList() << QString();
-    QTest::newRow("video only") << QList<int>{0, 0, 2, 1} << QStringList(full.mid(0, 1)) << QStringList() << QString();
+    QTest::newRow("two audio, one anc") << sizes << full << QString();
+    QTest::newRow("more audio senders") << QList<int>{2, 1, 1, 0} << QStringList(full.mid(0, 2)) << QString();
+    QTest::newRow("video only") << QList<int>{0, 0, 2, 1} << QStringList(full.mid(0, 1)) << QString();
     // The failed sender lookup ends its pair before the receiver is looked up, silently.
     QTest::newRow("audio lookup fails") << sizes << QStringList{"s-v1>r-v1", "s-a1>", "s-a2>r-a2", "s-d1>r-d1"}
-                                        << QStringList() << QString();
+                                        << QString();
     // Every member is still patched; one box lists the failures, each entry ending in a line break.
     QTest::newRow("member patches refused")
-        << sizes << full << QStringList{"r-a1", "r-a2", "r-d1"}
+        << sizes << full
         << QStringLiteral("Patch failed on audio:\\n[^\\n]*r-a1[^\\n]*\\nPatch failed on audio:\\n[^\\n]*r-a2[^\\n]*\\n"
                           "Patch failed on anc:\\n[^\\n]*r-d1[^\\n]*\\n");
 }
@@ -275,13 +271,12 @@ void tst_Workflows::connectPatchesPairsInOrder()
 {
     QFETCH(QList<int>, sizes);
     QFETCH(QStringList, pairs);
-    QFETCH(QStringList, refused);
     QFETCH(QString, summary);
 
     Fixture f;
     QVERIFY(f.setUp(camera(sizes[0], sizes[1]), monitor(sizes[2], sizes[3])));
-    for (const QString &id : refused)
-        f.rx.setReply("PATCH", staged("receivers", id), Reply::empty(500));
+    for (const Essence &member : summary.isEmpty() ? QList<Essence>() : monitor().mid(1))
+        f.rx.setReply("PATCH", staged("receivers", member.id), Reply::empty(500));
     if (pairs.contains("s-a1>")) {
         // The first audio pair's sender lookup fails; the video lookup and the group's succeed.
         QJsonArray all;
@@ -470,7 +465,7 @@ void tst_Workflows::endsOnVideoFailure()
         f.txCombo->setCurrentIndex(-1);
         f.txCombo->setEditText("10.0.0.2");
     } else if (failure == "no video receiver") {
-        scriptNode(&f.rx, {}, monitor().mid(1));
+        scriptNode(&f.rx, monitor().mid(1));
     } else if (failure == "video patch refused") {
         f.rx.setReply("PATCH", staged("receivers", "r-v1"), Reply::empty(500));
     } else if (failure == "file unreadable") {
