@@ -4,19 +4,13 @@
 #include "tests/support/netns.h"
 
 #include <QComboBox>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLayout>
-#include <QMessageBox>
 #include <QNetworkAccessManager>
-#include <QProcess>
 #include <QPushButton>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
+#include <vector>
 
 // The whole road inside the private namespace: two simulated nodes announce themselves,
 // the window discovers them, and its buttons patch, show and take down a group.
@@ -32,35 +26,24 @@ private slots:
 
 private:
     // Starts a node that announces itself and keeps <label>.json up to date with its state.
-    bool startNode(const QString &label, const QString &options, const QString &bindAddress,
-                   std::unique_ptr<QProcess> *process, int *port);
-    QJsonObject nodeState(const QString &file) const;
+    bool startNode(const QString &label, const QString &options, const QString &bindAddress);
+    // The state of the node, as its state file has it.
+    QJsonObject nodeState(const QString &label) const;
 
     QTemporaryDir m_dir;
-    std::unique_ptr<QProcess> m_camera;
-    std::unique_ptr<QProcess> m_monitor;
-    std::unique_ptr<QProcess> m_shyCamera;
-    int m_cameraPort = 0;
-    int m_shyCameraPort = 0;
-    int m_monitorPort = 0;
+    std::vector<std::unique_ptr<QProcess>> m_nodes;
+    QHash<QString, QString> m_addresses; // label -> host:port
 };
 
 namespace {
 
-struct Shown
-{
-    QString kind;
-    QString title;
-    QString text;
-};
-
-// Closes each box or dialog from its own modal loop and keeps what it showed.
+// Closes each box or dialog from its own modal loop and keeps its kind, title and text.
 class DialogCatcher : public QObject
 {
 public:
     DialogCatcher() { qApp->installEventFilter(this); }
     ~DialogCatcher() override { qApp->removeEventFilter(this); }
-    QList<Shown> shown;
+    QList<QStringList> shown;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -69,44 +52,35 @@ protected:
         if (event->type() != QEvent::Show || !dialog || !dialog->isWindow())
             return false;
         if (auto *box = qobject_cast<QMessageBox *>(dialog))
-            shown << Shown{QStringLiteral("box"), box->windowTitle(), box->text()};
+            shown << QStringList{"box", box->windowTitle(), box->text()};
         else if (auto *sdp = qobject_cast<SdpDialog *>(dialog))
-            shown << Shown{QStringLiteral("sdp"), sdp->windowTitle(), sdp->text()};
+            shown << QStringList{"sdp", sdp->windowTitle(), sdp->text()};
         QTimer::singleShot(0, dialog, [dialog] { dialog->done(QDialog::Rejected); });
         return false;
     }
 };
 
-QComboBox *rowCombo(MainWindow *window, int row)
+QWidget *row(MainWindow *window, int index)
 {
-    return window->centralWidget()->layout()->itemAt(row)->widget()->findChild<QComboBox *>();
+    return window->centralWidget()->layout()->itemAt(index)->widget();
 }
 
-QPushButton *buttonNamed(MainWindow *window, const QString &text)
+// Selects the discovered entry for that address and label; false while there is none.
+bool select(QComboBox *combo, const QString &address, const QString &label)
 {
-    const auto buttons = window->findChildren<QPushButton *>();
-    for (QPushButton *button : buttons) {
-        if (button->text() == text)
-            return button;
-    }
-    return nullptr;
-}
-
-// The index of the discovered entry for that address and label, or -1.
-int entryIndex(QComboBox *combo, const QString &address, const QString &label)
-{
-    const QString tail = QStringLiteral(" (%1-%2)").arg(address, label);
     for (int i = 0; i < combo->count(); ++i) {
-        if (combo->itemText(i).endsWith(tail))
-            return i;
+        if (combo->itemText(i).endsWith(QStringLiteral(" (%1-%2)").arg(address, label))) {
+            combo->setCurrentIndex(i);
+            return true;
+        }
     }
-    return -1;
+    return false;
 }
 
 QJsonObject byLabel(const QJsonArray &resources, const QString &label)
 {
     for (const QJsonValue &value : resources) {
-        if (value.toObject().value(QLatin1String("label")).toString() == label)
+        if (value.toObject().value("label").toString() == label)
             return value.toObject();
     }
     return QJsonObject();
@@ -114,42 +88,31 @@ QJsonObject byLabel(const QJsonArray &resources, const QString &label)
 
 } // namespace
 
-bool tst_PatchEndToEnd::startNode(const QString &label, const QString &options, const QString &bindAddress,
-                                  std::unique_ptr<QProcess> *process, int *port)
+bool tst_PatchEndToEnd::startNode(const QString &label, const QString &options, const QString &bindAddress)
 {
-    const QString program = QStringLiteral(FERROLINK_BINARY_DIR "/tools/nmos-simnode");
-    if (!QFileInfo::exists(program)) {
-        qWarning("nmos-simnode is not built");
-        return false;
-    }
-    *process = std::make_unique<QProcess>();
-    (*process)->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QStringList arguments = options.split(QLatin1Char(' '));
-    arguments << QStringLiteral("--label") << label << QStringLiteral("--bind") << bindAddress
-              << QStringLiteral("--port") << QStringLiteral("0") << QStringLiteral("--announce")
-              << QStringLiteral("--state") << m_dir.filePath(label + QStringLiteral(".json"));
-    (*process)->start(program, arguments);
-    if (!(*process)->waitForStarted())
-        return false;
+    m_nodes.push_back(std::make_unique<QProcess>());
+    QProcess *process = m_nodes.back().get();
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(FERROLINK_BINARY_DIR "/tools/nmos-simnode",
+                   options.split(' ') + QStringList{"--label", label, "--bind", bindAddress, "--port", "0", "--announce",
+                                                    "--state", m_dir.filePath(label + ".json")});
     // One JSON line per node with its port, then "ready".
     QByteArray out;
     while (!out.contains("ready\n")) {
-        if (!(*process)->waitForReadyRead(10000))
+        if (!process->waitForReadyRead(10000))
             return false;
-        out += (*process)->readAllStandardOutput();
+        out += process->readAllStandardOutput();
     }
-    const QJsonObject node = QJsonDocument::fromJson(out.left(out.indexOf('\n'))).object();
-    *port = node.value(QLatin1String("port")).toInt();
-    return *port > 0;
+    const int port = QJsonDocument::fromJson(out.left(out.indexOf('\n'))).object().value("port").toInt();
+    m_addresses.insert(label, QStringLiteral("%1:%2").arg(bindAddress).arg(port));
+    return port > 0;
 }
 
-QJsonObject tst_PatchEndToEnd::nodeState(const QString &file) const
+QJsonObject tst_PatchEndToEnd::nodeState(const QString &label) const
 {
-    QFile state(m_dir.filePath(file));
-    if (!state.open(QIODevice::ReadOnly))
-        return QJsonObject();
-    const QJsonObject document = QJsonDocument::fromJson(state.readAll()).object();
-    return document.value(QLatin1String("nodes")).toArray().at(0).toObject();
+    QFile state(m_dir.filePath(label + ".json"));
+    state.open(QIODevice::ReadOnly);
+    return QJsonDocument::fromJson(state.readAll()).object().value("nodes").toArray().at(0).toObject();
 }
 
 void tst_PatchEndToEnd::initTestCase()
@@ -157,26 +120,20 @@ void tst_PatchEndToEnd::initTestCase()
     // The nodes announce themselves and the window browses, both by multicast.
     SKIP_UNLESS_PRIVATE_NETNS();
     QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(m_dir.isValid());
     const QString camera = QStringLiteral("--group-name Cam --video-senders 1 --audio-senders 2 --data-senders 1");
-    QVERIFY(startNode(QStringLiteral("camera"), camera, QStringLiteral("10.77.0.1"), &m_camera, &m_cameraPort));
+    QVERIFY(startNode("camera", camera, "10.77.0.1"));
     // Publishes each transport file only once its sender was activated.
-    QVERIFY(startNode(QStringLiteral("shy-camera"), camera + QStringLiteral(" --fault-manifest-404"),
-                      QStringLiteral("10.77.0.1"), &m_shyCamera, &m_shyCameraPort));
-    const QString monitor = QStringLiteral("--group-name Mon --video-receivers 1 --audio-receivers 2 "
-                                           "--data-receivers 1");
-    QVERIFY(startNode(QStringLiteral("monitor"), monitor, QStringLiteral("10.77.0.2"), &m_monitor, &m_monitorPort));
+    QVERIFY(startNode("shy-camera", camera + " --fault-manifest-404", "10.77.0.1"));
+    QVERIFY(startNode("monitor", "--group-name Mon --video-receivers 1 --audio-receivers 2 --data-receivers 1",
+                      "10.77.0.2"));
 }
 
 void tst_PatchEndToEnd::cleanupTestCase()
 {
-    for (auto *process : {m_camera.get(), m_shyCamera.get(), m_monitor.get()}) {
-        if (process && process->state() != QProcess::NotRunning) {
-            process->terminate();
-            if (!process->waitForFinished(5000))
-                process->kill();
-            process->waitForFinished(5000);
-        }
+    // Stopped, not killed, so that they say goodbye; one that hangs is killed with its QProcess.
+    for (const auto &process : m_nodes) {
+        process->terminate();
+        process->waitForFinished(5000);
     }
 }
 
@@ -184,93 +141,68 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup_data()
 {
     QTest::addColumn<QString>("camera");
     QTest::addColumn<int>("activations"); // per camera sender
-    QTest::newRow("publishing camera") << QStringLiteral("camera") << 0;
-    QTest::newRow("camera publishing when active") << QStringLiteral("shy-camera") << 1;
+    QTest::newRow("publishing camera") << "camera" << 0;
+    QTest::newRow("camera publishing when active") << "shy-camera" << 1;
 }
 
 void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
 {
     QFETCH(QString, camera);
     QFETCH(int, activations);
-    const int cameraPort = camera == QLatin1String("camera") ? m_cameraPort : m_shyCameraPort;
     MainWindow window;
-    QComboBox *txCombo = rowCombo(&window, 0);
-    QComboBox *rxCombo = rowCombo(&window, 1);
-    const QString cameraAddress = QStringLiteral("10.77.0.1:%1").arg(cameraPort);
-    const QString monitorAddress = QStringLiteral("10.77.0.2:%1").arg(m_monitorPort);
-    QTRY_VERIFY_WITH_TIMEOUT(entryIndex(txCombo, cameraAddress, QStringLiteral("Cam Video")) >= 0, 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(entryIndex(rxCombo, monitorAddress, QStringLiteral("Mon Video")) >= 0, 20000);
-    txCombo->setCurrentIndex(entryIndex(txCombo, cameraAddress, QStringLiteral("Cam Video")));
-    rxCombo->setCurrentIndex(entryIndex(rxCombo, monitorAddress, QStringLiteral("Mon Video")));
+    QTRY_VERIFY_WITH_TIMEOUT(select(row(&window, 0)->findChild<QComboBox *>(), m_addresses.value(camera), "Cam Video"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(select(row(&window, 1)->findChild<QComboBox *>(), m_addresses.value("monitor"), "Mon Video"), 20000);
 
     DialogCatcher catcher;
-    buttonNamed(&window, QStringLiteral("Connect (Tx->Rx)"))->click();
+    auto click = [&window](const QString &text) {
+        for (QPushButton *button : window.findChildren<QPushButton *>()) {
+            if (button->text() == text)
+                button->click();
+        }
+    };
+    click("Connect (Tx->Rx)");
     QCOMPARE(catcher.shown.size(), 0);
 
-    // The transport file of each camera sender, as the camera publishes it now.
-    const QJsonArray cameraSenders =
-        nodeState(camera + QStringLiteral(".json")).value(QLatin1String("senders")).toArray();
-    QCOMPARE(cameraSenders.size(), 4);
+    // Each monitor receiver is patched to the camera sender of its role, with the transport
+    // file the camera publishes now.
+    const QJsonArray cameraSenders = nodeState(camera).value("senders").toArray();
+    const QStringList roles{"Video", "Audio 1", "Audio 2", "Anc"};
     QNetworkAccessManager manager;
-    QHash<QString, QString> sdpOf; // camera sender label -> SDP
-    QHash<QString, QString> idOf;
-    for (const QJsonValue &value : cameraSenders) {
-        const QString id = value.toObject().value(QLatin1String("id")).toString();
-        const QString label = value.toObject().value(QLatin1String("label")).toString();
-        int status = 0;
-        const QByteArray sdp = NmosClient::syncGet(
-            &manager,
-            QStringLiteral("http://%1/x-nmos/connection/v1.1/single/senders/%2/transportfile")
-                .arg(cameraAddress, id),
-            &status);
-        QCOMPARE(status, 200);
-        QVERIFY(sdp.startsWith("v=0"));
-        sdpOf.insert(label, QString::fromUtf8(sdp));
-        idOf.insert(label, id);
-        QCOMPARE(value.toObject().value(QLatin1String("activations")).toInt(), activations);
-    }
-    const QList<QPair<QString, QString>> pairs{{QStringLiteral("Mon Video"), QStringLiteral("Cam Video")},
-                                                {QStringLiteral("Mon Audio 1"), QStringLiteral("Cam Audio 1")},
-                                                {QStringLiteral("Mon Audio 2"), QStringLiteral("Cam Audio 2")},
-                                                {QStringLiteral("Mon Anc"), QStringLiteral("Cam Anc")}};
-    for (const auto &pair : pairs)
-        QVERIFY2(idOf.contains(pair.second), qPrintable(pair.second));
-
-    QJsonArray receivers = nodeState(QStringLiteral("monitor.json")).value(QLatin1String("receivers")).toArray();
-    for (const auto &pair : pairs) {
-        const QJsonObject receiver = byLabel(receivers, pair.first);
-        QVERIFY2(!receiver.isEmpty(), qPrintable(pair.first));
-        QCOMPARE(receiver.value(QLatin1String("sender_id")).toString(), idOf.value(pair.second));
-        QCOMPARE(receiver.value(QLatin1String("master_enable")).toBool(), true);
-        const QJsonObject file = receiver.value(QLatin1String("transport_file")).toObject();
-        QCOMPARE(file.value(QLatin1String("data")).toString(), sdpOf.value(pair.second));
+    QString staged;
+    for (const QString &role : roles) {
+        const QJsonObject sender = byLabel(cameraSenders, "Cam " + role);
+        QVERIFY2(!sender.isEmpty(), qPrintable(role));
+        QCOMPARE(sender.value("activations").toInt(), activations);
+        const QString sdp = QString::fromUtf8(NmosClient::syncGet(
+            &manager, QStringLiteral("http://%1/x-nmos/connection/v1.1/single/senders/%2/transportfile")
+                          .arg(m_addresses.value(camera), sender.value("id").toString())));
+        QVERIFY2(sdp.startsWith("v=0"), qPrintable(sdp));
+        const QJsonObject receiver = byLabel(nodeState("monitor").value("receivers").toArray(), "Mon " + role);
+        QCOMPARE(receiver.value("sender_id").toString(), sender.value("id").toString());
+        QCOMPARE(receiver.value("master_enable").toBool(), true);
+        QCOMPARE(receiver.value("transport_file").toObject().value("data").toString(), sdp);
+        staged += sdp + "\n\n\n";
     }
 
     // The receiver row shows what the monitor's group is staged to, video first.
-    const auto rowButton = window.centralWidget()->layout()->itemAt(1)->widget()->findChild<QPushButton *>();
-    rowButton->click();
-    QCOMPARE(catcher.shown.size(), 1);
-    QCOMPARE(catcher.shown.first().kind, QStringLiteral("sdp"));
-    QCOMPARE(catcher.shown.first().title, QString::fromUtf8("SDP \u2022 Sender Mon Video (from receiver node)"));
-    QString expected;
-    for (const auto &pair : pairs)
-        expected += sdpOf.value(pair.second) + QStringLiteral("\n\n\n");
-    QCOMPARE(catcher.shown.first().text, expected);
+    QPushButton *rxSdpButton = row(&window, 1)->findChild<QPushButton *>();
+    rxSdpButton->click();
+    QCOMPARE(catcher.shown.value(0),
+             (QStringList{"sdp", QString::fromUtf8("SDP \u2022 Sender Mon Video (from receiver node)"), staged}));
 
-    buttonNamed(&window, QStringLiteral("Disconnect Rx"))->click();
+    click("Disconnect Rx");
     QCOMPARE(catcher.shown.size(), 1);
-    receivers = nodeState(QStringLiteral("monitor.json")).value(QLatin1String("receivers")).toArray();
-    for (const auto &pair : pairs) {
-        const QJsonObject receiver = byLabel(receivers, pair.first);
-        QCOMPARE(receiver.value(QLatin1String("master_enable")).toBool(true), false);
-        QVERIFY(receiver.value(QLatin1String("transport_file")).toObject().value(QLatin1String("data")).isNull());
+    for (const QString &role : roles) {
+        const QJsonObject receiver = byLabel(nodeState("monitor").value("receivers").toArray(), "Mon " + role);
+        QCOMPARE(receiver.value("master_enable").toBool(true), false);
+        QVERIFY(receiver.value("transport_file").toObject().value("data").isNull());
     }
 
     // With nothing staged any more the viewer says so instead of showing a dialog.
-    rowButton->click();
+    rxSdpButton->click();
     QCOMPARE(catcher.shown.size(), 2);
-    QCOMPARE(catcher.shown.last().kind, QStringLiteral("box"));
-    QCOMPARE(catcher.shown.last().text, QStringLiteral("Nothing is connected/Failed to fetch SDP."));
+    QCOMPARE(catcher.shown.last().value(0) + ": " + catcher.shown.last().value(2),
+             QStringLiteral("box: Nothing is connected/Failed to fetch SDP."));
 }
 
 QTEST_MAIN(tst_PatchEndToEnd)
