@@ -176,11 +176,10 @@ struct Fixture : QObject
         const auto hook = connect(manager, &QNetworkAccessManager::finished, &window, [this, &replies] {
             const QCursor *cursor = QGuiApplication::overrideCursor();
             QVERIFY(cursor && cursor->shape() == Qt::WaitCursor && enabledCount() == 0);
-            if (++replies == 1) {
-                controls[Connect]->click();
-                QMetaObject::invokeMethod(&window, "doDisconnect", Qt::DirectConnection);
-                QMetaObject::invokeMethod(&window, "showTxSdp", Qt::DirectConnection);
-            }
+            if (++replies > 1)
+                return;
+            for (const char *slot : {"doConnect", "doDisconnect", "showTxSdp", "showRxSdp"})
+                QMetaObject::invokeMethod(&window, slot, Qt::DirectConnection);
         });
         controls[control]->click();
         disconnect(hook);
