@@ -97,6 +97,23 @@ bool isAccepted(int status)
     return status / 100 == 2;
 }
 
+// PATCHes a receiver's staged endpoint. A transfer failure (HTTP errors included) hands its
+// text back; a completed exchange outside 2xx, such as a redirect, fails and leaves it alone.
+bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup &receiver,
+                   const QJsonObject &body, QString *errorString)
+{
+    int status = 0;
+    QString errorText;
+    const QUrl url =
+        patchUrl(stagedUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id));
+    if (!NmosClient::syncPatch(manager, url, body, &status, &errorText)) {
+        if (errorString)
+            *errorString = errorText;
+        return false;
+    }
+    return isAccepted(status);
+}
+
 bool isAllDigits(const QString &text)
 {
     if (text.isEmpty())
@@ -615,16 +632,7 @@ bool NmosClient::connectReceiver(const SenderGroup &sender, const ReceiverGroup 
          QJsonObject{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
                      {QStringLiteral("requested_time"), QJsonValue::Null}}},
     };
-    int status = 0;
-    QString errorText;
-    const QUrl url =
-        patchUrl(stagedUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id));
-    if (!syncPatch(manager, url, body, &status, &errorText)) {
-        if (errorString)
-            *errorString = errorText;
-        return false;
-    }
-    return isAccepted(status);
+    return patchReceiver(manager, receiver, body, errorString);
 }
 
 bool NmosClient::disconnectReceiver(const ReceiverGroup &receiver, QString *errorString)
@@ -637,16 +645,7 @@ bool NmosClient::disconnectReceiver(const ReceiverGroup &receiver, QString *erro
          QJsonObject{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
                      {QStringLiteral("requested_time"), QJsonValue::Null}}},
     };
-    int status = 0;
-    QString errorText;
-    const QUrl url =
-        patchUrl(stagedUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id));
-    if (!syncPatch(manager, url, body, &status, &errorText)) {
-        if (errorString)
-            *errorString = errorText;
-        return false;
-    }
-    return isAccepted(status);
+    return patchReceiver(manager, receiver, body, errorString);
 }
 
 bool NmosClient::getReceiverSdp(const ReceiverGroup &receiver, QString *sdp)
