@@ -401,20 +401,20 @@ void tst_SimNode::announcesAndWithdraws()
     QProcess &browser = *m_processes.back();
     browser.start("/usr/bin/python3", {FERROLINK_SOURCE_DIR "/tests/simnode_browse.py", "10.77.0.1"});
     QList<QJsonObject> events;
-    // Only the node started here counts, whatever else the namespace announces.
+    // Only the node started here counts, whatever else the namespace announces. Lines that
+    // came in while another wait ran the event loop are already buffered: read them first.
     auto waitFor = [&browser, &events](const QString &event, const QString &receiverCount = QString()) {
-        for (;;) {
+        do {
+            while (browser.canReadLine())
+                events << QJsonDocument::fromJson(browser.readLine()).object();
             for (const QJsonObject &line : events) {
                 if (line.value("event").toString() == event
                     && (event == "browsing" || line.value("name").toString() == "camera._nmos-node._tcp.local.")
                     && (receiverCount.isNull() || line.value("txt").toObject().value("ver_rcv").toString() == receiverCount))
                     return line;
             }
-            if (!browser.waitForReadyRead(20000))
-                return QJsonObject();
-            while (browser.canReadLine())
-                events << QJsonDocument::fromJson(browser.readLine()).object();
-        }
+        } while (browser.waitForReadyRead(20000));
+        return QJsonObject();
     };
     QVERIFY2(!waitFor("browsing").isEmpty(), browser.readAllStandardError().constData());
 
