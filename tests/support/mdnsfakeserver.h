@@ -64,4 +64,61 @@ private:
     QMap<QString, QList<QHostAddress>> m_addresses;
 };
 
+// Records and responses as a responder on the test link would send them.
+namespace MdnsRecords {
+
+inline QMdnsEngine::Record ptr(const QByteArray &type, const QByteArray &target, quint32 ttl = 4500)
+{
+    QMdnsEngine::Record record(type, QMdnsEngine::PTR, ttl);
+    record.setTarget(target);
+    return record;
+}
+
+inline QMdnsEngine::Record srv(const QByteArray &instance, const QByteArray &host, quint16 port, quint32 ttl = 120,
+                               bool flush = true)
+{
+    QMdnsEngine::Record record(instance, QMdnsEngine::SRV, ttl);
+    record.setTarget(host);
+    record.setPort(port);
+    record.setFlushCache(flush);
+    return record;
+}
+
+inline QMdnsEngine::Record txt(const QByteArray &instance, const QMap<QByteArray, QByteArray> &attributes,
+                               quint32 ttl = 4500)
+{
+    QMdnsEngine::Record record(instance, QMdnsEngine::TXT, ttl);
+    record.setAttributes(attributes);
+    record.setFlushCache(true);
+    return record;
+}
+
+// A or AAAA, after the address's family.
+inline QMdnsEngine::Record address(const QByteArray &name, const char *ip, quint32 ttl = 120, bool flush = false)
+{
+    const QHostAddress parsed(QString::fromLatin1(ip));
+    QMdnsEngine::Record record(name, parsed.protocol() == QAbstractSocket::IPv6Protocol ? QMdnsEngine::AAAA : QMdnsEngine::A, ttl);
+    record.setAddress(parsed);
+    record.setFlushCache(flush);
+    return record;
+}
+
+inline QMdnsEngine::Message response(const QList<QMdnsEngine::Record> &answers,
+                                     const QList<QMdnsEngine::Record> &additionals = {},
+                                     const QString &interfaceName = QStringLiteral("fl0"))
+{
+    QMdnsEngine::Message message;
+    message.setResponse(true);
+    message.setAddress(QHostAddress("10.77.0.2"));
+    message.setPort(QMdnsEngine::MdnsPort);
+    message.setInterfaceName(interfaceName);
+    for (const QMdnsEngine::Record &record : answers)
+        message.addRecord(record);
+    for (const QMdnsEngine::Record &record : additionals)
+        message.addAdditionalRecord(record);
+    return message;
+}
+
+} // namespace MdnsRecords
+
 #endif // MDNSFAKESERVER_H
