@@ -1,20 +1,26 @@
 #include "mdns/cache.h"
 #include "mdns/dns.h"
 #include "tests/support/mdnsfakeclock.h"
+#include "tests/support/mdnsfakeserver.h"
 
 #include <QtTest>
 
 using namespace QMdnsEngine;
+using MdnsRecords::address;
 
 namespace {
 
-Record address(const QByteArray &name, const char *ip, quint32 ttl, bool flush = false)
+Record host(const char *ip, quint32 ttl = 120, bool flush = false)
 {
-    Record record(name, A, ttl);
-    record.setAddress(QHostAddress(QString::fromLatin1(ip)));
-    record.setFlushCache(flush);
-    return record;
+    return address("host.local.", ip, ttl, flush);
 }
+
+struct Rig {
+    Rig() { cache.setClock(&clock); }
+    MdnsFakeClock clock;
+    Cache cache;
+    QSignalSpy expired{&cache, &Cache::recordExpired};
+};
 
 } // namespace
 
@@ -23,198 +29,113 @@ class tst_Cache : public QObject
     Q_OBJECT
 
 private slots:
-    void expiresRecordAfterTtl();
-    void goodbyeExpiresAfterOneSecond();
-    void ignoresGoodbyeForUnknownRecord();
+    void expiresRecords_data();
+    void expiresRecords();
     void asksForRefreshAtEightyToNinetyFivePercent();
-    void refreshingRecordRestartsItsLife();
-    void cacheFlushExpiresOlderRecordsAfterOneSecond();
-    void cacheFlushKeepsRecordsOfTheSameSecond();
     void knownAnswersHaveMoreThanHalfTheirTtlLeft();
     void looksUpLatestRecordWithoutCase();
     void staysWithinItsBound();
 };
 
-void tst_Cache::expiresRecordAfterTtl()
+void tst_Cache::expiresRecords_data()
 {
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    QSignalSpy expired(&cache, &Cache::recordExpired);
-    cache.addRecord(address("host.local.", "10.0.0.1", 10));
-
-    clock.advance(9999);
-    QCOMPARE(expired.count(), 0);
-    QVERIFY(cache.lookupRecord("host.local.", A, nullptr));
-    clock.advance(1);
-    QCOMPARE(expired.count(), 1);
-    QCOMPARE(expired.first().first().value<Record>().address(), QHostAddress("10.0.0.1"));
-    QVERIFY(!cache.lookupRecord("host.local.", A, nullptr));
+    QTest::addColumn<QList<Record>>("before");
+    QTest::addColumn<QList<Record>>("later");  // from 5 s on, half a second apart
+    QTest::addColumn<qint64>("expiresAfter");  // from half a second after the last; -1: nothing expires
+    QTest::addColumn<QString>("gone");
+    QTest::addColumn<int>("left");
+    using L = QList<Record>;
+    QTest::newRow("TTL ends") << L{host("10.0.0.1", 10)} << L{} << qint64(5000) << "10.0.0.1" << 0;
+    QTest::newRow("TTL restarts when heard again") << L{host("10.0.0.1", 10)} << L{host("10.0.0.1", 10)} << qint64(9500) << "10.0.0.1" << 0;
+    QTest::newRow("goodbye after a second") << L{host("10.0.0.1"), host("10.0.0.2")} << L{host("10.0.0.1", 0)}
+                                            << qint64(500) << "10.0.0.1" << 1;
+    QTest::newRow("goodbye for unknown record") << L{host("10.0.0.1")} << L{host("10.0.0.9", 0)} << qint64(-1) << "10.0.0.9" << 1;
+    QTest::newRow("cache-flush replaces older") << L{host("10.0.0.1"), address("other.local.", "10.0.0.3")}
+                                                << L{address("HOST.local.", "10.0.0.2", 120, true)} << qint64(500) << "10.0.0.1" << 2;
+    // One answer split over two packets: the second must not flush the first (RFC 6762 10.2).
+    QTest::newRow("cache-flush keeps the same second") << L{} << L{host("10.0.0.1", 120, true), host("10.0.0.2", 120, true)}
+                                                       << qint64(-1) << QString() << 2;
 }
 
-void tst_Cache::goodbyeExpiresAfterOneSecond()
+void tst_Cache::expiresRecords()
 {
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    QSignalSpy expired(&cache, &Cache::recordExpired);
-    cache.addRecord(address("host.local.", "10.0.0.1", 120));
-    cache.addRecord(address("host.local.", "10.0.0.2", 120));
-    clock.advance(5000);
-    cache.addRecord(address("host.local.", "10.0.0.1", 0));
-
-    clock.advance(999);
-    QCOMPARE(expired.count(), 0);
-    // No longer fit to suppress an answer while it waits to go.
-    QCOMPARE(cache.knownAnswers("host.local.", A).size(), 1);
-    clock.advance(1);
-    QCOMPARE(expired.count(), 1);
-    QCOMPARE(expired.first().first().value<Record>().address(), QHostAddress("10.0.0.1"));
-    QList<Record> left;
-    QVERIFY(cache.lookupRecords("host.local.", A, &left));
-    QCOMPARE(left.size(), 1);
-}
-
-void tst_Cache::ignoresGoodbyeForUnknownRecord()
-{
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    QSignalSpy expired(&cache, &Cache::recordExpired);
-    cache.addRecord(address("host.local.", "10.0.0.9", 0));
-    QCOMPARE(cache.count(), 0);
-    clock.advance(2000);
-    QCOMPARE(expired.count(), 0);
+    QFETCH(QList<Record>, before);
+    QFETCH(QList<Record>, later);
+    QFETCH(qint64, expiresAfter);
+    QFETCH(QString, gone);
+    QFETCH(int, left);
+    Rig rig;
+    for (const Record &record : before)
+        rig.cache.addRecord(record);
+    rig.clock.advance(5000);
+    for (const Record &record : later) {
+        rig.cache.addRecord(record);
+        rig.clock.advance(500);
+    }
+    rig.clock.advance((expiresAfter < 0 ? 3000 : expiresAfter) - 1);
+    QCOMPARE(rig.expired.count(), 0);
+    rig.clock.advance(1);
+    QCOMPARE(rig.expired.count(), expiresAfter < 0 ? 0 : 1);
+    if (expiresAfter >= 0)
+        QCOMPARE(rig.expired.first().first().value<Record>().address(), QHostAddress(gone));
+    QCOMPARE(rig.cache.count(), left);
 }
 
 void tst_Cache::asksForRefreshAtEightyToNinetyFivePercent()
 {
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    QSignalSpy refresh(&cache, &Cache::shouldQuery);
-    const qint64 start = clock.now();
-    cache.addRecord(address("host.local.", "10.0.0.1", 100));
+    Rig rig;
+    const qint64 start = rig.clock.now();
+    rig.cache.addRecord(address("host.local.", "10.0.0.1", 100));
 
-    // Step through the record's life in 100 ms steps and note when each refresh comes.
     QList<qint64> at;
-    while (clock.now() - start < 100000) {
-        clock.advance(100);
-        while (at.size() < refresh.count())
-            at.append(clock.now() - start);
-    }
+    connect(&rig.cache, &Cache::shouldQuery, this, [&] { at << rig.clock.now() - start; });
+    while (rig.clock.now() - start < 100000)
+        rig.clock.advance(100);
     QCOMPARE(at.size(), 4);
-    const QList<qint64> percents{80, 85, 90, 95};
     for (int i = 0; i < 4; ++i) {
-        QVERIFY2(at.at(i) >= percents.at(i) * 1000 && at.at(i) <= (percents.at(i) + 2) * 1000 + 100,
-                 qPrintable(QStringLiteral("refresh %1 at %2 ms").arg(i).arg(at.at(i))));
+        const qint64 percent = 80 + 5 * i;
+        QVERIFY2(at.at(i) >= percent * 1000 && at.at(i) <= (percent + 2) * 1000 + 100, qPrintable(QString::number(at.at(i))));
     }
-}
-
-void tst_Cache::refreshingRecordRestartsItsLife()
-{
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    QSignalSpy expired(&cache, &Cache::recordExpired);
-    QSignalSpy refresh(&cache, &Cache::shouldQuery);
-    cache.addRecord(address("host.local.", "10.0.0.1", 10));
-    clock.advance(8500);
-    QCOMPARE(refresh.count(), 1);
-    cache.addRecord(address("host.local.", "10.0.0.1", 10));
-    clock.advance(7000);
-    QCOMPARE(expired.count(), 0);
-    QCOMPARE(cache.count(), 1);
-    clock.advance(3000);
-    QCOMPARE(expired.count(), 1);
-}
-
-void tst_Cache::cacheFlushExpiresOlderRecordsAfterOneSecond()
-{
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    QSignalSpy expired(&cache, &Cache::recordExpired);
-    cache.addRecord(address("host.local.", "10.0.0.1", 120));
-    cache.addRecord(address("other.local.", "10.0.0.3", 120));
-    clock.advance(5000);
-    cache.addRecord(address("HOST.local.", "10.0.0.2", 120, true));
-    QCOMPARE(cache.count(), 3);
-
-    clock.advance(999);
-    QCOMPARE(expired.count(), 0);
-    clock.advance(1);
-    QCOMPARE(expired.count(), 1);
-    QCOMPARE(expired.first().first().value<Record>().address(), QHostAddress("10.0.0.1"));
-    Record latest;
-    QVERIFY(cache.lookupRecord("host.local.", A, &latest));
-    QCOMPARE(latest.address(), QHostAddress("10.0.0.2"));
-    QVERIFY(cache.lookupRecord("other.local.", A, nullptr));
-}
-
-void tst_Cache::cacheFlushKeepsRecordsOfTheSameSecond()
-{
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    QSignalSpy expired(&cache, &Cache::recordExpired);
-    // One answer split over two packets: the second must not flush the first (RFC 6762 10.2).
-    cache.addRecord(address("host.local.", "10.0.0.1", 120, true));
-    clock.advance(500);
-    cache.addRecord(address("host.local.", "10.0.0.2", 120, true));
-    clock.advance(3000);
-    QCOMPARE(expired.count(), 0);
-    QCOMPARE(cache.count(), 2);
 }
 
 void tst_Cache::knownAnswersHaveMoreThanHalfTheirTtlLeft()
 {
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    Record pointer("_http._tcp.local.", PTR, 100);
-    pointer.setTarget("a._http._tcp.local.");
-    cache.addRecord(pointer);
-    clock.advance(30000);
-    QList<Record> known = cache.knownAnswers("_http._tcp.local.", PTR);
+    Rig rig;
+    rig.cache.addRecord(MdnsRecords::ptr("_http._tcp.local.", "a._http._tcp.local.", 100));
+    rig.cache.addRecord(MdnsRecords::ptr("_http._tcp.local.", "b._http._tcp.local.", 100));
+    rig.clock.advance(30000);
+    // A goodbye waiting its second out no longer suppresses an answer.
+    rig.cache.addRecord(MdnsRecords::ptr("_http._tcp.local.", "b._http._tcp.local.", 0));
+    const QList<Record> known = rig.cache.knownAnswers("_http._tcp.local.", PTR);
     QCOMPARE(known.size(), 1);
+    QCOMPARE(known.first().target(), QByteArray("a._http._tcp.local."));
     QCOMPARE(known.first().ttl(), quint32(70));
-    QVERIFY(cache.knownAnswers("_http._tcp.local.", SRV).isEmpty());
-    clock.advance(20000);
-    QVERIFY(cache.knownAnswers("_http._tcp.local.", PTR).isEmpty());
+    QVERIFY(rig.cache.knownAnswers("_http._tcp.local.", SRV).isEmpty());
+    rig.clock.advance(20000);
+    QVERIFY(rig.cache.knownAnswers("_http._tcp.local.", PTR).isEmpty());
 }
 
 void tst_Cache::looksUpLatestRecordWithoutCase()
 {
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    Record txt("A._http._tcp.local.", TXT, 100);
-    txt.addAttribute("v", "1");
-    cache.addRecord(txt);
-    clock.advance(10);
-    txt.setAttributes({{"v", "2"}});
-    cache.addRecord(txt);
+    Rig rig;
+    rig.cache.addRecord(MdnsRecords::txt("A._http._tcp.local.", {{"v", "1"}}, 100));
+    rig.clock.advance(10);
+    rig.cache.addRecord(MdnsRecords::txt("A._http._tcp.local.", {{"v", "2"}}, 100));
     Record found;
-    QVERIFY(cache.lookupRecord("a._HTTP._tcp.local", TXT, &found));
+    QVERIFY(rig.cache.lookupRecord("a._HTTP._tcp.local", TXT, &found));
     QCOMPARE(found.attributes().value("v"), QByteArray("2"));
-    QVERIFY(cache.lookupRecord("a._http._tcp.local.", ANY, nullptr));
-    QVERIFY(!cache.lookupRecord("a._http._tcp.local.", SRV, nullptr));
+    QVERIFY(rig.cache.lookupRecord("a._http._tcp.local.", ANY, nullptr));
+    QVERIFY(!rig.cache.lookupRecord("a._http._tcp.local.", SRV, nullptr));
 }
 
 void tst_Cache::staysWithinItsBound()
 {
-    MdnsFakeClock clock;
-    Cache cache;
-    cache.setClock(&clock);
-    for (int i = 0; i < Cache::MaxRecords + 100; ++i) {
-        Record record(QByteArray::number(i) + ".local.", A, quint32(100 + i));
-        record.setAddress(QHostAddress(quint32(i)));
-        cache.addRecord(record);
-    }
-    QCOMPARE(cache.count(), Cache::MaxRecords);
+    Rig rig;
+    for (int i = 0; i < Cache::MaxRecords + 100; ++i)
+        rig.cache.addRecord(address(QByteArray::number(i) + ".local.", "10.0.0.1", quint32(100 + i)));
+    QCOMPARE(rig.cache.count(), Cache::MaxRecords);
     // The newest records are kept.
-    QVERIFY(cache.lookupRecord(QByteArray::number(Cache::MaxRecords + 99) + ".local.", A, nullptr));
+    QVERIFY(rig.cache.lookupRecord(QByteArray::number(Cache::MaxRecords + 99) + ".local.", A, nullptr));
 }
 
 QTEST_GUILESS_MAIN(tst_Cache)
