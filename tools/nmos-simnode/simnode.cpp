@@ -35,6 +35,25 @@ QString macFor(const QString &text)
     return bytes.join(QLatin1Char('-'));
 }
 
+// A PATCH names only the members of the first leg it changes; the others stay as staged.
+void mergeTransportParams(QJsonObject *staged, const QJsonObject &patch)
+{
+    if (!patch.contains(QStringLiteral("transport_params")))
+        return;
+    QJsonObject leg = staged->value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+    const QJsonObject change = patch.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+    for (auto it = change.begin(); it != change.end(); ++it)
+        leg.insert(it.key(), it.value());
+    staged->insert(QStringLiteral("transport_params"), QJsonArray{leg});
+}
+
+QJsonObject immediateActivation(const QString &activationTime)
+{
+    return QJsonObject{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
+                       {QStringLiteral("requested_time"), QJsonValue::Null},
+                       {QStringLiteral("activation_time"), activationTime}};
+}
+
 } // namespace
 
 QString SimNode::Version::toString() const
@@ -501,13 +520,7 @@ SimReply SimNode::patchSender(Sender *sender, const QByteArray &body)
         if (patch.contains(name))
             staged.insert(name, patch.value(name));
     }
-    if (patch.contains(QStringLiteral("transport_params"))) {
-        QJsonObject leg = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
-        const QJsonObject change = patch.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
-        for (auto it = change.begin(); it != change.end(); ++it)
-            leg.insert(it.key(), it.value());
-        staged.insert(QStringLiteral("transport_params"), QJsonArray{leg});
-    }
+    mergeTransportParams(&staged, patch);
     staged.insert(QStringLiteral("activation"), nullActivation());
 
     if (!activate) {
@@ -515,10 +528,7 @@ SimReply SimNode::patchSender(Sender *sender, const QByteArray &body)
         return json(staged);
     }
 
-    const QString now = nextVersion(Version()).toString();
-    const QJsonObject activation{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
-                                 {QStringLiteral("requested_time"), QJsonValue::Null},
-                                 {QStringLiteral("activation_time"), now}};
+    const QJsonObject activation = immediateActivation(nextVersion(Version()).toString());
     QJsonObject active = staged;
     active.insert(QStringLiteral("activation"), activation);
     const QJsonObject params = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
@@ -569,13 +579,7 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
                 return error(400, QStringLiteral("The transport file does not suit this receiver"), why);
         }
     }
-    if (patch.contains(QStringLiteral("transport_params"))) {
-        QJsonObject leg = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
-        const QJsonObject change = patch.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
-        for (auto it = change.begin(); it != change.end(); ++it)
-            leg.insert(it.key(), it.value());
-        staged.insert(QStringLiteral("transport_params"), QJsonArray{leg});
-    }
+    mergeTransportParams(&staged, patch);
     staged.insert(QStringLiteral("activation"), nullActivation());
 
     if (!activate) {
@@ -583,10 +587,7 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
         return json(staged);
     }
 
-    const QString now = nextVersion(Version()).toString();
-    const QJsonObject activation{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
-                                 {QStringLiteral("requested_time"), QJsonValue::Null},
-                                 {QStringLiteral("activation_time"), now}};
+    const QJsonObject activation = immediateActivation(nextVersion(Version()).toString());
     QJsonObject active = staged;
     active.insert(QStringLiteral("activation"), activation);
     const QJsonObject params = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
