@@ -247,6 +247,27 @@ QString sdpBlock(const QString &sdp)
     return QStringLiteral("%1\n\n\n").arg(sdp);
 }
 
+// The blocks of a group's audio members, then its data members, in list order. Each lookup
+// writes the member into the group; a member that is not found, or whose transport file
+// cannot be read or is empty, is left out without a word.
+template<typename Group, typename Find, typename Read>
+QString memberBlocks(Group *group, Find find, Read read)
+{
+    QString text;
+    const QList<QPair<NmosClient::Format, QStringList>> members{
+        {NmosClient::Audio, group->audioIds}, {NmosClient::Data, group->dataIds}};
+    for (const auto &member : members) {
+        for (const QString &memberId : member.second) {
+            if (!find(member.first, group, memberId))
+                continue;
+            QString sdp;
+            if (read(*group, &sdp) && !sdp.isEmpty())
+                text += sdpBlock(sdp);
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 void MainWindow::showMessage(QMessageBox::Icon icon, const QString &title, const QString &text)
@@ -280,17 +301,14 @@ void MainWindow::showTxSdp()
     QString text = sdpBlock(sdp);
 
     m_client->fillSenderGroup(&group);
-    const QList<QPair<NmosClient::Format, QStringList>> members{
-        {NmosClient::Audio, group.audioIds}, {NmosClient::Data, group.dataIds}};
-    for (const auto &member : members) {
-        for (const QString &memberId : member.second) {
-            if (!m_client->findSender(currentItemAddress(m_txCombo), member.first, &group, memberId))
-                continue;
-            QString memberSdp;
-            if (readSenderSdp(m_client, group, &memberSdp) && !memberSdp.isEmpty())
-                text += sdpBlock(memberSdp);
-        }
-    }
+    text += memberBlocks(
+        &group,
+        [this](NmosClient::Format format, NmosClient::SenderGroup *member, const QString &memberId) {
+            return m_client->findSender(currentItemAddress(m_txCombo), format, member, memberId);
+        },
+        [this](const NmosClient::SenderGroup &member, QString *memberSdp) {
+            return readSenderSdp(m_client, member, memberSdp);
+        });
 
     guard.release();
     SdpDialog dialog(title, text, this);
@@ -321,17 +339,14 @@ void MainWindow::showRxSdp()
     QString text = sdpBlock(sdp);
 
     m_client->fillReceiverGroup(&group);
-    const QList<QPair<NmosClient::Format, QStringList>> members{
-        {NmosClient::Audio, group.audioIds}, {NmosClient::Data, group.dataIds}};
-    for (const auto &member : members) {
-        for (const QString &memberId : member.second) {
-            if (!m_client->findReceiver(currentItemAddress(m_rxCombo), member.first, &group, memberId))
-                continue;
-            QString memberSdp;
-            if (m_client->getReceiverSdp(group, &memberSdp) && !memberSdp.isEmpty())
-                text += sdpBlock(memberSdp);
-        }
-    }
+    text += memberBlocks(
+        &group,
+        [this](NmosClient::Format format, NmosClient::ReceiverGroup *member, const QString &memberId) {
+            return m_client->findReceiver(currentItemAddress(m_rxCombo), format, member, memberId);
+        },
+        [this](const NmosClient::ReceiverGroup &member, QString *memberSdp) {
+            return m_client->getReceiverSdp(member, memberSdp);
+        });
 
     guard.release();
     SdpDialog dialog(title, text, this);
