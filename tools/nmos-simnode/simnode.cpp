@@ -35,6 +35,15 @@ QString macFor(const QString &text)
     return bytes.join(QLatin1Char('-'));
 }
 
+void copyMembers(QJsonObject *staged, const QJsonObject &patch, std::initializer_list<const char *> keys)
+{
+    for (const char *key : keys) {
+        const QString name = QLatin1String(key);
+        if (patch.contains(name))
+            staged->insert(name, patch.value(name));
+    }
+}
+
 // A PATCH names only the members of the first leg it changes; the others stay as staged.
 void mergeTransportParams(QJsonObject *staged, const QJsonObject &patch)
 {
@@ -495,31 +504,46 @@ QJsonObject SimNode::resolveAuto(const QJsonObject &params, bool sender, const Q
     return resolved;
 }
 
+// Parses and checks a PATCH body as the staged schema does; on refusal *refusal holds the
+// IS-05 error to answer with.
+bool SimNode::readPatch(const QByteArray &body, PatchValidator::Kind kind, QJsonObject *patch, bool *activate,
+                        SimReply *refusal)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        *refusal = error(400, QStringLiteral("The body must be a JSON object"), parseError.errorString());
+        return false;
+    }
+    *patch = document.object();
+    QString why;
+    if (!PatchValidator::validate(*patch, kind, 1, &why)) {
+        const QString resource = kind == PatchValidator::Sender ? QStringLiteral("sender") : QStringLiteral("receiver");
+        *refusal = error(400, QStringLiteral("The request does not match the %1's staged schema").arg(resource), why);
+        return false;
+    }
+    const QJsonValue mode = patch->value(QStringLiteral("activation")).toObject().value(QStringLiteral("mode"));
+    if (mode.isString() && mode.toString() != QLatin1String("activate_immediate")) {
+        *refusal = error(400, QStringLiteral("Activation mode %1 is not supported by this node").arg(mode.toString()));
+        return false;
+    }
+    *activate = mode.isString();
+    return true;
+}
+
 SimReply SimNode::patchSender(Sender *sender, const QByteArray &body)
 {
     ++sender->patches;
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject())
-        return error(400, QStringLiteral("The body must be a JSON object"), parseError.errorString());
-    const QJsonObject patch = document.object();
-    QString why;
-    if (!PatchValidator::validate(patch, PatchValidator::Sender, 1, &why))
-        return error(400, QStringLiteral("The request does not match the sender's staged schema"), why);
-
-    const QJsonValue mode = patch.value(QStringLiteral("activation")).toObject().value(QStringLiteral("mode"));
-    if (mode.isString() && mode.toString() != QLatin1String("activate_immediate"))
-        return error(400, QStringLiteral("Activation mode %1 is not supported by this node").arg(mode.toString()));
-    const bool activate = mode.isString();
+    QJsonObject patch;
+    bool activate = false;
+    SimReply refusal;
+    if (!readPatch(body, PatchValidator::Sender, &patch, &activate, &refusal))
+        return refusal;
     if (activate && m_config.faults.refuseActivation)
         return error(500, QStringLiteral("The sender refused the activation"), sender->id);
 
     QJsonObject staged = sender->staged;
-    for (const char *key : {"receiver_id", "master_enable"}) {
-        const QString name = QLatin1String(key);
-        if (patch.contains(name))
-            staged.insert(name, patch.value(name));
-    }
+    copyMembers(&staged, patch, {"receiver_id", "master_enable"});
     mergeTransportParams(&staged, patch);
     staged.insert(QStringLiteral("activation"), nullActivation());
 
@@ -549,27 +573,16 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
     ++receiver->patches;
     if (m_config.faults.refuseReceiverPatch)
         return error(423, QStringLiteral("The receiver refuses to be patched"), receiver->id);
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject())
-        return error(400, QStringLiteral("The body must be a JSON object"), parseError.errorString());
-    const QJsonObject patch = document.object();
+    QJsonObject patch;
+    bool activate = false;
+    SimReply refusal;
+    if (!readPatch(body, PatchValidator::Receiver, &patch, &activate, &refusal))
+        return refusal;
     QString why;
-    if (!PatchValidator::validate(patch, PatchValidator::Receiver, 1, &why))
-        return error(400, QStringLiteral("The request does not match the receiver's staged schema"), why);
-
-    const QJsonValue mode = patch.value(QStringLiteral("activation")).toObject().value(QStringLiteral("mode"));
-    if (mode.isString() && mode.toString() != QLatin1String("activate_immediate"))
-        return error(400, QStringLiteral("Activation mode %1 is not supported by this node").arg(mode.toString()));
-    const bool activate = mode.isString();
 
     Receiver changed = *receiver;
     QJsonObject &staged = changed.staged;
-    for (const char *key : {"sender_id", "master_enable"}) {
-        const QString name = QLatin1String(key);
-        if (patch.contains(name))
-            staged.insert(name, patch.value(name));
-    }
+    copyMembers(&staged, patch, {"sender_id", "master_enable"});
     if (patch.contains(QStringLiteral("transport_file"))) {
         const QJsonObject file = patch.value(QStringLiteral("transport_file")).toObject();
         staged.insert(QStringLiteral("transport_file"), file);

@@ -1,6 +1,7 @@
 #ifndef SIMNODE_H
 #define SIMNODE_H
 
+#include "patchvalidator.h"
 #include "simconfig.h"
 
 #include <QByteArray>
@@ -112,6 +113,8 @@ private:
 
     SimReply handleNodeApi(const QByteArray &method, const QStringList &parts);
     SimReply handleConnectionApi(const QByteArray &method, const QStringList &parts, const QByteArray &body);
+    bool readPatch(const QByteArray &body, PatchValidator::Kind kind, QJsonObject *patch, bool *activate,
+                   SimReply *refusal);
     SimReply patchSender(Sender *sender, const QByteArray &body);
     SimReply patchReceiver(Receiver *receiver, const QByteArray &body);
     SimReply transportFile(const Sender &sender) const;
