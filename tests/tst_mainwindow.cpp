@@ -31,7 +31,6 @@ private slots:
     void skipsDuplicatesAndSortsByCharacterCode();
     void listsNodeOncePerAddress();
     void checksTheChosenItemsNode();
-    void clearingTextSwitchesLampOffWithoutRequest();
 };
 
 namespace {
@@ -208,150 +207,143 @@ void clearSettings()
     QSettings(QStringLiteral("Veltrix"), QStringLiteral("Ferrolink")).clear();
 }
 
+// A main window and a node it has discovered as "name" on 127.0.0.1.
+struct Desk
+{
+    explicit Desk(const QStringList &senders = {"Cam 3"}, const QStringList &receivers = {"Mon 1"})
+    {
+        started = node.start();
+        scriptNode(&node, senders, receivers);
+        tx = window.findChildren<QComboBox *>().at(0);
+        rx = window.findChildren<QComboBox *>().at(1);
+        txLamp = window.findChildren<LightIndicator *>().at(0);
+        rxLamp = window.findChildren<LightIndicator *>().at(1);
+    }
+    void discoverNode(const QString &name, const QString &host = QStringLiteral("127.0.0.1"))
+    {
+        discover(&window, name, host, node.port());
+    }
+
+    TestHttpServer node;
+    bool started = false;
+    MainWindow window;
+    QComboBox *tx = nullptr;
+    QComboBox *rx = nullptr;
+    LightIndicator *txLamp = nullptr;
+    LightIndicator *rxLamp = nullptr;
+};
+
 } // namespace
 
 void tst_MainWindow::takesInDiscoveredNodeWithoutChoosingIt()
 {
-    TestHttpServer node;
-    QVERIFY(node.start());
-    scriptNode(&node, {"Cam 3"}, {"Mon 1"});
-    MainWindow window;
-    auto *tx = window.findChildren<QComboBox *>().at(0);
-    auto *rx = window.findChildren<QComboBox *>().at(1);
-    const auto lamps = window.findChildren<LightIndicator *>();
-
+    Desk desk;
+    QVERIFY(desk.started);
     QTest::ignoreMessage(QtDebugMsg,
                          qPrintable(QStringLiteral("mDNS found NMOS Node: \"studio-gw-1\" \"http://127.0.0.1:%1/x-nmos/node/v1.3/self\"")
-                                        .arg(node.port())));
-    discover(&window, "studio-gw-1", "127.0.0.1", node.port());
+                                        .arg(desk.node.port())));
+    desk.discoverNode("studio-gw-1");
 
-    const QString address = node.address();
-    QCOMPARE(itemTexts(tx), QStringList{QStringLiteral("studio-gw-1 (%1-Cam 3)").arg(address)});
-    QCOMPARE(itemTexts(rx), QStringList{QStringLiteral("studio-gw-1 (%1-Mon 1)").arg(address)});
+    const QString address = desk.node.address();
+    QCOMPARE(itemTexts(desk.tx), QStringList{QStringLiteral("studio-gw-1 (%1-Cam 3)").arg(address)});
+    QCOMPARE(itemTexts(desk.rx), QStringList{QStringLiteral("studio-gw-1 (%1-Mon 1)").arg(address)});
     // Discovery alone selects nothing, so no check runs and no lamp lights.
-    QCOMPARE(tx->currentIndex(), -1);
-    QCOMPARE(rx->currentIndex(), -1);
-    QCOMPARE(tx->currentText(), QString());
-    for (LightIndicator *lamp : lamps)
-        QVERIFY(!lamp->isOn());
-    QCOMPARE(node.requestLines(), (QStringList{"GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/flows/",
-                                               "GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/receivers/",
-                                               "GET /x-nmos/node/v1.3/receivers/"}));
+    QCOMPARE(desk.tx->currentIndex(), -1);
+    QCOMPARE(desk.rx->currentIndex(), -1);
+    QCOMPARE(desk.tx->currentText(), QString());
+    QVERIFY(!desk.txLamp->isOn() && !desk.rxLamp->isOn());
+    QCOMPARE(desk.node.requestLines(), (QStringList{"GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/flows/",
+                                                    "GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/receivers/",
+                                                    "GET /x-nmos/node/v1.3/receivers/"}));
 
-    const auto record = tx->itemData(0).value<NmosClient::SenderConnection>();
+    const auto record = desk.tx->itemData(0).value<NmosClient::SenderConnection>();
     QCOMPARE(record.id, QStringLiteral("s0"));
     QCOMPARE(record.nodeAddress, address);
-    QCOMPARE(record.manifestHref, node.url("/sdp"));
-    QCOMPARE(QString::fromLatin1(rx->itemData(0).typeName()), QStringLiteral("NmosClient::ReceiverConnection"));
-    rx->setCurrentIndex(0);
-    QCOMPARE(window.currentItemId(rx), QStringLiteral("r0"));
-    QCOMPARE(window.currentItemAddress(rx), address);
+    QCOMPARE(record.manifestHref, desk.node.url("/sdp"));
+    QCOMPARE(QString::fromLatin1(desk.rx->itemData(0).typeName()), QStringLiteral("NmosClient::ReceiverConnection"));
+    desk.rx->setCurrentIndex(0);
+    QCOMPARE(desk.window.currentItemId(desk.rx), QStringLiteral("r0"));
+    QCOMPARE(desk.window.currentItemAddress(desk.rx), address);
 }
 
 void tst_MainWindow::skipsDuplicatesAndSortsByCharacterCode()
 {
-    TestHttpServer alpha, zeta, empty;
-    QVERIFY(alpha.start() && zeta.start() && empty.start());
+    Desk zeta({"A", "A", "C"}, {});
+    TestHttpServer alpha, empty;
+    QVERIFY(zeta.started && alpha.start() && empty.start());
     scriptNode(&alpha, {"B"}, {});
-    scriptNode(&zeta, {"A", "A", "C"}, {});
     scriptNode(&empty, {}, {});
-    MainWindow window;
-    auto *tx = window.findChildren<QComboBox *>().at(0);
-    auto *rx = window.findChildren<QComboBox *>().at(1);
 
-    discover(&window, "alpha", "127.0.0.1", alpha.port());
-    discover(&window, "Zeta", "127.0.0.1", zeta.port());
-    discover(&window, "alpha", "127.0.0.1", alpha.port());
-    discover(&window, "empty", "127.0.0.1", empty.port());
+    discover(&zeta.window, "alpha", "127.0.0.1", alpha.port());
+    zeta.discoverNode("Zeta");
+    discover(&zeta.window, "alpha", "127.0.0.1", alpha.port());
+    discover(&zeta.window, "empty", "127.0.0.1", empty.port());
     // Upper-case letters sort before lower-case ones; a label listed twice appears once.
-    QCOMPARE(itemTexts(tx), (QStringList{QStringLiteral("Zeta (%1-A)").arg(zeta.address()),
-                                         QStringLiteral("Zeta (%1-C)").arg(zeta.address()),
-                                         QStringLiteral("alpha (%1-B)").arg(alpha.address())}));
-    QCOMPARE(rx->count(), 0);
+    QCOMPARE(itemTexts(zeta.tx), (QStringList{QStringLiteral("Zeta (%1-A)").arg(zeta.node.address()),
+                                              QStringLiteral("Zeta (%1-C)").arg(zeta.node.address()),
+                                              QStringLiteral("alpha (%1-B)").arg(alpha.address())}));
+    QCOMPARE(zeta.rx->count(), 0);
     // A node without receivers is asked for them once and no more.
     QCOMPARE(empty.requestLines(), (QStringList{"GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/receivers/"}));
 }
 
 void tst_MainWindow::listsNodeOncePerAddress()
 {
-    TestHttpServer node;
-    QVERIFY(node.start());
-    scriptNode(&node, {"Cam 1"}, {"Mon 1"});
-    MainWindow window;
-    auto *tx = window.findChildren<QComboBox *>().at(0);
-    auto *rx = window.findChildren<QComboBox *>().at(1);
-
-    discover(&window, "gw", "127.0.0.1", node.port());
-    discover(&window, "gw", "::1", node.port());
-    QCOMPARE(itemTexts(tx), (QStringList{QStringLiteral("gw (127.0.0.1:%1-Cam 1)").arg(node.port()),
-                                         QStringLiteral("gw (::1:%1-Cam 1)").arg(node.port())}));
-    QCOMPARE(rx->count(), 2);
+    Desk desk({"Cam 1"});
+    QVERIFY(desk.started);
+    desk.discoverNode("gw");
+    desk.discoverNode("gw", "::1");
+    QCOMPARE(itemTexts(desk.tx), (QStringList{QStringLiteral("gw (127.0.0.1:%1-Cam 1)").arg(desk.node.port()),
+                                              QStringLiteral("gw (::1:%1-Cam 1)").arg(desk.node.port())}));
+    QCOMPARE(desk.rx->count(), 2);
 
     // The IPv6 entry reaches its node: choosing it lights the lamp.
-    tx->setCurrentIndex(1);
-    QVERIFY(window.findChildren<LightIndicator *>().at(0)->isOn());
+    desk.tx->setCurrentIndex(1);
+    QVERIFY(desk.txLamp->isOn());
 }
 
 void tst_MainWindow::checksTheChosenItemsNode()
 {
     clearSettings();
-    TestHttpServer node;
-    QVERIFY(node.start());
-    scriptNode(&node, {"Cam 3"}, {"Mon 1"});
-    MainWindow window;
-    auto *tx = window.findChildren<QComboBox *>().at(0);
-    auto *rx = window.findChildren<QComboBox *>().at(1);
-    auto *txLamp = window.findChildren<LightIndicator *>().at(0);
-    auto *rxLamp = window.findChildren<LightIndicator *>().at(1);
+    Desk desk;
+    QVERIFY(desk.started);
 
     // Typed text alone names no node: the check fails and stores nothing.
-    tx->setEditText(QStringLiteral("10.0.0.2"));
-    QVERIFY(!txLamp->isOn());
+    desk.tx->setEditText(QStringLiteral("10.0.0.2"));
+    QVERIFY(!desk.txLamp->isOn());
     QVERIFY(!storedSetting("lastTxIp").isValid());
 
-    discover(&window, "studio-gw-1", "127.0.0.1", node.port());
-    node.clearRequests();
-    tx->setCurrentIndex(0);
-    QVERIFY(txLamp->isOn());
-    QVERIFY(!rxLamp->isOn());
-    QCOMPARE(storedSetting("lastTxIp").toString(), tx->itemText(0));
-    QCOMPARE(node.requestLines(), QStringList{"GET /x-nmos/node/v1.3/senders/"});
+    desk.discoverNode("studio-gw-1");
+    desk.node.clearRequests();
+    desk.tx->setCurrentIndex(0);
+    QVERIFY(desk.txLamp->isOn());
+    QVERIFY(!desk.rxLamp->isOn());
+    QCOMPARE(storedSetting("lastTxIp").toString(), desk.tx->itemText(0));
+    QCOMPARE(desk.node.requestLines(), QStringList{"GET /x-nmos/node/v1.3/senders/"});
 
     // Editing the text keeps asking the chosen item's node, and stores the text as typed.
-    tx->setEditText(QStringLiteral("  somewhere else  "));
-    QVERIFY(txLamp->isOn());
+    desk.tx->setEditText(QStringLiteral("  somewhere else  "));
+    QVERIFY(desk.txLamp->isOn());
     QCOMPARE(storedSetting("lastTxIp").toString(), QStringLiteral("somewhere else"));
-    QCOMPARE(node.requestCount(), 2);
+    QCOMPARE(desk.node.requestCount(), 2);
 
-    rx->setCurrentIndex(0);
-    QVERIFY(rxLamp->isOn());
-    QCOMPARE(storedSetting("lastRxIp").toString(), rx->itemText(0));
+    desk.rx->setCurrentIndex(0);
+    QVERIFY(desk.rxLamp->isOn());
+    QCOMPARE(storedSetting("lastRxIp").toString(), desk.rx->itemText(0));
+
+    // Clearing the text puts the lamp out without asking the node.
+    desk.node.clearRequests();
+    for (const QString &text : {QStringLiteral("   "), QString()}) {
+        desk.rx->setEditText(text);
+        QVERIFY(!desk.rxLamp->isOn());
+    }
+    QCOMPARE(desk.node.requestCount(), 0);
 
     // When the node stops listing senders the next check puts the lamp out and stores nothing.
-    node.setReply("GET", "/x-nmos/node/v1.3/senders/", TestHttpServer::Reply::json(QJsonArray()));
-    tx->setEditText(QStringLiteral("third"));
-    QVERIFY(!txLamp->isOn());
+    desk.node.setReply("GET", "/x-nmos/node/v1.3/senders/", TestHttpServer::Reply::json(QJsonArray()));
+    desk.tx->setEditText(QStringLiteral("third"));
+    QVERIFY(!desk.txLamp->isOn());
     QCOMPARE(storedSetting("lastTxIp").toString(), QStringLiteral("somewhere else"));
-}
-
-void tst_MainWindow::clearingTextSwitchesLampOffWithoutRequest()
-{
-    TestHttpServer node;
-    QVERIFY(node.start());
-    scriptNode(&node, {"Cam 3"}, {"Mon 1"});
-    MainWindow window;
-    auto *rx = window.findChildren<QComboBox *>().at(1);
-    auto *rxLamp = window.findChildren<LightIndicator *>().at(1);
-    discover(&window, "gw", "127.0.0.1", node.port());
-    rx->setCurrentIndex(0);
-    QVERIFY(rxLamp->isOn());
-
-    node.clearRequests();
-    rx->setEditText(QStringLiteral("   "));
-    QVERIFY(!rxLamp->isOn());
-    rx->setEditText(QString());
-    QVERIFY(!rxLamp->isOn());
-    QCOMPARE(node.requestCount(), 0);
 }
 
 QTEST_MAIN(tst_MainWindow)
