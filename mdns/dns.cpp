@@ -1,10 +1,14 @@
 #include "mdns/dns.h"
 
+#include "mdns/logging_p.h"
 #include "mdns/message.h"
 
 #include <QHash>
 #include <QSet>
 #include <QtEndian>
+
+// Debug lines only on request (QT_LOGGING_RULES="ferrolink.mdns.debug=true"): every packet would make one.
+Q_LOGGING_CATEGORY(lcMdns, "ferrolink.mdns", QtInfoMsg)
 
 namespace QMdnsEngine {
 
@@ -82,7 +86,9 @@ public:
     // The name's own bytes must lie before end; compression pointers may reach anywhere
     // earlier in the packet but must point strictly before every place already visited
     // for this name, so each jump goes further back and a loop cannot form.
-    bool readName(int *pos, int end, QByteArray *name, QString *errorString) const
+    // *broken is set for faults no length field can contain (a pointer loop, a name over
+    // 255 bytes): the sender's packet as a whole cannot be trusted then.
+    bool readName(int *pos, int end, QByteArray *name, QString *errorString, bool *broken = nullptr) const
     {
         QList<QByteArray> labels;
         int p = *pos;
@@ -98,8 +104,11 @@ public:
                 if (p + 2 > limit)
                     return fail(errorString, QStringLiteral("truncated compression pointer"));
                 const int target = ((length & 0x3F) << 8) | m_data[p + 1];
-                if (target >= lowest)
+                if (target >= lowest) {
+                    if (broken)
+                        *broken = true;
                     return fail(errorString, QStringLiteral("compression pointer does not point backwards"));
+                }
                 if (!jumped)
                     *pos = p + 2;
                 jumped = true;
@@ -111,8 +120,11 @@ public:
             if (length & 0xC0)
                 return fail(errorString, QStringLiteral("reserved label type 0x%1").arg(length, 2, 16, QLatin1Char('0')));
             wireLength += 1 + length;
-            if (wireLength > MaxNameLength)
+            if (wireLength > MaxNameLength) {
+                if (broken)
+                    *broken = true;
                 return fail(errorString, QStringLiteral("name longer than 255 bytes"));
+            }
             if (length == 0) {
                 if (!jumped)
                     *pos = p + 1;
@@ -189,8 +201,75 @@ bool parseNsecTypes(const Reader &reader, int pos, int end, Record *record)
     return true;
 }
 
-// Reads one resource record; *keep is false for a record of a class other than IN, which is
-// well-formed but of no use to mDNS.
+// Reads the rdata between start and end as its type says. Fails when it does not hold what
+// the type promises; *broken as for Reader::readName.
+bool parseRdata(const Reader &reader, int start, int end, Record *record, QString *errorString, bool *broken)
+{
+    const quint16 type = record->type();
+    const int length = end - start;
+    int p = start;
+    bool ok = true;
+    switch (type) {
+    case A: {
+        quint32 ipv4 = 0;
+        ok = length == 4 && reader.read32(&p, end, &ipv4);
+        record->setAddress(QHostAddress(ipv4));
+        break;
+    }
+    case AAAA: {
+        QByteArray bytes;
+        ok = length == 16 && reader.readBytes(&p, end, 16, &bytes);
+        if (ok)
+            record->setAddress(QHostAddress(reinterpret_cast<const quint8 *>(bytes.constData())));
+        break;
+    }
+    case PTR: {
+        QByteArray target;
+        ok = reader.readName(&p, end, &target, errorString, broken);
+        record->setTarget(target);
+        break;
+    }
+    case SRV: {
+        quint16 priority = 0;
+        quint16 weight = 0;
+        quint16 port = 0;
+        QByteArray target;
+        ok = reader.read16(&p, end, &priority) && reader.read16(&p, end, &weight)
+            && reader.read16(&p, end, &port) && reader.readName(&p, end, &target, errorString, broken);
+        record->setPriority(priority);
+        record->setWeight(weight);
+        record->setPort(port);
+        record->setTarget(target);
+        break;
+    }
+    case TXT:
+        ok = parseTxt(reader, p, end, record);
+        p = end;
+        break;
+    case NSEC: {
+        QByteArray next;
+        ok = reader.readName(&p, end, &next, errorString, broken) && parseNsecTypes(reader, p, end, record);
+        record->setTarget(next);
+        p = end;
+        break;
+    }
+    default: {
+        QByteArray data;
+        ok = reader.readBytes(&p, end, length, &data);
+        record->setData(data);
+        break;
+    }
+    }
+    if (*broken)
+        return false;
+    if (!ok || p != end)
+        return fail(errorString, QStringLiteral("malformed %1 rdata").arg(typeName(type)));
+    return true;
+}
+
+// Reads one resource record. Fails only when the packet's framing is broken; a record that
+// is framed but of no use (a class other than IN, rdata that does not parse) comes back
+// with *keep false.
 bool parseRecord(const Reader &reader, int *pos, Record *record, bool *keep, QString *errorString)
 {
     QByteArray name;
@@ -213,63 +292,20 @@ bool parseRecord(const Reader &reader, int *pos, Record *record, bool *keep, QSt
     record->setType(type);
     record->setFlushCache(cls & TopBit);
     record->setTtl(ttl);
-    *keep = (cls & ~TopBit) == ClassIn;
 
-    int p = start;
-    bool ok = true;
-    switch (type) {
-    case A: {
-        quint32 ipv4 = 0;
-        ok = length == 4 && reader.read32(&p, end, &ipv4);
-        record->setAddress(QHostAddress(ipv4));
-        break;
+    QString why;
+    bool broken = false;
+    if (!parseRdata(reader, start, end, record, &why, &broken)) {
+        if (broken)
+            return fail(errorString, why);
+        // Responders in the field get some rdata wrong (python3-zeroconf writes the NSEC
+        // bitmap's window and length as 16-bit fields). The length still frames the record,
+        // so the records beside it are sound; this one is treated as never sent.
+        qCDebug(lcMdns) << "skipped" << typeName(type) << "record of" << name << why;
+        *keep = false;
+    } else {
+        *keep = (cls & ~TopBit) == ClassIn;
     }
-    case AAAA: {
-        QByteArray bytes;
-        ok = length == 16 && reader.readBytes(&p, end, 16, &bytes);
-        if (ok)
-            record->setAddress(QHostAddress(reinterpret_cast<const quint8 *>(bytes.constData())));
-        break;
-    }
-    case PTR: {
-        QByteArray target;
-        ok = reader.readName(&p, end, &target, errorString);
-        record->setTarget(target);
-        break;
-    }
-    case SRV: {
-        quint16 priority = 0;
-        quint16 weight = 0;
-        quint16 port = 0;
-        QByteArray target;
-        ok = reader.read16(&p, end, &priority) && reader.read16(&p, end, &weight)
-            && reader.read16(&p, end, &port) && reader.readName(&p, end, &target, errorString);
-        record->setPriority(priority);
-        record->setWeight(weight);
-        record->setPort(port);
-        record->setTarget(target);
-        break;
-    }
-    case TXT:
-        ok = parseTxt(reader, p, end, record);
-        p = end;
-        break;
-    case NSEC: {
-        QByteArray next;
-        ok = reader.readName(&p, end, &next, errorString) && parseNsecTypes(reader, p, end, record);
-        record->setTarget(next);
-        p = end;
-        break;
-    }
-    default: {
-        QByteArray data;
-        ok = reader.readBytes(&p, end, length, &data);
-        record->setData(data);
-        break;
-    }
-    }
-    if (!ok || p != end)
-        return fail(errorString, QStringLiteral("malformed %1 rdata").arg(typeName(type)));
     *pos = end;
     return true;
 }

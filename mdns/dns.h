@@ -31,10 +31,12 @@ extern const char ServicesType[];
 // Largest packet we build; leaves room for IPv6 and UDP headers in a 1500-byte MTU.
 const int MaxPacketSize = 1440;
 
-// Reads a whole DNS message. Fails (and leaves *message alone) on the first fault:
+// Reads a whole DNS message. Fails (and leaves *message alone) when the framing is broken:
 // anything out of bounds, a compression pointer that does not point backwards, a reserved
-// label type, a name over 255 bytes, rdata that does not fill its length exactly, a count
-// that promises more than the packet holds, a non-zero opcode or response code.
+// label type outside rdata, a name over 255 bytes, a count that promises more than the
+// packet holds; or on a non-zero opcode or response code. A record whose rdata does not
+// hold what its type promises, while its length keeps it inside the packet, is left out
+// (and logged at debug level) and the rest of the message is kept.
 bool parsePacket(const QByteArray &packet, Message *message, QString *errorString = nullptr);
 
 // Writes a message with name compression. Fails on a label over 63 bytes, a name over

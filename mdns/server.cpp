@@ -6,9 +6,6 @@
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 
-// Debug lines only on request (QT_LOGGING_RULES="ferrolink.mdns.debug=true"): every packet would make one.
-Q_LOGGING_CATEGORY(lcMdns, "ferrolink.mdns", QtInfoMsg)
-
 namespace QMdnsEngine {
 
 namespace {
