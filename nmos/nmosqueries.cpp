@@ -1,0 +1,156 @@
+#include "nmosclient.h"
+#include "nmosclient_p.h"
+
+#include <QJsonValue>
+#include <QSet>
+
+using namespace NmosPrivate;
+
+namespace {
+
+QString formatUrn(NmosClient::Format format)
+{
+    switch (format) {
+    case NmosClient::Audio:
+        return QLatin1String(AudioFormat);
+    case NmosClient::Data:
+        return QLatin1String(DataFormat);
+    case NmosClient::Video:
+        break;
+    }
+    // The selector may come from an int cast; anything unknown means video.
+    return QLatin1String(VideoFormat);
+}
+
+} // namespace
+
+bool NmosClient::hasSenders(const QString &address)
+{
+    return !getJsonArray(nodeUrl(address, QStringLiteral("/senders/"))).isEmpty();
+}
+
+bool NmosClient::hasReceivers(const QString &address)
+{
+    return !getJsonArray(nodeUrl(address, QStringLiteral("/receivers/"))).isEmpty();
+}
+
+QList<NmosClient::SenderConnection> NmosClient::videoSenders(const QString &address,
+                                                           const QString &nodeName)
+{
+    QStringList videoFlows;
+    const QJsonArray flows = getJsonArray(nodeUrl(address, QStringLiteral("/flows/")));
+    for (const QJsonValue &value : flows) {
+        const QJsonObject flow = value.toObject();
+        if (flow.value(QLatin1String("format")).toString() == QLatin1String(VideoFormat))
+            videoFlows.append(flow.value(QLatin1String("id")).toString());
+    }
+
+    QList<SenderConnection> result;
+    QSet<QString> labelsSeen;
+    const QJsonArray senders = getJsonArray(nodeUrl(address, QStringLiteral("/senders/")));
+    for (const QJsonValue &value : senders) {
+        const QJsonObject sender = value.toObject();
+        if (!videoFlows.contains(sender.value(QLatin1String("flow_id")).toString()))
+            continue;
+        SenderConnection connection;
+        connection.id = sender.value(QLatin1String("id")).toString();
+        connection.label = sender.value(QLatin1String("label")).toString();
+        connection.manifestHref = sender.value(QLatin1String("manifest_href")).toString();
+        if (connection.label.isEmpty() || labelsSeen.contains(connection.label))
+            continue;
+        labelsSeen.insert(connection.label);
+        connection.nodeAddress = address;
+        connection.displayName = QStringLiteral("%1 (%2-%3)").arg(nodeName, address, connection.label);
+        result.append(connection);
+    }
+    return result;
+}
+
+QList<NmosClient::ReceiverConnection> NmosClient::videoReceivers(const QString &address,
+                                                               const QString &nodeName)
+{
+    QList<ReceiverConnection> result;
+    QSet<QString> labelsSeen;
+    const QJsonArray receivers = getJsonArray(nodeUrl(address, QStringLiteral("/receivers/")));
+    for (const QJsonValue &value : receivers) {
+        const QJsonObject receiver = value.toObject();
+        ReceiverConnection connection;
+        connection.id = receiver.value(QLatin1String("id")).toString();
+        connection.label = receiver.value(QLatin1String("label")).toString();
+        if (connection.label.isEmpty() || labelsSeen.contains(connection.label))
+            continue;
+        labelsSeen.insert(connection.label);
+        if (receiver.value(QLatin1String("format")).toString() != QLatin1String(VideoFormat))
+            continue;
+        connection.nodeAddress = address;
+        connection.displayName = QStringLiteral("%1 (%2-%3)").arg(nodeName, address, connection.label);
+        result.append(connection);
+    }
+    return result;
+}
+
+bool NmosClient::findSender(const QString &address, Format format, SenderGroup *group,
+                            const QString &preferredId)
+{
+    group->id.clear();
+    group->manifestHref.clear();
+
+    QString flowId;
+    if (preferredId.isEmpty()) {
+        const QJsonArray flows = getJsonArray(nodeUrl(address, QStringLiteral("/flows/")));
+        if (flows.isEmpty())
+            return false;
+        const QJsonValue urn(formatUrn(format));
+        for (const QJsonValue &value : flows) {
+            const QJsonObject flow = value.toObject();
+            if (flow.value(QLatin1String("format")) == urn) {
+                flowId = flow.value(QLatin1String("id")).toString();
+                break;
+            }
+        }
+    }
+
+    const QJsonArray senders = getJsonArray(nodeUrl(address, QStringLiteral("/senders/")));
+    if (senders.isEmpty())
+        return false;
+    const QJsonValue wantedId(preferredId);
+    const QJsonValue wantedFlow(flowId);
+    for (const QJsonValue &value : senders) {
+        const QJsonObject sender = value.toObject();
+        const bool matches = preferredId.isEmpty()
+                                 ? sender.value(QLatin1String("flow_id")) == wantedFlow
+                                 : sender.value(QLatin1String("id")) == wantedId;
+        if (!matches)
+            continue;
+        group->id = sender.value(QLatin1String("id")).toString();
+        group->label = sender.value(QLatin1String("label")).toString();
+        group->manifestHref = sender.value(QLatin1String("manifest_href")).toString();
+        group->nodeAddress = address;
+        break;
+    }
+    return !group->id.isEmpty() && !group->manifestHref.isEmpty();
+}
+
+bool NmosClient::findReceiver(const QString &address, Format format, ReceiverGroup *group,
+                              const QString &preferredId)
+{
+    const QJsonValue urn(formatUrn(format));
+    group->id.clear();
+
+    const QJsonArray receivers = getJsonArray(nodeUrl(address, QStringLiteral("/receivers/")));
+    if (receivers.isEmpty())
+        return false;
+    const QJsonValue wantedId(preferredId);
+    for (const QJsonValue &value : receivers) {
+        const QJsonObject receiver = value.toObject();
+        if (receiver.value(QLatin1String("format")) != urn)
+            continue;
+        if (!preferredId.isEmpty() && receiver.value(QLatin1String("id")) != wantedId)
+            continue;
+        group->id = receiver.value(QLatin1String("id")).toString();
+        group->label = receiver.value(QLatin1String("label")).toString();
+        group->nodeAddress = address;
+        break;
+    }
+    return !group->id.isEmpty();
+}
