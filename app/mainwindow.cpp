@@ -202,13 +202,13 @@ namespace {
 class RunGuard
 {
 public:
-    RunGuard(bool *running, const QList<QPushButton *> &buttons)
+    RunGuard(bool *running, const QList<QWidget *> &controls)
         : m_running(running)
-        , m_buttons(buttons)
+        , m_controls(controls)
     {
         *m_running = true;
-        for (QPushButton *button : m_buttons)
-            button->setEnabled(false);
+        for (QWidget *control : m_controls)
+            control->setEnabled(false);
         QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
     }
     ~RunGuard() { release(); }
@@ -221,14 +221,14 @@ public:
             return;
         m_active = false;
         QGuiApplication::restoreOverrideCursor();
-        for (QPushButton *button : m_buttons)
-            button->setEnabled(true);
+        for (QWidget *control : m_controls)
+            control->setEnabled(true);
         *m_running = false;
     }
 
 private:
     bool *m_running;
-    QList<QPushButton *> m_buttons;
+    QList<QWidget *> m_controls;
     bool m_active = true;
 };
 
@@ -277,15 +277,23 @@ void MainWindow::showMessage(QMessageBox::Icon icon, const QString &title, const
     box.exec();
 }
 
+QList<QWidget *> MainWindow::runControls() const
+{
+    return {m_txCombo, m_rxCombo, m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton};
+}
+
 void MainWindow::showTxSdp()
 {
     if (m_running)
         return;
-    RunGuard guard(&m_running, {m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton});
+    RunGuard guard(&m_running, runControls());
 
+    // Read once: every request of the run goes to the node it began with, whatever happens
+    // to the combo while the requests wait.
     const QString id = currentItemId(m_txCombo);
+    const QString address = currentItemAddress(m_txCombo);
     NmosClient::SenderGroup group;
-    if (!m_client->findSender(currentItemAddress(m_txCombo), NmosClient::Video, &group, id)) {
+    if (!m_client->findSender(address, NmosClient::Video, &group, id)) {
         guard.release();
         showMessage(QMessageBox::Warning, tr("No Sender"), tr("No sender found on transmitter node."));
         return;
@@ -303,8 +311,8 @@ void MainWindow::showTxSdp()
     m_client->fillSenderGroup(&group);
     text += memberBlocks(
         &group,
-        [this](NmosClient::Format format, NmosClient::SenderGroup *member, const QString &memberId) {
-            return m_client->findSender(currentItemAddress(m_txCombo), format, member, memberId);
+        [this, address](NmosClient::Format format, NmosClient::SenderGroup *member, const QString &memberId) {
+            return m_client->findSender(address, format, member, memberId);
         },
         [this](const NmosClient::SenderGroup &member, QString *memberSdp) {
             return readSenderSdp(m_client, member, memberSdp);
@@ -319,11 +327,12 @@ void MainWindow::showRxSdp()
 {
     if (m_running)
         return;
-    RunGuard guard(&m_running, {m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton});
+    RunGuard guard(&m_running, runControls());
 
     const QString id = currentItemId(m_rxCombo);
+    const QString address = currentItemAddress(m_rxCombo);
     NmosClient::ReceiverGroup group;
-    if (!m_client->findReceiver(currentItemAddress(m_rxCombo), NmosClient::Video, &group, id)) {
+    if (!m_client->findReceiver(address, NmosClient::Video, &group, id)) {
         guard.release();
         showMessage(QMessageBox::Information, tr("Info"),
                     tr("No senders on the receiver node to display SDP from."));
@@ -341,8 +350,8 @@ void MainWindow::showRxSdp()
     m_client->fillReceiverGroup(&group);
     text += memberBlocks(
         &group,
-        [this](NmosClient::Format format, NmosClient::ReceiverGroup *member, const QString &memberId) {
-            return m_client->findReceiver(currentItemAddress(m_rxCombo), format, member, memberId);
+        [this, address](NmosClient::Format format, NmosClient::ReceiverGroup *member, const QString &memberId) {
+            return m_client->findReceiver(address, format, member, memberId);
         },
         [this](const NmosClient::ReceiverGroup &member, QString *memberSdp) {
             return m_client->getReceiverSdp(member, memberSdp);
@@ -357,19 +366,24 @@ void MainWindow::doConnect()
 {
     if (m_running)
         return;
-    RunGuard guard(&m_running, {m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton});
+    RunGuard guard(&m_running, runControls());
     const QString title = tr("Connect");
 
-    NmosClient::SenderGroup sender;
+    // Both sides read once, before the first request: the member pairs must be patched on
+    // the nodes the video pair was, whatever happens to the combos meanwhile.
     const QString senderId = currentItemId(m_txCombo);
-    if (!m_client->findSender(currentItemAddress(m_txCombo), NmosClient::Video, &sender, senderId)) {
+    const QString senderAddress = currentItemAddress(m_txCombo);
+    const QString receiverId = currentItemId(m_rxCombo);
+    const QString receiverAddress = currentItemAddress(m_rxCombo);
+
+    NmosClient::SenderGroup sender;
+    if (!m_client->findSender(senderAddress, NmosClient::Video, &sender, senderId)) {
         guard.release();
         showMessage(QMessageBox::Warning, title, tr("No video sender found on transmitter node."));
         return;
     }
     NmosClient::ReceiverGroup receiver;
-    const QString receiverId = currentItemId(m_rxCombo);
-    if (!m_client->findReceiver(currentItemAddress(m_rxCombo), NmosClient::Video, &receiver, receiverId)) {
+    if (!m_client->findReceiver(receiverAddress, NmosClient::Video, &receiver, receiverId)) {
         guard.release();
         showMessage(QMessageBox::Warning, title, tr("No video receiver found on receiver node."));
         return;
@@ -401,11 +415,9 @@ void MainWindow::doConnect()
     for (const Members &kind : kinds) {
         const int pairs = qMin(kind.senderIds.size(), kind.receiverIds.size());
         for (int i = 0; i < pairs; ++i) {
-            if (!m_client->findSender(currentItemAddress(m_txCombo), kind.format, &sender,
-                                      kind.senderIds.at(i)))
+            if (!m_client->findSender(senderAddress, kind.format, &sender, kind.senderIds.at(i)))
                 continue;
-            if (!m_client->findReceiver(currentItemAddress(m_rxCombo), kind.format, &receiver,
-                                        kind.receiverIds.at(i)))
+            if (!m_client->findReceiver(receiverAddress, kind.format, &receiver, kind.receiverIds.at(i)))
                 continue;
             if (!m_client->connectReceiver(sender, receiver, &error))
                 summary += kind.entry.arg(error);
@@ -421,14 +433,15 @@ void MainWindow::doDisconnect()
 {
     if (m_running)
         return;
-    RunGuard guard(&m_running, {m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton});
+    RunGuard guard(&m_running, runControls());
     const QString title = tr("Disconnect");
 
     // The receiver the operator chose; only an entry without a record falls back to the
-    // node's first video receiver.
-    NmosClient::ReceiverGroup receiver;
+    // node's first video receiver. Read once, as in doConnect.
     const QString receiverId = currentItemId(m_rxCombo);
-    if (!m_client->findReceiver(currentItemAddress(m_rxCombo), NmosClient::Video, &receiver, receiverId)) {
+    const QString receiverAddress = currentItemAddress(m_rxCombo);
+    NmosClient::ReceiverGroup receiver;
+    if (!m_client->findReceiver(receiverAddress, NmosClient::Video, &receiver, receiverId)) {
         guard.release();
         showMessage(QMessageBox::Warning, title, tr("No video receiver found on receiver node."));
         return;
@@ -448,7 +461,7 @@ void MainWindow::doDisconnect()
         const QString entry = kind.first == NmosClient::Audio ? tr("Patch failed on audio:\n%1\n")
                                                               : tr("Patch failed on anc:\n%1\n");
         for (const QString &memberId : kind.second) {
-            if (!m_client->findReceiver(currentItemAddress(m_rxCombo), kind.first, &receiver, memberId))
+            if (!m_client->findReceiver(receiverAddress, kind.first, &receiver, memberId))
                 continue;
             if (!m_client->disconnectReceiver(receiver, &error))
                 summary += entry.arg(error);

@@ -41,6 +41,9 @@ private:
                              QPushButton **button);
     // Node texts end up in these boxes, so they are always shown as plain text.
     void showMessage(QMessageBox::Icon icon, const QString &title, const QString &text);
+    // What a run disables: both rows' choices, so a run cannot be steered mid-way, and the
+    // four buttons that start a run.
+    QList<QWidget *> runControls() const;
 
     NMOSMdnsBrowser *m_mdns = nullptr;
     NmosClient *m_client = nullptr;

@@ -126,6 +126,8 @@ void scriptNode(TestHttpServer *node, const QList<Essence> &essences)
 struct Fixture : QObject
 {
     TestHttpServer tx, rx;
+    // Where both rows point once a run has begun; no request of the run may reach it.
+    TestHttpServer elsewhere;
     MainWindow window;
     QComboBox *txCombo = nullptr, *rxCombo = nullptr;
     QList<QPushButton *> controls; // indexed by Control
@@ -142,7 +144,7 @@ struct Fixture : QObject
         const auto combos = window.findChildren<QComboBox *>();
         const auto *client = window.findChild<NmosClient *>();
         manager = client ? client->findChild<QNetworkAccessManager *>() : nullptr;
-        if (!tx.start() || !rx.start() || combos.size() != 2 || controls.size() != 4 || !manager
+        if (!tx.start() || !rx.start() || !elsewhere.start() || combos.size() != 2 || controls.size() != 4 || !manager
             || controls[Connect]->text() != "Connect (Tx->Rx)" || controls[Disconnect]->text() != "Disconnect Rx")
             return false;
         scriptNode(&tx, senders);
@@ -166,10 +168,32 @@ struct Fixture : QObject
     }
 
     void clearRequests() { tx.clearRequests(), rx.clearRequests(); }
-    int enabledCount() const { return std::count_if(controls.begin(), controls.end(), std::mem_fn(&QWidget::isEnabled)); }
+    // Of the four controls and the two combos.
+    int enabledCount() const
+    {
+        QList<QWidget *> widgets{txCombo, rxCombo};
+        widgets += QList<QWidget *>(controls.begin(), controls.end());
+        return std::count_if(widgets.begin(), widgets.end(), [](QWidget *w) { return w && w->isEnabled(); });
+    }
 
-    // Clicks a control. Every reply of the run must come while all four controls are off under
-    // a wait cursor, and a second run tried from inside the first must send nothing.
+    // Makes both rows point at the node `elsewhere`, as a choice or a discovery landing
+    // while a run waits would.
+    void pointElsewhere()
+    {
+        const NmosClient::SenderConnection sender{"s-v1", "Cam 1", elsewhere.url("/sdp/s-v1"), elsewhere.address(), "elsewhere"};
+        const NmosClient::ReceiverConnection receiver{"r-v1", "Monitor 1", elsewhere.address(), "elsewhere"};
+        for (const auto &[combo, record] : {std::pair(txCombo, QVariant::fromValue(sender)),
+                                            std::pair(rxCombo, QVariant::fromValue(receiver))}) {
+            // Without the row's own check, which would ask `elsewhere` for its list.
+            const QSignalBlocker blocker(combo);
+            combo->addItem("elsewhere", record);
+            combo->setCurrentIndex(combo->count() - 1);
+        }
+    }
+
+    // Clicks a control. Every reply of the run must come while the controls and combos are off
+    // under a wait cursor, a second run tried from inside the first must send nothing, and a
+    // selection changed after the first reply must not move the run to another node.
     void run(Control control)
     {
         int replies = 0;
@@ -180,13 +204,15 @@ struct Fixture : QObject
                 return;
             for (const char *slot : {"doConnect", "doDisconnect", "showTxSdp", "showRxSdp"})
                 QMetaObject::invokeMethod(&window, slot, Qt::DirectConnection);
+            pointElsewhere();
         });
         controls[control]->click();
         disconnect(hook);
         // Not fewer replies than requests served: the hook saw the whole run.
         QVERIFY(replies >= tx.requestCount() + rx.requestCount());
+        QCOMPARE(elsewhere.requestLines(), QStringList());
         QVERIFY(!QGuiApplication::overrideCursor());
-        QCOMPARE(enabledCount(), 4);
+        QCOMPARE(enabledCount(), 6);
     }
 
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -195,7 +221,7 @@ struct Fixture : QObject
         if (event->type() != QEvent::Show || !dialog || !dialog->isWindow())
             return false;
         // Over the window, with the controls and the cursor given back before it comes up.
-        bool sound = dialog->parentWidget() == &window && !QGuiApplication::overrideCursor() && enabledCount() == 4;
+        bool sound = dialog->parentWidget() == &window && !QGuiApplication::overrideCursor() && enabledCount() == 6;
         QString kind = "other", text;
         if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
             kind = QStringList{"", "information", "warning", "critical", "question"}.value(box->icon());
