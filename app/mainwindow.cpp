@@ -11,9 +11,12 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QPushButton>
 #include <QSettings>
 #include <QVBoxLayout>
+
+Q_LOGGING_CATEGORY(lcApp, "ferrolink.app", QtInfoMsg)
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -192,6 +195,9 @@ void MainWindow::onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument 
     if (m_client->hasReceivers(address))
         addRecords(m_rxCombo, m_client->videoReceivers(address, serviceName));
     m_rxCombo->model()->sort(0, Qt::AscendingOrder);
+    // Closes the intake that "mDNS found NMOS Node:" opened: the benchmarks time the lists
+    // and the nesting of intakes by the pair.
+    qCDebug(lcApp) << "Listed" << serviceName << m_txCombo->count() << m_rxCombo->count();
 }
 
 namespace {

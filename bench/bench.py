@@ -1,0 +1,576 @@
+#!/usr/bin/python3
+"""Ferrolink's benchmarks, run by bench/run inside the private network namespace.
+
+Each figure is measured beside a reference in the same run, and is the median of --runs
+runs: the machine may be shared, so only ratios taken in one run are compared.
+
+  1  discovery latency: process start to every entry of an announced node in both lists,
+     and a node's first announcement to its entries, against python3-zeroconf's browser
+     reading the same node (self, senders, receivers) over HTTP
+  2  facility scale: 100, 300, 1000 nodes with four video senders and receivers each, main
+     stack limited to 1 MiB: time to list every entry, peak memory, CPU, deepest nesting
+     of intakes; python3-zeroconf resolving the same services is the reference
+  3  churn: GETs that one connect run sets off, and GETs per minute with 300 nodes each
+     bumping a counter every 10 s
+  4  mDNS: our Browser and Resolver against python3-zeroconf on 200 services
+  5  connect and disconnect runs against their requests at the single-request median
+  6  start-up to the window shown, and idle memory, against an empty Qt main window
+  7  idle traffic after start with one quiet node (60 s; 600 s with --long)
+
+Writes build/bench/results.json, build/bench/results.md and build/bench/scale.png; --save
+also copies the last two to bench/RESULTS.md and bench/scale.png.
+"""
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchlib import Proc, Sniffer, now_ms, start_simnode  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+NODE_TYPE = "_nmos-node._tcp.local."
+FERROLINK_RULES = "*.debug=false;default.debug=true;ferrolink.app.debug=true"
+NODE_ARGS = ["--bind", "10.77.0.2", "--mdns-interface", "fl1"]
+
+
+class Bench:
+    def __init__(self, options):
+        self.o = options
+        self.build = options.build
+        self.out = os.path.join(self.build, "bench")
+        os.makedirs(self.out, exist_ok=True)
+        self.rows = []
+        self.data = {"figures": {}, "curves": {}}
+
+    def tool(self, path):
+        return os.path.join(self.build, path)
+
+    def row(self, figure, ours, reference, target, met, unit=""):
+        ratio = ours / reference if isinstance(ours, (int, float)) and isinstance(reference, (int, float)) \
+            and reference else None
+        self.rows.append({"figure": figure, "ferrolink": ours, "reference": reference, "ratio": ratio,
+                          "target": target, "met": met, "unit": unit})
+        self.say("  %s: %s%s (reference %s)" % (figure, fmt(ours), unit, fmt(reference)))
+
+    def say(self, text):
+        print(text, flush=True)
+
+    def ferrolink(self, stack_kib=None):
+        return Proc([self.tool("app/ferrolink")], env={"QT_LOGGING_RULES": FERROLINK_RULES}, stack_kib=stack_kib)
+
+    def reference(self, service_type, count, timeout_s, fetch=False):
+        args = ["/usr/bin/python3", os.path.join(HERE, "zc_browse.py"), service_type, str(count), str(timeout_s),
+                "10.77.0.1"]
+        return Proc(args + (["--fetch"] if fetch else []))
+
+    # Figure 1 ---------------------------------------------------------------------------
+
+    def discovery_latency(self):
+        self.say("1 discovery latency")
+        node, _ = start_simnode(self.tool("tools/nmos-simnode"), NODE_ARGS + [
+            "--label", "studio", "--video-senders", "4", "--video-receivers", "4"])
+        time.sleep(2)
+        ours, ref, late_ours, late_ref = [], [], [], []
+        try:
+            for run in range(self.o.runs):
+                ours.append(self.start_to_listed(run))
+                ref.append(self.reference_start_to_listed())
+                pair = self.announcement_to_listed(run)
+                late_ours.append(pair[0])
+                late_ref.append(pair[1])
+        finally:
+            node.stop()
+        self.row("1a start to entries of an announced node", median(ours), median(ref), "<= 350 ms",
+                 le(median(ours), 350), " ms")
+        self.row("1b announcement to entries", median(late_ours), median(late_ref), "<= 200 ms",
+                 le(median(late_ours), 200), " ms")
+
+    def start_to_listed(self, run):
+        app = self.ferrolink()
+        line = app.wait_line(lambda text: listed_counts(text, "studio") == (4, 4), 10, "err")
+        app.stop()
+        return line[0] - app.started if line else None
+
+    def reference_start_to_listed(self):
+        ref = self.reference(NODE_TYPE, 1, 10, fetch=True)
+        line = ref.wait_line(lambda text: text.startswith("listed "), 12)
+        ref.stop()
+        return int(line[1].split()[1]) - ref.started if line else None
+
+    def announcement_to_listed(self, run):
+        label = "late-%d" % run
+        app = self.ferrolink()
+        ref = self.reference(NODE_TYPE, 2, 15, fetch=True)
+        sniffer = Sniffer("10.77.0.1")
+        time.sleep(2)
+        node, _ = start_simnode(self.tool("tools/nmos-simnode"), NODE_ARGS + [
+            "--label", label, "--video-senders", "4", "--video-receivers", "4"])
+        ours = app.wait_line(lambda text: listed_counts(text, label) is not None
+                             and listed_counts(text, label)[0] >= 8, 10, "err")
+        theirs = ref.wait_line(lambda text: text.startswith("listed ") and label in text, 10)
+        announced = sniffer.first_response_with(label)
+        for proc in (app, ref, node):
+            proc.stop()
+        sniffer.stop()
+        if announced is None:
+            return None, None
+        return (ours[0] - announced if ours else None,
+                int(theirs[1].split()[1]) - announced if theirs else None)
+
+    # Figures 2 and 3b -------------------------------------------------------------------
+
+    def scale(self):
+        self.say("2 facility scale (main stack 1 MiB)")
+        for count in self.o.scale:
+            results = [self.scale_run(count, churn=(count == 300 and run == 0)) for run in range(self.o.runs)]
+            listed = median([r["listed_ms"] for r in results])
+            ref = median([r["reference_ms"] for r in results])
+            peak = max(r["peak_mb"] for r in results)
+            self.data["figures"]["scale_%d" % count] = results
+            self.row("2 %d nodes: all %d entries listed" % (count, 8 * count), ms_to_s(listed), ms_to_s(ref),
+                     "<= 10 s" if count == 1000 else "-", le(listed, 10000) if count == 1000 else None, " s")
+            self.row("2 %d nodes: peak memory" % count, peak, None, "< 250 MB" if count == 1000 else "-",
+                     (peak < 250) if count == 1000 else None, " MB")
+            self.row("2 %d nodes: CPU seconds" % count, median([r["cpu_s"] for r in results]), None, "-", None, " s")
+            self.row("2 %d nodes: deepest nesting of intakes" % count, max(r["nesting"] for r in results), None,
+                     "-", None)
+            crashes = sum(1 for r in results if r["crashed"])
+            self.row("2 %d nodes: crashes with 1 MiB stack" % count, crashes, None, "0",
+                     crashes == 0 if count == 1000 else None)
+
+    def scale_run(self, count, churn=False):
+        node, nodes = start_simnode(self.tool("tools/nmos-simnode"), NODE_ARGS + [
+            "--nodes", str(count), "--video-senders", "4", "--video-receivers", "4"], timeout_s=120)
+        time.sleep(2 + count / 500)
+        app = self.ferrolink(stack_kib=1024)
+        want = 8 * count
+        deadline = time.monotonic() + self.o.scale_timeout
+        listed = None
+        while time.monotonic() < deadline and app.popen.poll() is None:
+            app.sample()
+            line = app.wait_line(lambda text: total_listed(text) >= want, 0.5, "err")
+            if line:
+                listed = line[0] - app.started
+                break
+        app.sample()
+        result = {"nodes": count, "listed_ms": listed, "peak_mb": round(app.peak_kib / 1024, 1),
+                  "crashed": app.popen.poll() is not None, "curve": curve(app), "nesting": nesting(app.err)}
+        if churn and listed is not None:
+            result["churn"] = self.churn(app, node, nodes)
+        app.sample()
+        result["cpu_s"] = app.cpu_s
+        app.stop()
+        result["crashed"] = result["crashed"] or app.crashed()
+        ref = self.reference(NODE_TYPE, count, self.o.scale_timeout)
+        done = ref.wait_line(lambda text: text in ("done", "timeout"), self.o.scale_timeout + 10)
+        resolved = [int(line.split()[1]) for _, line in ref.out if line.startswith("resolved ")]
+        result["reference_ms"] = (max(resolved) - ref.started) if done and done[1] == "done" else None
+        ref.stop()
+        node.stop()
+        self.data["curves"].setdefault(str(count), result["curve"])
+        self.say("  %d nodes: listed %s ms, reference %s ms, peak %s MB, nesting %d%s" % (
+            count, fmt(listed), fmt(result["reference_ms"]), result["peak_mb"], result["nesting"],
+            ", CRASHED" if result["crashed"] else ""))
+        return result
+
+    def churn(self, app, node, nodes):
+        """PATCHes one receiver of every node once every 10 s for a minute, which bumps the
+        node's ver_rcv counter and so its TXT record, and counts the GETs this sets off."""
+        receivers = {}
+        for entry in nodes:
+            with urllib.request.urlopen("http://10.77.0.2:%d/x-nmos/node/v1.3/receivers/" % entry["port"],
+                                        timeout=10) as reply:
+                receivers[entry["port"]] = json.loads(reply.read())[0]["id"]
+        time.sleep(3)
+        start = now_ms()
+        intakes_before = count_lines(app.err, "mDNS found NMOS Node:")
+        bumps = 0
+        period = 10.0
+        begin = time.monotonic()
+        while time.monotonic() - begin < 60:
+            for i, (port, receiver) in enumerate(receivers.items()):
+                due = begin + (bumps // len(receivers)) * period + i * period / len(receivers)
+                if due - time.monotonic() > 0:
+                    time.sleep(due - time.monotonic())
+                if time.monotonic() - begin >= 60:
+                    break
+                body = json.dumps({"master_enable": False, "activation": {"mode": "activate_immediate"}}).encode()
+                request = urllib.request.Request(
+                    "http://10.77.0.2:%d/x-nmos/connection/v1.1/single/receivers/%s/staged" % (port, receiver),
+                    data=body, method="PATCH", headers={"Content-Type": "application/json"})
+                with urllib.request.urlopen(request, timeout=10) as reply:
+                    reply.read()
+                bumps += 1
+        end = now_ms()
+        time.sleep(2)
+        gets = len(node.requests(start, end, "GET"))
+        intakes = count_lines(app.err, "mDNS found NMOS Node:") - intakes_before
+        return {"bumps": bumps, "gets": gets, "intakes": intakes, "minutes": (end - start) / 60000}
+
+    def churn_row(self):
+        runs = [r["churn"] for r in self.data["figures"].get("scale_300", []) if "churn" in r]
+        if not runs:
+            return
+        c = runs[0]
+        self.row("3b GETs per minute, 300 nodes bumping every 10 s", round(c["gets"] / c["minutes"]),
+                 round(c["bumps"] / c["minutes"]), "-", None, " (reference: bumps per minute)")
+        self.row("3b intakes per bump", round(c["intakes"] / max(c["bumps"], 1), 2), 1.0, "<= 1", c["intakes"]
+                 <= c["bumps"])
+
+    # Figures 3a and 5 -------------------------------------------------------------------
+
+    def workflow(self):
+        self.say("3a/5 connect and disconnect runs")
+        runs = []
+        for _ in range(self.o.runs):
+            runs.append(self.workflow_run())
+        self.data["figures"]["workflow"] = runs
+        ok = [r for r in runs if r]
+        for name in ("connect", "disconnect"):
+            wall = median([r[name]["wall_ms"] for r in ok])
+            limit = median([r[name]["limit_ms"] for r in ok])
+            requests = median([r[name]["requests"] for r in ok])
+            self.row("5 %s run (%s requests)" % (name, fmt(requests)), wall, limit, "<= 1.5 x limit",
+                     le(wall, 1.5 * limit) if wall and limit else False, " ms")
+        intakes = max([r["connect"]["intakes"] for r in ok], default=None)
+        during = max([r["connect"]["intakes_during"] for r in ok], default=None)
+        gets = median([r["connect"]["gets_set_off"] for r in ok])
+        self.row("3a intakes set off by one connect run (during it: %s)" % fmt(during), intakes, 2,
+                 "<= 1 per node, after the run", intakes is not None and intakes <= 2 and during == 0)
+        self.row("3a GETs set off by one connect run", gets, None, "-", None)
+
+    def workflow_run(self):
+        simnode = self.tool("tools/nmos-simnode")
+        camera, _ = start_simnode(simnode, NODE_ARGS + [
+            "--label", "camera", "--group-name", "Cam %n", "--video-senders", "1", "--audio-senders", "2",
+            "--data-senders", "1"])
+        monitor, _ = start_simnode(simnode, NODE_ARGS + [
+            "--label", "monitor", "--group-name", "Mon %n", "--video-receivers", "1", "--audio-receivers", "2",
+            "--data-receivers", "1"])
+        probe = Proc([self.tool("bench/desk-probe"), "workflow"], env={"QT_LOGGING_RULES": FERROLINK_RULES})
+        end = probe.wait_line(lambda text: text.startswith(("disconnect-settled", "error")), 60)
+        for proc in (probe, camera, monitor):
+            proc.stop()
+        events = {line.split()[0]: int(line.split()[1]) for _, line in probe.out if len(line.split()) >= 2}
+        messages = [line for _, line in probe.out if line.startswith("message")]
+        if not end or "error" in events:
+            self.say("  workflow run failed: %s" % (probe.out[-3:],))
+            return None
+        nodes = {"camera": camera, "monitor": monitor}
+        # GETs per intake, per node, from the first listing, when nothing but intakes ran.
+        per_intake = {}
+        for name, proc in nodes.items():
+            intakes = len(intake_lines(probe.err, name, 0, events["listed"] + 1500))
+            per_intake[name] = len(proc.requests(0, events["listed"] + 1500, "GET")) / max(intakes, 1)
+        result = {"single_ms": float(next(line.split()[2] for _, line in probe.out if line.startswith("single"))),
+                  "messages": messages}
+        for name in ("connect", "disconnect"):
+            start, stop, settled = events[name + "-start"], events[name + "-end"], events[name + "-settled"]
+            during = {n: len(intake_lines(probe.err, n, start, stop)) for n in nodes}
+            total = {n: len(intake_lines(probe.err, n, start, settled)) for n in nodes}
+            requests = sum(len(p.requests(start, stop)) for p in nodes.values())
+            nested = sum(during[n] * per_intake[n] for n in nodes)
+            own = round(requests - nested)
+            result[name] = {"wall_ms": stop - start, "requests": own, "limit_ms": own * result["single_ms"],
+                            "intakes": sum(total.values()), "intakes_during": sum(during.values()),
+                            "gets_set_off": round(sum(total[n] * per_intake[n] for n in nodes))}
+        self.say("  single %.2f ms; connect %s; disconnect %s%s" % (
+            result["single_ms"], result["connect"], result["disconnect"], "; " + str(messages) if messages else ""))
+        return result
+
+    # Figure 4 ---------------------------------------------------------------------------
+
+    def mdns(self):
+        self.say("4 mDNS side by side, 200 services")
+        service_type = "_fl-bench._tcp.local."
+        announcer = Proc(["/usr/bin/python3", os.path.join(HERE, "zc_announce.py"), service_type, "200",
+                          "10.77.0.2"], stdin=True)
+        ours, theirs = [], []
+        try:
+            if not announcer.wait_line(lambda text: text == "ready", 120):
+                raise RuntimeError("the announcer did not start: %s" % announcer.err[-3:])
+            time.sleep(1)
+            for run in range(self.o.runs):
+                pair = [self.mdns_ours(service_type), self.mdns_theirs(service_type)]
+                if run % 2:
+                    pair.reverse()
+                ours.append(pair[0] if run % 2 == 0 else pair[1])
+                theirs.append(pair[1] if run % 2 == 0 else pair[0])
+        finally:
+            announcer.stop()
+        self.row("4 find and resolve 200 services", median(ours), median(theirs), "ratio <= 1.0",
+                 le(median(ours), median(theirs)), " ms")
+
+    def mdns_ours(self, service_type):
+        probe = Proc([self.tool("bench/mdns-probe"), service_type, "200", "20000"])
+        return self.resolve_time(probe)
+
+    def mdns_theirs(self, service_type):
+        return self.resolve_time(self.reference(service_type, 200, 20))
+
+    @staticmethod
+    def resolve_time(proc):
+        end = proc.wait_line(lambda text: text in ("done", "timeout"), 30)
+        proc.stop()
+        if not end or end[1] != "done":
+            return None
+        start = int(next(line.split()[1] for _, line in proc.out if line.startswith("start ")))
+        return max(int(line.split()[1]) for _, line in proc.out if line.startswith("resolved ")) - start
+
+    # Figure 6 ---------------------------------------------------------------------------
+
+    def startup(self):
+        self.say("6 start-up and idle memory")
+        node, _ = start_simnode(self.tool("tools/nmos-simnode"), NODE_ARGS + [
+            "--label", "camera", "--video-senders", "1", "--video-receivers", "1"])
+        shown, memory = {"ours": [], "bare": []}, {"ours": [], "bare": []}
+        try:
+            for _ in range(self.o.runs):
+                for kind in ("ours", "bare"):
+                    probe = Proc([self.tool("bench/desk-probe"), "shown", "3000"] + (["--bare"] if kind == "bare"
+                                                                                   else []))
+                    line = probe.wait_line(lambda text: text.startswith("shown"), 10)
+                    idle = probe.wait_line(lambda text: text.startswith("idle"), 10)
+                    rss = probe.rss_kib() if idle else None
+                    probe.stop()
+                    shown[kind].append(int(line[1].split()[1]) - probe.started if line else None)
+                    memory[kind].append(round(rss / 1024, 1) if rss else None)
+        finally:
+            node.stop()
+        self.row("6 start to window shown", median(shown["ours"]), median(shown["bare"]), "<= 300 ms",
+                 le(median(shown["ours"]), 300), " ms")
+        self.row("6 idle resident memory", median(memory["ours"]), median(memory["bare"]), "<= 60 MB",
+                 le(median(memory["ours"]), 60), " MB")
+
+    # Figure 7 ---------------------------------------------------------------------------
+
+    def idle_traffic(self):
+        seconds = 600 if self.o.long else 60
+        self.say("7 idle traffic for %d s" % seconds)
+        node, _ = start_simnode(self.tool("tools/nmos-simnode"), NODE_ARGS + [
+            "--label", "quiet", "--video-senders", "1", "--video-receivers", "1"])
+        time.sleep(2)
+        sniffer = Sniffer("10.77.0.1")
+        app = self.ferrolink()
+        time.sleep(seconds)
+        app.stop()
+        sniffer.stop()
+        node.stop()
+        browse = bursts([at for at, response, authority, questions, _ in sniffer.packets
+                         if not response and not authority and any(q[0] == NODE_TYPE.rstrip(".")
+                                                                    for q in questions)])
+        other = bursts([at for at, response, authority, questions, _ in sniffer.packets
+                        if not response and not authority and questions
+                        and not any(q[0] == NODE_TYPE.rstrip(".") for q in questions)])
+        gaps = [round((b - a) / 1000, 1) for a, b in zip(browse, browse[1:])]
+        expected = rfc_backoff_count(seconds)
+        http = len([r for r in node.requests(app.started + 10000, app.started + seconds * 1000)])
+        self.data["figures"]["idle"] = {"seconds": seconds, "browse_gaps_s": gaps, "other_queries": len(other),
+                                        "http_after_10s": http}
+        self.say("  browse query gaps (s): %s" % gaps)
+        self.row("7 browse queries in %d s" % seconds, len(browse), expected, "RFC 6762 back-off",
+                 backoff_ok(gaps))
+        self.row("7 other queries in %d s (host addresses)" % seconds, len(other), None, "-", None)
+        self.row("7 HTTP requests after the first 10 s", http, 0, "0", http == 0)
+
+    # Output -----------------------------------------------------------------------------
+
+    def finish(self):
+        self.data["rows"] = self.rows
+        self.data["machine"] = machine()
+        with open(os.path.join(self.out, "results.json"), "w") as out:
+            json.dump(self.data, out, indent=1)
+        table = render_table(self.rows)
+        print("\n" + table)
+        plot = self.plot()
+        with open(os.path.join(self.out, "results.md"), "w") as out:
+            out.write(results_markdown(table, self.data["machine"], plot, self.o))
+        if self.o.save:
+            shutil.copy(os.path.join(self.out, "results.md"), os.path.join(HERE, "RESULTS.md"))
+            if plot:
+                shutil.copy(plot, os.path.join(HERE, "scale.png"))
+
+    def plot(self):
+        curves = self.data["curves"]
+        if not curves or not shutil.which("gnuplot"):
+            return None
+        commands = ["set terminal pngcairo size 900,540", "set output '%s'" % os.path.join(self.out, "scale.png"),
+                    "set title 'Entries listed after Ferrolink starts (four video senders and receivers per node)'",
+                    "set xlabel 'seconds since start'", "set ylabel 'entries listed'", "set key left top",
+                    "set grid"]
+        plots = []
+        for count, points in sorted(curves.items(), key=lambda item: int(item[0])):
+            path = os.path.join(self.out, "curve-%s.dat" % count)
+            with open(path, "w") as out:
+                out.write("".join("%.3f %d\n" % point for point in points))
+            plots.append("'%s' using 1:2 with steps lw 2 title '%s nodes'" % (path, count))
+        commands.append("plot " + ", ".join(plots))
+        subprocess.run(["gnuplot"], input="\n".join(commands), text=True, check=False)
+        return os.path.join(self.out, "scale.png")
+
+
+def listed_counts(text, service):
+    """(transmitters, receivers) of a "Listed" line about service, else None."""
+    if not text.startswith("Listed \"%s\"" % service):
+        return None
+    words = text.rsplit(" ", 2)
+    return int(words[1]), int(words[2])
+
+
+def total_listed(text):
+    if not text.startswith("Listed "):
+        return -1
+    words = text.rsplit(" ", 2)
+    return int(words[1]) + int(words[2])
+
+
+def curve(app):
+    points = [(0.0, 0)]
+    for at, text in list(app.err):
+        total = total_listed(text)
+        if total >= 0:
+            points.append(((at - app.started) / 1000, total))
+    return points
+
+
+def nesting(lines):
+    depth = deepest = 0
+    for _, text in lines:
+        if text.startswith("mDNS found NMOS Node:"):
+            depth += 1
+            deepest = max(deepest, depth)
+        elif text.startswith("Listed "):
+            depth -= 1
+    return deepest
+
+
+def intake_lines(lines, service, since, until):
+    return [at for at, text in lines if since <= at <= until and text.startswith(
+        "mDNS found NMOS Node: \"%s\"" % service)]
+
+
+def count_lines(lines, prefix):
+    return sum(1 for _, text in list(lines) if text.startswith(prefix))
+
+
+def bursts(times, gap_ms=300):
+    """One query sent on several interfaces arrives several times: count it once."""
+    found = []
+    for at in sorted(times):
+        if not found or at - found[-1] > gap_ms:
+            found.append(at)
+    return found
+
+
+def rfc_backoff_count(seconds):
+    count, at, interval = 1, 0, 1
+    while at + interval <= seconds:
+        at += interval
+        interval = min(interval * 2, 3600)
+        count += 1
+    return count
+
+
+def backoff_ok(gaps):
+    """Each gap at least as long as the one before and close to double it, capped at one hour."""
+    if not gaps:
+        return False
+    for before, after in zip(gaps, gaps[1:]):
+        if after < before * 0.9 or (after > before * 2.5 and after < 3600):
+            return False
+    return gaps[0] <= 2.0
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def le(value, limit):
+    return value is not None and limit is not None and value <= limit
+
+
+def ms_to_s(value):
+    return round(value / 1000, 2) if value is not None else None
+
+
+def fmt(value):
+    if value is None:
+        return "n/a"
+    if isinstance(value, float):
+        return "%.2f" % value if abs(value) < 100 else "%.0f" % value
+    return str(value)
+
+
+def render_table(rows):
+    lines = ["| figure | Ferrolink | reference | ratio | target | met |", "|---|---|---|---|---|---|"]
+    for r in rows:
+        met = "-" if r["met"] is None else ("yes" if r["met"] else "NO")
+        lines.append("| %s | %s%s | %s | %s | %s | %s |" % (
+            r["figure"], fmt(r["ferrolink"]), r["unit"] if r["ferrolink"] is not None else "", fmt(r["reference"]),
+            fmt(r["ratio"]), r["target"], met))
+    return "\n".join(lines)
+
+
+def machine():
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo") as info:
+            cpu = next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    with open("/proc/meminfo") as info:
+        memory = int(info.readline().split()[1]) // 1024
+    return {"cpu": cpu, "cores": os.cpu_count(), "memory_mb": memory, "kernel": platform.release(),
+            "load_average": os.getloadavg(), "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())}
+
+
+def results_markdown(table, info, plot, options):
+    lines = ["# Benchmark results", "",
+             "Written by `bench/run%s` (see the top of `bench/bench.py` for what each figure measures). "
+             "Figures are medians of %d runs; ratios are Ferrolink over the reference measured in the same run."
+             % (" --long" if options.long else "", options.runs), "",
+             table, ""]
+    if plot:
+        lines += ["![Entries listed over time for each facility size](scale.png)", ""]
+    lines += ["Machine: %s, %d cores, %d MB, Linux %s, load average at the end %s; %s." % (
+        info["cpu"], info["cores"], info["memory_mb"], info["kernel"],
+        " ".join("%.1f" % v for v in info["load_average"]), info["date"]), ""]
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--long", action="store_true", help="idle traffic over ten minutes")
+    parser.add_argument("--save", action="store_true", help="copy the results to bench/RESULTS.md")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7", help="figures to run, such as 2,4")
+    parser.add_argument("--scale", default="100,300,1000", help="node counts for figure 2")
+    parser.add_argument("--scale-timeout", type=int, default=40, help="seconds to wait for every entry")
+    options = parser.parse_args()
+    options.scale = [int(n) for n in options.scale.split(",")]
+    only = set(options.only.split(","))
+    if os.environ.get("FERROLINK_NETNS") != "1":
+        sys.exit("bench.py sends multicast DNS: run it through bench/run, inside tools/netns-run")
+    bench = Bench(options)
+    steps = [("1", bench.discovery_latency), ("2", bench.scale), ("3", bench.churn_row), ("4", bench.mdns),
+             ("5", bench.workflow), ("6", bench.startup), ("7", bench.idle_traffic)]
+    for key, step in steps:
+        if key in only or (key == "3" and "2" in only):
+            step()
+    bench.finish()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,186 @@
+// desk-probe: runs Ferrolink's main window in-process and times what only a click reaches.
+// bench/run drives it inside the private namespace; it prints "EVENT MS [DETAIL]" lines on
+// stdout, with MS the monotonic clock in milliseconds (the clock of Qt's "%{time boot}").
+//
+//   desk-probe shown IDLE_MS [--bare]
+//       "shown MS" at the window's first paint, "idle" after IDLE_MS, and ends 2 s later.
+//       --bare shows an empty QMainWindow instead: the toolkit's own floor.
+//   desk-probe workflow
+//       Waits for an entry in each list, chooses the first of each, times single requests
+//       to the transmitter node ("single MEDIAN_MS"), then clicks Connect and Disconnect,
+//       each framed by "X-start"/"X-end" and followed by a quiet spell ending in "X-settled".
+// Any message box is closed at once and reported as "message TEXT"; every wait is bounded.
+
+#include "app/mainwindow.h"
+#include "nmos/nmosclient.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+qint64 monotonicMs()
+{
+    return QDeadlineTimer::current().deadline();
+}
+
+void report(const QString &event, const QString &detail = QString())
+{
+    QTextStream out(stdout);
+    out << event << " " << monotonicMs();
+    if (!detail.isEmpty())
+        out << " " << detail;
+    out << Qt::endl;
+}
+
+void waitMs(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        waitMs(20);
+    }
+    return true;
+}
+
+class FirstPaint : public QObject
+{
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && !m_seen) {
+            m_seen = true;
+            report(QStringLiteral("shown"));
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool m_seen = false;
+};
+
+QPushButton *button(QWidget *window, const QString &text)
+{
+    for (QPushButton *candidate : window->findChildren<QPushButton *>()) {
+        if (candidate->text() == text)
+            return candidate;
+    }
+    return nullptr;
+}
+
+void clickTimed(QPushButton *target, const QString &name)
+{
+    report(name + QStringLiteral("-start"));
+    target->click();
+    report(name + QStringLiteral("-end"));
+    waitMs(4000);
+    report(name + QStringLiteral("-settled"));
+}
+
+int workflow(MainWindow *window)
+{
+    const QList<QComboBox *> combos = window->findChildren<QComboBox *>();
+    QPushButton *connectButton = button(window, QStringLiteral("Connect (Tx->Rx)"));
+    QPushButton *disconnectButton = button(window, QStringLiteral("Disconnect Rx"));
+    if (combos.size() < 2 || !connectButton || !disconnectButton) {
+        report(QStringLiteral("error"), QStringLiteral("window layout not recognised"));
+        return 1;
+    }
+    QComboBox *tx = combos.at(0);
+    QComboBox *rx = combos.at(1);
+    if (!waitUntil([&] { return tx->count() > 0 && rx->count() > 0; }, 20000)) {
+        report(QStringLiteral("error"), QStringLiteral("no entries listed"));
+        return 1;
+    }
+    report(QStringLiteral("listed"));
+    waitMs(2000);
+    tx->setCurrentIndex(0);
+    rx->setCurrentIndex(0);
+    waitMs(1000);
+
+    NmosClient client;
+    const QString address = window->currentItemAddress(tx);
+    QList<qint64> times;
+    for (int i = 0; i < 15; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        client.hasSenders(address);
+        times << timer.nsecsElapsed();
+    }
+    std::sort(times.begin(), times.end());
+    report(QStringLiteral("single"), QString::number(times.at(times.size() / 2) / 1e6, 'f', 3));
+
+    clickTimed(connectButton, QStringLiteral("connect"));
+    clickTimed(disconnectButton, QStringLiteral("disconnect"));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    const QStringList args = QApplication::arguments();
+    const QString mode = args.value(1);
+
+    // A box waits for a click that never comes here: close it and say what it said.
+    QTimer boxCloser;
+    QObject::connect(&boxCloser, &QTimer::timeout, &app, [] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            report(QStringLiteral("message"), box->text().simplified());
+            box->done(QMessageBox::Ok);
+        }
+    });
+    boxCloser.start(100);
+
+    if (mode == QLatin1String("shown")) {
+        FirstPaint firstPaint;
+        std::unique_ptr<QMainWindow> window;
+        if (args.contains(QStringLiteral("--bare")))
+            window = std::make_unique<QMainWindow>();
+        else
+            window = std::make_unique<MainWindow>();
+        window->installEventFilter(&firstPaint);
+        window->show();
+        // The caller reads the resident memory after "idle": stay a moment for it.
+        const int idleMs = args.value(2).toInt();
+        QTimer::singleShot(idleMs, &app, [] { report(QStringLiteral("idle")); });
+        QTimer::singleShot(idleMs + 2000, &app, &QApplication::quit);
+        return app.exec();
+    }
+    if (mode == QLatin1String("workflow")) {
+        MainWindow window;
+        window.show();
+        int status = 1;
+        QTimer::singleShot(0, &app, [&] {
+            status = workflow(&window);
+            QApplication::quit();
+        });
+        app.exec();
+        return status;
+    }
+    QTextStream(stderr) << "usage: desk-probe shown IDLE_MS [--bare] | desk-probe workflow\n";
+    return 2;
+}
