@@ -60,13 +60,15 @@ int main(int argc, char *argv[])
                                  return;
                              resolved.insert(name);
                              out << "resolved " << monotonicMs() << " " << QString::fromUtf8(name) << Qt::endl;
-                             if (resolved.size() >= count) {
+                             if (resolved.size() == count) {
                                  out << "done" << Qt::endl;
                                  QCoreApplication::quit();
                              }
                          });
                      });
     QTimer::singleShot(args.at(3).toInt(), &app, [&] {
+        if (resolved.size() >= count)
+            return;
         out << "timeout" << Qt::endl;
         QCoreApplication::quit();
     });
