@@ -8,7 +8,7 @@ set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DFERROLINK_BUILD_FUZZ=ON -DFERROLINK_BUILD_TESTS=OFF >/dev/null
+    -DFERROLINK_BUILD_FUZZ=ON -DBUILD_TESTING=OFF -DFERROLINK_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$build" --target fuzz_dnsmessage
 fuzzer="$build/fuzz/fuzz_dnsmessage"
 mkdir -p "$build/corpus"
