@@ -189,7 +189,7 @@ QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &ur
 }
 
 bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, const QJsonObject &body,
-                           int *status, QString *errorString)
+                           int *status, QString *errorString, QByteArray *response)
 {
     if (!url.isValid()) {
         if (errorString)
@@ -210,6 +210,8 @@ bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, cons
         *errorString = failure;
     if (status)
         *status = statusOf(reply);
+    if (response)
+        *response = reply->readAll();
     reply->deleteLater();
     return ok;
 }

@@ -70,8 +70,10 @@ public:
 
     static QByteArray syncGet(QNetworkAccessManager *manager, const QString &url,
                               int *status = nullptr, QString *errorString = nullptr);
+    // The node's answer goes to *response whether or not it was an HTTP error.
     static bool syncPatch(QNetworkAccessManager *manager, const QUrl &url, const QJsonObject &body,
-                          int *status = nullptr, QString *errorString = nullptr);
+                          int *status = nullptr, QString *errorString = nullptr,
+                          QByteArray *response = nullptr);
     static QString bracketIpv6Host(const QString &url);
 
     QJsonArray getJsonArray(const QString &url);

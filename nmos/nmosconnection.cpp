@@ -1,6 +1,7 @@
 #include "nmosclient.h"
 #include "nmosclient_p.h"
 
+#include <QJsonDocument>
 #include <QJsonValue>
 #include <QUrl>
 
@@ -17,21 +18,39 @@ QUrl patchUrl(const QString &text)
     return QUrl(NmosClient::bracketIpv6Host(text), QUrl::TolerantMode);
 }
 
-// PATCHes a receiver's staged endpoint. A transfer failure (HTTP errors included) hands its
-// text back; a completed exchange outside 2xx, such as a redirect, fails and leaves it alone.
+// The text of a PATCH answered outside 2xx: "HTTP <status>", then the reason from the node's
+// IS-05 error body when it gives one. The reason is cut short: it ends up in a message box.
+QString refusalText(int status, const QByteArray &response)
+{
+    const int MaxReasonLength = 300;
+    QString text = QStringLiteral("HTTP %1").arg(status);
+    const QJsonValue reason = QJsonDocument::fromJson(response).object().value(QLatin1String("error"));
+    const QString reasonText = reason.toString().trimmed();
+    if (!reasonText.isEmpty()) {
+        text += QLatin1String(": ") + reasonText.left(MaxReasonLength);
+        if (reasonText.size() > MaxReasonLength)
+            text += QChar(0x2026);
+    }
+    return text;
+}
+
+// PATCHes a receiver's staged endpoint. Every failure writes its own text, so that a run
+// never shows an earlier pair's text for this one: the transfer's failure, or the refusal
+// when the node answered outside 2xx (an HTTP error, or a redirect, which is not followed).
 bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup &receiver,
                    const QJsonObject &body, QString *errorString)
 {
     int status = 0;
     QString errorText;
+    QByteArray response;
     const QUrl url =
         patchUrl(stagedUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id));
-    if (!NmosClient::syncPatch(manager, url, body, &status, &errorText)) {
-        if (errorString)
-            *errorString = errorText;
-        return false;
-    }
-    return isAccepted(status);
+    const bool completed = NmosClient::syncPatch(manager, url, body, &status, &errorText, &response);
+    if (completed && isAccepted(status))
+        return true;
+    if (errorString)
+        *errorString = status == 0 || isAccepted(status) ? errorText : refusalText(status, response);
+    return false;
 }
 
 bool isHttpUrl(const QUrl &url)

@@ -120,12 +120,17 @@ void tst_NmosConnection::connectsReceiver_data()
     QTest::newRow("404, activation refused") << QList<Reply>{missing} << Reply::empty(500) << accepted << true << SdpFailure
                                              << readActivate << QByteArray("");
     QTest::newRow("404, activation refused, receiver 404") << QList<Reply>{missing} << Reply::empty(500)
-                                                           << Reply::text("no", 404) << false << "~Not Found" << readActivate
+                                                           << Reply::text("no", 404) << false << "HTTP 404" << readActivate
                                                            << QByteArray("");
-    QTest::newRow("receiver 400") << QList<Reply>{sdp1} << accepted << Reply::json(QJsonObject{{"code", 400}}, 400) << false
-                                  << "~Bad Request" << readOnce << Sdp1;
+    // A refusal is named by its status and the node's own reason, never left to an earlier text.
+    const QJsonObject badSdp{{"code", 400}, {"error", " Unsupported transport file "}, {"debug", QJsonValue()}};
+    QTest::newRow("receiver 400") << QList<Reply>{sdp1} << accepted << Reply::json(badSdp, 400) << false
+                                  << "HTTP 400: Unsupported transport file" << readOnce << Sdp1;
+    QTest::newRow("receiver 400, long reason")
+        << QList<Reply>{sdp1} << accepted << Reply::json(QJsonObject{{"error", QString(100000, 'x')}}, 400) << false
+        << "HTTP 400: " + QString(300, 'x') + "\u2026" << readOnce << Sdp1;
     QTest::newRow("receiver 302") << QList<Reply>{sdp1} << accepted << Reply::redirect(302, "/elsewhere") << false
-                                  << Untouched << readOnce << Sdp1;
+                                  << "HTTP 302" << readOnce << Sdp1;
     QTest::newRow("receiver node down") << QList<Reply>{sdp1} << accepted << Reply::empty(0) << false
                                         << "~Connection refused" << readOnce << QByteArray();
 }
@@ -180,8 +185,10 @@ void tst_NmosConnection::activatesSenderOrDisconnectsReceiver_data()
     QTest::newRow("activate 400") << true << Reply::json(QJsonObject{{"code", 400}}, 400) << false << SdpFailure;
     QTest::newRow("activate, node down") << true << Reply::empty(0) << false << SdpFailure;
     QTest::newRow("disconnect 200") << false << Reply::json(QJsonObject{{"master_enable", false}}) << true << Untouched;
-    QTest::newRow("disconnect 302") << false << Reply::redirect(302, "/elsewhere") << false << Untouched;
-    QTest::newRow("disconnect 500") << false << Reply::empty(500) << false << "~Internal Server Error";
+    QTest::newRow("disconnect 302") << false << Reply::redirect(302, "/elsewhere") << false << "HTTP 302";
+    QTest::newRow("disconnect 500") << false << Reply::empty(500) << false << "HTTP 500";
+    QTest::newRow("disconnect 500, reason not a string")
+        << false << Reply::json(QJsonObject{{"code", 500}, {"error", 7}}, 500) << false << "HTTP 500";
     QTest::newRow("disconnect, node down") << false << Reply::empty(0) << false << "~Connection refused";
 }
 
