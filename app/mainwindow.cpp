@@ -24,11 +24,15 @@ MainWindow::MainWindow(QWidget *parent)
     m_client = new NmosClient(this);
     m_settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope,
                                QStringLiteral("Veltrix"), QStringLiteral("Ferrolink"), this);
+    // Its question, when a newer version is offered, comes before anything is shown.
+    checkForUpdate();
 
     qRegisterMetaType<NmosClient::SenderConnection>("NmosClient::SenderConnection");
     qRegisterMetaType<NmosClient::ReceiverConnection>("NmosClient::ReceiverConnection");
     qRegisterMetaType<NmosClient::SenderConnection>("SenderConnection");
     qRegisterMetaType<NmosClient::ReceiverConnection>("ReceiverConnection");
+
+    buildSplash();
 
     auto *central = new QWidget;
     auto *layout = new QVBoxLayout(central);
@@ -52,6 +56,8 @@ MainWindow::MainWindow(QWidget *parent)
     buttons->addWidget(m_browseButton, 0);
     buttons->addWidget(m_aboutButton, 0);
     layout->addWidget(buttonBar);
+
+    connect(m_aboutButton, &QPushButton::clicked, this, &MainWindow::showAbout);
 
     setCentralWidget(central);
     setWindowTitle(QStringLiteral("Ferrolink"));
@@ -81,6 +87,8 @@ MainWindow::~MainWindow()
         delete m_mdns;
         m_mdns = nullptr;
     }
+    delete m_splash;
+    m_splash = nullptr;
 }
 
 QWidget *MainWindow::makeEndpointRow(const QString &label, QComboBox **combo, LightIndicator **lamp,

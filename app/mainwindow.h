@@ -8,6 +8,7 @@
 #include <QUrl>
 
 class QComboBox;
+class QFrame;
 class QPushButton;
 class QSettings;
 class LightIndicator;
@@ -27,6 +28,10 @@ public:
     QString currentItemId(QComboBox *combo) const;
     QString currentItemAddress(QComboBox *combo) const;
 
+    // How long the splash stays up after start and after each press of "About"; tests
+    // shorten it before they build a window.
+    static int splashDurationMs;
+
 private slots:
     void checkTx();
     void checkRx();
@@ -37,6 +42,12 @@ private slots:
     void onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument selfDoc);
 
 private:
+    // The About splash and the weekly update query: splash.cpp, updatecheck.cpp.
+    void buildSplash();
+    void showAbout();
+    void hideSplash();
+    void checkForUpdate();
+
     QWidget *makeEndpointRow(const QString &label, QComboBox **combo, LightIndicator **lamp,
                              QPushButton **button);
     // Node texts end up in these boxes, so they are always shown as plain text.
@@ -58,6 +69,7 @@ private:
     QPushButton *m_disconnectButton = nullptr;
     QPushButton *m_browseButton = nullptr;
     QPushButton *m_aboutButton = nullptr;
+    QFrame *m_splash = nullptr;
     // Set while a workflow or viewer runs: its requests wait in nested event loops, and
     // no second run may start inside one.
     bool m_running = false;
