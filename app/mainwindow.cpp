@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "app/intakequeue.h"
 #include "app/lightindicator.h"
 #include "app/sdpdialog.h"
 #include "discovery/nmosmdnsbrowser.h"
@@ -22,6 +23,8 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
 {
     m_client = new NmosClient(this);
+    m_intake = new IntakeQueue(this);
+    connect(m_intake, &IntakeQueue::nodeDue, this, &MainWindow::onMdnsDeviceFound);
     m_settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope,
                                QStringLiteral("Veltrix"), QStringLiteral("Ferrolink"), this);
     // Its question, when a newer version is offered, comes before anything is shown.
@@ -76,7 +79,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     // Last, so that discovery results arrive only once the window is complete.
     m_mdns = new NMOSMdnsBrowser(this);
-    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, this, &MainWindow::onMdnsDeviceFound);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
     m_mdns->start();
 }
 
@@ -150,6 +153,8 @@ QString MainWindow::currentItemAddress(QComboBox *combo) const
 
 void MainWindow::checkTx()
 {
+    // The check waits for its reply; a node taken in meanwhile would nest inside it.
+    m_intake->hold();
     const QString text = m_txCombo->currentText().trimmed();
     bool ok = false;
     if (!text.isEmpty()) {
@@ -158,10 +163,12 @@ void MainWindow::checkTx()
             m_settings->setValue(QStringLiteral("lastTxIp"), text);
     }
     m_txLamp->setOn(ok);
+    m_intake->release();
 }
 
 void MainWindow::checkRx()
 {
+    m_intake->hold();
     const QString text = m_rxCombo->currentText().trimmed();
     bool ok = false;
     if (!text.isEmpty()) {
@@ -170,6 +177,7 @@ void MainWindow::checkRx()
             m_settings->setValue(QStringLiteral("lastRxIp"), text);
     }
     m_rxLamp->setOn(ok);
+    m_intake->release();
 }
 
 namespace {
@@ -216,11 +224,14 @@ namespace {
 class RunGuard
 {
 public:
-    RunGuard(bool *running, const QList<QWidget *> &controls)
+    RunGuard(bool *running, const QList<QWidget *> &controls, IntakeQueue *intake)
         : m_running(running)
         , m_controls(controls)
+        , m_intake(intake)
     {
         *m_running = true;
+        // Every patch bumps the nodes' counters: their intakes wait until the run is over.
+        m_intake->hold();
         for (QWidget *control : m_controls)
             control->setEnabled(false);
         QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
@@ -238,11 +249,13 @@ public:
         for (QWidget *control : m_controls)
             control->setEnabled(true);
         *m_running = false;
+        m_intake->release();
     }
 
 private:
     bool *m_running;
     QList<QWidget *> m_controls;
+    IntakeQueue *m_intake;
     bool m_active = true;
 };
 
@@ -300,7 +313,7 @@ void MainWindow::showTxSdp()
 {
     if (m_running)
         return;
-    RunGuard guard(&m_running, runControls());
+    RunGuard guard(&m_running, runControls(), m_intake);
 
     // Read once: every request of the run goes to the node it began with, whatever happens
     // to the combo while the requests wait.
@@ -341,7 +354,7 @@ void MainWindow::showRxSdp()
 {
     if (m_running)
         return;
-    RunGuard guard(&m_running, runControls());
+    RunGuard guard(&m_running, runControls(), m_intake);
 
     const QString id = currentItemId(m_rxCombo);
     const QString address = currentItemAddress(m_rxCombo);
@@ -380,7 +393,7 @@ void MainWindow::doConnect()
 {
     if (m_running)
         return;
-    RunGuard guard(&m_running, runControls());
+    RunGuard guard(&m_running, runControls(), m_intake);
     const QString title = tr("Connect");
 
     // Both sides read once, before the first request: the member pairs must be patched on
@@ -447,7 +460,7 @@ void MainWindow::doDisconnect()
 {
     if (m_running)
         return;
-    RunGuard guard(&m_running, runControls());
+    RunGuard guard(&m_running, runControls(), m_intake);
     const QString title = tr("Disconnect");
 
     // The receiver the operator chose; only an entry without a record falls back to the

@@ -11,6 +11,7 @@ class QComboBox;
 class QFrame;
 class QPushButton;
 class QSettings;
+class IntakeQueue;
 class LightIndicator;
 class NmosClient;
 class NMOSMdnsBrowser;
@@ -57,6 +58,7 @@ private:
     QList<QWidget *> runControls() const;
 
     NMOSMdnsBrowser *m_mdns = nullptr;
+    IntakeQueue *m_intake = nullptr;
     NmosClient *m_client = nullptr;
     QSettings *m_settings = nullptr;
     QComboBox *m_txCombo = nullptr;

@@ -23,6 +23,21 @@ QString attribute(const QMdnsEngine::Service &svc, const QByteArray &key, const 
     return it == attributes.constEnd() ? fallback : QString::fromUtf8(it.value());
 }
 
+// Whether an update changes what an intake reads. Nodes bump their other counters (flows,
+// sources, devices) often, and those change no entry of the window.
+bool needsRetake(const QMdnsEngine::Service &taken, const QMdnsEngine::Service &update)
+{
+    if (taken.hostname() != update.hostname() || taken.port() != update.port())
+        return true;
+    for (const char *key : {"api_proto", "api_ver", "ver_slf", "ver_snd", "ver_rcv"}) {
+        const QByteArray name(key);
+        if (taken.attributes().value(name) != update.attributes().value(name)
+            || taken.attributes().contains(name) != update.attributes().contains(name))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 NMOSMdnsBrowser::NMOSMdnsBrowser(QObject *parent)
@@ -56,6 +71,7 @@ void NMOSMdnsBrowser::stop()
     // The resolvers work on the server and cache deleted below: none may outlive them.
     qDeleteAll(m_resolvers);
     m_resolvers.clear();
+    m_nodes.clear();
     delete m_mdnsBrowser;
     m_mdnsBrowser = nullptr;
     m_mdnsCache.reset();
@@ -70,6 +86,16 @@ void NMOSMdnsBrowser::onServiceAdded(const QMdnsEngine::Service &svc)
     for (auto it = attributes.constBegin(); it != attributes.constEnd(); ++it)
         txt.insert(QString::fromUtf8(it.key()), QString::fromUtf8(it.value()));
     emit nodeDiscovered(QString::fromUtf8(svc.name()), QString::fromUtf8(svc.hostname()), svc.port(), txt);
+
+    const auto known = m_nodes.find(svc.name());
+    if (known != m_nodes.end() && !needsRetake(known->service, svc))
+        return;
+    Node &node = m_nodes[svc.name()];
+    node.service = svc;
+    if (node.fetching > 0) {
+        node.pending = true;
+        return;
+    }
     resolveAndFetch(svc);
 }
 
@@ -81,12 +107,22 @@ void NMOSMdnsBrowser::onServiceUpdated(const QMdnsEngine::Service &svc)
 void NMOSMdnsBrowser::onServiceRemoved(const QMdnsEngine::Service &svc)
 {
     removeResolver(svc.name());
+    m_nodes.remove(svc.name());
     emit nodeRemoved(QString::fromUtf8(svc.name()));
 }
 
 void NMOSMdnsBrowser::removeResolver(const QByteArray &serviceName)
 {
     delete m_resolvers.take(serviceName);
+}
+
+void NMOSMdnsBrowser::fetchFinished(const QByteArray &serviceName)
+{
+    const auto node = m_nodes.find(serviceName);
+    if (node == m_nodes.end() || --node->fetching > 0 || !node->pending)
+        return;
+    node->pending = false;
+    resolveAndFetch(node->service);
 }
 
 void NMOSMdnsBrowser::resolveAndFetch(const QMdnsEngine::Service &svc)
@@ -130,6 +166,7 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
     url.setPath(QStringLiteral("/x-nmos/node/%1/self").arg(version));
 
     QNetworkReply *reply = m_nam.get(QNetworkRequest(url));
+    ++m_nodes[svc.name()].fetching;
     connect(reply, &QNetworkReply::finished, this, [this, reply, url, svc] {
         const QString serviceName = QString::fromUtf8(svc.name());
         const QByteArray body = reply->readAll();
@@ -148,6 +185,7 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
             }
         }
         reply->deleteLater();
+        fetchFinished(svc.name());
     });
 }
 

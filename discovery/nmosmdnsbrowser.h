@@ -52,6 +52,7 @@ private:
     void fetchSelf(const QMdnsEngine::Service &svc, const QString &scheme, const QString &version,
                    const QHostAddress &address);
     void removeResolver(const QByteArray &serviceName);
+    void fetchFinished(const QByteArray &serviceName);
 
     std::unique_ptr<QMdnsEngine::Server> m_mdnsServer;
     std::unique_ptr<QMdnsEngine::Cache> m_mdnsCache;
@@ -61,6 +62,15 @@ private:
     // One resolver per service instance: a node bumps its TXT record on every change of its
     // resources, and a resolver per update would pile up queries and GETs without bound.
     QHash<QByteArray, QMdnsEngine::Resolver *> m_resolvers;
+    // Per service instance: the service as last taken, the self GETs under way and whether an
+    // update came meanwhile. Updates while GETs run are taken once, after them.
+    struct Node
+    {
+        QMdnsEngine::Service service;
+        int fetching = 0;
+        bool pending = false;
+    };
+    QHash<QByteArray, Node> m_nodes;
 };
 
 #endif // NMOSMDNSBROWSER_H

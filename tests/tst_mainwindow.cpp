@@ -1,5 +1,7 @@
+#include "app/intakequeue.h"
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
+#include "discovery/nmosmdnsbrowser.h"
 #include "nmos/nmosclient.h"
 #include "tests/support/netns.h"
 #include "tests/support/testhttpserver.h"
@@ -30,6 +32,7 @@ private slots:
     void takesInDiscoveredNodeWithoutChoosingIt();
     void skipsDuplicatesAndSortsByCharacterCode();
     void listsNodeOncePerAddress();
+    void takesInReportedNodeOnceAfterTheSignal();
     void checksTheChosenItemsNode();
 };
 
@@ -285,6 +288,23 @@ void tst_MainWindow::skipsDuplicatesAndSortsByCharacterCode()
     QCOMPARE(zeta.rx->count(), 0);
     // A node without receivers is asked for them once and no more.
     QCOMPARE(empty.requestLines(), (QStringList{"GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/receivers/"}));
+}
+
+void tst_MainWindow::takesInReportedNodeOnceAfterTheSignal()
+{
+    Desk desk;
+    QVERIFY(desk.started);
+    auto *discovery = desk.window.findChild<NMOSMdnsBrowser *>();
+    QVERIFY(discovery);
+    // A node whose counters change reports itself again and again: nothing is taken in
+    // inside the signal, and the reports still waiting are taken in once.
+    const QUrl url(desk.node.url("/x-nmos/node/v1.3/self"));
+    for (int i = 0; i < 3; ++i)
+        emit discovery->nodeSelfReady(QStringLiteral("burst"), url, QJsonDocument());
+    QCOMPARE(desk.node.requestCount(), 0);
+    QTRY_COMPARE(desk.rx->count(), 1);
+    QTRY_COMPARE(desk.window.findChild<IntakeQueue *>()->size(), 0);
+    QCOMPARE(desk.node.requestCount(), 5);
 }
 
 void tst_MainWindow::listsNodeOncePerAddress()

@@ -303,7 +303,7 @@ void tst_NMOSMdnsBrowser::keepsOneResolverPerServiceUntilRemoved()
     QVERIFY(ready.wait(10000));
 
     // Every patch bumps a peer-to-peer counter; each update is reported and fetched anew,
-    // but the resolvers do not pile up.
+    // at most one fetch under way and one waiting, and the resolvers do not pile up.
     for (int i = 1; i <= 10; ++i) {
         node.setTxt({{"ver_rcv", QByteArray::number(i)}});
         QTRY_COMPARE_WITH_TIMEOUT(discovered.count(), i + 1, 10000);
@@ -311,11 +311,15 @@ void tst_NMOSMdnsBrowser::keepsOneResolverPerServiceUntilRemoved()
         QCOMPARE(txt.value("ver_rcv"), QString::number(i));
         QVERIFY(browser.findChildren<QMdnsEngine::Resolver *>().size() <= 1);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(ready.count() >= 11, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(ready.count() >= 2 && http.requestCount() == ready.count(), 10000);
+    QVERIFY(ready.count() <= 11);
     QCOMPARE(browser.findChildren<QMdnsEngine::Resolver *>().size(), 1);
 
-    // A withdrawal ends the node's resolver; nothing more is asked of it.
+    // A counter of nothing the window lists is reported but not fetched; a withdrawal ends
+    // the node's resolver, and nothing more is asked of it.
     const int requestsBefore = http.requestCount();
+    node.setTxt({{"ver_rcv", "10"}, {"ver_flw", "1"}});
+    QTRY_COMPARE_WITH_TIMEOUT(discovered.count(), 12, 10000);
     node.withdraw();
     QVERIFY(removed.wait(10000));
     QCOMPARE(removed.at(0).at(0).toString(), QStringLiteral("busy-node"));
