@@ -4,6 +4,7 @@
 #include "mdns/cache.h"
 #include "mdns/resolver.h"
 #include "mdns/server.h"
+#include "net/replylimits.h"
 
 #include <QHostAddress>
 #include <QJsonParseError>
@@ -167,12 +168,16 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
 
     QNetworkReply *reply = m_nam.get(QNetworkRequest(url));
     ++m_nodes[svc.name()].fetching;
+    // A node that accepts the connection and never answers would hold the reply open for
+    // the life of the program.
+    ReplyLimits::watch(reply);
     connect(reply, &QNetworkReply::finished, this, [this, reply, url, svc] {
         const QString serviceName = QString::fromUtf8(svc.name());
         const QByteArray body = reply->readAll();
-        if (reply->error() != QNetworkReply::NoError) {
-            emit nodeError(serviceName, url, reply->errorString());
-            qWarning().noquote() << "GET" << url.toString() << "failed:" << reply->errorString();
+        QString failure;
+        if (ReplyLimits::failed(reply, &failure)) {
+            emit nodeError(serviceName, url, failure);
+            qWarning().noquote() << "GET" << url.toString() << "failed:" << failure;
         } else {
             QJsonParseError parseError;
             const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);

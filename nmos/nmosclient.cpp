@@ -1,13 +1,14 @@
 #include "nmosclient.h"
 #include "nmosclient_p.h"
 
+#include "net/replylimits.h"
+
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QTimer>
 #include <QUrl>
 
 Q_LOGGING_CATEGORY(lcNmos, "ferrolink.nmos", QtInfoMsg)
@@ -93,62 +94,20 @@ bool isIpv6Address(const QString &text)
     return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv6Protocol;
 }
 
-// Waits in a nested event loop until the reply has finished. The nodes are not trusted to
-// end a reply: one that makes no progress for TransferTimeoutMs, or whose body grows past
-// MaxReplySize, is aborted. Returns false with the reason in *failure when the request
-// failed for any cause.
+// Waits in a nested event loop until the reply has finished or broken one of the limits
+// that every request to a node is held to. Returns false with the reason in *failure when
+// the request failed for any cause.
 bool waitForReply(QNetworkReply *reply, QString *failure)
 {
-    QEventLoop loop;
-    QTimer stall;
-    stall.setSingleShot(true);
-    // A coarse timer may fire up to 5 % early.
-    stall.setTimerType(Qt::PreciseTimer);
-    stall.setInterval(NmosClient::TransferTimeoutMs);
-    QString abortReason;
-
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    // Another handler's request may hold the thread in its own nested loop after this reply
-    // has finished; the timer must not then fail a complete reply.
-    QObject::connect(reply, &QNetworkReply::finished, &stall, &QTimer::stop);
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&stall] { stall.start(); });
-    QObject::connect(reply, &QNetworkReply::uploadProgress, &loop, [&stall] { stall.start(); });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, &loop,
-                     [&stall, &abortReason, reply](qint64 received, qint64 total) {
-                         if (received > NmosClient::MaxReplySize || total > NmosClient::MaxReplySize) {
-                             if (abortReason.isEmpty()) {
-                                 abortReason = QStringLiteral("Reply larger than %1 bytes, aborted")
-                                                   .arg(NmosClient::MaxReplySize);
-                                 reply->abort();
-                             }
-                             return;
-                         }
-                         stall.start();
-                     });
-    QObject::connect(&stall, &QTimer::timeout, &loop, [&abortReason, reply] {
-        if (reply->isFinished())
-            return;
-        abortReason = QStringLiteral("Request timed out: no progress for %1 s")
-                          .arg(NmosClient::TransferTimeoutMs / 1000);
-        reply->abort();
-    });
-
+    ReplyLimits::watch(reply);
     // A reply can be finished already (for example a refused URL); quit() before exec()
     // would be lost and the loop would never return.
     if (!reply->isFinished()) {
-        stall.start();
+        QEventLoop loop;
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         loop.exec();
     }
-
-    if (!abortReason.isEmpty()) {
-        *failure = abortReason;
-        return false;
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        *failure = reply->errorString();
-        return false;
-    }
-    return true;
+    return !ReplyLimits::failed(reply, failure);
 }
 
 int statusOf(const QNetworkReply *reply)

@@ -61,11 +61,6 @@ public:
         QStringList dataIds;
     };
 
-    // A reply that makes no progress for this long is aborted.
-    static const int TransferTimeoutMs = 10000;
-    // A reply body larger than this is aborted, so a node cannot exhaust memory.
-    static const qint64 MaxReplySize = 16 * 1024 * 1024;
-
     explicit NmosClient(QObject *parent = nullptr);
 
     static QByteArray syncGet(QNetworkAccessManager *manager, const QString &url,

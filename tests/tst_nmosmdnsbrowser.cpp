@@ -2,6 +2,7 @@
 #include "mdns/resolver.h"
 #include "mdns/responder.h"
 #include "mdns/server.h"
+#include "net/replylimits.h"
 #include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
 #include "tests/support/testhttpserver.h"
@@ -186,16 +187,22 @@ void tst_NMOSMdnsBrowser::reportsReplies_data()
     QTest::addColumn<bool>("ok");
     QTest::addColumn<bool>("json");
     QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("failure"); // a pattern of the error text
 
     const QJsonObject self{{"id", "x"}};
     QTest::newRow("200 json, version from api_ver") << QByteArray("v1.2,v1.3") << TestHttpServer::Reply::json(self)
-                                                    << true << true << "/x-nmos/node/v1.3/self";
+                                                    << true << true << "/x-nmos/node/v1.3/self" << QString();
     QTest::newRow("200 html") << QByteArray("v1.1") << TestHttpServer::Reply::text("<html></html>", 200, "text/html")
-                              << true << false << "/x-nmos/node/v1.1/self";
+                              << true << false << "/x-nmos/node/v1.1/self" << QString();
     QTest::newRow("200 empty") << QByteArray() << TestHttpServer::Reply::empty(200) << true << false
-                               << "/x-nmos/node/v1.3/self";
+                               << "/x-nmos/node/v1.3/self" << QString();
     QTest::newRow("404") << QByteArray() << TestHttpServer::Reply::empty(404) << false << false
-                         << "/x-nmos/node/v1.3/self";
+                         << "/x-nmos/node/v1.3/self" << "Not Found";
+    // Held to the same limits as the client's requests.
+    QTest::newRow("never answers") << QByteArray() << TestHttpServer::Reply::neverAnswer() << false << false
+                                   << "/x-nmos/node/v1.3/self" << "^Request timed out: no progress for 0.5 s$";
+    QTest::newRow("endless body") << QByteArray() << TestHttpServer::Reply::generated(1LL << 40, true) << false
+                                  << false << "/x-nmos/node/v1.3/self" << "^Reply larger than 16777216 bytes";
 }
 
 void tst_NMOSMdnsBrowser::reportsReplies()
@@ -206,6 +213,9 @@ void tst_NMOSMdnsBrowser::reportsReplies()
     QFETCH(bool, ok);
     QFETCH(bool, json);
     QFETCH(QString, path);
+    QFETCH(QString, failure);
+    ReplyLimits::setTransferTimeoutMs(500);
+    const auto restore = qScopeGuard([] { ReplyLimits::setTransferTimeoutMs(ReplyLimits::DefaultTransferTimeoutMs); });
 
     TestHttpServer http;
     QVERIFY(http.start());
@@ -238,7 +248,7 @@ void tst_NMOSMdnsBrowser::reportsReplies()
         QCOMPARE(error.at(0).at(0).toString(), QString::fromUtf8(name));
         QCOMPARE(error.at(0).at(1).toUrl(), url);
         const QString text = error.at(0).at(2).toString();
-        QVERIFY(text.contains("Not Found") || text.contains("404"));
+        QVERIFY2(text.contains(QRegularExpression(failure)), qPrintable(text));
         QVERIFY(log.warnings().contains(QStringLiteral("GET %1 failed: %2").arg(url.toString(), text)));
     }
 }

@@ -1,3 +1,4 @@
+#include "net/replylimits.h"
 #include "nmos/nmosclient.h"
 #include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
@@ -111,7 +112,7 @@ void tst_NmosTransport::syncRequestReportsStatusOrError_data()
     QTest::addColumn<QString>("error"); // a pattern; empty: left untouched
 
     const QByteArray get = "GET", patch = "PATCH";
-    const qint64 limit = NmosClient::MaxReplySize;
+    const qint64 limit = ReplyLimits::MaxReplySize;
     QTest::newRow("GET 200") << get << Reply::text("v=0\r\n") << true << 200 << "";
     QTest::newRow("GET 302") << get << Reply::redirect(302, "/elsewhere") << false << 302 << "";
     QTest::newRow("GET 404") << get << Reply::text("gone", 404) << false << UntouchedStatus << "Not Found";
@@ -286,6 +287,8 @@ void tst_NmosTransport::reachesIpv6Node()
 
 void tst_NmosTransport::abortsStalledRequest()
 {
+    ReplyLimits::setTransferTimeoutMs(1000);
+    const auto restore = qScopeGuard([] { ReplyLimits::setTransferTimeoutMs(ReplyLimits::DefaultTransferTimeoutMs); });
     m_node->setReply("GET", "/outer", Reply::text("outer body").delayed(100));
     m_node->setReply("GET", "/inner-first", Reply::text("first").delayed(500));
     m_node->setReply("GET", Path, Reply::neverAnswer());

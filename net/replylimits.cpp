@@ -1,0 +1,77 @@
+#include "replylimits.h"
+
+#include <QNetworkReply>
+
+namespace {
+
+int s_transferTimeoutMs = ReplyLimits::DefaultTransferTimeoutMs;
+
+} // namespace
+
+ReplyLimits::ReplyLimits(QNetworkReply *reply)
+    : QObject(reply)
+    , m_reply(reply)
+{
+    m_stall.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early.
+    m_stall.setTimerType(Qt::PreciseTimer);
+    m_stall.setInterval(s_transferTimeoutMs);
+
+    // A synchronous caller may hold the thread in another request's nested loop after this
+    // reply has finished; the timer must not then fail a complete reply.
+    connect(reply, &QNetworkReply::finished, &m_stall, &QTimer::stop);
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this] { m_stall.start(); });
+    connect(reply, &QNetworkReply::uploadProgress, this, [this] { m_stall.start(); });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
+        if (received > MaxReplySize || total > MaxReplySize) {
+            abortReply(QStringLiteral("Reply larger than %1 bytes, aborted").arg(MaxReplySize));
+            return;
+        }
+        m_stall.start();
+    });
+    connect(&m_stall, &QTimer::timeout, this, [this] {
+        if (m_reply->isFinished())
+            return;
+        abortReply(QStringLiteral("Request timed out: no progress for %1 s")
+                       .arg(QString::number(s_transferTimeoutMs / 1000.0)));
+    });
+    if (!reply->isFinished())
+        m_stall.start();
+}
+
+void ReplyLimits::watch(QNetworkReply *reply)
+{
+    new ReplyLimits(reply);
+}
+
+bool ReplyLimits::failed(const QNetworkReply *reply, QString *reason)
+{
+    const auto *limits = reply->findChild<ReplyLimits *>(QString(), Qt::FindDirectChildrenOnly);
+    if (limits && !limits->m_reason.isEmpty()) {
+        *reason = limits->m_reason;
+        return true;
+    }
+    if (reply->error() == QNetworkReply::NoError)
+        return false;
+    *reason = reply->errorString();
+    return true;
+}
+
+int ReplyLimits::transferTimeoutMs()
+{
+    return s_transferTimeoutMs;
+}
+
+void ReplyLimits::setTransferTimeoutMs(int milliseconds)
+{
+    s_transferTimeoutMs = milliseconds;
+}
+
+void ReplyLimits::abortReply(const QString &reason)
+{
+    // Only the first reason counts: aborting may report progress once more.
+    if (!m_reason.isEmpty())
+        return;
+    m_reason = reason;
+    m_reply->abort();
+}

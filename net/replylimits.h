@@ -1,0 +1,42 @@
+#ifndef REPLYLIMITS_H
+#define REPLYLIMITS_H
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class QNetworkReply;
+
+// Bounds what a node can make one HTTP request cost: a reply that makes no progress for the
+// transfer timeout, or whose body grows past MaxReplySize, is aborted. Nodes are not trusted
+// to end a reply, and a reply that never ends would otherwise be held for the program's life.
+class ReplyLimits : public QObject
+{
+    Q_OBJECT
+
+public:
+    static const qint64 MaxReplySize = 16 * 1024 * 1024;
+    static const int DefaultTransferTimeoutMs = 10000;
+
+    // Watches the reply until it finishes; the watcher is a child of the reply. Call it
+    // right after the request is made.
+    static void watch(QNetworkReply *reply);
+    // Whether a finished reply failed, by breaking a limit or with a network error (HTTP
+    // error statuses included); *reason then says why. A reply can break the size limit
+    // with its last bytes and still finish without an error of its own.
+    static bool failed(const QNetworkReply *reply, QString *reason);
+
+    static int transferTimeoutMs();
+    // For tests, so that a node that never answers costs them less than the real limit.
+    static void setTransferTimeoutMs(int milliseconds);
+
+private:
+    explicit ReplyLimits(QNetworkReply *reply);
+    void abortReply(const QString &reason);
+
+    QNetworkReply *m_reply;
+    QTimer m_stall;
+    QString m_reason;
+};
+
+#endif // REPLYLIMITS_H
