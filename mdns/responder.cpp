@@ -212,6 +212,16 @@ void Responder::handleMessage(const Message &message)
         return;
     }
 
+    // One server may carry hundreds of responders (a simulated facility), each of which sees
+    // every question on the link: one that asks for none of our names costs nothing more.
+    const QList<Query> queries = message.queries();
+    const bool concernsUs = std::any_of(queries.cbegin(), queries.cend(), [&](const Query &query) {
+        return sameName(query.name(), m_service.type()) || sameName(query.name(), instance)
+               || sameName(query.name(), m_service.hostname()) || sameName(query.name(), ServicesType);
+    });
+    if (!concernsUs)
+        return;
+
     QList<Record> all = serviceRecords(m_service, 1);
     Record meta(ServicesType, PTR, OtherTtl);
     meta.setTarget(m_service.type());
@@ -220,7 +230,6 @@ void Responder::handleMessage(const Message &message)
 
     QList<Record> answers;
     bool unicast = false;
-    const QList<Query> queries = message.queries();
     for (const Query &query : queries) {
         for (const Record &record : qAsConst(all)) {
             if ((query.type() == ANY || query.type() == record.type()) && sameName(query.name(), record.name())

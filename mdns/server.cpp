@@ -43,6 +43,10 @@ Server::Server(const QStringList &interfaceNames, QObject *parent)
 
 Server::~Server() = default;
 
+namespace {
+const int ReceiveBufferBytes = 4 * 1024 * 1024;
+}
+
 void Server::start()
 {
     qRegisterMetaType<QMdnsEngine::Message>("QMdnsEngine::Message");
@@ -58,6 +62,10 @@ void Server::start()
         socket->setSocketOption(QAbstractSocket::MulticastTtlOption, HopLimit);
         // Our own packets come back: a browser and a responder in one process see each other.
         socket->setSocketOption(QAbstractSocket::MulticastLoopbackOption, 1);
+        // A link of hundreds of nodes answers one browse query with hundreds of packets at
+        // once; the default buffer holds a few dozen and the rest, questions included, are
+        // lost until the asker's next try seconds later. The kernel caps it at rmem_max.
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, ReceiveBufferBytes);
         connect(socket, &QUdpSocket::readyRead, this, [this, socket] { readPendingDatagrams(socket); });
     }
     connect(&m_interfaceTimer, &QTimer::timeout, this, &Server::refreshInterfaces);
