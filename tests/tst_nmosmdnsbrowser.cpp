@@ -312,11 +312,19 @@ void tst_NMOSMdnsBrowser::keepsOneResolverPerServiceUntilRemoved()
     browser.start();
     QVERIFY(ready.wait(10000));
 
+    // A counter of nothing the window lists is reported but not fetched: a fetch would have
+    // replaced the resolver.
+    const QPointer<QMdnsEngine::Resolver> first = browser.findChild<QMdnsEngine::Resolver *>();
+    node.setTxt({{"ver_rcv", "0"}, {"ver_flw", "1"}});
+    QTRY_COMPARE_WITH_TIMEOUT(discovered.count(), 2, 10000);
+    QVERIFY(first);
+    QCOMPARE(ready.count(), 1);
+
     // Every patch bumps a peer-to-peer counter; each update is reported and fetched anew,
     // at most one fetch under way and one waiting, and the resolvers do not pile up.
     for (int i = 1; i <= 10; ++i) {
-        node.setTxt({{"ver_rcv", QByteArray::number(i)}});
-        QTRY_COMPARE_WITH_TIMEOUT(discovered.count(), i + 1, 10000);
+        node.setTxt({{"ver_rcv", QByteArray::number(i)}, {"ver_flw", "1"}});
+        QTRY_COMPARE_WITH_TIMEOUT(discovered.count(), i + 2, 10000);
         const auto txt = discovered.last().at(3).value<QMap<QString, QString>>();
         QCOMPARE(txt.value("ver_rcv"), QString::number(i));
         QVERIFY(browser.findChildren<QMdnsEngine::Resolver *>().size() <= 1);
@@ -325,16 +333,14 @@ void tst_NMOSMdnsBrowser::keepsOneResolverPerServiceUntilRemoved()
     QVERIFY(ready.count() <= 11);
     QCOMPARE(browser.findChildren<QMdnsEngine::Resolver *>().size(), 1);
 
-    // A counter of nothing the window lists is reported but not fetched; a withdrawal ends
-    // the node's resolver, and nothing more is asked of it.
+    // A withdrawal ends the node's resolver; nothing more is asked of it than the one fetch
+    // that may still have been waiting.
     const int requestsBefore = http.requestCount();
-    node.setTxt({{"ver_rcv", "10"}, {"ver_flw", "1"}});
-    QTRY_COMPARE_WITH_TIMEOUT(discovered.count(), 12, 10000);
     node.withdraw();
     QVERIFY(removed.wait(10000));
     QCOMPARE(removed.at(0).at(0).toString(), QStringLiteral("busy-node"));
     QVERIFY(browser.findChildren<QMdnsEngine::Resolver *>().isEmpty());
-    QCOMPARE(http.requestCount(), requestsBefore);
+    QVERIFY(http.requestCount() <= requestsBefore + 1);
 }
 
 void tst_NMOSMdnsBrowser::reachesLinkLocalNodeWithScope()
