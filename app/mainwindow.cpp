@@ -421,7 +421,7 @@ void MainWindow::doConnect()
     // One text for the whole run: a call that fails without a text of its own leaves
     // the last one standing.
     QString error;
-    if (!m_client->connectReceiver(sender, receiver, &error)) {
+    if (!m_client->connectReceiver(sender, receiver, &error) || !m_client->verifyConnected(sender, receiver, &error)) {
         guard.release();
         showMessage(QMessageBox::Critical, title, tr("Patch failed on video:\n%1").arg(error));
         return;
@@ -446,7 +446,8 @@ void MainWindow::doConnect()
                 continue;
             if (!m_client->findReceiver(receiverAddress, kind.format, &receiver, kind.receiverIds.at(i)))
                 continue;
-            if (!m_client->connectReceiver(sender, receiver, &error))
+            if (!m_client->connectReceiver(sender, receiver, &error)
+                || !m_client->verifyConnected(sender, receiver, &error))
                 summary += kind.entry.arg(error);
         }
     }
@@ -474,7 +475,7 @@ void MainWindow::doDisconnect()
         return;
     }
     QString error;
-    if (!m_client->disconnectReceiver(receiver, &error)) {
+    if (!m_client->disconnectReceiver(receiver, &error) || !m_client->verifyDisconnected(receiver, &error)) {
         guard.release();
         showMessage(QMessageBox::Critical, title, tr("Patch failed on video:\n%1").arg(error));
         return;
@@ -490,7 +491,7 @@ void MainWindow::doDisconnect()
         for (const QString &memberId : kind.second) {
             if (!m_client->findReceiver(receiverAddress, kind.first, &receiver, memberId))
                 continue;
-            if (!m_client->disconnectReceiver(receiver, &error))
+            if (!m_client->disconnectReceiver(receiver, &error) || !m_client->verifyDisconnected(receiver, &error))
                 summary += entry.arg(error);
         }
     }

@@ -66,6 +66,12 @@ QString stagedUrl(const QString &address, const QString &collection, const QStri
     return path.isEmpty() ? QString() : connectionUrl(address, path);
 }
 
+QString activeUrl(const QString &address, const QString &collection, const QString &id)
+{
+    const QString path = resourcePath(collection, id, QStringLiteral("/active"));
+    return path.isEmpty() ? QString() : connectionUrl(address, path);
+}
+
 bool isAccepted(int status)
 {
     return status / 100 == 2;

@@ -95,6 +95,11 @@ public:
                          QString *errorString = nullptr);
     bool disconnectReceiver(const ReceiverGroup &receiver, QString *errorString = nullptr);
     bool getReceiverSdp(const ReceiverGroup &receiver, QString *sdp);
+    // A node may accept a patch and still not run it; only the receiver's active parameters
+    // tell. On a mismatch or an unreadable answer the failure text goes to errorString.
+    bool verifyConnected(const SenderGroup &sender, const ReceiverGroup &receiver,
+                         QString *errorString = nullptr);
+    bool verifyDisconnected(const ReceiverGroup &receiver, QString *errorString = nullptr);
 
 private:
     QNetworkAccessManager *manager = nullptr;

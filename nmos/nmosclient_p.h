@@ -18,6 +18,7 @@ constexpr char DataFormat[] = "urn:x-nmos:format:data";
 QString nodeUrl(const QString &address, const QString &path);
 QString nodeResourceUrl(const QString &address, const QString &collection, const QString &id);
 QString stagedUrl(const QString &address, const QString &collection, const QString &id);
+QString activeUrl(const QString &address, const QString &collection, const QString &id);
 bool isAccepted(int status);
 
 } // namespace NmosPrivate

@@ -53,6 +53,36 @@ bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGro
     return false;
 }
 
+// Compares a receiver's active parameters with what its patch asked for: on and fed by
+// senderId, or off when enabled is false (the sender is then of no interest).
+bool checkActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup &receiver, bool enabled,
+                 const QString &senderId, QString *errorString)
+{
+    const QString url = activeUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id);
+    int status = 0;
+    QString failure;
+    const QByteArray body = NmosClient::syncGet(manager, url, &status, &failure);
+    const QJsonObject active = QJsonDocument::fromJson(body).object();
+    const QJsonValue masterEnable = active.value(QLatin1String("master_enable"));
+    const QJsonValue activeSender = active.value(QLatin1String("sender_id"));
+    if (!failure.isEmpty()) {
+        // The transfer's own text, which names the endpoint.
+    } else if (!isAccepted(status)) {
+        failure = QStringLiteral("HTTP %1 from %2").arg(status).arg(url);
+    } else if (!masterEnable.isBool()) {
+        failure = QStringLiteral("No active parameters in the answer from %1").arg(url);
+    } else if (masterEnable.toBool() == enabled && (!enabled || activeSender.toString() == senderId)) {
+        return true;
+    } else {
+        const QString reported = activeSender.toString().isEmpty() ? QStringLiteral("none") : activeSender.toString();
+        failure = QStringLiteral("Not active: the receiver reports sender %1 with master_enable %2")
+                      .arg(reported, masterEnable.toBool() ? QStringLiteral("true") : QStringLiteral("false"));
+    }
+    if (errorString)
+        *errorString = failure;
+    return false;
+}
+
 bool isHttpUrl(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
@@ -147,4 +177,14 @@ bool NmosClient::getReceiverSdp(const ReceiverGroup &receiver, QString *sdp)
         return false;
     *sdp = data.toString();
     return true;
+}
+
+bool NmosClient::verifyConnected(const SenderGroup &sender, const ReceiverGroup &receiver, QString *errorString)
+{
+    return checkActive(manager, receiver, true, sender.id, errorString);
+}
+
+bool NmosClient::verifyDisconnected(const ReceiverGroup &receiver, QString *errorString)
+{
+    return checkActive(manager, receiver, false, QString(), errorString);
 }

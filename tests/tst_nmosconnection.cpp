@@ -61,6 +61,8 @@ private slots:
     void connectsReceiver();
     void activatesSenderOrDisconnectsReceiver_data();
     void activatesSenderOrDisconnectsReceiver();
+    void verifiesActiveReceiver_data();
+    void verifiesActiveReceiver();
     void bodiesMatchConnectionApiSchemas();
     void readsStagedReceiverSdp_data();
     void readsStagedReceiverSdp();
@@ -219,6 +221,53 @@ void tst_NmosConnection::activatesSenderOrDisconnectsReceiver()
     }
     // Once more, with nowhere to write a failure text.
     QCOMPARE(activate ? client.activateSender(sender) : client.disconnectReceiver(receiver), result);
+}
+
+void tst_NmosConnection::verifiesActiveReceiver_data()
+{
+    QTest::addColumn<bool>("connected"); // else disconnected
+    QTest::addColumn<Reply>("active");   // status 0: the node is down
+    QTest::addColumn<QString>("error");  // Untouched: the check passes
+
+    const auto active = [](const QJsonValue &senderId, const QJsonValue &masterEnable) {
+        return Reply::json(QJsonObject{{"sender_id", senderId}, {"master_enable", masterEnable}});
+    };
+    const QString sender = QString::fromLatin1(SenderId);
+    QTest::newRow("connected") << true << active(sender, true) << Untouched;
+    QTest::newRow("connected, other sender") << true << active("other", true)
+                                             << "Not active: the receiver reports sender other with master_enable true";
+    QTest::newRow("connected, not enabled") << true << active(sender, false)
+                                            << "Not active: the receiver reports sender " + sender + " with master_enable false";
+    QTest::newRow("connected, nothing active") << true << active(QJsonValue(), false)
+                                               << "Not active: the receiver reports sender none with master_enable false";
+    QTest::newRow("disconnected") << false << active(sender, false) << Untouched;
+    QTest::newRow("disconnected, still on") << false << active(QJsonValue(), true)
+                                            << "Not active: the receiver reports sender none with master_enable true";
+    QTest::newRow("active 500") << true << Reply::empty(500) << "~/active.*Internal Server Error";
+    QTest::newRow("active 302") << false << Reply::redirect(302, "/elsewhere") << "~^HTTP 302 from .*/active$";
+    QTest::newRow("no master_enable") << false << Reply::json(QJsonObject{{"sender_id", QJsonValue()}})
+                                      << "~^No active parameters in the answer from .*/active$";
+    QTest::newRow("node down") << false << Reply::empty(0) << "~Connection refused";
+}
+
+void tst_NmosConnection::verifiesActiveReceiver()
+{
+    QFETCH(bool, connected);
+    QFETCH(Reply, active);
+    QFETCH(QString, error);
+
+    const QByteArray path = connectionPath("/single/receivers/" + ReceiverId + "/active");
+    m_rx->setReply("GET", path, active);
+    if (active.status == 0)
+        m_rx->stop();
+    NmosClient client;
+    QString gotError = Untouched;
+    const bool ok = connected ? client.verifyConnected(senderGroup(), receiverGroup(), &gotError)
+                              : client.verifyDisconnected(receiverGroup(), &gotError);
+    QCOMPARE(ok, error == Untouched);
+    compareError(gotError, error);
+    QCOMPARE(m_rx->requestLines(), active.status == 0 ? QStringList() : QStringList{line("GET", path)});
+    QCOMPARE(m_tx->requestCount(), 0);
 }
 
 void tst_NmosConnection::bodiesMatchConnectionApiSchemas()

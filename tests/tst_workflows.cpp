@@ -75,6 +75,18 @@ QByteArray staged(const QByteArray &kind, const QString &id)
     return connectionPath("/single/" + kind + "/" + id.toUtf8() + "/staged");
 }
 
+QByteArray active(const QString &receiverId)
+{
+    return connectionPath("/single/receivers/" + receiverId.toUtf8() + "/active");
+}
+
+// A receiver's active parameters: fed by that sender, or switched off for an empty id.
+Reply activeReply(const QString &senderId)
+{
+    return Reply::json(QJsonObject{{"sender_id", senderId.isEmpty() ? QJsonValue() : QJsonValue(senderId)},
+                                   {"master_enable", !senderId.isEmpty()}});
+}
+
 // A receiver's staged transport file; a null one means nothing is staged.
 Reply stagedFile(const QJsonValue &sdp)
 {
@@ -97,7 +109,8 @@ QJsonObject senderOf(const TestHttpServer &node, const Essence &s)
 }
 
 // One device holding these senders ("s…" ids) or receivers. Every transport file is readable,
-// every staged endpoint accepts a PATCH, and a receiver's staged file is that of "from-<its id>".
+// every staged endpoint accepts a PATCH, a receiver's staged file is that of "from-<its id>",
+// and it reports itself active with the sender of its role ("r-a1" with "s-a1").
 void scriptNode(TestHttpServer *node, const QList<Essence> &essences)
 {
     const bool senders = essences.first().id.startsWith('s');
@@ -113,6 +126,8 @@ void scriptNode(TestHttpServer *node, const QList<Essence> &essences)
         node->setReply("PATCH", staged(kind, e.id), Reply::json(QJsonObject()));
         node->setReply("GET", "/sdp/" + e.id.toUtf8(), Reply::text(sdpOf(e.id), 200, "application/sdp"));
         node->setReply("GET", staged(kind, e.id), stagedFile(QString::fromUtf8(sdpOf("from-" + e.id))));
+        if (!senders)
+            node->setReply("GET", active(e.id), activeReply("s" + e.id.mid(e.id.indexOf('-'))));
     }
     const QJsonObject device = deviceJson("device-1", senders ? ids : QStringList(), senders ? QStringList() : ids);
     node->setReply("GET", nodePath("/devices/"), Reply::json(QJsonArray{device}));
@@ -263,20 +278,34 @@ void tst_Workflows::connectPatchesPairsInOrder_data()
 {
     QTest::addColumn<QList<int>>("sizes"); // audio and data senders, audio and data receivers
     QTest::addColumn<QStringList>("pairs"); // "sender>receiver" in order; "sender>" when its lookup fails
-    QTest::addColumn<QString>("summary"); // a row with one has every member PATCH refused, each its own way
+    QTest::addColumn<QStringList>("actives"); // "receiver=sender" reported active; "=!500": unreadable
+    QTest::addColumn<QString>("summary"); // without actives, a row with one has every member PATCH refused
 
     const QStringList full{"s-v1>r-v1", "s-a1>r-a1", "s-a2>r-a2", "s-d1>r-d1"};
     const QList<int> sizes{2, 1, 2, 1};
-    QTest::newRow("two audio, one anc") << sizes << full << QString();
-    QTest::newRow("more audio senders") << QList<int>{2, 1, 1, 0} << QStringList(full.mid(0, 2)) << QString();
-    QTest::newRow("video only") << QList<int>{0, 0, 2, 1} << QStringList(full.mid(0, 1)) << QString();
+    QTest::newRow("two audio, one anc") << sizes << full << QStringList() << QString();
+    QTest::newRow("more audio senders") << QList<int>{2, 1, 1, 0} << QStringList(full.mid(0, 2)) << QStringList()
+                                        << QString();
+    QTest::newRow("video only") << QList<int>{0, 0, 2, 1} << QStringList(full.mid(0, 1)) << QStringList() << QString();
     // The failed sender lookup ends its pair before the receiver is looked up, silently.
     QTest::newRow("audio lookup fails") << sizes << QStringList{"s-v1>r-v1", "s-a1>", "s-a2>r-a2", "s-d1>r-d1"}
-                                        << QString();
+                                        << QStringList() << QString();
+    // Accepted is not done: each pair's receiver must report itself on, fed by its sender.
+    QTest::newRow("audio keeps another sender")
+        << sizes << full << QStringList{"r-a2=s-a1"}
+        << QStringLiteral("Patch failed on audio:\nNot active: the receiver reports sender s-a1 with master_enable true\n");
+    QTest::newRow("anc not activated")
+        << sizes << full << QStringList{"r-d1="}
+        << QStringLiteral("Patch failed on anc:\nNot active: the receiver reports sender none with master_enable false\n");
+    // %rx: the receiving node's address.
+    QTest::newRow("audio active unreadable")
+        << sizes << full << QStringList{"r-a1=!500"}
+        << QStringLiteral("Patch failed on audio:\nError transferring http://%rx/x-nmos/connection/v1.1/single/receivers/"
+                          "r-a1/active - server replied: Internal Server Error\n");
     // Every member is still patched; one box lists the failures, each entry ending in a line
     // break and naming its own refusal, even one that the network layer takes for no error.
     QTest::newRow("member patches refused")
-        << sizes << full
+        << sizes << full << QStringList()
         << QStringLiteral("Patch failed on audio:\nHTTP 400: r-a1 cannot take s-a1\nPatch failed on audio:\nHTTP 302\n"
                           "Patch failed on anc:\nHTTP 500\n");
 }
@@ -285,15 +314,22 @@ void tst_Workflows::connectPatchesPairsInOrder()
 {
     QFETCH(QList<int>, sizes);
     QFETCH(QStringList, pairs);
+    QFETCH(QStringList, actives);
     QFETCH(QString, summary);
 
     Fixture f;
     QVERIFY(f.setUp(camera(sizes[0], sizes[1]), monitor(sizes[2], sizes[3])));
-    if (!summary.isEmpty()) {
+    const bool refused = actives.isEmpty() && !summary.isEmpty();
+    if (refused) {
         const QJsonObject reason{{"code", 400}, {"error", "r-a1 cannot take s-a1"}, {"debug", QJsonValue()}};
         f.rx.setReply("PATCH", staged("receivers", "r-a1"), Reply::json(reason, 400));
         f.rx.setReply("PATCH", staged("receivers", "r-a2"), Reply::redirect(302, "/elsewhere"));
         f.rx.setReply("PATCH", staged("receivers", "r-d1"), Reply::empty(500));
+    }
+    for (const QString &reported : actives) {
+        const QString senderId = reported.section('=', 1);
+        f.rx.setReply("GET", active(reported.section('=', 0, 0)),
+                      senderId == "!500" ? Reply::empty(500) : activeReply(senderId));
     }
     if (pairs.contains("s-a1>")) {
         // The first audio pair's sender lookup fails; the video lookup and the group's succeed.
@@ -320,6 +356,9 @@ void tst_Workflows::connectPatchesPairsInOrder()
         tx << get("/sdp/" + senderId.toUtf8());
         rx << patch(staged("receivers", receiverId));
         const QJsonObject body = QJsonDocument::fromJson(requests.value(rx.size() - 1).body).object();
+        // Each accepted patch is checked at once, before the next pair is looked up.
+        if (i == 0 || !refused)
+            rx << get(active(receiverId));
         QCOMPARE(body.value("sender_id").toString(), senderId);
         QCOMPARE(body.value("master_enable").toBool(), true);
         QCOMPARE(body.value("transport_file")["data"].toString(), QString::fromUtf8(sdpOf(senderId)));
@@ -328,7 +367,7 @@ void tst_Workflows::connectPatchesPairsInOrder()
     QCOMPARE(f.rx.requestLines(), rx);
     QCOMPARE(f.shown.size(), summary.isEmpty() ? 0 : 1);
     if (!summary.isEmpty())
-        f.verifyOneShown("information", "Connect", QRegularExpression::escape(summary));
+        f.verifyOneShown("information", "Connect", QRegularExpression::escape(QString(summary).replace("%rx", f.rx.address())));
 }
 
 void tst_Workflows::disconnectTakesDownChosenReceiver_data()
@@ -355,6 +394,8 @@ void tst_Workflows::disconnectTakesDownChosenReceiver()
         f.rxCombo->addItem(record.displayName, QVariant::fromValue(record));
         f.rxCombo->setCurrentIndex(f.rxCombo->count() - 1);
     }
+    for (const QString &id : takenDown)
+        f.rx.setReply("GET", active(id), activeReply(QString()));
     f.clearRequests();
 
     f.run(Disconnect);
@@ -362,10 +403,10 @@ void tst_Workflows::disconnectTakesDownChosenReceiver()
     QCOMPARE(f.shown.size(), 0);
     QCOMPARE(f.tx.requestCount(), 0);
     // No group lookup before the video receiver is down; then each member afresh before its PATCH.
-    QStringList rx{GetReceivers, patch(staged("receivers", takenDown[0])), GetDevices,
+    QStringList rx{GetReceivers, patch(staged("receivers", takenDown[0])), get(active(takenDown[0])), GetDevices,
                    get(nodePath("/receivers/" + takenDown[0].toUtf8())), GetReceivers};
     for (const QString &id : takenDown.mid(1))
-        rx << GetReceivers << patch(staged("receivers", id));
+        rx << GetReceivers << patch(staged("receivers", id)) << get(active(id));
     QCOMPARE(f.rx.requestLines(), rx);
     // Each PATCH switches its receiver off and names no sender.
     for (const auto &request : f.rx.requests()) {
@@ -452,6 +493,13 @@ void tst_Workflows::endsOnVideoFailure_data()
     // Unlike connect, no group lookup has been made when the video patch fails.
     row("disconnect: video patch refused", Disconnect, "critical", "Disconnect", refused, {},
         {GetReceivers, rxPatch});
+    // An accepted patch that the receiver does not run fails the video pair all the same.
+    row("connect: video not activated", Connect, "critical", "Connect",
+        literal("Patch failed on video:\nNot active: the receiver reports sender none with master_enable false"),
+        TxLookups + QStringList{get("/sdp/s-v1")}, RxLookups + QStringList{rxPatch, get(active("r-v1"))});
+    row("disconnect: video stays on", Disconnect, "critical", "Disconnect",
+        literal("Patch failed on video:\nNot active: the receiver reports sender s-v1 with master_enable true"), {},
+        {GetReceivers, rxPatch, get(active("r-v1"))});
     row("sender SDP: entry without record", TxSdp, "warning", "No Sender",
         literal("No sender found on transmitter node."), {}, {});
     row("sender SDP: file unreadable", TxSdp, "warning", "SDP", literal("Failed to fetch SDP from sender."),
@@ -479,6 +527,8 @@ void tst_Workflows::endsOnVideoFailure()
         scriptNode(&f.rx, monitor().mid(1));
     } else if (failure == "video patch refused") {
         f.rx.setReply("PATCH", staged("receivers", "r-v1"), Reply::empty(500));
+    } else if (failure == "video not activated") {
+        f.rx.setReply("GET", active("r-v1"), activeReply(QString()));
     } else if (failure == "file unreadable") {
         f.tx.setReply("GET", "/sdp/s-v1", Reply::empty(404));
         f.tx.setReply("PATCH", staged("senders", "s-v1"), Reply::empty(500));

@@ -119,7 +119,9 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         "                  \"video_senders\": 1, \"audio_senders\": 2, \"data_senders\": 1,\n"
         "                  \"video_receivers\": 0, \"audio_receivers\": 0, \"data_receivers\": 0}]}],\n"
         "              \"faults\": {\"manifest_404_until_active\": false, \"refuse_activation\": false,\n"
-        "                         \"refuse_receiver_patch\": false, \"delay_ms\": 0, \"hang\": false}}]}\n"
+        "                         \"refuse_receiver_patch\": false, \"ignore_activation\": false,\n"
+        "                         \"activate_other_sender\": false, \"active_500\": false,\n"
+        "                         \"delay_ms\": 0, \"hang\": false}}]}\n"
         "\"count\" plays copies labelled \"<label> 1\", \"<label> 2\", ... on consecutive ports."));
     parser.addHelpOption();
     parser.addOptions({
@@ -146,6 +148,9 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         {QStringLiteral("fault-manifest-404"), QStringLiteral("Manifests answer 404 until their sender was activated.")},
         {QStringLiteral("fault-refuse-activation"), QStringLiteral("Sender activations answer 500.")},
         {QStringLiteral("fault-refuse-receiver-patch"), QStringLiteral("Receiver PATCHes answer 423.")},
+        {QStringLiteral("fault-ignore-activation"), QStringLiteral("Receiver activations are answered as done and never made.")},
+        {QStringLiteral("fault-activate-other-sender"), QStringLiteral("Receiver activations take a sender other than the one asked for.")},
+        {QStringLiteral("fault-active-500"), QStringLiteral("A receiver's active parameters answer 500.")},
         {QStringLiteral("fault-delay"), QStringLiteral("Wait this long before every answer."), QStringLiteral("ms")},
         {QStringLiteral("fault-hang"), QStringLiteral("Accept requests and never answer them.")},
         {QStringLiteral("state"), QStringLiteral("Keep this file up to date with the nodes' state as JSON."), QStringLiteral("file")},
@@ -222,6 +227,9 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         node.faults.manifestMissingUntilActive = parser.isSet(QStringLiteral("fault-manifest-404"));
         node.faults.refuseActivation = parser.isSet(QStringLiteral("fault-refuse-activation"));
         node.faults.refuseReceiverPatch = parser.isSet(QStringLiteral("fault-refuse-receiver-patch"));
+        node.faults.ignoreActivation = parser.isSet(QStringLiteral("fault-ignore-activation"));
+        node.faults.activateOtherSender = parser.isSet(QStringLiteral("fault-activate-other-sender"));
+        node.faults.failActive = parser.isSet(QStringLiteral("fault-active-500"));
         node.faults.hang = parser.isSet(QStringLiteral("fault-hang"));
 
         for (int i = 1; i <= nodes; ++i) {
@@ -270,7 +278,9 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         QStringLiteral("audio_receivers"), QStringLiteral("data_receivers")};
     static const QStringList faultKeys = {
         QStringLiteral("manifest_404_until_active"), QStringLiteral("refuse_activation"),
-        QStringLiteral("refuse_receiver_patch"), QStringLiteral("delay_ms"), QStringLiteral("hang")};
+        QStringLiteral("refuse_receiver_patch"), QStringLiteral("ignore_activation"),
+        QStringLiteral("activate_other_sender"), QStringLiteral("active_500"), QStringLiteral("delay_ms"),
+        QStringLiteral("hang")};
 
     if (!checkKeys(object, nodeKeys, QStringLiteral("a node"), errorString))
         return false;
@@ -338,6 +348,9 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         if (!readBool(f, QStringLiteral("manifest_404_until_active"), &node->faults.manifestMissingUntilActive, errorString)
             || !readBool(f, QStringLiteral("refuse_activation"), &node->faults.refuseActivation, errorString)
             || !readBool(f, QStringLiteral("refuse_receiver_patch"), &node->faults.refuseReceiverPatch, errorString)
+            || !readBool(f, QStringLiteral("ignore_activation"), &node->faults.ignoreActivation, errorString)
+            || !readBool(f, QStringLiteral("activate_other_sender"), &node->faults.activateOtherSender, errorString)
+            || !readBool(f, QStringLiteral("active_500"), &node->faults.failActive, errorString)
             || !readInt(f, QStringLiteral("delay_ms"), 0, &node->faults.delayMs, errorString)
             || !readBool(f, QStringLiteral("hang"), &node->faults.hang, errorString))
             return false;

@@ -450,8 +450,11 @@ SimReply SimNode::handleConnectionApi(const QByteArray &method, const QStringLis
     }
     if (!get)
         return error(405, QStringLiteral("Method not allowed"));
-    if (endpoint == QLatin1String("active"))
+    if (endpoint == QLatin1String("active")) {
+        if (receiver && m_config.faults.failActive)
+            return error(500, QStringLiteral("The receiver cannot report its active parameters"), receiver->id);
         return json(active);
+    }
     if (endpoint == QLatin1String("transporttype"))
         return json(QJsonValue(QStringLiteral("urn:x-nmos:transport:rtp")));
     if (endpoint == QLatin1String("constraints")) {
@@ -595,16 +598,23 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
     mergeTransportParams(&staged, patch);
     staged.insert(QStringLiteral("activation"), nullActivation());
 
-    if (!activate) {
+    const QJsonObject activation = immediateActivation(nextVersion(Version()).toString());
+    if (!activate || m_config.faults.ignoreActivation) {
+        // A device whose activation fails inside it still answers the PATCH as done.
         receiver->staged = staged;
-        return json(staged);
+        if (!activate)
+            return json(staged);
+        QJsonObject reply = staged;
+        reply.insert(QStringLiteral("activation"), activation);
+        return json(reply);
     }
 
-    const QJsonObject activation = immediateActivation(nextVersion(Version()).toString());
     QJsonObject active = staged;
     active.insert(QStringLiteral("activation"), activation);
     const QJsonObject params = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
     active.insert(QStringLiteral("transport_params"), QJsonArray{resolveAuto(params, false, QString())});
+    if (m_config.faults.activateOtherSender && active.value(QStringLiteral("sender_id")).isString())
+        active.insert(QStringLiteral("sender_id"), makeId(QStringLiteral("other-sender")));
     changed.active = active;
     changed.version = nextVersion(receiver->version);
     ++changed.activations;
