@@ -124,8 +124,12 @@ void tst_PatchEndToEnd::initTestCase()
     QVERIFY(startNode("camera", camera, "10.77.0.1"));
     // Publishes each transport file only once its sender was activated.
     QVERIFY(startNode("shy-camera", camera + " --fault-manifest-404", "10.77.0.1"));
-    QVERIFY(startNode("monitor", "--group-name Mon --video-receivers 1 --audio-receivers 2 --data-receivers 1",
-                      "10.77.0.2"));
+    const QString monitor = QStringLiteral("--group-name Mon --video-receivers 1 --audio-receivers 2 --data-receivers 1");
+    QVERIFY(startNode("monitor", monitor, "10.77.0.2"));
+    // Monitors that accept every patch and then do not run it as asked.
+    QVERIFY(startNode("idle-monitor", monitor + " --fault-ignore-activation", "10.77.0.2"));
+    QVERIFY(startNode("wayward-monitor", monitor + " --fault-activate-other-sender", "10.77.0.2"));
+    QVERIFY(startNode("mute-monitor", monitor + " --fault-active-500", "10.77.0.2"));
 }
 
 void tst_PatchEndToEnd::cleanupTestCase()
@@ -141,17 +145,26 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup_data()
 {
     QTest::addColumn<QString>("camera");
     QTest::addColumn<int>("activations"); // per camera sender
-    QTest::newRow("publishing camera") << "camera" << 0;
-    QTest::newRow("camera publishing when active") << "shy-camera" << 1;
+    QTest::addColumn<QString>("monitor");
+    QTest::addColumn<QString>("failure"); // a pattern of the box that ends the connect run
+    QTest::newRow("publishing camera") << "camera" << 0 << "monitor" << QString();
+    QTest::newRow("camera publishing when active") << "shy-camera" << 1 << "monitor" << QString();
+    const QString notActive = QStringLiteral("Patch failed on video:\nNot active: the receiver reports sender %1 with master_enable %2");
+    QTest::newRow("monitor not activating") << "camera" << 0 << "idle-monitor" << notActive.arg("none", "false");
+    QTest::newRow("monitor taking another sender") << "camera" << 0 << "wayward-monitor" << notActive.arg("[-0-9a-f]{36}", "true");
+    QTest::newRow("monitor hiding its active parameters")
+        << "camera" << 0 << "mute-monitor" << QStringLiteral("Patch failed on video:\n.*/active.*Internal Server Error");
 }
 
 void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
 {
     QFETCH(QString, camera);
     QFETCH(int, activations);
+    QFETCH(QString, monitor);
+    QFETCH(QString, failure);
     MainWindow window;
     QTRY_VERIFY_WITH_TIMEOUT(select(row(&window, 0)->findChild<QComboBox *>(), m_addresses.value(camera), "Cam Video"), 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(select(row(&window, 1)->findChild<QComboBox *>(), m_addresses.value("monitor"), "Mon Video"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(select(row(&window, 1)->findChild<QComboBox *>(), m_addresses.value(monitor), "Mon Video"), 20000);
 
     DialogCatcher catcher;
     auto click = [&window](const QString &text) {
@@ -161,6 +174,15 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         }
     };
     click("Connect (Tx->Rx)");
+    if (!failure.isEmpty()) {
+        // The node accepted the video patch; its receiver says otherwise, and the run ends there.
+        QCOMPARE(catcher.shown.size(), 1);
+        const QRegularExpression pattern("\\A(?:" + failure + ")\\z", QRegularExpression::DotMatchesEverythingOption);
+        QVERIFY2(pattern.match(catcher.shown[0].value(2)).hasMatch(), qPrintable(catcher.shown[0].value(2)));
+        QCOMPARE(byLabel(nodeState(monitor).value("receivers").toArray(), "Mon Audio 1").value("sender_id").toString(),
+                 QString());
+        return;
+    }
     QCOMPARE(catcher.shown.size(), 0);
 
     // Each monitor receiver is patched to the camera sender of its role, with the transport
