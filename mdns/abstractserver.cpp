@@ -7,6 +7,10 @@ AbstractServer::AbstractServer(QObject *parent)
 {
 }
 
+void AbstractServer::sendOneShotQuery(const Message &)
+{
+}
+
 QStringList AbstractServer::interfaceNames() const
 {
     return {};

@@ -23,6 +23,10 @@ public:
     virtual void sendMessage(const Message &message) = 0;
     // To both mDNS groups, separately on every interface.
     virtual void sendMessageToAll(const Message &message) = 0;
+    // As sendMessageToAll, but from a port other than 5353: a one-shot query (RFC 6762
+    // 5.1), which responders answer by unicast at once. The answers are received as
+    // usual. A server that cannot send one does nothing.
+    virtual void sendOneShotQuery(const Message &message);
 
     // The interfaces currently in use and their addresses; a server that cannot tell
     // returns empty lists.

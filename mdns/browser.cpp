@@ -171,6 +171,18 @@ void Browser::sendBrowseQuery()
     for (const QByteArray &typeName : qAsConst(m_types))
         questions.append({typeName, PTR});
     sendQueries(questions);
+    if (m_interval > 0 || !m_server)
+        return;
+    // The first time round the questions also go as a one-shot query. A responder holds a
+    // multicast answer back until a second after it last multicast the records (RFC 6762
+    // 6; python3-zeroconf does so right after announcing), but answers a one-shot query
+    // by unicast at once (RFC 6762 6.7). Its own transaction id also keeps it from looking
+    // like a copy of the multicast query, which python3-zeroconf would ignore.
+    Message oneShot;
+    oneShot.setTransactionId(quint16(1 + QRandomGenerator::global()->bounded(0xFFFF)));
+    for (const auto &question : qAsConst(questions))
+        oneShot.addQuery(Query(question.first, question.second));
+    m_server->sendOneShotQuery(oneShot);
 }
 
 void Browser::sendQueries(const QList<QPair<QByteArray, quint16>> &questions)

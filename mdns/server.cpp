@@ -58,7 +58,9 @@ void Server::start()
     m_ipv6Bound = m_ipv6Socket.bind(QHostAddress::AnyIPv6, MdnsPort, mode);
     if (!m_ipv6Bound)
         reportError(QStringLiteral("cannot bind IPv6 port 5353: %1").arg(m_ipv6Socket.errorString()));
-    for (QUdpSocket *socket : {&m_ipv4Socket, &m_ipv6Socket}) {
+    m_oneShotIpv4Socket.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+    m_oneShotIpv6Socket.bind(QHostAddress(QHostAddress::AnyIPv6), 0);
+    for (QUdpSocket *socket : {&m_ipv4Socket, &m_ipv6Socket, &m_oneShotIpv4Socket, &m_oneShotIpv6Socket}) {
         socket->setSocketOption(QAbstractSocket::MulticastTtlOption, HopLimit);
         // Our own packets come back: a browser and a responder in one process see each other.
         socket->setSocketOption(QAbstractSocket::MulticastLoopbackOption, 1);
@@ -199,11 +201,12 @@ void Server::readPendingDatagrams(QUdpSocket *socket)
 }
 
 void Server::sendPacket(const QByteArray &packet, const QString &interfaceName,
-                        const QHostAddress &address, quint16 port)
+                        const QHostAddress &address, quint16 port, bool oneShot)
 {
     const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
-    QUdpSocket &socket = ipv6 ? m_ipv6Socket : m_ipv4Socket;
-    if (!(ipv6 ? m_ipv6Bound : m_ipv4Bound))
+    QUdpSocket &socket = oneShot ? (ipv6 ? m_oneShotIpv6Socket : m_oneShotIpv4Socket)
+                                 : (ipv6 ? m_ipv6Socket : m_ipv4Socket);
+    if (!(ipv6 ? m_ipv6Bound : m_ipv4Bound) || socket.state() != QAbstractSocket::BoundState)
         return;
     QNetworkDatagram datagram(packet, address, port);
     datagram.setHopLimit(HopLimit);
@@ -252,11 +255,27 @@ void Server::sendMessageToAll(const Message &message)
         qCWarning(lcMdns) << "cannot encode message:" << why;
         return;
     }
+    sendToAll(packet, false);
+}
+
+void Server::sendOneShotQuery(const Message &message)
+{
+    QByteArray packet;
+    QString why;
+    if (!toPacket(message, &packet, &why)) {
+        qCWarning(lcMdns) << "cannot encode message:" << why;
+        return;
+    }
+    sendToAll(packet, true);
+}
+
+void Server::sendToAll(const QByteArray &packet, bool oneShot)
+{
     for (auto i = m_interfaces.cbegin(); i != m_interfaces.cend(); ++i) {
         if (i->joinedIpv4)
-            sendPacket(packet, i.key(), mdnsIpv4Address(), MdnsPort);
+            sendPacket(packet, i.key(), mdnsIpv4Address(), MdnsPort, oneShot);
         if (i->joinedIpv6)
-            sendPacket(packet, i.key(), mdnsIpv6Address(), MdnsPort);
+            sendPacket(packet, i.key(), mdnsIpv6Address(), MdnsPort, oneShot);
     }
 }
 

@@ -25,6 +25,7 @@ public:
 
     void sendMessage(const Message &message) override;
     void sendMessageToAll(const Message &message) override;
+    void sendOneShotQuery(const Message &message) override;
     QStringList interfaceNames() const override;
     QList<QHostAddress> interfaceAddresses(const QString &interfaceName) const override;
 
@@ -42,7 +43,8 @@ private:
     void refreshInterfaces();
     void readPendingDatagrams(QUdpSocket *socket);
     void sendPacket(const QByteArray &packet, const QString &interfaceName,
-                    const QHostAddress &address, quint16 port);
+                    const QHostAddress &address, quint16 port, bool oneShot = false);
+    void sendToAll(const QByteArray &packet, bool oneShot);
     bool isOnLink(const QHostAddress &source, const Interface &iface) const;
     void reportError(const QString &message);
 
@@ -50,6 +52,10 @@ private:
     QStringList m_wanted;
     QUdpSocket m_ipv4Socket;
     QUdpSocket m_ipv6Socket;
+    // One-shot queries go from these, on ports of their own, so that the unicast answers
+    // reach us and not whichever other process shares 5353.
+    QUdpSocket m_oneShotIpv4Socket;
+    QUdpSocket m_oneShotIpv6Socket;
     bool m_ipv4Bound = false;
     bool m_ipv6Bound = false;
     QMap<QString, Interface> m_interfaces;

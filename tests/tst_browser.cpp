@@ -76,6 +76,9 @@ void tst_Browser::queriesOnDoublingScheduleAndRestarts()
     rig.clock.advance(101);
     QCOMPARE(rig.browseQueries(), 1);
     QVERIFY(rig.server.sent.first().toAll);
+    // The first round also goes as a one-shot query, answered at once by unicast.
+    QCOMPARE(rig.server.oneShots.size(), 1);
+    QCOMPARE(rig.server.oneShots.first().queries(), (QList<Query>{Query(NodeType, PTR)}));
 
     // Then 1 s, 2 s, 4 s, ... up to one hour between queries.
     qint64 expected = 1000;
@@ -88,11 +91,13 @@ void tst_Browser::queriesOnDoublingScheduleAndRestarts()
         expected = std::min<qint64>(expected * 2, 3600000);
     }
     QCOMPARE(rig.browser.queryInterval(), 3600000);
+    QCOMPARE(rig.server.oneShots.size(), 1);
 
     rig.server.appear("fl1");
     rig.clock.advance(120);
     QCOMPARE(rig.browseQueries(), 20);
     QCOMPARE(rig.browser.queryInterval(), 1000);
+    QCOMPARE(rig.server.oneShots.size(), 2);
     QVERIFY(!rig.server.encodingFailed);
 }
 

@@ -121,6 +121,7 @@ private slots:
     void findsAvahiServiceBesideRunningAvahi();
     void avahiFindsOurResponder();
     void serversShareThePortAndDropOffLinkSources();
+    void receivesUnicastAnswerToOneShotQuery();
     // Last: it adds a link for a while, and the namespace check wants exactly fl0 and fl1.
     void noticesInterfacesComingAndGoing();
 };
@@ -323,6 +324,35 @@ void tst_MdnsInterop::serversShareThePortAndDropOffLinkSources()
     QTRY_VERIFY_WITH_TIMEOUT(addresses.contains(fl0LinkLocal), Patience);
     QCOMPARE(addresses.at(addresses.indexOf(fl0LinkLocal)).scopeId(), QStringLiteral("fl1"));
     QVERIFY(!addresses.contains(QHostAddress("10.77.0.2")));
+}
+
+void tst_MdnsInterop::receivesUnicastAnswerToOneShotQuery()
+{
+    // The responder is on this host, as Avahi is on a desktop: its unicast answer is
+    // delivered locally and must still count as heard on the link the query went out on.
+    Peer peer({"register", "--type", NodeType, "--name", "one-shot", "--port", "8083", "--host", "one-shot-host.local.",
+               "--address", "10.77.0.1"});
+    QVERIFY2(peer.process.waitForStarted(), qPrintable(peer.process.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(peer.printed("registered"), Patience);
+    Server asking(QStringList{QStringLiteral("fl1")});
+    QList<Message> answers;
+    connect(&asking, &AbstractServer::messageReceived, this, [&answers](const Message &message) {
+        if (message.isResponse() && message.transactionId() == 0x4242)
+            answers << message;
+    });
+    Message query;
+    query.setTransactionId(0x4242);
+    query.addQuery(Query(NodeType, PTR));
+    // python3-zeroconf ignores a packet identical to the one before: one query is enough.
+    QTRY_VERIFY(!asking.interfaceNames().isEmpty());
+    asking.sendOneShotQuery(query);
+    QTRY_VERIFY_WITH_TIMEOUT(!answers.isEmpty(), Patience);
+    const Message answer = answers.first();
+    QCOMPARE(answer.interfaceName(), QStringLiteral("fl1"));
+    QCOMPARE(answer.port(), MdnsPort);
+    QCOMPARE(answer.records().value(0).target(), QByteArray("one-shot." + NodeType));
+    peer.process.write("quit\n");
+    QTRY_COMPARE_WITH_TIMEOUT(peer.process.state(), QProcess::NotRunning, Patience);
 }
 
 void tst_MdnsInterop::noticesInterfacesComingAndGoing()

@@ -21,6 +21,7 @@ public:
 
     void sendMessage(const QMdnsEngine::Message &message) override { record(message, false); }
     void sendMessageToAll(const QMdnsEngine::Message &message) override { record(message, true); }
+    void sendOneShotQuery(const QMdnsEngine::Message &message) override { oneShots.append(message); }
     QStringList interfaceNames() const override { return m_addresses.keys(); }
     QList<QHostAddress> interfaceAddresses(const QString &name) const override { return m_addresses.value(name); }
 
@@ -50,6 +51,7 @@ public:
     }
 
     QList<Sent> sent;
+    QList<QMdnsEngine::Message> oneShots;
     bool encodingFailed = false;
 
 private:
