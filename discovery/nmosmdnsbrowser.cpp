@@ -8,10 +8,13 @@
 
 #include <QHostAddress>
 #include <QJsonParseError>
+#include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QtDebug>
+
+Q_LOGGING_CATEGORY(lcDiscovery, "ferrolink.discovery", QtInfoMsg)
 
 namespace {
 
@@ -151,6 +154,10 @@ void NMOSMdnsBrowser::resolveAndFetch(const QMdnsEngine::Service &svc)
 
     auto *resolver = new QMdnsEngine::Resolver(m_mdnsServer.get(), svc.hostname(), m_mdnsCache.get(), this);
     m_resolvers.insert(svc.name(), resolver);
+    // Counted over the children, not the table, so that a resolver that escaped the table
+    // still shows: a long run watches this number stay flat.
+    qCDebug(lcDiscovery) << "Resolving" << svc.hostname() << "for" << svc.name()
+                         << "live resolvers:" << findChildren<QMdnsEngine::Resolver *>().size();
     connect(resolver, &QMdnsEngine::Resolver::resolved, this,
             [this, svc, scheme, version](const QHostAddress &address) {
                 fetchSelf(svc, scheme, version, address);

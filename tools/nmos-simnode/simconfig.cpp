@@ -157,6 +157,7 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         {QStringLiteral("announce"), QStringLiteral("Announce by mDNS on the interfaces that carry the bind addresses.")},
         {QStringLiteral("mdns-interface"), QStringLiteral("Announce by mDNS on this interface; repeatable."), QStringLiteral("name")},
         {QStringLiteral("allow-real-network"), QStringLiteral("Announce even outside a private network namespace.")},
+        {QStringLiteral("bump-counters"), QStringLiteral("Bump every node's ver_slf TXT counter this often, as a busy node would (for soak runs)."), QStringLiteral("ms")},
     });
     if (!parser.parse(arguments))
         return fail(errorString, parser.errorText());
@@ -257,6 +258,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
     }
     if (parser.isSet(QStringLiteral("allow-real-network")))
         result.allowRealNetwork = true;
+    if (!readCount(parser, QStringLiteral("bump-counters"), &result.bumpIntervalMs, errorString))
+        return false;
     if (!finish(&result, errorString))
         return false;
     *config = result;

@@ -60,6 +60,7 @@ struct SimConfig
     bool announce = false;
     QStringList mdnsInterfaces;
     bool allowRealNetwork = false;
+    int bumpIntervalMs = 0;      // 0: the TXT counters change only with activations
 };
 
 // Reads the command line and the optional JSON file into a SimConfig.

@@ -908,6 +908,15 @@ QJsonObject SimNode::state() const
                        {QStringLiteral("receivers"), receivers}};
 }
 
+void SimNode::bumpSelfCounter()
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        ++m_counters["ver_slf"];
+    }
+    emit resourcesChanged();
+}
+
 QMap<QByteArray, QByteArray> SimNode::txtAttributes() const
 {
     QMutexLocker locker(&m_mutex);

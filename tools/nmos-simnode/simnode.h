@@ -50,9 +50,11 @@ public:
     QJsonObject state() const;
     // The TXT attributes to announce, with the current peer-to-peer counters.
     QMap<QByteArray, QByteArray> txtAttributes() const;
+    // Counts a change of the node's own resource, as a node does when its name or clocks change.
+    void bumpSelfCounter();
 
 signals:
-    // Emitted from an HTTP thread after an activation changed resources.
+    // Emitted after an activation (from an HTTP thread) or a bump changed resources.
     void resourcesChanged();
 
 private:

@@ -12,6 +12,7 @@
 #include <QNetworkInterface>
 #include <QSaveFile>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -88,6 +89,14 @@ bool SimNodeSet::start(QString *errorString)
         m_announcer = new SimAnnouncer(interfaces, this);
         for (SimNode *node : m_nodes)
             m_announcer->addNode(node);
+    }
+    if (m_config.bumpIntervalMs > 0) {
+        auto *timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this] {
+            for (SimNode *node : m_nodes)
+                node->bumpSelfCounter();
+        });
+        timer->start(m_config.bumpIntervalMs);
     }
     return true;
 }
