@@ -129,6 +129,12 @@ NmosClient::NmosClient(QObject *parent)
 {
 }
 
+NmosClient::NmosClient(QNetworkAccessManager *manager, QObject *parent)
+    : QObject(parent)
+    , manager(manager)
+{
+}
+
 QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &url, int *status,
                                QString *errorString)
 {

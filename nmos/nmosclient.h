@@ -62,6 +62,9 @@ public:
     };
 
     explicit NmosClient(QObject *parent = nullptr);
+    // Sends every request through manager, which must outlive the client: a test or a
+    // fuzzer answers through it without sockets.
+    explicit NmosClient(QNetworkAccessManager *manager, QObject *parent = nullptr);
 
     static QByteArray syncGet(QNetworkAccessManager *manager, const QString &url,
                               int *status = nullptr, QString *errorString = nullptr);

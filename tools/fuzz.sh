@@ -1,20 +1,38 @@
 #!/bin/sh
-# fuzz.sh [--brief] [libFuzzer options...]
-# Builds the DNS message fuzzer with clang (address and undefined-behaviour sanitizers) in
-# its own build directory and runs it on the seed corpus. --brief, for CI: replay every
-# seed once, then fuzz for about 60 seconds. Without it, runs until stopped (or as the
-# options say, e.g. -runs=10000000). New inputs go to build-fuzz/corpus, not to the seeds.
+# fuzz.sh --brief
+# fuzz.sh NAME [libFuzzer options...]
+# Builds the libFuzzer targets with clang (address and undefined-behaviour sanitizers) in
+# their own build directory. --brief, for CI: each target replays its seeds, then fuzzes
+# for a short while. With a NAME (dnsmessage, nmosclient, bracketipv6host, apiversion),
+# runs that target until stopped, or as the options say (e.g. -runs=10000000). New inputs
+# go to build-fuzz/corpus/NAME, never to the seeds in fuzz/.
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DFERROLINK_BUILD_FUZZ=ON -DBUILD_TESTING=OFF -DFERROLINK_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build" --target fuzz_dnsmessage
-fuzzer="$build/fuzz/fuzz_dnsmessage"
-mkdir -p "$build/corpus"
-if [ "${1:-}" = "--brief" ]; then
+names="dnsmessage nmosclient bracketipv6host apiversion"
+cmake --build "$build" --target $(for name in $names; do printf 'fuzz_%s ' "$name"; done)
+
+seeds() {
+    if [ "$1" = dnsmessage ]; then echo "$root/fuzz/corpus"; else echo "$root/fuzz/corpus-$1"; fi
+}
+run() {
+    name=$1
     shift
-    "$fuzzer" "$root"/fuzz/corpus/*
-    exec "$fuzzer" -max_total_time=60 -max_len=9000 "$@" "$build/corpus" "$root/fuzz/corpus"
+    mkdir -p "$build/corpus/$name"
+    "$build/fuzz/fuzz_$name" -max_len=9000 "$@" "$build/corpus/$name" "$(seeds "$name")"
+}
+
+if [ "${1:-}" = "--brief" ]; then
+    for name in $names; do
+        # The parser of every packet on the link gets the most time.
+        seconds=30
+        [ "$name" = dnsmessage ] && seconds=60
+        "$build/fuzz/fuzz_$name" "$(seeds "$name")"/*
+        run "$name" -max_total_time=$seconds
+    done
+    exit 0
 fi
-exec "$fuzzer" -max_len=9000 "$@" "$build/corpus" "$root/fuzz/corpus"
+[ $# -ge 1 ] || { echo "usage: $0 --brief | NAME [libFuzzer options...]" >&2; exit 2; }
+run "$@"

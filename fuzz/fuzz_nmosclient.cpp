@@ -1,0 +1,178 @@
+// libFuzzer entry point for the NMOS client: a node may answer any query with any body.
+// The input is up to eight bodies, split at NUL bytes, that answer the senders, receivers,
+// flows and devices collections, a single sender, a single receiver, a receiver's staged
+// endpoint and every other GET (the transport file); a missing body answers 404. Beyond
+// "no crash, no undefined behaviour": no request leaves HTTP, every PATCH goes to one
+// staged endpoint of the node asked, and no listed entry is shown twice.
+#include "nmos/nmosclient.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSet>
+#include <QUrl>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+const char NodeHost[] = "node.test";
+
+enum Part { Senders, Receivers, Flows, Devices, Sender, Receiver, Staged, Other };
+
+// A reply that is finished as soon as it is made, so the client never waits.
+class CannedReply : public QNetworkReply
+{
+    Q_OBJECT
+
+public:
+    CannedReply(QNetworkAccessManager::Operation operation, const QNetworkRequest &request,
+                const QByteArray *body, QObject *parent)
+        : QNetworkReply(parent)
+    {
+        setRequest(request);
+        setUrl(request.url());
+        setOperation(operation);
+        if (body) {
+            m_body.setData(*body);
+            setAttribute(QNetworkRequest::HttpStatusCodeAttribute, 200);
+        } else {
+            setAttribute(QNetworkRequest::HttpStatusCodeAttribute, 404);
+            setError(ContentNotFoundError, QStringLiteral("Not found"));
+        }
+        m_body.open(QIODevice::ReadOnly);
+        open(QIODevice::ReadOnly);
+        setFinished(true);
+    }
+
+    void abort() override {}
+    qint64 bytesAvailable() const override { return m_body.bytesAvailable() + QNetworkReply::bytesAvailable(); }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override { return m_body.read(data, maxSize); }
+
+private:
+    QBuffer m_body;
+};
+
+class CannedNetwork : public QNetworkAccessManager
+{
+    Q_OBJECT
+
+public:
+    QList<QByteArray> bodies;
+
+protected:
+    QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
+                                 QIODevice *outgoing) override
+    {
+        Q_UNUSED(outgoing);
+        const QUrl url = request.url();
+        if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))
+            abort();
+        if (operation != GetOperation) {
+            checkPatch(url);
+            return new CannedReply(operation, request, &empty, this);
+        }
+        const int part = partOf(url);
+        return new CannedReply(operation, request, part < bodies.size() ? &bodies.at(part) : nullptr, this);
+    }
+
+private:
+    static int partOf(const QUrl &url)
+    {
+        if (url.host() != QLatin1String(NodeHost))
+            return Other;
+        const QString path = url.path();
+        const QString node = QStringLiteral("/x-nmos/node/v1.3/");
+        if (path.startsWith(QLatin1String("/x-nmos/connection/v1.1/single/receivers/")))
+            return Staged;
+        if (!path.startsWith(node))
+            return Other;
+        const QString rest = path.mid(node.size());
+        const int slash = rest.indexOf(QLatin1Char('/'));
+        const QString collection = rest.left(slash);
+        const bool single = slash >= 0 && slash + 1 < rest.size();
+        if (collection == QLatin1String("senders"))
+            return single ? Sender : Senders;
+        if (collection == QLatin1String("receivers"))
+            return single ? Receiver : Receivers;
+        if (collection == QLatin1String("flows"))
+            return Flows;
+        if (collection == QLatin1String("devices"))
+            return Devices;
+        return Other;
+    }
+
+    // An id from the node is one encoded path segment: it cannot steer a PATCH elsewhere.
+    static void checkPatch(const QUrl &url)
+    {
+        const QStringList segments = url.path(QUrl::FullyEncoded).split(QLatin1Char('/'));
+        if (url.host() != QLatin1String(NodeHost) || segments.size() != 8
+            || segments.at(1) != QLatin1String("x-nmos") || segments.at(4) != QLatin1String("single")
+            || segments.at(6).isEmpty() || segments.at(7) != QLatin1String("staged"))
+            abort();
+    }
+
+    const QByteArray empty;
+};
+
+template<typename Connection>
+void checkUnique(const QList<Connection> &entries)
+{
+    QSet<QString> names;
+    for (const Connection &entry : entries) {
+        if (entry.label.isEmpty() || names.contains(entry.displayName))
+            abort();
+        names.insert(entry.displayName);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    static QCoreApplication app(*argc, *argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static CannedNetwork network;
+    network.bodies = QByteArray(reinterpret_cast<const char *>(data), int(size)).split('\0');
+    NmosClient client(&network);
+    const QString address = QStringLiteral("%1:8080").arg(QLatin1String(NodeHost));
+
+    client.hasSenders(address);
+    client.hasReceivers(address);
+    checkUnique(client.videoSenders(address, QStringLiteral("node")));
+    checkUnique(client.videoReceivers(address, QStringLiteral("node")));
+
+    NmosClient::SenderGroup sender;
+    NmosClient::ReceiverGroup receiver;
+    const bool haveSender = client.findSender(address, NmosClient::Video, &sender);
+    const bool haveReceiver = client.findReceiver(address, NmosClient::Video, &receiver);
+    client.fillSenderGroup(&sender);
+    client.fillReceiverGroup(&receiver);
+    for (const QString &id : sender.audioIds + sender.dataIds) {
+        NmosClient::SenderGroup member;
+        client.findSender(address, NmosClient::Audio, &member, id);
+    }
+    // As the workflows do: patches only once both ends were found.
+    if (haveReceiver) {
+        QString sdp;
+        client.getReceiverSdp(receiver, &sdp);
+        QString error;
+        if (haveSender)
+            client.connectReceiver(sender, receiver, &error);
+        client.disconnectReceiver(receiver, &error);
+    }
+
+    // The client hands its replies to deleteLater; no event loop runs here to free them.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return 0;
+}
+
+#include "fuzz_nmosclient.moc"
