@@ -47,7 +47,7 @@ def main():
     print("minute  resolvers  RSS MiB  requests/min  intakes/min", flush=True)
     start = now_ms()
     failed = False
-    for minute in range(options.minutes + 1):
+    for minute in range(1, options.minutes + 1):
         time.sleep(max(0, (start + minute * 60000 - now_ms()) / 1000))
         since = start + (minute - 1) * 60000
         rss = app.rss_kib()
@@ -55,9 +55,9 @@ def main():
             print("Ferrolink ended: %s" % [line for _, line in app.err[-5:]])
             failed = True
             break
-        requests = len(node.requests(since, start + minute * 60000)) if minute else "-"
-        intakes = count(app.err, "mDNS found NMOS Node:", since, start + minute * 60000) if minute else "-"
-        print("%6d  %9s  %7.1f  %12s  %11s" % (minute, last_resolver_count(app), rss / 1024, requests, intakes),
+        requests = len(node.requests(since, start + minute * 60000))
+        intakes = count(app.err, "mDNS found NMOS Node:", since, start + minute * 60000)
+        print("%6d  %9s  %7.1f  %12d  %11d" % (minute, last_resolver_count(app), rss / 1024, requests, intakes),
               flush=True)
     app.stop()
     node.stop()
