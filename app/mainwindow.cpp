@@ -3,6 +3,7 @@
 #include "app/intakequeue.h"
 #include "app/lightindicator.h"
 #include "app/sdpdialog.h"
+#include "discovery/browserwindow.h"
 #include "discovery/nmosmdnsbrowser.h"
 #include "nmos/nmosclient.h"
 
@@ -76,6 +77,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_rxSdpButton, &QPushButton::clicked, this, &MainWindow::showRxSdp);
     connect(m_connectButton, &QPushButton::clicked, this, &MainWindow::doConnect);
     connect(m_disconnectButton, &QPushButton::clicked, this, &MainWindow::doDisconnect);
+    connect(m_browseButton, &QPushButton::clicked, this, &MainWindow::showBrowser);
 
     // Last, so that discovery results arrive only once the window is complete.
     m_mdns = new NMOSMdnsBrowser(this);
@@ -499,4 +501,15 @@ void MainWindow::doDisconnect()
     guard.release();
     if (!summary.isEmpty())
         showMessage(QMessageBox::Information, title, summary);
+}
+
+void MainWindow::showBrowser()
+{
+    if (!m_browser)
+        m_browser = std::make_unique<BrowserWindow>();
+    // Already open but minimised or behind the main window: bring it to the operator.
+    m_browser->setWindowState(m_browser->windowState() & ~Qt::WindowMinimized);
+    m_browser->show();
+    m_browser->raise();
+    m_browser->activateWindow();
 }

@@ -7,11 +7,14 @@
 #include <QString>
 #include <QUrl>
 
+#include <memory>
+
 class QComboBox;
 class QFrame;
 class QPushButton;
 class QSettings;
 class IntakeQueue;
+class BrowserWindow;
 class LightIndicator;
 class NmosClient;
 class NMOSMdnsBrowser;
@@ -56,6 +59,7 @@ private:
     // What a run disables: both rows' choices, so a run cannot be steered mid-way, and the
     // four buttons that start a run.
     QList<QWidget *> runControls() const;
+    void showBrowser();
 
     NMOSMdnsBrowser *m_mdns = nullptr;
     IntakeQueue *m_intake = nullptr;
@@ -75,6 +79,8 @@ private:
     // Set while a workflow or viewer runs: its requests wait in nested event loops, and
     // no second run may start inside one.
     bool m_running = false;
+    // Made on the first "Browse" and kept, with its state, until the main window goes.
+    std::unique_ptr<BrowserWindow> m_browser;
 };
 
 #endif // MAINWINDOW_H
