@@ -43,8 +43,13 @@ bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGro
     int status = 0;
     QString errorText;
     QByteArray response;
-    const QUrl url =
-        patchUrl(stagedUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id));
+    const QString target = stagedUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id);
+    if (target.isEmpty()) {
+        if (errorString)
+            *errorString = QStringLiteral("Receiver id \"%1\" cannot be used in a URL").arg(receiver.id);
+        return false;
+    }
+    const QUrl url = patchUrl(target);
     const bool completed = NmosClient::syncPatch(manager, url, body, &status, &errorText, &response);
     if (completed && isAccepted(status))
         return true;

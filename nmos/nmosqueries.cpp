@@ -22,6 +22,42 @@ QString formatUrn(NmosClient::Format format)
     return QLatin1String(VideoFormat);
 }
 
+bool isDirectionMark(QChar c)
+{
+    switch (c.direction()) {
+    case QChar::DirLRE:
+    case QChar::DirLRO:
+    case QChar::DirRLE:
+    case QChar::DirRLO:
+    case QChar::DirPDF:
+    case QChar::DirLRI:
+    case QChar::DirRLI:
+    case QChar::DirFSI:
+    case QChar::DirPDI:
+        return true;
+    default:
+        // The left-to-right, right-to-left and Arabic letter marks.
+        return c.unicode() == 0x200E || c.unicode() == 0x200F || c.unicode() == 0x061C;
+    }
+}
+
+// The text of a combo entry. Node name and label come from the network: a line break would
+// split the entry, and a direction mark (such as U+202E) could make it read as another
+// node's address, so control characters become spaces and direction marks are dropped.
+QString displayName(const QString &nodeName, const QString &address, const QString &label)
+{
+    QString text = QStringLiteral("%1 (%2-%3)").arg(nodeName, address, label);
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            shown += QLatin1Char(' ');
+        else if (!isDirectionMark(c))
+            shown += c;
+    }
+    return shown;
+}
+
 } // namespace
 
 bool NmosClient::hasSenders(const QString &address)
@@ -60,7 +96,7 @@ QList<NmosClient::SenderConnection> NmosClient::videoSenders(const QString &addr
             continue;
         labelsSeen.insert(connection.label);
         connection.nodeAddress = address;
-        connection.displayName = QStringLiteral("%1 (%2-%3)").arg(nodeName, address, connection.label);
+        connection.displayName = displayName(nodeName, address, connection.label);
         result.append(connection);
     }
     return result;
@@ -83,7 +119,7 @@ QList<NmosClient::ReceiverConnection> NmosClient::videoReceivers(const QString &
         if (receiver.value(QLatin1String("format")).toString() != QLatin1String(VideoFormat))
             continue;
         connection.nodeAddress = address;
-        connection.displayName = QStringLiteral("%1 (%2-%3)").arg(nodeName, address, connection.label);
+        connection.displayName = displayName(nodeName, address, connection.label);
         result.append(connection);
     }
     return result;
