@@ -69,6 +69,10 @@ void scriptDesk(TestHttpServer *node)
         node->setReply("GET", nodePath("/" + kind + "/" + id), Reply::json(resource));
         node->setReply("PATCH", connectionPath("/single/" + kind + "/" + id + "/staged"), Reply::json(QJsonObject()));
         node->setReply("GET", "/sdp/" + id, Reply::text(Sdp, 200, "application/sdp"));
+        // A patch is only believed once the receiver reports it active.
+        const QString activeSender = id == "r-v1" ? "s-v1" : "s-a1";
+        node->setReply("GET", connectionPath("/single/receivers/" + id + "/active"),
+                       Reply::json(QJsonObject{{"sender_id", activeSender}, {"master_enable", true}}));
         node->setReply("GET", connectionPath("/single/receivers/" + id + "/staged"),
                        Reply::json(QJsonObject{{"transport_file", QJsonObject{{"data", QString(Sdp)}, {"type", "application/sdp"}}}}));
     }
