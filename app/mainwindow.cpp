@@ -5,6 +5,7 @@
 #include "app/sdpdialog.h"
 #include "discovery/browserwindow.h"
 #include "discovery/nmosmdnsbrowser.h"
+#include "discovery/nmosregistrybrowser.h"
 #include "nmos/nmosclient.h"
 
 #include <QComboBox>
@@ -84,6 +85,10 @@ MainWindow::MainWindow(QWidget *parent)
     m_mdns = new NMOSMdnsBrowser(this);
     connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
     m_mdns->start();
+    // Nodes from a registry are taken in as if discovery had found them.
+    m_registry = new NMOSRegistryBrowser(this);
+    connect(m_registry, &NMOSRegistryBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
+    m_registry->start();
 }
 
 MainWindow::~MainWindow()

@@ -18,6 +18,7 @@ class BrowserWindow;
 class LightIndicator;
 class NmosClient;
 class NMOSMdnsBrowser;
+class NMOSRegistryBrowser;
 
 // The one window of the tool: a transmitter row, a receiver row and the patch buttons.
 class MainWindow : public QMainWindow
@@ -31,6 +32,8 @@ public:
     // The record behind a combo's current item; empty when it holds none.
     QString currentItemId(QComboBox *combo) const;
     QString currentItemAddress(QComboBox *combo) const;
+    // The second source of nodes, to be told which registry to read.
+    NMOSRegistryBrowser *registryBrowser() const { return m_registry; }
 
     // How long the splash stays up after start and after each press of "About"; tests
     // shorten it before they build a window.
@@ -63,6 +66,7 @@ private:
 
     NMOSMdnsBrowser *m_mdns = nullptr;
     IntakeQueue *m_intake = nullptr;
+    NMOSRegistryBrowser *m_registry = nullptr;
     NmosClient *m_client = nullptr;
     QSettings *m_settings = nullptr;
     QComboBox *m_txCombo = nullptr;

@@ -80,6 +80,8 @@ int main(int argc, char *argv[])
                                {QStringLiteral("hostname"), node->config().hostname}};
         out << QJsonDocument(line).toJson(QJsonDocument::Compact) << "\n";
     }
+    if (nodes.registryPort() > 0)
+        out << QJsonDocument(QJsonObject{{QStringLiteral("registry"), nodes.registryPort()}}).toJson(QJsonDocument::Compact) << "\n";
     out << "ready\n";
     out.flush();
 

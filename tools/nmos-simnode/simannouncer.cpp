@@ -30,10 +30,31 @@ void SimAnnouncer::addNode(SimNode *node)
     service.setHostname(config.hostname.toUtf8());
     service.setPort(quint16(node->port()));
     service.setAttributes(node->txtAttributes());
+    QMdnsEngine::Responder *responder = announce(service, config.bindAddresses);
 
+    // resourcesChanged comes from an HTTP thread; the queued hop brings it to the thread
+    // that owns the sockets.
+    connect(node, &SimNode::resourcesChanged, this, [this, node, responder] { refresh(node, responder); },
+            Qt::QueuedConnection);
+}
+
+void SimAnnouncer::addRegistry(const QString &label, const QString &bindAddress, int port, int priority)
+{
+    QMdnsEngine::Service service;
+    service.setType("_nmos-query._tcp.local.");
+    service.setName(label.toUtf8());
+    service.setHostname(SimConfigParser::hostnameFor(label).toUtf8());
+    service.setPort(quint16(port));
+    service.setAttributes({{"api_proto", "http"}, {"api_ver", "v1.3"}, {"api_auth", "false"},
+                           {"pri", QByteArray::number(priority)}});
+    announce(service, {bindAddress});
+}
+
+QMdnsEngine::Responder *SimAnnouncer::announce(const QMdnsEngine::Service &service, const QStringList &bindAddresses)
+{
     auto *responder = new QMdnsEngine::Responder(m_server, service, this);
     QList<QHostAddress> addresses;
-    for (const QString &text : config.bindAddresses) {
+    for (const QString &text : bindAddresses) {
         const QHostAddress address(text);
         // A wildcard bind serves every address: let the responder use the interface's own.
         if (address != QHostAddress::AnyIPv4 && address != QHostAddress::AnyIPv6)
@@ -41,11 +62,7 @@ void SimAnnouncer::addNode(SimNode *node)
     }
     responder->setAddresses(addresses);
     m_responders << responder;
-
-    // resourcesChanged comes from an HTTP thread; the queued hop brings it to the thread
-    // that owns the sockets.
-    connect(node, &SimNode::resourcesChanged, this, [this, node, responder] { refresh(node, responder); },
-            Qt::QueuedConnection);
+    return responder;
 }
 
 void SimAnnouncer::refresh(SimNode *node, QMdnsEngine::Responder *responder)

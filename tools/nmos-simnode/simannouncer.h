@@ -12,8 +12,13 @@ class Server;
 
 class SimNode;
 
-// Announces nodes as "_nmos-node._tcp" on the given interfaces only, and re-announces a
-// node's TXT counters when its resources change. Goodbyes go out when it is destroyed.
+namespace QMdnsEngine {
+class Service;
+}
+
+// Announces nodes as "_nmos-node._tcp" and registry doubles as "_nmos-query._tcp" on the
+// given interfaces only, and re-announces a node's TXT counters when its resources change.
+// Goodbyes go out when it is destroyed.
 class SimAnnouncer : public QObject
 {
     Q_OBJECT
@@ -23,8 +28,10 @@ public:
     ~SimAnnouncer() override;
 
     void addNode(SimNode *node);
+    void addRegistry(const QString &label, const QString &bindAddress, int port, int priority);
 
 private:
+    QMdnsEngine::Responder *announce(const QMdnsEngine::Service &service, const QStringList &bindAddresses);
     void refresh(SimNode *node, QMdnsEngine::Responder *responder);
 
     QMdnsEngine::Server *m_server;

@@ -158,6 +158,13 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         {QStringLiteral("mdns-interface"), QStringLiteral("Announce by mDNS on this interface; repeatable."), QStringLiteral("name")},
         {QStringLiteral("allow-real-network"), QStringLiteral("Announce even outside a private network namespace.")},
         {QStringLiteral("bump-counters"), QStringLiteral("Bump every node's ver_slf TXT counter this often, as a busy node would (for soak runs)."), QStringLiteral("ms")},
+        {QStringLiteral("registry"), QStringLiteral("Also serve a test double of an IS-04 Query API (not a registry: no "
+                                                    "heartbeats, no expiry) holding the nodes played, on the first bind "
+                                                    "address; 0 picks a free port. Announced as _nmos-query._tcp."),
+         QStringLiteral("port")},
+        {QStringLiteral("registry-pri"), QStringLiteral("TXT pri of the registry's announcement (default: 0)."), QStringLiteral("pri")},
+        {QStringLiteral("registry-only"), QStringLiteral("Announce the registry but not the nodes, as nodes on another subnet.")},
+        {QStringLiteral("fault-registry-no-websocket"), QStringLiteral("Subscriptions name a WebSocket that cannot be opened.")},
     });
     if (!parser.parse(arguments))
         return fail(errorString, parser.errorText());
@@ -260,6 +267,12 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         result.allowRealNetwork = true;
     if (!readCount(parser, QStringLiteral("bump-counters"), &result.bumpIntervalMs, errorString))
         return false;
+    if (parser.isSet(QStringLiteral("registry"))
+        && (!readCount(parser, QStringLiteral("registry"), &result.registryPort, errorString)
+            || !readCount(parser, QStringLiteral("registry-pri"), &result.registryPriority, errorString)))
+        return false;
+    result.registryOnly = parser.isSet(QStringLiteral("registry-only"));
+    result.registryWebSocket = !parser.isSet(QStringLiteral("fault-registry-no-websocket"));
     if (!finish(&result, errorString))
         return false;
     *config = result;

@@ -61,6 +61,10 @@ struct SimConfig
     QStringList mdnsInterfaces;
     bool allowRealNetwork = false;
     int bumpIntervalMs = 0;      // 0: the TXT counters change only with activations
+    int registryPort = -1;          // -1: no registry double; 0: any free port
+    int registryPriority = 0;       // TXT pri of its announcement
+    bool registryOnly = false;      // the nodes are in the registry only, not announced
+    bool registryWebSocket = true;  // false: subscriptions name a WebSocket that cannot be opened
 };
 
 // Reads the command line and the optional JSON file into a SimConfig.

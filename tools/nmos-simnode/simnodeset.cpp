@@ -3,6 +3,7 @@
 #include "simannouncer.h"
 #include "simhttpserver.h"
 #include "simnode.h"
+#include "simregistry.h"
 #include "simtaskpool.h"
 
 #include <QHostAddress>
@@ -84,11 +85,20 @@ bool SimNodeSet::start(QString *errorString)
     }
     if (!m_config.stateFile.isEmpty())
         writeState();
+    if (m_config.registryPort >= 0 && !startRegistry(errorString))
+        return false;
 
     if (m_config.announce) {
         m_announcer = new SimAnnouncer(interfaces, this);
-        for (SimNode *node : m_nodes)
-            m_announcer->addNode(node);
+        for (SimNode *node : m_nodes) {
+            if (!m_config.registryOnly)
+                m_announcer->addNode(node);
+        }
+        if (m_registry) {
+            const SimNodeConfig &first = m_nodes.first()->config();
+            m_announcer->addRegistry(first.label + QStringLiteral(" registry"), first.bindAddresses.first(),
+                                     m_registry->port(), m_config.registryPriority);
+        }
     }
     if (m_config.bumpIntervalMs > 0) {
         auto *timer = new QTimer(this);
@@ -101,6 +111,22 @@ bool SimNodeSet::start(QString *errorString)
     return true;
 }
 
+bool SimNodeSet::startRegistry(QString *errorString)
+{
+    const QString address = m_nodes.first()->config().bindAddresses.first();
+    m_registry = new SimRegistry(address, m_config.registryPort, m_config.registryWebSocket, this);
+    if (!m_registry->start(errorString))
+        return false;
+    for (SimNode *node : qAsConst(m_nodes))
+        m_registry->addNode(QJsonDocument::fromJson(node->handle("GET", QStringLiteral("/x-nmos/node/v1.3/self"), {}).body).object());
+    return true;
+}
+
+int SimNodeSet::registryPort() const
+{
+    return m_registry ? m_registry->port() : 0;
+}
+
 void SimNodeSet::stop()
 {
     for (const auto &server : m_servers)
@@ -109,6 +135,8 @@ void SimNodeSet::stop()
     m_pool.reset();
     delete m_announcer;
     m_announcer = nullptr;
+    delete m_registry;
+    m_registry = nullptr;
 }
 
 void SimNodeSet::writeState()

@@ -13,6 +13,7 @@
 class SimAnnouncer;
 class SimHttpServer;
 class SimNode;
+class SimRegistry;
 class SimTaskPool;
 
 // Everything one process plays: the nodes, their HTTP servers, the announcer and the
@@ -30,18 +31,22 @@ public:
     void stop();
 
     QList<SimNode *> nodes() const { return m_nodes; }
+    // The registry double's port; 0 without one.
+    int registryPort() const;
     // The interfaces announcements go out on: the ones asked for, or those that carry
     // the bind addresses.
     static bool announceInterfaces(const SimConfig &config, QStringList *names, QString *errorString = nullptr);
 
 private:
     void writeState();
+    bool startRegistry(QString *errorString);
 
     const SimConfig m_config;
     QList<SimNode *> m_nodes;
     // Declared before the servers: they use the pool until they are destroyed.
     std::unique_ptr<SimTaskPool> m_pool;
     std::vector<std::unique_ptr<SimHttpServer>> m_servers;
+    SimRegistry *m_registry = nullptr;
     SimAnnouncer *m_announcer = nullptr;
     std::mutex m_stateMutex;
 };

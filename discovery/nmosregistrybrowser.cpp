@@ -1,0 +1,347 @@
+#include "nmosregistrybrowser.h"
+
+#include "discovery/logging_p.h"
+#include "discovery/nmosmdnsbrowser.h"
+#include "discovery/queryapireader.h"
+
+#include "mdns/browser.h"
+#include "mdns/cache.h"
+#include "mdns/resolver.h"
+#include "mdns/server.h"
+
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+const QByteArray QueryServiceType = QByteArrayLiteral("_nmos-query._tcp.local.");
+const char QueryApiPath[] = "/x-nmos/query/v1.3";
+
+QString attribute(const QMdnsEngine::Service &svc, const QByteArray &key)
+{
+    return QString::fromUtf8(svc.attributes().value(key));
+}
+
+bool isHttpScheme(const QString &scheme)
+{
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+// The self URL of one api.endpoints entry, or an empty URL (with the reason logged).
+QUrl endpointSelfUrl(const QJsonObject &endpoint, const QString &version, const QString &nodeId)
+{
+    const QString protocol = endpoint.value(QLatin1String("protocol")).toString();
+    const QString host = endpoint.value(QLatin1String("host")).toString();
+    const int port = endpoint.value(QLatin1String("port")).toInt(-1);
+    if (protocol != QLatin1String("http")) {
+        // The client speaks plain HTTP only.
+        qCDebug(lcRegistry) << "Skipped the" << protocol << "endpoint" << host << "of node" << nodeId;
+        return QUrl();
+    }
+    QUrl url;
+    url.setScheme(protocol);
+    url.setHost(host, QUrl::StrictMode);
+    url.setPort(port);
+    url.setPath(QStringLiteral("/x-nmos/node/%1/self").arg(version));
+    if (!url.isValid() || url.host().isEmpty() || port < 1 || port > 65535) {
+        qCWarning(lcRegistry) << "Skipped an endpoint of node" << nodeId << "that names no usable host and port:"
+                              << host << endpoint.value(QLatin1String("port"));
+        return QUrl();
+    }
+    // A link-local address names no interface in a registry and means nothing off its link.
+    if (QHostAddress(host).isLinkLocal()) {
+        qCDebug(lcRegistry) << "Skipped the link-local endpoint" << host << "of node" << nodeId;
+        return QUrl();
+    }
+    return url;
+}
+
+} // namespace
+
+NMOSRegistryBrowser::NMOSRegistryBrowser(QObject *parent)
+    : QObject(parent)
+    , m_pollInterval(QueryApiReader::DefaultPollIntervalMs)
+{
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(m_pollInterval);
+    connect(&m_retry, &QTimer::timeout, this, [this] {
+        for (Candidate &candidate : m_candidates)
+            candidate.failed = false;
+        useNext();
+    });
+}
+
+NMOSRegistryBrowser::~NMOSRegistryBrowser()
+{
+    stop();
+}
+
+void NMOSRegistryBrowser::setRegistry(const QUrl &base)
+{
+    m_given = base;
+    restart();
+}
+
+void NMOSRegistryBrowser::setDevelopmentRegistriesAllowed(bool allowed)
+{
+    m_developmentAllowed = allowed;
+    restart();
+}
+
+void NMOSRegistryBrowser::setPollInterval(int ms)
+{
+    m_pollInterval = ms;
+    m_retry.setInterval(ms);
+    if (m_reader)
+        m_reader->setPollInterval(ms);
+}
+
+void NMOSRegistryBrowser::restart()
+{
+    if (!m_started)
+        return;
+    stop();
+    start();
+}
+
+void NMOSRegistryBrowser::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    if (!m_given.isEmpty()) {
+        Candidate given;
+        given.base = m_given;
+        m_candidates << given;
+        useNext();
+        return;
+    }
+    m_mdnsServer.reset(new QMdnsEngine::Server);
+    m_mdnsCache.reset(new QMdnsEngine::Cache);
+    m_mdnsBrowser = new QMdnsEngine::Browser(m_mdnsServer.get(), QueryServiceType, m_mdnsCache.get(), this);
+    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceAdded, this, &NMOSRegistryBrowser::onServiceAdded);
+    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceUpdated, this, &NMOSRegistryBrowser::onServiceAdded);
+    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceRemoved, this, &NMOSRegistryBrowser::onServiceRemoved);
+    qInfo().noquote() << "Browsing for" << QString::fromUtf8(QueryServiceType);
+}
+
+void NMOSRegistryBrowser::stop()
+{
+    if (!m_started)
+        return;
+    m_started = false;
+    m_retry.stop();
+    if (m_reader) {
+        // stop() may run inside one of the reader's own signals.
+        m_reader->disconnect(this);
+        m_reader->deleteLater();
+        m_reader = nullptr;
+    }
+    m_candidates.clear();
+    // The resolvers work on the server and cache deleted below: none may outlive them.
+    qDeleteAll(m_resolvers);
+    m_resolvers.clear();
+    delete m_mdnsBrowser;
+    m_mdnsBrowser = nullptr;
+    m_mdnsCache.reset();
+    m_mdnsServer.reset();
+}
+
+QUrl NMOSRegistryBrowser::currentRegistry() const
+{
+    return m_reader ? m_reader->base() : QUrl();
+}
+
+QUrl NMOSRegistryBrowser::registryBase(const QString &text)
+{
+    QUrl url(text.trimmed(), QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || !isHttpScheme(url.scheme()))
+        return QUrl();
+    url = url.adjusted(QUrl::StripTrailingSlash | QUrl::RemoveQuery | QUrl::RemoveFragment);
+    if (url.path().isEmpty())
+        url.setPath(QLatin1String(QueryApiPath));
+    return url;
+}
+
+QList<QUrl> NMOSRegistryBrowser::selfUrls(const QJsonObject &node)
+{
+    const QString id = node.value(QLatin1String("id")).toString();
+    const QJsonObject api = node.value(QLatin1String("api")).toObject();
+    QStringList versions;
+    for (const QJsonValue &version : api.value(QLatin1String("versions")).toArray())
+        versions << version.toString();
+    const QString version = NMOSMdnsBrowser::chooseApiVersion(versions.join(QLatin1Char(',')));
+
+    QList<QUrl> urls;
+    const QJsonValue endpoints = api.value(QLatin1String("endpoints"));
+    if (!endpoints.isArray())
+        qCWarning(lcRegistry) << "Node" << id << "from the registry lists no endpoints";
+    for (const QJsonValue &endpoint : endpoints.toArray()) {
+        const QUrl url = endpointSelfUrl(endpoint.toObject(), version, id);
+        if (!url.isEmpty() && !urls.contains(url))
+            urls << url;
+    }
+    return urls;
+}
+
+bool NMOSRegistryBrowser::readCandidate(const QMdnsEngine::Service &svc, Candidate *candidate) const
+{
+    const QString name = QString::fromUtf8(svc.name());
+    bool ok = false;
+    candidate->priority = attribute(svc, QByteArrayLiteral("pri")).toInt(&ok);
+    candidate->scheme = svc.attributes().contains("api_proto") ? attribute(svc, QByteArrayLiteral("api_proto"))
+                                                                 : QStringLiteral("http");
+    if (!ok || candidate->priority < 0) {
+        qCDebug(lcRegistry) << "Registry" << name << "announces no valid pri, not used";
+        return false;
+    }
+    if (candidate->priority >= DevelopmentPriority && !m_developmentAllowed) {
+        qCDebug(lcRegistry) << "Registry" << name << "has the development pri" << candidate->priority << ", not used";
+        return false;
+    }
+    if (!isHttpScheme(candidate->scheme) || attribute(svc, QByteArrayLiteral("api_auth")) == QLatin1String("true")) {
+        qCDebug(lcRegistry) << "Registry" << name << "needs" << candidate->scheme << "or authorization, not used";
+        return false;
+    }
+    const QByteArray versions = svc.attributes().value(QByteArrayLiteral("api_ver"), QByteArrayLiteral("v1.3"));
+    candidate->name = svc.name();
+    candidate->port = svc.port();
+    candidate->version = NMOSMdnsBrowser::chooseApiVersion(QString::fromUtf8(versions));
+    candidate->tieBreak = QRandomGenerator::global()->generate();
+    return true;
+}
+
+void NMOSRegistryBrowser::onServiceAdded(const QMdnsEngine::Service &svc)
+{
+    onServiceRemoved(svc);
+    Candidate candidate;
+    if (!readCandidate(svc, &candidate))
+        return;
+    m_candidates << candidate;
+    const QByteArray name = svc.name();
+    auto *resolver = new QMdnsEngine::Resolver(m_mdnsServer.get(), svc.hostname(), m_mdnsCache.get(), this);
+    m_resolvers.insert(name, resolver);
+    connect(resolver, &QMdnsEngine::Resolver::resolved, this,
+            [this, name](const QHostAddress &address) { onResolved(name, address); });
+}
+
+void NMOSRegistryBrowser::onServiceRemoved(const QMdnsEngine::Service &svc)
+{
+    // The reader of a withdrawn registry goes on until that registry stops answering.
+    delete m_resolvers.take(svc.name());
+    m_candidates.erase(std::remove_if(m_candidates.begin(), m_candidates.end(),
+                                      [&svc](const Candidate &c) { return c.name == svc.name(); }),
+                       m_candidates.end());
+}
+
+void NMOSRegistryBrowser::onResolved(const QByteArray &name, const QHostAddress &address)
+{
+    auto candidate = std::find_if(m_candidates.begin(), m_candidates.end(),
+                                  [&name](const Candidate &c) { return c.name == name; });
+    // The first address will do; a link-local one only until another comes, as its zone
+    // does not survive the trip through a URL everywhere.
+    if (candidate == m_candidates.end() || address.isLinkLocal()
+        || (!candidate->base.isEmpty() && !QHostAddress(candidate->base.host()).isLinkLocal()))
+        return;
+    QUrl base;
+    base.setScheme(candidate->scheme);
+    base.setHost(address.toString());
+    base.setPort(candidate->port);
+    base.setPath(QStringLiteral("/x-nmos/query/%1").arg(candidate->version));
+    if (!base.isValid())
+        return;
+    candidate->base = base;
+    useBest();
+}
+
+// Registries hold the same nodes, so moving to a better one loses nothing; the first
+// answers on the link need not come from the best one.
+void NMOSRegistryBrowser::useBest()
+{
+    if (m_reader) {
+        const QUrl current = m_reader->base();
+        const auto better = std::find_if(m_candidates.begin(), m_candidates.end(), [this, &current](const Candidate &c) {
+            return !c.failed && !c.base.isEmpty() && c.priority < priorityOf(current);
+        });
+        if (better == m_candidates.end())
+            return;
+        m_reader->disconnect(this);
+        m_reader->deleteLater();
+        m_reader = nullptr;
+    }
+    useNext();
+}
+
+int NMOSRegistryBrowser::priorityOf(const QUrl &base) const
+{
+    for (const Candidate &candidate : m_candidates) {
+        if (candidate.base == base)
+            return candidate.priority;
+    }
+    return std::numeric_limits<int>::max();
+}
+
+void NMOSRegistryBrowser::useNext()
+{
+    if (m_reader || !m_started)
+        return;
+    const Candidate *best = nullptr;
+    bool anyFailed = false;
+    for (const Candidate &candidate : qAsConst(m_candidates)) {
+        anyFailed = anyFailed || candidate.failed;
+        if (candidate.failed || candidate.base.isEmpty())
+            continue;
+        if (!best || std::make_pair(candidate.priority, candidate.tieBreak) < std::make_pair(best->priority, best->tieBreak))
+            best = &candidate;
+    }
+    if (!best) {
+        if (anyFailed) {
+            qCWarning(lcRegistry) << "No NMOS registry answers; trying again in" << m_retry.interval() / 1000.0 << "s";
+            m_retry.start();
+        }
+        return;
+    }
+    m_reader = new QueryApiReader(best->base, this);
+    m_reader->setPollInterval(m_pollInterval);
+    connect(m_reader, &QueryApiReader::nodeRead, this, &NMOSRegistryBrowser::takeNode);
+    connect(m_reader, &QueryApiReader::failed, this, &NMOSRegistryBrowser::onReaderFailed);
+    qInfo().noquote() << "Reading nodes from the registry" << best->base.toString();
+    emit registryChanged(best->base);
+    m_reader->start();
+}
+
+void NMOSRegistryBrowser::onReaderFailed()
+{
+    const QUrl base = m_reader->base();
+    for (Candidate &candidate : m_candidates) {
+        if (candidate.base == base)
+            candidate.failed = true;
+    }
+    // It is still delivering this signal.
+    m_reader->disconnect(this);
+    m_reader->deleteLater();
+    m_reader = nullptr;
+    emit registryChanged(QUrl());
+    useNext();
+}
+
+void NMOSRegistryBrowser::takeNode(const QJsonObject &node)
+{
+    // The name a person gave the node's host is what the operator knows it by.
+    QString name = node.value(QLatin1String("hostname")).toString();
+    if (name.isEmpty())
+        name = node.value(QLatin1String("label")).toString();
+    const QString id = node.value(QLatin1String("id")).toString();
+    const QString version = node.value(QLatin1String("version")).toString();
+    const auto known = m_versions.constFind(id);
+    if (known != m_versions.constEnd() && known.value() == version)
+        return;
+    m_versions.insert(id, version);
+    const QList<QUrl> urls = selfUrls(node);
+    for (const QUrl &url : urls)
+        emit nodeSelfReady(name, url, QJsonDocument(node));
+}

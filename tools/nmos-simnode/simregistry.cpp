@@ -1,0 +1,223 @@
+#include "simregistry.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QUuid>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+#include <httplib.h>
+
+#include <sys/socket.h>
+
+namespace {
+
+const char QueryBase[] = "/x-nmos/query/v1.3";
+
+QString newId()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+// The number before the ":" of a "<seconds>:<nanoseconds>" cursor; fallback when absent.
+int cursor(const httplib::Request &request, const char *name, int fallback)
+{
+    if (!request.has_param(name))
+        return fallback;
+    return QString::fromStdString(request.get_param_value(name)).section(QLatin1Char(':'), 0, 0).toInt();
+}
+
+void answer(httplib::Response &response, int status, const QJsonValue &body)
+{
+    response.status = status;
+    const QJsonDocument document = body.isArray() ? QJsonDocument(body.toArray()) : QJsonDocument(body.toObject());
+    response.set_content(document.toJson(QJsonDocument::Compact).toStdString(), "application/json");
+}
+
+} // namespace
+
+SimRegistry::SimRegistry(const QString &bindAddress, int port, bool webSocket, QObject *parent)
+    : QObject(parent)
+    , m_bindAddress(bindAddress)
+    , m_port(port)
+    , m_webSocket(webSocket)
+{
+}
+
+SimRegistry::~SimRegistry()
+{
+    if (m_server)
+        m_server->stop();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+bool SimRegistry::start(QString *errorString)
+{
+    m_server = std::make_unique<httplib::Server>();
+    m_server->set_keep_alive_max_count(1);
+    m_server->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
+    auto handler = [this](const httplib::Request &request, httplib::Response &response) { serve(request, response); };
+    m_server->Get(".*", handler);
+    m_server->Post(".*", handler);
+    const std::string host = m_bindAddress.toStdString();
+    const bool bound = m_port == 0 ? (m_port = m_server->bind_to_any_port(host)) > 0
+                                   : m_server->bind_to_port(host, m_port);
+    m_sockets = new QWebSocketServer(QStringLiteral("nmos-simnode"), QWebSocketServer::NonSecureMode, this);
+    if (!bound || !m_sockets->listen(QHostAddress(m_bindAddress))) {
+        if (errorString)
+            *errorString = QStringLiteral("cannot serve the registry on %1 port %2").arg(m_bindAddress).arg(m_port);
+        return false;
+    }
+    connect(m_sockets, &QWebSocketServer::newConnection, this, &SimRegistry::acceptSubscriber);
+    httplib::Server *raw = m_server.get();
+    m_thread = std::thread([raw] { raw->listen_after_bind(); });
+    return true;
+}
+
+void SimRegistry::addNode(const QJsonObject &node)
+{
+    const QString id = node.value(QLatin1String("id")).toString();
+    QJsonObject event{{QStringLiteral("path"), id}, {QStringLiteral("post"), node}};
+    {
+        QMutexLocker lock(&m_mutex);
+        auto entry = std::find_if(m_entries.begin(), m_entries.end(),
+                                  [&id](const Entry &e) { return e.node.value(QLatin1String("id")) == id; });
+        if (entry == m_entries.end()) {
+            m_entries << Entry{++m_lastCreated, node};
+        } else {
+            event.insert(QStringLiteral("pre"), entry->node);
+            entry->node = node;
+        }
+    }
+    // The subscribers live on the thread that owns the WebSocket server.
+    QMetaObject::invokeMethod(this, [this, event] {
+        for (QWebSocket *socket : qAsConst(m_subscribers))
+            sendGrain(socket, QJsonArray{event});
+    }, Qt::QueuedConnection);
+}
+
+void SimRegistry::serve(const httplib::Request &request, httplib::Response &response)
+{
+    const QString path = QString::fromStdString(request.path);
+    const QString query = QLatin1String(QueryBase);
+    if (request.method == "GET" && (path == query + "/nodes" || path == query + "/nodes/")) {
+        serveNodes(request, response);
+    } else if (request.method == "POST" && (path == query + "/subscriptions" || path == query + "/subscriptions/")) {
+        answer(response, 201, subscription());
+    } else if (request.method == "POST" && path == QLatin1String("/x-nmos/registration/v1.3/resource")) {
+        const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+        const QJsonObject node = body.value(QLatin1String("data")).toObject();
+        if (body.value(QLatin1String("type")) != QLatin1String("node") || !node.value(QLatin1String("id")).isString()) {
+            answer(response, 400, QJsonObject{{QStringLiteral("code"), 400},
+                                              {QStringLiteral("error"), QStringLiteral("this double keeps nodes only")}});
+        } else {
+            addNode(node);
+            answer(response, 201, node);
+        }
+    } else {
+        answer(response, 404, QJsonObject{{QStringLiteral("code"), 404}, {QStringLiteral("error"), QStringLiteral("Not found")}});
+    }
+    qInfo().noquote() << QStringLiteral("registry %1 %2 %3").arg(QString::fromStdString(request.method), path).arg(response.status);
+}
+
+// IS-04 paging on the creation cursor only: "since" wins over "until", no cursors at all
+// means the newest nodes.
+void SimRegistry::serveNodes(const httplib::Request &request, httplib::Response &response)
+{
+    int limit = MaxPageLimit;
+    if (request.has_param("paging.limit"))
+        limit = qBound(1, QString::fromStdString(request.get_param_value("paging.limit")).toInt(), MaxPageLimit);
+    QMutexLocker lock(&m_mutex);
+    const bool hasSince = request.has_param("paging.since");
+    int since = cursor(request, "paging.since", 0);
+    int until = cursor(request, "paging.until", m_lastCreated);
+    QList<Entry> inRange;
+    for (const Entry &entry : qAsConst(m_entries)) {
+        if (entry.created > since && entry.created <= until)
+            inRange << entry;
+    }
+    if (inRange.size() > limit) {
+        inRange = hasSince ? inRange.mid(0, limit) : inRange.mid(inRange.size() - limit);
+        if (hasSince)
+            until = inRange.last().created;
+        else
+            since = inRange.first().created - 1;
+    }
+    QJsonArray nodes;
+    for (const Entry &entry : qAsConst(inRange))
+        nodes << entry.node;
+    const std::string base = "http://" + request.get_header_value("Host") + QueryBase + "/nodes/?paging.order=create&";
+    const std::string tail = ":0&paging.limit=" + std::to_string(limit);
+    response.set_header("Link", "<" + base + "paging.since=" + std::to_string(until) + tail + ">; rel=\"next\", <"
+                                    + base + "paging.until=" + std::to_string(since) + tail + ">; rel=\"prev\"");
+    response.set_header("X-Paging-Limit", std::to_string(limit));
+    response.set_header("X-Paging-Since", std::to_string(since) + ":0");
+    response.set_header("X-Paging-Until", std::to_string(until) + ":0");
+    answer(response, 200, nodes);
+}
+
+QJsonObject SimRegistry::subscription() const
+{
+    const QString id = newId();
+    // Without a WebSocket the address names the HTTP port, which turns the handshake away.
+    const int port = m_webSocket ? m_sockets->serverPort() : m_port;
+    QString host = m_bindAddress;
+    if (host.contains(QLatin1Char(':')))
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    return QJsonObject{{QStringLiteral("id"), id},
+                       {QStringLiteral("ws_href"), QStringLiteral("ws://%1:%2/x-nmos/query/v1.3/subscriptions/%3/ws")
+                                                       .arg(host).arg(port).arg(id)},
+                       {QStringLiteral("max_update_rate_ms"), 100},
+                       {QStringLiteral("persist"), false},
+                       {QStringLiteral("secure"), false},
+                       {QStringLiteral("authorization"), false},
+                       {QStringLiteral("resource_path"), QStringLiteral("/nodes")},
+                       {QStringLiteral("params"), QJsonObject()}};
+}
+
+void SimRegistry::acceptSubscriber()
+{
+    while (QWebSocket *socket = m_sockets->nextPendingConnection()) {
+        socket->setParent(this);
+        m_subscribers << socket;
+        connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+            m_subscribers.removeOne(socket);
+            socket->deleteLater();
+        });
+        // A new subscriber first hears of every node the double holds, as unchanged.
+        QJsonArray events;
+        QMutexLocker lock(&m_mutex);
+        for (const Entry &entry : qAsConst(m_entries)) {
+            const QString id = entry.node.value(QLatin1String("id")).toString();
+            events << QJsonObject{{QStringLiteral("path"), id}, {QStringLiteral("pre"), entry.node},
+                                  {QStringLiteral("post"), entry.node}};
+        }
+        lock.unlock();
+        sendGrain(socket, events);
+    }
+}
+
+void SimRegistry::sendGrain(QWebSocket *socket, const QJsonArray &events)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QString stamp = QStringLiteral("%1:%2").arg(now / 1000).arg(now % 1000 * 1000000);
+    const QJsonObject unit{{QStringLiteral("numerator"), 0}, {QStringLiteral("denominator"), 1}};
+    const QJsonObject grain{
+        {QStringLiteral("grain_type"), QStringLiteral("event")},
+        {QStringLiteral("source_id"), newId()},
+        {QStringLiteral("flow_id"), newId()},
+        {QStringLiteral("origin_timestamp"), stamp},
+        {QStringLiteral("sync_timestamp"), stamp},
+        {QStringLiteral("creation_timestamp"), stamp},
+        {QStringLiteral("rate"), unit},
+        {QStringLiteral("duration"), unit},
+        {QStringLiteral("grain"), QJsonObject{{QStringLiteral("type"), QStringLiteral("urn:x-nmos:format:data.event")},
+                                              {QStringLiteral("topic"), QStringLiteral("/nodes/")},
+                                              {QStringLiteral("data"), events}}}};
+    socket->sendTextMessage(QString::fromUtf8(QJsonDocument(grain).toJson(QJsonDocument::Compact)));
+}
