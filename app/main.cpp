@@ -8,7 +8,6 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("ferrolink"));
     QApplication::setApplicationVersion(QStringLiteral("8.0.124"));
     QApplication::setStyle(QStringLiteral("Fusion"));
 
