@@ -331,17 +331,32 @@ void NMOSRegistryBrowser::onReaderFailed()
 
 void NMOSRegistryBrowser::takeNode(const QJsonObject &node)
 {
-    // The name a person gave the node's host is what the operator knows it by.
-    QString name = node.value(QLatin1String("hostname")).toString();
-    if (name.isEmpty())
-        name = node.value(QLatin1String("label")).toString();
     const QString id = node.value(QLatin1String("id")).toString();
     const QString version = node.value(QLatin1String("version")).toString();
     const auto known = m_versions.constFind(id);
     if (known != m_versions.constEnd() && known.value() == version)
         return;
     m_versions.insert(id, version);
-    const QList<QUrl> urls = selfUrls(node);
-    for (const QUrl &url : urls)
-        emit nodeSelfReady(name, url, QJsonDocument(node));
+    if (m_pending.isEmpty())
+        QTimer::singleShot(0, this, &NMOSRegistryBrowser::reportPending);
+    m_pending << node;
+}
+
+void NMOSRegistryBrowser::reportPending()
+{
+    // A report that arrives in the receiver's nested loop joins the queue being worked off.
+    if (m_reporting)
+        return;
+    m_reporting = true;
+    while (!m_pending.isEmpty()) {
+        const QJsonObject node = m_pending.takeFirst();
+        // The name a person gave the node's host is what the operator knows it by.
+        QString name = node.value(QLatin1String("hostname")).toString();
+        if (name.isEmpty())
+            name = node.value(QLatin1String("label")).toString();
+        const QList<QUrl> urls = selfUrls(node);
+        for (const QUrl &url : urls)
+            emit nodeSelfReady(name, url, QJsonDocument(node));
+    }
+    m_reporting = false;
 }

@@ -82,6 +82,7 @@ private:
     int priorityOf(const QUrl &base) const;
     void onReaderFailed();
     void takeNode(const QJsonObject &node);
+    void reportPending();
     void restart();
 
     QUrl m_given;
@@ -99,6 +100,10 @@ private:
     // Node id -> version last taken in: polls and a new registry hand every node over
     // again, and each intake costs the window requests to the node.
     QHash<QString, QString> m_versions;
+    // Reports wait here: their receiver runs nested event loops, which must not run
+    // inside the reader's handlers, where the reader could be deleted under them.
+    QList<QJsonObject> m_pending;
+    bool m_reporting = false;
 };
 
 #endif // NMOSREGISTRYBROWSER_H

@@ -101,7 +101,6 @@ void QueryApiReader::readPage(const QUrl &url, int page)
 void QueryApiReader::finishPage(QNetworkReply *reply, int page)
 {
     reply->deleteLater();
-    m_reading = false;
     if (m_failed)
         return;
     if (reply->error() != QNetworkReply::NoError) {
@@ -118,9 +117,7 @@ void QueryApiReader::finishPage(QNetworkReply *reply, int page)
     const QJsonArray nodes = document.array();
     for (const QJsonValue &node : nodes)
         takeNode(node);
-    // Whoever took the nodes may have run event loops in which the registry went away.
-    if (m_failed)
-        return;
+    m_reading = false;
 
     // Without X-Paging-Limit the registry does not page: this was the whole collection.
     bool paged = false;

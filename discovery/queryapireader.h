@@ -38,6 +38,7 @@ public:
     void start();
 
 signals:
+    // Must not run an event loop: the reader may be deleted in one.
     void nodeRead(const QJsonObject &node);
     // The registry stopped answering as a Query API should; the reader is idle from now on.
     void failed(const QString &errorString);
