@@ -1,6 +1,7 @@
 #include "queryapireader.h"
 
 #include "discovery/logging_p.h"
+#include "net/replylimits.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -80,10 +81,8 @@ QUrl QueryApiReader::firstPage() const
 
 QNetworkReply *QueryApiReader::send(QNetworkReply *reply)
 {
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
-        if (received > MaxReplySize || total > MaxReplySize)
-            reply->abort();
-    });
+    // A registry is held to the limits a node is held to.
+    ReplyLimits::watch(reply);
     return reply;
 }
 
@@ -93,7 +92,6 @@ void QueryApiReader::readPage(const QUrl &url, int page)
         return;
     m_reading = true;
     QNetworkRequest request(url);
-    request.setTransferTimeout(TransferTimeoutMs);
     QNetworkReply *reply = send(m_nam.get(request));
     connect(reply, &QNetworkReply::finished, this, [this, reply, page] { finishPage(reply, page); });
 }
@@ -103,8 +101,9 @@ void QueryApiReader::finishPage(QNetworkReply *reply, int page)
     reply->deleteLater();
     if (m_failed)
         return;
-    if (reply->error() != QNetworkReply::NoError) {
-        fail(QStringLiteral("GET %1 failed: %2").arg(reply->url().toString(), reply->errorString()));
+    QString reason;
+    if (ReplyLimits::failed(reply, &reason)) {
+        fail(QStringLiteral("GET %1 failed: %2").arg(reply->url().toString(), reason));
         return;
     }
     QString parseError;
@@ -139,7 +138,6 @@ void QueryApiReader::subscribe()
     QUrl url = m_base;
     url.setPath(m_base.path() + QStringLiteral("/subscriptions"));
     QNetworkRequest request(url);
-    request.setTransferTimeout(TransferTimeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const QJsonObject body{{QStringLiteral("max_update_rate_ms"), 100},
                            {QStringLiteral("persist"), false},
@@ -157,8 +155,9 @@ void QueryApiReader::finishSubscription(QNetworkReply *reply)
     reply->deleteLater();
     if (m_failed)
         return;
-    if (reply->error() != QNetworkReply::NoError) {
-        startPolling(QStringLiteral("POST %1 failed: %2").arg(reply->url().toString(), reply->errorString()));
+    QString reason;
+    if (ReplyLimits::failed(reply, &reason)) {
+        startPolling(QStringLiteral("POST %1 failed: %2").arg(reply->url().toString(), reason));
         return;
     }
     QString parseError;
@@ -175,8 +174,8 @@ void QueryApiReader::finishSubscription(QNetworkReply *reply)
 void QueryApiReader::openWebSocket(const QUrl &href)
 {
     m_socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    m_socket->setMaxAllowedIncomingMessageSize(MaxReplySize);
-    m_socket->setMaxAllowedIncomingFrameSize(MaxReplySize);
+    m_socket->setMaxAllowedIncomingMessageSize(ReplyLimits::MaxReplySize);
+    m_socket->setMaxAllowedIncomingFrameSize(ReplyLimits::MaxReplySize);
     connect(m_socket, &QWebSocket::textMessageReceived, this, &QueryApiReader::readMessage);
     // A socket that never opens reports an error and then a disconnection; either one ends it.
     connect(m_socket, &QWebSocket::disconnected, this, &QueryApiReader::dropWebSocket);

@@ -23,8 +23,6 @@ public:
     // A registry that keeps handing out "next" pages must not hold the reader for ever.
     static const int MaxPages = 1000;
     static const int DefaultPollIntervalMs = 10000;
-    static const int TransferTimeoutMs = 10000;
-    static const qint64 MaxReplySize = 16 * 1024 * 1024;
 
     // base: the Query API's root, such as http://10.0.0.5/x-nmos/query/v1.3
     explicit QueryApiReader(const QUrl &base, QObject *parent = nullptr);
