@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "discovery/nmosregistrybrowser.h"
+#include "nmos/nmosclient.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -25,9 +26,24 @@ int main(int argc, char *argv[])
     const QCommandLineOption development(
         QStringLiteral("development-registries"),
         QStringLiteral("Also use registries announced with a pri of 100 or more (kept for development)."));
+    const QCommandLineOption caFile(QStringLiteral("ca-file"),
+                                    QStringLiteral("Trust the certificate authorities in this PEM file, besides the "
+                                                   "system's, for nodes that speak https."),
+                                    QStringLiteral("path"));
     parser.addOption(registry);
     parser.addOption(development);
+    parser.addOption(caFile);
     parser.process(app);
+
+    if (parser.isSet(caFile)) {
+        // Refused at start: running on without the facility's authority would only show
+        // its secure nodes as unreachable, later and with no hint why.
+        QString error;
+        if (!NmosClient::addTrustedAuthorities(parser.value(caFile), &error)) {
+            QTextStream(stderr) << "ferrolink: --ca-file: " << error << "\n";
+            return 2;
+        }
+    }
 
     QUrl registryBase;
     if (parser.isSet(registry)) {

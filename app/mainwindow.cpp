@@ -136,27 +136,33 @@ namespace {
 
 // The record stored as item data; the receiver type is told apart by its type name.
 template<typename Field>
-QString currentRecordField(const QComboBox *combo, Field field)
+auto currentRecordField(const QComboBox *combo, Field field)
 {
     const QVariant data = combo->currentData(Qt::UserRole);
     if (qstrcmp(data.typeName(), "NmosClient::ReceiverConnection") == 0) {
         const auto record = data.value<NmosClient::ReceiverConnection>();
-        return field(record.id, record.nodeAddress);
+        return field(record.id, record.node);
     }
     const auto record = data.value<NmosClient::SenderConnection>();
-    return field(record.id, record.nodeAddress);
+    return field(record.id, record.node);
+}
+
+// The node of a combo's current item, with the scheme discovery found it under.
+NmosClient::NodeEndpoint currentNode(const QComboBox *combo)
+{
+    return currentRecordField(combo, [](const QString &, const NmosClient::NodeEndpoint &node) { return node; });
 }
 
 } // namespace
 
 QString MainWindow::currentItemId(QComboBox *combo) const
 {
-    return currentRecordField(combo, [](const QString &id, const QString &) { return id; });
+    return currentRecordField(combo, [](const QString &id, const NmosClient::NodeEndpoint &) { return id; });
 }
 
 QString MainWindow::currentItemAddress(QComboBox *combo) const
 {
-    return currentRecordField(combo, [](const QString &, const QString &address) { return address; });
+    return currentNode(combo).address;
 }
 
 void MainWindow::checkTx()
@@ -166,7 +172,7 @@ void MainWindow::checkTx()
     const QString text = m_txCombo->currentText().trimmed();
     bool ok = false;
     if (!text.isEmpty()) {
-        ok = m_client->hasSenders(currentItemAddress(m_txCombo));
+        ok = m_client->hasSenders(currentNode(m_txCombo));
         if (ok)
             m_settings->setValue(QStringLiteral("lastTxIp"), text);
     }
@@ -180,7 +186,7 @@ void MainWindow::checkRx()
     const QString text = m_rxCombo->currentText().trimmed();
     bool ok = false;
     if (!text.isEmpty()) {
-        ok = m_client->hasReceivers(currentItemAddress(m_rxCombo));
+        ok = m_client->hasReceivers(currentNode(m_rxCombo));
         if (ok)
             m_settings->setValue(QStringLiteral("lastRxIp"), text);
     }
@@ -217,14 +223,17 @@ void MainWindow::onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument 
 
     // Fully decoded, a link-local host keeps its zone ("fe80::1%fl0"), which the client
     // needs to reach the node on the interface it was found on.
-    const QString address = url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port());
+    // The scheme goes with the address to every later request: a node that asked for https
+    // is never asked over http.
+    const NmosClient::NodeEndpoint node{url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port()),
+                                        url.scheme()};
 
-    if (m_client->hasSenders(address))
-        addRecords(m_txCombo, m_client->videoSenders(address, serviceName));
+    if (m_client->hasSenders(node))
+        addRecords(m_txCombo, m_client->videoSenders(node, serviceName));
     m_txCombo->model()->sort(0, Qt::AscendingOrder);
 
-    if (m_client->hasReceivers(address))
-        addRecords(m_rxCombo, m_client->videoReceivers(address, serviceName));
+    if (m_client->hasReceivers(node))
+        addRecords(m_rxCombo, m_client->videoReceivers(node, serviceName));
     m_rxCombo->model()->sort(0, Qt::AscendingOrder);
     // Closes the intake that "mDNS found NMOS Node:" opened: the benchmarks time the lists
     // and the nesting of intakes by the pair.
@@ -333,9 +342,9 @@ void MainWindow::showTxSdp()
     // Read once: every request of the run goes to the node it began with, whatever happens
     // to the combo while the requests wait.
     const QString id = currentItemId(m_txCombo);
-    const QString address = currentItemAddress(m_txCombo);
+    const NmosClient::NodeEndpoint node = currentNode(m_txCombo);
     NmosClient::SenderGroup group;
-    if (!m_client->findSender(address, NmosClient::Video, &group, id)) {
+    if (!m_client->findSender(node, NmosClient::Video, &group, id)) {
         guard.release();
         showMessage(QMessageBox::Warning, tr("No Sender"), tr("No sender found on transmitter node."));
         return;
@@ -353,8 +362,8 @@ void MainWindow::showTxSdp()
     m_client->fillSenderGroup(&group);
     text += memberBlocks(
         &group,
-        [this, address](NmosClient::Format format, NmosClient::SenderGroup *member, const QString &memberId) {
-            return m_client->findSender(address, format, member, memberId);
+        [this, node](NmosClient::Format format, NmosClient::SenderGroup *member, const QString &memberId) {
+            return m_client->findSender(node, format, member, memberId);
         },
         [this](const NmosClient::SenderGroup &member, QString *memberSdp) {
             return readSenderSdp(m_client, member, memberSdp);
@@ -372,9 +381,9 @@ void MainWindow::showRxSdp()
     RunGuard guard(&m_running, runControls(), m_intake);
 
     const QString id = currentItemId(m_rxCombo);
-    const QString address = currentItemAddress(m_rxCombo);
+    const NmosClient::NodeEndpoint node = currentNode(m_rxCombo);
     NmosClient::ReceiverGroup group;
-    if (!m_client->findReceiver(address, NmosClient::Video, &group, id)) {
+    if (!m_client->findReceiver(node, NmosClient::Video, &group, id)) {
         guard.release();
         showMessage(QMessageBox::Information, tr("Info"),
                     tr("No senders on the receiver node to display SDP from."));
@@ -392,8 +401,8 @@ void MainWindow::showRxSdp()
     m_client->fillReceiverGroup(&group);
     text += memberBlocks(
         &group,
-        [this, address](NmosClient::Format format, NmosClient::ReceiverGroup *member, const QString &memberId) {
-            return m_client->findReceiver(address, format, member, memberId);
+        [this, node](NmosClient::Format format, NmosClient::ReceiverGroup *member, const QString &memberId) {
+            return m_client->findReceiver(node, format, member, memberId);
         },
         [this](const NmosClient::ReceiverGroup &member, QString *memberSdp) {
             return m_client->getReceiverSdp(member, memberSdp);
@@ -414,18 +423,18 @@ void MainWindow::doConnect()
     // Both sides read once, before the first request: the member pairs must be patched on
     // the nodes the video pair was, whatever happens to the combos meanwhile.
     const QString senderId = currentItemId(m_txCombo);
-    const QString senderAddress = currentItemAddress(m_txCombo);
+    const NmosClient::NodeEndpoint senderNode = currentNode(m_txCombo);
     const QString receiverId = currentItemId(m_rxCombo);
-    const QString receiverAddress = currentItemAddress(m_rxCombo);
+    const NmosClient::NodeEndpoint receiverNode = currentNode(m_rxCombo);
 
     NmosClient::SenderGroup sender;
-    if (!m_client->findSender(senderAddress, NmosClient::Video, &sender, senderId)) {
+    if (!m_client->findSender(senderNode, NmosClient::Video, &sender, senderId)) {
         guard.release();
         showMessage(QMessageBox::Warning, title, tr("No video sender found on transmitter node."));
         return;
     }
     NmosClient::ReceiverGroup receiver;
-    if (!m_client->findReceiver(receiverAddress, NmosClient::Video, &receiver, receiverId)) {
+    if (!m_client->findReceiver(receiverNode, NmosClient::Video, &receiver, receiverId)) {
         guard.release();
         showMessage(QMessageBox::Warning, title, tr("No video receiver found on receiver node."));
         return;
@@ -457,9 +466,9 @@ void MainWindow::doConnect()
     for (const Members &kind : kinds) {
         const int pairs = qMin(kind.senderIds.size(), kind.receiverIds.size());
         for (int i = 0; i < pairs; ++i) {
-            if (!m_client->findSender(senderAddress, kind.format, &sender, kind.senderIds.at(i)))
+            if (!m_client->findSender(senderNode, kind.format, &sender, kind.senderIds.at(i)))
                 continue;
-            if (!m_client->findReceiver(receiverAddress, kind.format, &receiver, kind.receiverIds.at(i)))
+            if (!m_client->findReceiver(receiverNode, kind.format, &receiver, kind.receiverIds.at(i)))
                 continue;
             if (!m_client->connectReceiver(sender, receiver, &error)
                 || !m_client->verifyConnected(sender, receiver, &error))
@@ -482,9 +491,9 @@ void MainWindow::doDisconnect()
     // The receiver the operator chose; only an entry without a record falls back to the
     // node's first video receiver. Read once, as in doConnect.
     const QString receiverId = currentItemId(m_rxCombo);
-    const QString receiverAddress = currentItemAddress(m_rxCombo);
+    const NmosClient::NodeEndpoint receiverNode = currentNode(m_rxCombo);
     NmosClient::ReceiverGroup receiver;
-    if (!m_client->findReceiver(receiverAddress, NmosClient::Video, &receiver, receiverId)) {
+    if (!m_client->findReceiver(receiverNode, NmosClient::Video, &receiver, receiverId)) {
         guard.release();
         showMessage(QMessageBox::Warning, title, tr("No video receiver found on receiver node."));
         return;
@@ -504,7 +513,7 @@ void MainWindow::doDisconnect()
         const QString entry = kind.first == NmosClient::Audio ? tr("Patch failed on audio:\n%1\n")
                                                               : tr("Patch failed on anc:\n%1\n");
         for (const QString &memberId : kind.second) {
-            if (!m_client->findReceiver(receiverAddress, kind.first, &receiver, memberId))
+            if (!m_client->findReceiver(receiverNode, kind.first, &receiver, memberId))
                 continue;
             if (!m_client->disconnectReceiver(receiver, &error) || !m_client->verifyDisconnected(receiver, &error))
                 summary += entry.arg(error);

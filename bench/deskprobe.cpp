@@ -125,7 +125,7 @@ int workflow(MainWindow *window)
     for (int i = 0; i < 15; ++i) {
         QElapsedTimer timer;
         timer.start();
-        client.hasSenders(address);
+        client.hasSenders(NmosClient::NodeEndpoint{address});
         times << timer.nsecsElapsed();
     }
     std::sort(times.begin(), times.end());

@@ -1,6 +1,7 @@
 #include "replylimits.h"
 
 #include <QNetworkReply>
+#include <QSslError>
 
 namespace {
 
@@ -29,6 +30,13 @@ ReplyLimits::ReplyLimits(QNetworkReply *reply)
         }
         m_stall.start();
     });
+    // Nothing here ignores a failed certificate check, so the network layer drops the
+    // connection before the request is sent. Its own text would say only that the handshake
+    // failed; the first reason is what the operator has to fix.
+    connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
+        if (m_tlsReason.isEmpty() && !errors.isEmpty())
+            m_tlsReason = errors.first().errorString();
+    });
     connect(&m_stall, &QTimer::timeout, this, [this] {
         if (m_reply->isFinished())
             return;
@@ -53,7 +61,11 @@ bool ReplyLimits::failed(const QNetworkReply *reply, QString *reason)
     }
     if (reply->error() == QNetworkReply::NoError)
         return false;
-    *reason = reply->errorString();
+    const QString tlsReason = limits && !limits->m_tlsReason.isEmpty() ? limits->m_tlsReason
+                              : reply->error() == QNetworkReply::SslHandshakeFailedError ? reply->errorString()
+                                                                                       : QString();
+    *reason = tlsReason.isEmpty() ? reply->errorString()
+                                  : QStringLiteral("TLS: %1 for %2").arg(tlsReason, reply->url().host());
     return true;
 }
 

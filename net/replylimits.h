@@ -22,8 +22,9 @@ public:
     // right after the request is made.
     static void watch(QNetworkReply *reply);
     // Whether a finished reply failed, by breaking a limit or with a network error (HTTP
-    // error statuses included); *reason then says why. A reply can break the size limit
-    // with its last bytes and still finish without an error of its own.
+    // error statuses included); *reason then says why, for a node whose certificate is not
+    // trusted "TLS: <reason> for <host>". A reply can break the size limit with its last
+    // bytes and still finish without an error of its own.
     static bool failed(const QNetworkReply *reply, QString *reason);
 
     static int transferTimeoutMs();
@@ -37,6 +38,7 @@ private:
     QNetworkReply *m_reply;
     QTimer m_stall;
     QString m_reason;
+    QString m_tlsReason;
 };
 
 #endif // REPLYLIMITS_H

@@ -4,23 +4,33 @@
 #include "net/replylimits.h"
 
 #include <QEventLoop>
+#include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QUrl>
 
 Q_LOGGING_CATEGORY(lcNmos, "ferrolink.nmos", QtInfoMsg)
 
 namespace {
 
-const char NodeApiBase[] = "http://%1/x-nmos/node/v1.3";
-const char ConnectionApiBase[] = "http://%1/x-nmos/connection/v1.1";
+const char NodeApiBase[] = "%1://%2/x-nmos/node/v1.3";
+const char ConnectionApiBase[] = "%1://%2/x-nmos/connection/v1.1";
 
-QString connectionUrl(const QString &address, const QString &path)
+// A record made anywhere but from discovery may carry no scheme, or a wrong one: only a
+// node that asked for https gets it, everything else is asked over http as it always was.
+QString schemeOf(const NmosClient::NodeEndpoint &node)
 {
-    return QString::fromLatin1(ConnectionApiBase).arg(address) + path;
+    return node.scheme == QLatin1String("https") ? node.scheme : QStringLiteral("http");
+}
+
+QString connectionUrl(const NmosClient::NodeEndpoint &node, const QString &path)
+{
+    return QString::fromLatin1(ConnectionApiBase).arg(schemeOf(node), node.address) + path;
 }
 
 // Ids come from the nodes. Each becomes exactly one path segment, so "/", "?", "#" or "%"
@@ -49,27 +59,27 @@ QString resourcePath(const QString &prefix, const QString &id, const QString &su
 
 namespace NmosPrivate {
 
-QString nodeUrl(const QString &address, const QString &path)
+QString nodeUrl(const NmosClient::NodeEndpoint &node, const QString &path)
 {
-    return QString::fromLatin1(NodeApiBase).arg(address) + path;
+    return QString::fromLatin1(NodeApiBase).arg(schemeOf(node), node.address) + path;
 }
 
-QString nodeResourceUrl(const QString &address, const QString &collection, const QString &id)
+QString nodeResourceUrl(const NmosClient::NodeEndpoint &node, const QString &collection, const QString &id)
 {
     const QString path = resourcePath(collection, id);
-    return path.isEmpty() ? QString() : nodeUrl(address, path);
+    return path.isEmpty() ? QString() : nodeUrl(node, path);
 }
 
-QString stagedUrl(const QString &address, const QString &collection, const QString &id)
+QString stagedUrl(const NmosClient::NodeEndpoint &node, const QString &collection, const QString &id)
 {
     const QString path = resourcePath(collection, id, QStringLiteral("/staged"));
-    return path.isEmpty() ? QString() : connectionUrl(address, path);
+    return path.isEmpty() ? QString() : connectionUrl(node, path);
 }
 
-QString activeUrl(const QString &address, const QString &collection, const QString &id)
+QString activeUrl(const NmosClient::NodeEndpoint &node, const QString &collection, const QString &id)
 {
     const QString path = resourcePath(collection, id, QStringLiteral("/active"));
-    return path.isEmpty() ? QString() : connectionUrl(address, path);
+    return path.isEmpty() ? QString() : connectionUrl(node, path);
 }
 
 bool isAccepted(int status)
@@ -234,6 +244,28 @@ QString NmosClient::bracketIpv6Host(const QString &url)
     if (!port.isEmpty())
         rewritten += QLatin1Char(':') + port;
     return url.left(authorityStart) + rewritten + url.mid(authorityEnd);
+}
+
+bool NmosClient::addTrustedAuthorities(const QString &pemFile, QString *errorString)
+{
+    QFile file(pemFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (errorString)
+            *errorString = QStringLiteral("cannot read %1: %2").arg(pemFile, file.errorString());
+        return false;
+    }
+    const QList<QSslCertificate> authorities = QSslCertificate::fromDevice(&file, QSsl::Pem);
+    if (authorities.isEmpty()) {
+        if (errorString)
+            *errorString = QStringLiteral("%1 holds no PEM certificate").arg(pemFile);
+        return false;
+    }
+    // Given as a whole list, so the system's authorities are stated with the file's: adding
+    // to the default would stop the network layer from loading the system's on demand.
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setCaCertificates(QSslConfiguration::systemCaCertificates() + authorities);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+    return true;
 }
 
 QJsonArray NmosClient::getJsonArray(const QString &url)

@@ -25,12 +25,20 @@ public:
         Data = 2
     };
 
+    // Where a node serves its APIs: the node address (host or IP address, ":" and port, the
+    // text the operator sees) and the scheme the node announced, "http" or "https".
+    struct NodeEndpoint
+    {
+        QString address;
+        QString scheme = QStringLiteral("http");
+    };
+
     struct SenderConnection
     {
         QString id;
         QString label;
         QString manifestHref;
-        QString nodeAddress;
+        NodeEndpoint node;
         QString displayName;
     };
 
@@ -38,7 +46,7 @@ public:
     {
         QString id;
         QString label;
-        QString nodeAddress;
+        NodeEndpoint node;
         QString displayName;
     };
 
@@ -47,7 +55,7 @@ public:
         QString id;
         QString label;
         QString manifestHref;
-        QString nodeAddress;
+        NodeEndpoint node;
         QStringList audioIds;
         QStringList dataIds;
     };
@@ -56,7 +64,7 @@ public:
     {
         QString id;
         QString label;
-        QString nodeAddress;
+        NodeEndpoint node;
         QStringList audioIds;
         QStringList dataIds;
     };
@@ -73,19 +81,22 @@ public:
                           int *status = nullptr, QString *errorString = nullptr,
                           QByteArray *response = nullptr);
     static QString bracketIpv6Host(const QString &url);
+    // Trusts the authorities of a PEM file besides the system's, for every later request of
+    // the process (discovery's too). False, with the reason, when it holds none.
+    static bool addTrustedAuthorities(const QString &pemFile, QString *errorString = nullptr);
 
     QJsonArray getJsonArray(const QString &url);
     QJsonObject getJsonObject(const QString &url);
     bool getManifest(const SenderGroup &sender, QString *sdp);
 
     // Node API queries
-    bool hasSenders(const QString &address);
-    bool hasReceivers(const QString &address);
-    QList<SenderConnection> videoSenders(const QString &address, const QString &nodeName);
-    QList<ReceiverConnection> videoReceivers(const QString &address, const QString &nodeName);
-    bool findSender(const QString &address, Format format, SenderGroup *group,
+    bool hasSenders(const NodeEndpoint &node);
+    bool hasReceivers(const NodeEndpoint &node);
+    QList<SenderConnection> videoSenders(const NodeEndpoint &node, const QString &nodeName);
+    QList<ReceiverConnection> videoReceivers(const NodeEndpoint &node, const QString &nodeName);
+    bool findSender(const NodeEndpoint &node, Format format, SenderGroup *group,
                     const QString &preferredId = QString());
-    bool findReceiver(const QString &address, Format format, ReceiverGroup *group,
+    bool findReceiver(const NodeEndpoint &node, Format format, ReceiverGroup *group,
                       const QString &preferredId = QString());
 
     // Device group matching

@@ -15,10 +15,10 @@ constexpr char VideoFormat[] = "urn:x-nmos:format:video";
 constexpr char AudioFormat[] = "urn:x-nmos:format:audio";
 constexpr char DataFormat[] = "urn:x-nmos:format:data";
 
-QString nodeUrl(const QString &address, const QString &path);
-QString nodeResourceUrl(const QString &address, const QString &collection, const QString &id);
-QString stagedUrl(const QString &address, const QString &collection, const QString &id);
-QString activeUrl(const QString &address, const QString &collection, const QString &id);
+QString nodeUrl(const NmosClient::NodeEndpoint &node, const QString &path);
+QString nodeResourceUrl(const NmosClient::NodeEndpoint &node, const QString &collection, const QString &id);
+QString stagedUrl(const NmosClient::NodeEndpoint &node, const QString &collection, const QString &id);
+QString activeUrl(const NmosClient::NodeEndpoint &node, const QString &collection, const QString &id);
 bool isAccepted(int status);
 
 } // namespace NmosPrivate

@@ -43,7 +43,7 @@ bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGro
     int status = 0;
     QString errorText;
     QByteArray response;
-    const QString target = stagedUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id);
+    const QString target = stagedUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id);
     if (target.isEmpty()) {
         if (errorString)
             *errorString = QStringLiteral("Receiver id \"%1\" cannot be used in a URL").arg(receiver.id);
@@ -63,7 +63,7 @@ bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGro
 bool checkActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup &receiver, bool enabled,
                  const QString &senderId, QString *errorString)
 {
-    const QString url = activeUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id);
+    const QString url = activeUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id);
     int status = 0;
     QString failure;
     const QByteArray body = NmosClient::syncGet(manager, url, &status, &failure);
@@ -124,7 +124,7 @@ bool NmosClient::activateSender(const SenderGroup &sender, QString *errorString)
     };
     int status = 0;
     QString errorText;
-    const QUrl url = patchUrl(stagedUrl(sender.nodeAddress, QStringLiteral("/single/senders/"), sender.id));
+    const QUrl url = patchUrl(stagedUrl(sender.node, QStringLiteral("/single/senders/"), sender.id));
     if (syncPatch(manager, url, body, &status, &errorText) && isAccepted(status))
         return true;
     // The callers only activate after the transport file could not be read, so the
@@ -173,7 +173,7 @@ bool NmosClient::disconnectReceiver(const ReceiverGroup &receiver, QString *erro
 bool NmosClient::getReceiverSdp(const ReceiverGroup &receiver, QString *sdp)
 {
     const QJsonObject staged =
-        getJsonObject(stagedUrl(receiver.nodeAddress, QStringLiteral("/single/receivers/"), receiver.id));
+        getJsonObject(stagedUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id));
     if (staged.isEmpty())
         return false;
     const QJsonValue data =

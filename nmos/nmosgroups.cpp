@@ -48,14 +48,14 @@ void appendOnce(QStringList *list, const QString &id)
 
 void NmosClient::fillSenderGroup(SenderGroup *group)
 {
-    const QJsonArray devices = getJsonArray(nodeUrl(group->nodeAddress, QStringLiteral("/devices/")));
+    const QJsonArray devices = getJsonArray(nodeUrl(group->node, QStringLiteral("/devices/")));
     if (devices.isEmpty())
         return;
     const QJsonArray members = deviceMembers(devices, QStringLiteral("senders"), group->id);
     const QString chosenGroup =
-        groupName(getJsonObject(nodeResourceUrl(group->nodeAddress, QStringLiteral("/senders/"), group->id)));
+        groupName(getJsonObject(nodeResourceUrl(group->node, QStringLiteral("/senders/"), group->id)));
 
-    const QJsonArray senders = getJsonArray(nodeUrl(group->nodeAddress, QStringLiteral("/senders/")));
+    const QJsonArray senders = getJsonArray(nodeUrl(group->node, QStringLiteral("/senders/")));
     if (senders.isEmpty())
         return;
     QMap<QString, QString> senderOfFlow;
@@ -71,7 +71,7 @@ void NmosClient::fillSenderGroup(SenderGroup *group)
 
     QStringList audio;
     QStringList data;
-    const QJsonArray flows = getJsonArray(nodeUrl(group->nodeAddress, QStringLiteral("/flows/")));
+    const QJsonArray flows = getJsonArray(nodeUrl(group->node, QStringLiteral("/flows/")));
     for (const QJsonValue &value : flows) {
         const QJsonObject flow = value.toObject();
         const auto entry = senderOfFlow.constFind(flow.value(QLatin1String("id")).toString());
@@ -89,14 +89,14 @@ void NmosClient::fillSenderGroup(SenderGroup *group)
 
 void NmosClient::fillReceiverGroup(ReceiverGroup *group)
 {
-    const QJsonArray devices = getJsonArray(nodeUrl(group->nodeAddress, QStringLiteral("/devices/")));
+    const QJsonArray devices = getJsonArray(nodeUrl(group->node, QStringLiteral("/devices/")));
     if (devices.isEmpty())
         return;
     const QJsonArray members = deviceMembers(devices, QStringLiteral("receivers"), group->id);
     const QString chosenGroup = groupName(
-        getJsonObject(nodeResourceUrl(group->nodeAddress, QStringLiteral("/receivers/"), group->id)));
+        getJsonObject(nodeResourceUrl(group->node, QStringLiteral("/receivers/"), group->id)));
 
-    const QJsonArray receivers = getJsonArray(nodeUrl(group->nodeAddress, QStringLiteral("/receivers/")));
+    const QJsonArray receivers = getJsonArray(nodeUrl(group->node, QStringLiteral("/receivers/")));
     if (receivers.isEmpty())
         return;
     QStringList audio;

@@ -60,21 +60,21 @@ QString displayName(const QString &nodeName, const QString &address, const QStri
 
 } // namespace
 
-bool NmosClient::hasSenders(const QString &address)
+bool NmosClient::hasSenders(const NodeEndpoint &node)
 {
-    return !getJsonArray(nodeUrl(address, QStringLiteral("/senders/"))).isEmpty();
+    return !getJsonArray(nodeUrl(node, QStringLiteral("/senders/"))).isEmpty();
 }
 
-bool NmosClient::hasReceivers(const QString &address)
+bool NmosClient::hasReceivers(const NodeEndpoint &node)
 {
-    return !getJsonArray(nodeUrl(address, QStringLiteral("/receivers/"))).isEmpty();
+    return !getJsonArray(nodeUrl(node, QStringLiteral("/receivers/"))).isEmpty();
 }
 
-QList<NmosClient::SenderConnection> NmosClient::videoSenders(const QString &address,
+QList<NmosClient::SenderConnection> NmosClient::videoSenders(const NodeEndpoint &node,
                                                            const QString &nodeName)
 {
     QStringList videoFlows;
-    const QJsonArray flows = getJsonArray(nodeUrl(address, QStringLiteral("/flows/")));
+    const QJsonArray flows = getJsonArray(nodeUrl(node, QStringLiteral("/flows/")));
     for (const QJsonValue &value : flows) {
         const QJsonObject flow = value.toObject();
         if (flow.value(QLatin1String("format")).toString() == QLatin1String(VideoFormat))
@@ -83,7 +83,7 @@ QList<NmosClient::SenderConnection> NmosClient::videoSenders(const QString &addr
 
     QList<SenderConnection> result;
     QSet<QString> labelsSeen;
-    const QJsonArray senders = getJsonArray(nodeUrl(address, QStringLiteral("/senders/")));
+    const QJsonArray senders = getJsonArray(nodeUrl(node, QStringLiteral("/senders/")));
     for (const QJsonValue &value : senders) {
         const QJsonObject sender = value.toObject();
         if (!videoFlows.contains(sender.value(QLatin1String("flow_id")).toString()))
@@ -95,19 +95,19 @@ QList<NmosClient::SenderConnection> NmosClient::videoSenders(const QString &addr
         if (connection.label.isEmpty() || labelsSeen.contains(connection.label))
             continue;
         labelsSeen.insert(connection.label);
-        connection.nodeAddress = address;
-        connection.displayName = displayName(nodeName, address, connection.label);
+        connection.node = node;
+        connection.displayName = displayName(nodeName, node.address, connection.label);
         result.append(connection);
     }
     return result;
 }
 
-QList<NmosClient::ReceiverConnection> NmosClient::videoReceivers(const QString &address,
+QList<NmosClient::ReceiverConnection> NmosClient::videoReceivers(const NodeEndpoint &node,
                                                                const QString &nodeName)
 {
     QList<ReceiverConnection> result;
     QSet<QString> labelsSeen;
-    const QJsonArray receivers = getJsonArray(nodeUrl(address, QStringLiteral("/receivers/")));
+    const QJsonArray receivers = getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")));
     for (const QJsonValue &value : receivers) {
         const QJsonObject receiver = value.toObject();
         ReceiverConnection connection;
@@ -118,14 +118,14 @@ QList<NmosClient::ReceiverConnection> NmosClient::videoReceivers(const QString &
         labelsSeen.insert(connection.label);
         if (receiver.value(QLatin1String("format")).toString() != QLatin1String(VideoFormat))
             continue;
-        connection.nodeAddress = address;
-        connection.displayName = displayName(nodeName, address, connection.label);
+        connection.node = node;
+        connection.displayName = displayName(nodeName, node.address, connection.label);
         result.append(connection);
     }
     return result;
 }
 
-bool NmosClient::findSender(const QString &address, Format format, SenderGroup *group,
+bool NmosClient::findSender(const NodeEndpoint &node, Format format, SenderGroup *group,
                             const QString &preferredId)
 {
     group->id.clear();
@@ -133,7 +133,7 @@ bool NmosClient::findSender(const QString &address, Format format, SenderGroup *
 
     QString flowId;
     if (preferredId.isEmpty()) {
-        const QJsonArray flows = getJsonArray(nodeUrl(address, QStringLiteral("/flows/")));
+        const QJsonArray flows = getJsonArray(nodeUrl(node, QStringLiteral("/flows/")));
         if (flows.isEmpty())
             return false;
         const QJsonValue urn(formatUrn(format));
@@ -146,7 +146,7 @@ bool NmosClient::findSender(const QString &address, Format format, SenderGroup *
         }
     }
 
-    const QJsonArray senders = getJsonArray(nodeUrl(address, QStringLiteral("/senders/")));
+    const QJsonArray senders = getJsonArray(nodeUrl(node, QStringLiteral("/senders/")));
     if (senders.isEmpty())
         return false;
     const QJsonValue wantedId(preferredId);
@@ -161,19 +161,19 @@ bool NmosClient::findSender(const QString &address, Format format, SenderGroup *
         group->id = sender.value(QLatin1String("id")).toString();
         group->label = sender.value(QLatin1String("label")).toString();
         group->manifestHref = sender.value(QLatin1String("manifest_href")).toString();
-        group->nodeAddress = address;
+        group->node = node;
         break;
     }
     return !group->id.isEmpty() && !group->manifestHref.isEmpty();
 }
 
-bool NmosClient::findReceiver(const QString &address, Format format, ReceiverGroup *group,
+bool NmosClient::findReceiver(const NodeEndpoint &node, Format format, ReceiverGroup *group,
                               const QString &preferredId)
 {
     const QJsonValue urn(formatUrn(format));
     group->id.clear();
 
-    const QJsonArray receivers = getJsonArray(nodeUrl(address, QStringLiteral("/receivers/")));
+    const QJsonArray receivers = getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")));
     if (receivers.isEmpty())
         return false;
     const QJsonValue wantedId(preferredId);
@@ -185,7 +185,7 @@ bool NmosClient::findReceiver(const QString &address, Format format, ReceiverGro
             continue;
         group->id = receiver.value(QLatin1String("id")).toString();
         group->label = receiver.value(QLatin1String("label")).toString();
-        group->nodeAddress = address;
+        group->node = node;
         break;
     }
     return !group->id.isEmpty();

@@ -261,7 +261,7 @@ void tst_MainWindow::takesInDiscoveredNodeWithoutChoosingIt()
 
     const auto record = desk.tx->itemData(0).value<NmosClient::SenderConnection>();
     QCOMPARE(record.id, QStringLiteral("s0"));
-    QCOMPARE(record.nodeAddress, address);
+    QCOMPARE(record.node.address, address);
     QCOMPARE(record.manifestHref, desk.node.url("/sdp"));
     QCOMPARE(QString::fromLatin1(desk.rx->itemData(0).typeName()), QStringLiteral("NmosClient::ReceiverConnection"));
     desk.rx->setCurrentIndex(0);

@@ -88,12 +88,12 @@ void tst_NmosConnection::init()
 
 NmosClient::SenderGroup tst_NmosConnection::senderGroup() const
 {
-    return {SenderId, "Cam 1", m_tx->url(SdpPath), m_tx->address(), {}, {}};
+    return {SenderId, "Cam 1", m_tx->url(SdpPath), {m_tx->address()}, {}, {}};
 }
 
 NmosClient::ReceiverGroup tst_NmosConnection::receiverGroup() const
 {
-    return {ReceiverId, "Mon 1", m_rx->address(), {}, {}};
+    return {ReceiverId, "Mon 1", {m_rx->address()}, {}, {}};
 }
 
 void tst_NmosConnection::connectsReceiver_data()

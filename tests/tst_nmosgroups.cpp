@@ -182,16 +182,16 @@ void tst_NmosGroups::fillsGroup()
     MessageLog log;
     // Only the two lists are the grouping's to write.
     if (collection == "senders") {
-        NmosClient::SenderGroup group{chosenId, "Cam", "http://node/sdp", address, OldAudio, OldData};
+        NmosClient::SenderGroup group{chosenId, "Cam", "http://node/sdp", {address}, OldAudio, OldData};
         client.fillSenderGroup(&group);
-        QCOMPARE(QStringList({group.id, group.label, group.manifestHref, group.nodeAddress}),
+        QCOMPARE(QStringList({group.id, group.label, group.manifestHref, group.node.address}),
                  QStringList({chosenId, "Cam", "http://node/sdp", address}));
         QCOMPARE(group.audioIds, audio);
         QCOMPARE(group.dataIds, data);
     } else {
-        NmosClient::ReceiverGroup group{chosenId, "Mon", address, OldAudio, OldData};
+        NmosClient::ReceiverGroup group{chosenId, "Mon", {address}, OldAudio, OldData};
         client.fillReceiverGroup(&group);
-        QCOMPARE(QStringList({group.id, group.label, group.nodeAddress}), QStringList({chosenId, "Mon", address}));
+        QCOMPARE(QStringList({group.id, group.label, group.node.address}), QStringList({chosenId, "Mon", address}));
         QCOMPARE(group.audioIds, audio);
         QCOMPARE(group.dataIds, data);
     }

@@ -117,19 +117,19 @@ void tst_NmosQueries::listsVideoByFirstLabelAndChecksAny()
     QStringList got;
     const auto record = [&](const auto &connection, const QString &manifestHref) {
         got.append(connection.id + '|' + connection.label + '|' + manifestHref);
-        QCOMPARE(connection.nodeAddress, m_node->address());
+        QCOMPARE(connection.node.address, m_node->address());
         QCOMPARE(connection.displayName, QStringLiteral("Bühne (127.0.0.1:%1-%2)").arg(m_node->port()).arg(connection.label));
     };
     const bool senders = collection == "senders";
     if (senders) {
-        for (const NmosClient::SenderConnection &connection : client.videoSenders(m_node->address(), NodeName))
+        for (const NmosClient::SenderConnection &connection : client.videoSenders(NmosClient::NodeEndpoint{m_node->address()}, NodeName))
             record(connection, connection.manifestHref);
     } else {
-        for (const NmosClient::ReceiverConnection &connection : client.videoReceivers(m_node->address(), NodeName))
+        for (const NmosClient::ReceiverConnection &connection : client.videoReceivers(NmosClient::NodeEndpoint{m_node->address()}, NodeName))
             record(connection, QString());
     }
     QCOMPARE(got, expected);
-    QCOMPARE(senders ? client.hasSenders(m_node->address()) : client.hasReceivers(m_node->address()), any);
+    QCOMPARE(senders ? client.hasSenders(NmosClient::NodeEndpoint{m_node->address()}) : client.hasReceivers(NmosClient::NodeEndpoint{m_node->address()}), any);
     QCOMPARE(m_node->requestLines(), senders ? gets({"flows", "senders", "senders"}) : gets({"receivers", "receivers"}));
 }
 
@@ -210,13 +210,13 @@ void tst_NmosQueries::findsResource()
     QStringList lists; // the grouping lists belong to the group matching, not to the lookup
     if (collection == "senders") {
         NmosClient::SenderGroup found{Old, Old, Old, Old, {"a1"}, {"d1"}};
-        QCOMPARE(client.findSender(m_node->address(), NmosClient::Format(format), &found, preferredId), result);
-        got = QStringList{found.id, found.label, found.manifestHref, found.nodeAddress};
+        QCOMPARE(client.findSender(NmosClient::NodeEndpoint{m_node->address()}, NmosClient::Format(format), &found, preferredId), result);
+        got = QStringList{found.id, found.label, found.manifestHref, found.node.address};
         lists = found.audioIds + found.dataIds;
     } else {
         NmosClient::ReceiverGroup found{Old, Old, Old, {"a1"}, {"d1"}};
-        QCOMPARE(client.findReceiver(m_node->address(), NmosClient::Format(format), &found, preferredId), result);
-        got = QStringList{found.id, found.label, QString(), found.nodeAddress};
+        QCOMPARE(client.findReceiver(NmosClient::NodeEndpoint{m_node->address()}, NmosClient::Format(format), &found, preferredId), result);
+        got = QStringList{found.id, found.label, QString(), found.node.address};
         lists = found.audioIds + found.dataIds;
     }
     QCOMPARE(got, group + QStringList{group.at(1) == Old ? Old : m_node->address()});

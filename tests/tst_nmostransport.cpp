@@ -263,7 +263,7 @@ void tst_NmosTransport::reachesIpv6Node()
         node = &linkLocalNode;
         // Without its zone a link-local address names no interface: this is what the zone fixes.
         MessageLog log;
-        QVERIFY(!NmosClient().hasSenders(QStringLiteral("%1:%2").arg(host.section('%', 0, 0)).arg(node->port())));
+        QVERIFY(!NmosClient().hasSenders({QStringLiteral("%1:%2").arg(host.section('%', 0, 0)).arg(node->port())}));
         QCOMPARE(log.warnings().size(), 1);
     } else if (!m_node->hasAddress6()) {
         QSKIP("this host has no IPv6 loopback");
@@ -276,9 +276,9 @@ void tst_NmosTransport::reachesIpv6Node()
     NmosClient client;
     NmosClient::ReceiverGroup receiver;
     receiver.id = QStringLiteral("r1");
-    receiver.nodeAddress = address;
+    receiver.node.address = address;
     QString error;
-    QVERIFY(client.hasSenders(address));
+    QVERIFY(client.hasSenders({address}));
     QVERIFY2(client.disconnectReceiver(receiver, &error), qPrintable(error));
     QCOMPARE(node->requestLines(), QStringList({"GET " + Path, "PATCH " + staged}));
     for (const TestHttpServer::Request &request : node->requests())
@@ -299,7 +299,7 @@ void tst_NmosTransport::abortsStalledRequest()
     // GET's last progress: a short request, then a stalled one. Only the stalled one fails.
     QTimer::singleShot(0, this, [&] {
         QCOMPARE(NmosClient::syncGet(&m_manager, m_node->url("/inner-first")), QByteArray("first"));
-        innerResult = client.hasSenders(m_node->address());
+        innerResult = client.hasSenders({m_node->address()});
     });
     int status = 0;
     QString error = Untouched;

@@ -1,12 +1,17 @@
+#include "app/lightindicator.h"
 #include "app/mainwindow.h"
 #include "app/sdpdialog.h"
 #include "nmos/nmosclient.h"
+#include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
 
 #include <QComboBox>
 #include <QLayout>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QPushButton>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QtTest>
 
 #include <memory>
@@ -23,8 +28,14 @@ private slots:
     void cleanupTestCase();
     void patchesShowsAndTakesDownGroup_data();
     void patchesShowsAndTakesDownGroup();
+    void refusesUntrustedNode();
+    void refusesBadAuthorityFile_data();
+    void refusesBadAuthorityFile();
 
 private:
+    // A test authority that the window trusts and one that it does not, each with a node
+    // certificate for both test addresses, made afresh in the temporary directory.
+    bool makeCertificates();
     // Starts a node that announces itself and keeps <label>.json up to date with its state.
     bool startNode(const QString &label, const QString &options, const QString &bindAddress);
     // The state of the node, as its state file has it.
@@ -33,6 +44,7 @@ private:
     QTemporaryDir m_dir;
     std::vector<std::unique_ptr<QProcess>> m_nodes;
     QHash<QString, QString> m_addresses; // label -> host:port
+    QHash<QString, QString> m_schemes;   // label -> http or https
 };
 
 namespace {
@@ -105,6 +117,7 @@ bool tst_PatchEndToEnd::startNode(const QString &label, const QString &options, 
     }
     const int port = QJsonDocument::fromJson(out.left(out.indexOf('\n'))).object().value("port").toInt();
     m_addresses.insert(label, QStringLiteral("%1:%2").arg(bindAddress).arg(port));
+    m_schemes.insert(label, options.contains("--tls-cert") ? "https" : "http");
     return port > 0;
 }
 
@@ -113,6 +126,34 @@ QJsonObject tst_PatchEndToEnd::nodeState(const QString &label) const
     QFile state(m_dir.filePath(label + ".json"));
     state.open(QIODevice::ReadOnly);
     return QJsonDocument::fromJson(state.readAll()).object().value("nodes").toArray().at(0).toObject();
+}
+
+bool tst_PatchEndToEnd::makeCertificates()
+{
+    QFile extensions(m_dir.filePath("node.ext"));
+    if (!extensions.open(QIODevice::WriteOnly)
+        || extensions.write("subjectAltName=IP:10.77.0.1,IP:10.77.0.2\nextendedKeyUsage=serverAuth\n") < 0)
+        return false;
+    extensions.close();
+    const QStringList newKey{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    const QList<QStringList> steps{
+        QStringList{"req", "-x509"} + newKey + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Test authority"},
+        QStringList{"req", "-x509"} + newKey + QStringList{"-keyout", "rogue-ca.key", "-out", "rogue-ca.pem", "-days", "2", "-subj", "/CN=Rogue authority"},
+        QStringList{"req"} + newKey + QStringList{"-keyout", "node.key", "-out", "node.csr", "-subj", "/CN=Test node"},
+        {"x509", "-req", "-in", "node.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "2",
+         "-extfile", "node.ext", "-out", "node.pem"},
+        {"x509", "-req", "-in", "node.csr", "-CA", "rogue-ca.pem", "-CAkey", "rogue-ca.key", "-CAcreateserial", "-days", "2",
+         "-extfile", "node.ext", "-out", "rogue-node.pem"},
+    };
+    for (const QStringList &step : steps) {
+        QProcess openssl;
+        openssl.setWorkingDirectory(m_dir.path());
+        openssl.setProcessChannelMode(QProcess::ForwardedChannels);
+        openssl.start("openssl", step);
+        if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0)
+            return false;
+    }
+    return true;
 }
 
 void tst_PatchEndToEnd::initTestCase()
@@ -126,6 +167,14 @@ void tst_PatchEndToEnd::initTestCase()
     QVERIFY(startNode("shy-camera", camera + " --fault-manifest-404", "10.77.0.1"));
     const QString monitor = QStringLiteral("--group-name Mon --video-receivers 1 --audio-receivers 2 --data-receivers 1");
     QVERIFY(startNode("monitor", monitor, "10.77.0.2"));
+    QVERIFY(makeCertificates());
+    QString error;
+    QVERIFY2(NmosClient::addTrustedAuthorities(m_dir.filePath("ca.pem"), &error), qPrintable(error));
+    const QString tls = " --tls-cert " + m_dir.filePath("node.pem") + " --tls-key " + m_dir.filePath("node.key");
+    QVERIFY(startNode("secure-camera", camera + tls, "10.77.0.1"));
+    QVERIFY(startNode("secure-monitor", monitor + tls, "10.77.0.2"));
+    QVERIFY(startNode("rogue-camera", camera + " --tls-cert " + m_dir.filePath("rogue-node.pem") + " --tls-key "
+                                          + m_dir.filePath("node.key"), "10.77.0.1"));
     // Monitors that accept every patch and then do not run it as asked.
     QVERIFY(startNode("idle-monitor", monitor + " --fault-ignore-activation", "10.77.0.2"));
     QVERIFY(startNode("wayward-monitor", monitor + " --fault-activate-other-sender", "10.77.0.2"));
@@ -149,6 +198,8 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup_data()
     QTest::addColumn<QString>("failure"); // a pattern of the box that ends the connect run
     QTest::newRow("publishing camera") << "camera" << 0 << "monitor" << QString();
     QTest::newRow("camera publishing when active") << "shy-camera" << 1 << "monitor" << QString();
+    // Listed, checked, patched and read over https, with certificates from the trusted authority.
+    QTest::newRow("nodes speaking https") << "secure-camera" << 0 << "secure-monitor" << QString();
     const QString notActive = QStringLiteral("Patch failed on video:\nNot active: the receiver reports sender %1 with master_enable %2");
     QTest::newRow("monitor not activating") << "camera" << 0 << "idle-monitor" << notActive.arg("none", "false");
     QTest::newRow("monitor taking another sender") << "camera" << 0 << "wayward-monitor" << notActive.arg("[-0-9a-f]{36}", "true");
@@ -165,6 +216,9 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
     MainWindow window;
     QTRY_VERIFY_WITH_TIMEOUT(select(row(&window, 0)->findChild<QComboBox *>(), m_addresses.value(camera), "Cam Video"), 20000);
     QTRY_VERIFY_WITH_TIMEOUT(select(row(&window, 1)->findChild<QComboBox *>(), m_addresses.value(monitor), "Mon Video"), 20000);
+    // The choices ran the rows' checks, which found both nodes.
+    QVERIFY(row(&window, 0)->findChild<LightIndicator *>()->isOn());
+    QVERIFY(row(&window, 1)->findChild<LightIndicator *>()->isOn());
 
     DialogCatcher catcher;
     auto click = [&window](const QString &text) {
@@ -196,8 +250,8 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         QVERIFY2(!sender.isEmpty(), qPrintable(role));
         QCOMPARE(sender.value("activations").toInt(), activations);
         const QString sdp = QString::fromUtf8(NmosClient::syncGet(
-            &manager, QStringLiteral("http://%1/x-nmos/connection/v1.1/single/senders/%2/transportfile")
-                          .arg(m_addresses.value(camera), sender.value("id").toString())));
+            &manager, QStringLiteral("%1://%2/x-nmos/connection/v1.1/single/senders/%3/transportfile")
+                          .arg(m_schemes.value(camera), m_addresses.value(camera), sender.value("id").toString())));
         QVERIFY2(sdp.startsWith("v=0"), qPrintable(sdp));
         const QJsonObject receiver = byLabel(nodeState("monitor").value("receivers").toArray(), "Mon " + role);
         QCOMPARE(receiver.value("sender_id").toString(), sender.value("id").toString());
@@ -225,6 +279,53 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
     QCOMPARE(catcher.shown.size(), 2);
     QCOMPARE(catcher.shown.last().value(0) + ": " + catcher.shown.last().value(2),
              QStringLiteral("box: Nothing is connected/Failed to fetch SDP."));
+}
+
+void tst_PatchEndToEnd::refusesUntrustedNode()
+{
+    const QString address = m_addresses.value("rogue-camera");
+    MessageLog log;
+    MainWindow window;
+    auto *combo = row(&window, 0)->findChild<QComboBox *>();
+    const QRegularExpression refused("^GET https://" + QRegularExpression::escape(address)
+                                     + "/x-nmos/node/v1\\.3/self failed: TLS: .+ for 10\\.77\\.0\\.1$");
+    QTRY_VERIFY_WITH_TIMEOUT(!log.warnings().filter(refused).isEmpty(), 20000);
+    // Found by mDNS, never listed: the same host's trusted camera is, meanwhile.
+    QTRY_VERIFY_WITH_TIMEOUT(select(combo, m_addresses.value("secure-camera"), "Cam Video"), 20000);
+    for (int i = 0; i < combo->count(); ++i)
+        QVERIFY2(!combo->itemText(i).contains("(" + address + "-"), qPrintable(combo->itemText(i)));
+
+    // Asked with its own authority trusted, the node reports this as the only request it served.
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl("https://" + address + "/x-simnode/state"));
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setCaCertificates(QSslCertificate::fromPath(m_dir.filePath("rogue-ca.pem")));
+    request.setSslConfiguration(tls);
+    QNetworkReply *reply = manager.get(request);
+    QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 10000);
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QCOMPARE(QJsonDocument::fromJson(reply->readAll()).object().value("requests").toInt(), 1);
+    delete reply;
+}
+
+void tst_PatchEndToEnd::refusesBadAuthorityFile_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("message"); // a pattern
+    QTest::newRow("missing") << "missing.pem" << "cannot read .*missing\\.pem: .+";
+    QTest::newRow("a key, no certificate") << "node.key" << ".*node\\.key holds no PEM certificate";
+}
+
+void tst_PatchEndToEnd::refusesBadAuthorityFile()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, message);
+    QProcess app;
+    app.start(FERROLINK_BINARY_DIR "/app/ferrolink", {"--ca-file", m_dir.filePath(file)});
+    QVERIFY(app.waitForFinished(30000));
+    QCOMPARE(app.exitCode(), 2);
+    const QString error = QString::fromLocal8Bit(app.readAllStandardError()).trimmed();
+    QVERIFY2(QRegularExpression("\\Aferrolink: --ca-file: " + message + "\\z").match(error).hasMatch(), qPrintable(error));
 }
 
 QTEST_MAIN(tst_PatchEndToEnd)

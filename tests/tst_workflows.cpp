@@ -195,8 +195,8 @@ struct Fixture : QObject
     // while a run waits would.
     void pointElsewhere()
     {
-        const NmosClient::SenderConnection sender{"s-v1", "Cam 1", elsewhere.url("/sdp/s-v1"), elsewhere.address(), "elsewhere"};
-        const NmosClient::ReceiverConnection receiver{"r-v1", "Monitor 1", elsewhere.address(), "elsewhere"};
+        const NmosClient::SenderConnection sender{"s-v1", "Cam 1", elsewhere.url("/sdp/s-v1"), {elsewhere.address()}, "elsewhere"};
+        const NmosClient::ReceiverConnection receiver{"r-v1", "Monitor 1", {elsewhere.address()}, "elsewhere"};
         for (const auto &[combo, record] : {std::pair(txCombo, QVariant::fromValue(sender)),
                                             std::pair(rxCombo, QVariant::fromValue(receiver))}) {
             // Without the row's own check, which would ask `elsewhere` for its list.
@@ -390,7 +390,7 @@ void tst_Workflows::disconnectTakesDownChosenReceiver()
     if (withRecordId) {
         f.choose(f.rxCombo, "Monitor 2");
     } else {
-        const NmosClient::ReceiverConnection record{QString(), "Monitor 2", f.rx.address(), "hand-made"};
+        const NmosClient::ReceiverConnection record{QString(), "Monitor 2", {f.rx.address()}, "hand-made"};
         f.rxCombo->addItem(record.displayName, QVariant::fromValue(record));
         f.rxCombo->setCurrentIndex(f.rxCombo->count() - 1);
     }
@@ -447,7 +447,7 @@ void tst_Workflows::viewerShowsVideoThenMembers()
     f.rx.setReply("GET", staged("receivers", "r-a2"), stagedFile(QJsonValue::Null));
     if (videoLabel.isEmpty()) {
         // Discovery does not list a sender without a label, so the entry is made here.
-        const NmosClient::SenderConnection record{"s-v1", QString(), f.tx.url("/sdp/s-v1"), f.tx.address(), "none"};
+        const NmosClient::SenderConnection record{"s-v1", QString(), f.tx.url("/sdp/s-v1"), {f.tx.address()}, "none"};
         f.txCombo->addItem(record.displayName, QVariant::fromValue(record));
         f.txCombo->setCurrentIndex(f.txCombo->count() - 1);
         f.clearRequests();

@@ -115,6 +115,7 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         "   \"nodes\": [{\"label\": \"camera\", \"port\": 8010, \"bind\": [\"10.77.0.2\"], \"count\": 1,\n"
         "              \"seed\": \"camera\", \"hostname\": \"camera.local.\", \"href_host\": \"10.77.0.2\",\n"
         "              \"api_proto\": \"http\", \"api_ver\": \"v1.3\", \"api_auth\": \"false\",\n"
+        "              \"tls_cert\": \"node.pem\", \"tls_key\": \"node.key\",\n"
         "              \"devices\": [{\"label\": \"Camera 1\", \"groups\": [{\"name\": \"Cam 1\",\n"
         "                  \"video_senders\": 1, \"audio_senders\": 2, \"data_senders\": 1,\n"
         "                  \"video_receivers\": 0, \"audio_receivers\": 0, \"data_receivers\": 0}]}],\n"
@@ -144,6 +145,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         {QStringLiteral("data-receivers"), QStringLiteral("Data receivers per group."), QStringLiteral("count")},
         {QStringLiteral("api-proto"), QStringLiteral("TXT api_proto (default: http)."), QStringLiteral("text")},
         {QStringLiteral("api-ver"), QStringLiteral("TXT api_ver (default: v1.3)."), QStringLiteral("text")},
+        {QStringLiteral("tls-cert"), QStringLiteral("Serve https with this PEM certificate (chain) and announce api_proto=https."), QStringLiteral("file")},
+        {QStringLiteral("tls-key"), QStringLiteral("The PEM private key of --tls-cert."), QStringLiteral("file")},
         {QStringLiteral("api-auth"), QStringLiteral("TXT api_auth (default: false)."), QStringLiteral("text")},
         {QStringLiteral("fault-manifest-404"), QStringLiteral("Manifests answer 404 until their sender was activated.")},
         {QStringLiteral("fault-refuse-activation"), QStringLiteral("Sender activations answer 500.")},
@@ -196,6 +199,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
             node.apiVer = parser.value(QStringLiteral("api-ver"));
         if (parser.isSet(QStringLiteral("api-auth")))
             node.apiAuth = parser.value(QStringLiteral("api-auth"));
+        node.tlsCert = parser.value(QStringLiteral("tls-cert"));
+        node.tlsKey = parser.value(QStringLiteral("tls-key"));
         if (!readCount(parser, QStringLiteral("port"), &node.port, errorString))
             return false;
         if (node.port > 65535)
@@ -285,7 +290,8 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
     static const QStringList nodeKeys = {
         QStringLiteral("label"), QStringLiteral("seed"), QStringLiteral("port"), QStringLiteral("bind"),
         QStringLiteral("href_host"), QStringLiteral("hostname"), QStringLiteral("api_proto"),
-        QStringLiteral("api_ver"), QStringLiteral("api_auth"), QStringLiteral("devices"),
+        QStringLiteral("api_ver"), QStringLiteral("api_auth"), QStringLiteral("tls_cert"),
+        QStringLiteral("tls_key"), QStringLiteral("devices"),
         QStringLiteral("faults"), QStringLiteral("count")};
     static const QStringList deviceKeys = {QStringLiteral("label"), QStringLiteral("groups")};
     static const QStringList groupKeys = {
@@ -309,6 +315,8 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         || !readString(object, QStringLiteral("api_proto"), &node->apiProto, errorString)
         || !readString(object, QStringLiteral("api_ver"), &node->apiVer, errorString)
         || !readString(object, QStringLiteral("api_auth"), &node->apiAuth, errorString)
+        || !readString(object, QStringLiteral("tls_cert"), &node->tlsCert, errorString)
+        || !readString(object, QStringLiteral("tls_key"), &node->tlsKey, errorString)
         || !readInt(object, QStringLiteral("count"), 1, copies, errorString))
         return false;
     if (node->label.isEmpty())
@@ -445,6 +453,11 @@ bool SimConfigParser::finish(SimConfig *config, QString *errorString)
             if (QNetworkInterface::allAddresses().contains(QHostAddress(QHostAddress::LocalHostIPv6)))
                 node.bindAddresses << QStringLiteral("::1");
         }
+        if (node.tlsCert.isEmpty() != node.tlsKey.isEmpty())
+            return fail(errorString, QStringLiteral("\"%1\" needs both a TLS certificate and its key").arg(node.label));
+        // A node serving https says so, or discovery would ask it over http.
+        if (!node.tlsCert.isEmpty() && node.apiProto == QLatin1String("http"))
+            node.apiProto = QStringLiteral("https");
         if (node.hostname.isEmpty())
             node.hostname = hostnameFor(node.label);
         if (!node.hostname.endsWith(QLatin1Char('.')))

@@ -49,6 +49,8 @@ struct SimNodeConfig
     QString apiProto = QStringLiteral("http");
     QString apiVer = QStringLiteral("v1.3");
     QString apiAuth = QStringLiteral("false");
+    QString tlsCert;             // with tlsKey: serve https and announce it
+    QString tlsKey;
     QList<SimDeviceConfig> devices;
     SimFaults faults;
 };

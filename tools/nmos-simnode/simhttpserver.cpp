@@ -27,7 +27,21 @@ bool SimHttpServer::start(QString *errorString)
     const SimNodeConfig &config = m_node->config();
     int port = config.port;
     for (const QString &address : config.bindAddresses) {
-        auto server = std::make_unique<httplib::Server>();
+        std::unique_ptr<httplib::Server> server;
+        if (config.tlsCert.isEmpty()) {
+            server = std::make_unique<httplib::Server>();
+        } else {
+            auto secure = std::make_unique<httplib::SSLServer>(config.tlsCert.toLocal8Bit().constData(),
+                                                               config.tlsKey.toLocal8Bit().constData());
+            if (!secure->is_valid()) {
+                if (errorString)
+                    *errorString = QStringLiteral("cannot use the TLS certificate %1 with the key %2")
+                                       .arg(config.tlsCert, config.tlsKey);
+                stop();
+                return false;
+            }
+            server = std::move(secure);
+        }
         if (m_pool) {
             SimTaskPool *pool = m_pool;
             server->new_task_queue = [pool] { return new SimTaskQueue(pool); };

@@ -124,6 +124,11 @@ QString SimNode::ipv4Address() const
     return QStringLiteral("127.0.0.1");
 }
 
+QString SimNode::scheme() const
+{
+    return m_config.tlsCert.isEmpty() ? QStringLiteral("http") : QStringLiteral("https");
+}
+
 QString SimNode::baseUrl() const
 {
     QString host = m_config.hrefHost;
@@ -135,7 +140,7 @@ QString SimNode::baseUrl() const
     }
     if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('[')))
         host = QLatin1Char('[') + host + QLatin1Char(']');
-    return QStringLiteral("http://%1:%2").arg(host).arg(m_port);
+    return QStringLiteral("%1://%2:%3").arg(scheme(), host).arg(m_port);
 }
 
 void SimNode::build()
@@ -699,7 +704,7 @@ QJsonObject SimNode::selfJson() const
     for (const QString &address : m_config.bindAddresses) {
         endpoints << QJsonObject{{QStringLiteral("host"), address},
                                  {QStringLiteral("port"), m_port},
-                                 {QStringLiteral("protocol"), QStringLiteral("http")},
+                                 {QStringLiteral("protocol"), scheme()},
                                  {QStringLiteral("authorization"), false}};
     }
     self.insert(QStringLiteral("api"), QJsonObject{{QStringLiteral("versions"), QJsonArray{QStringLiteral("v1.3")}},

@@ -110,6 +110,7 @@ private:
     void build();
     QString makeId(const QString &path) const;
     Version nextVersion(const Version &previous) const;
+    QString scheme() const;
     QString baseUrl() const;
     QString ipv4Address() const;
 
