@@ -209,12 +209,12 @@ void tst_NmosQueries::findsResource()
     QStringList got;
     QStringList lists; // the grouping lists belong to the group matching, not to the lookup
     if (collection == "senders") {
-        NmosClient::SenderGroup found{Old, Old, Old, Old, {"a1"}, {"d1"}};
+        NmosClient::SenderGroup found{Old, Old, Old, {Old}, {"a1"}, {"d1"}};
         QCOMPARE(client.findSender(NmosClient::NodeEndpoint{m_node->address()}, NmosClient::Format(format), &found, preferredId), result);
         got = QStringList{found.id, found.label, found.manifestHref, found.node.address};
         lists = found.audioIds + found.dataIds;
     } else {
-        NmosClient::ReceiverGroup found{Old, Old, Old, {"a1"}, {"d1"}};
+        NmosClient::ReceiverGroup found{Old, Old, {Old}, {"a1"}, {"d1"}};
         QCOMPARE(client.findReceiver(NmosClient::NodeEndpoint{m_node->address()}, NmosClient::Format(format), &found, preferredId), result);
         got = QStringList{found.id, found.label, QString(), found.node.address};
         lists = found.audioIds + found.dataIds;
