@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static CannedNetwork network;
     network.bodies = QByteArray(reinterpret_cast<const char *>(data), int(size)).split('\0');
     NmosClient client(&network);
-    const QString address = QStringLiteral("%1:8080").arg(QLatin1String(NodeHost));
+    const NmosClient::NodeEndpoint address{QStringLiteral("%1:8080").arg(QLatin1String(NodeHost))};
 
     client.hasSenders(address);
     client.hasReceivers(address);
