@@ -37,8 +37,7 @@ QUrl endpointSelfUrl(const QJsonObject &endpoint, const QString &version, const 
     const QString protocol = endpoint.value(QLatin1String("protocol")).toString();
     const QString host = endpoint.value(QLatin1String("host")).toString();
     const int port = endpoint.value(QLatin1String("port")).toInt(-1);
-    if (protocol != QLatin1String("http")) {
-        // The client speaks plain HTTP only.
+    if (!isHttpScheme(protocol)) {
         qCDebug(lcRegistry) << "Skipped the" << protocol << "endpoint" << host << "of node" << nodeId;
         return QUrl();
     }
@@ -177,14 +176,22 @@ QList<QUrl> NMOSRegistryBrowser::selfUrls(const QJsonObject &node)
     const QString version = NMOSMdnsBrowser::chooseApiVersion(versions.join(QLatin1Char(',')));
 
     QList<QUrl> urls;
+    QList<QUrl> secureUrls;
     const QJsonValue endpoints = api.value(QLatin1String("endpoints"));
     if (!endpoints.isArray())
         qCWarning(lcRegistry) << "Node" << id << "from the registry lists no endpoints";
     for (const QJsonValue &endpoint : endpoints.toArray()) {
         const QUrl url = endpointSelfUrl(endpoint.toObject(), version, id);
-        if (!url.isEmpty() && !urls.contains(url))
-            urls << url;
+        QList<QUrl> &list = url.scheme() == QLatin1String("https") ? secureUrls : urls;
+        if (!url.isEmpty() && !list.contains(url))
+            list << url;
     }
+    // A node that offers both is listed once per address, over plain http as mDNS finds it;
+    // a node that speaks only https is reached that way, its certificate checked.
+    if (urls.isEmpty())
+        return secureUrls;
+    if (!secureUrls.isEmpty())
+        qCDebug(lcRegistry) << "Node" << id << "is used over http; its https endpoints are not listed twice";
     return urls;
 }
 
