@@ -33,7 +33,7 @@ class NMOSRegistryBrowser : public QObject
 
 public:
     // IS-04 keeps these for development; such registries are only used when asked for.
-    static const int DevelopmentPriority = 100;
+    static constexpr int DevelopmentPriority = 100;
 
     explicit NMOSRegistryBrowser(QObject *parent = nullptr);
     ~NMOSRegistryBrowser() override;

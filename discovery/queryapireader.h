@@ -19,10 +19,10 @@ class QueryApiReader : public QObject
     Q_OBJECT
 
 public:
-    static const int PageLimit = 100;
+    static constexpr int PageLimit = 100;
     // A registry that keeps handing out "next" pages must not hold the reader for ever.
-    static const int MaxPages = 1000;
-    static const int DefaultPollIntervalMs = 10000;
+    static constexpr int MaxPages = 1000;
+    static constexpr int DefaultPollIntervalMs = 10000;
 
     // base: the Query API's root, such as http://10.0.0.5/x-nmos/query/v1.3
     explicit QueryApiReader(const QUrl &base, QObject *parent = nullptr);

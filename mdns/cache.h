@@ -39,7 +39,7 @@ public:
     int count() const { return m_entries.count(); }
 
     // A flood of distinct records from the link must not eat the memory.
-    static const int MaxRecords = 4096;
+    static constexpr int MaxRecords = 4096;
 
 signals:
     void shouldQuery(const QMdnsEngine::Record &record);

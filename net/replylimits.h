@@ -15,8 +15,8 @@ class ReplyLimits : public QObject
     Q_OBJECT
 
 public:
-    static const qint64 MaxReplySize = 16 * 1024 * 1024;
-    static const int DefaultTransferTimeoutMs = 10000;
+    static constexpr qint64 MaxReplySize = 16 * 1024 * 1024;
+    static constexpr int DefaultTransferTimeoutMs = 10000;
 
     // Watches the reply until it finishes; the watcher is a child of the reply. Call it
     // right after the request is made.

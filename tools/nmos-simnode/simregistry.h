@@ -29,7 +29,7 @@ class SimRegistry : public QObject
 
 public:
     // Small, so that every client has to page.
-    static const int MaxPageLimit = 2;
+    static constexpr int MaxPageLimit = 2;
 
     // webSocket false: subscriptions name a WebSocket that cannot be opened.
     SimRegistry(const QString &bindAddress, int port, bool webSocket, QObject *parent = nullptr);
