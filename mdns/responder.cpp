@@ -1,6 +1,7 @@
 #include "mdns/responder.h"
 
 #include "mdns/abstractserver.h"
+#include "mdns/clock.h"
 #include "mdns/dns.h"
 #include "mdns/logging_p.h"
 #include "mdns/message.h"
@@ -31,10 +32,13 @@ bool contains(const QList<Record> &records, const Record &record)
 } // namespace
 
 Responder::Responder(AbstractServer *server, const Service &service, QObject *parent)
-    : QObject(parent), m_server(server), m_service(service)
+    : QObject(parent), m_server(server), m_clock(Clock::system()), m_service(service)
 {
-    m_announceTimer.setInterval(AnnouncementIntervalMs);
-    connect(&m_announceTimer, &QTimer::timeout, this, &Responder::announce);
+    // Timers only wake the responder up; what is due is decided by the clock, so a test
+    // clock that jumps ahead drives it without waiting.
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &Responder::processDue);
+    connect(m_clock, &Clock::advanced, this, &Responder::processDue);
     if (m_server) {
         connect(m_server, &AbstractServer::messageReceived, this, &Responder::handleMessage);
         connect(m_server, &AbstractServer::interfaceAppeared, this, [this] {
@@ -54,6 +58,55 @@ Responder::Responder(AbstractServer *server, const Service &service, QObject *pa
 Responder::~Responder()
 {
     withdraw();
+}
+
+void Responder::setClock(Clock *clock)
+{
+    if (!clock || clock == m_clock)
+        return;
+    if (m_clock)
+        disconnect(m_clock, nullptr, this, nullptr);
+    m_clock = clock;
+    connect(m_clock, &Clock::advanced, this, &Responder::processDue);
+    schedule();
+}
+
+qint64 Responder::now() const
+{
+    return m_clock ? m_clock->now() : Clock::system()->now();
+}
+
+void Responder::processDue()
+{
+    const qint64 t = now();
+    if (m_nextAnnouncement >= 0 && t >= m_nextAnnouncement) {
+        m_nextAnnouncement = -1;
+        announce();
+    }
+    for (int i = 0; i < m_delayed.size();) {
+        if (m_delayed.at(i).due > t) {
+            ++i;
+            continue;
+        }
+        const Message reply = m_delayed.takeAt(i).message;
+        if (m_server && !m_withdrawn)
+            m_server->sendMessage(reply);
+    }
+    schedule();
+}
+
+void Responder::schedule()
+{
+    qint64 next = m_nextAnnouncement;
+    for (const DelayedReply &delayed : qAsConst(m_delayed)) {
+        if (next < 0 || delayed.due < next)
+            next = delayed.due;
+    }
+    if (next < 0) {
+        m_timer.stop();
+        return;
+    }
+    m_timer.start(int(std::max<qint64>(0, next - now())));
 }
 
 void Responder::setService(const Service &service)
@@ -82,7 +135,9 @@ void Responder::withdraw()
     if (m_withdrawn)
         return;
     m_withdrawn = true;
-    m_announceTimer.stop();
+    m_nextAnnouncement = -1;
+    m_delayed.clear();
+    m_timer.stop();
     sendGoodbyes(m_service);
 }
 
@@ -175,7 +230,8 @@ void Responder::sendOnEveryInterface(const QList<Record> &records, bool withAddr
 void Responder::announce()
 {
     if (m_withdrawn || m_announcementsLeft <= 0) {
-        m_announceTimer.stop();
+        m_nextAnnouncement = -1;
+        schedule();
         return;
     }
     QList<Record> records = serviceRecords(m_service, 1);
@@ -183,10 +239,8 @@ void Responder::announce()
     meta.setTarget(m_service.type());
     records.append(meta);
     sendOnEveryInterface(records, true, HostTtl);
-    if (--m_announcementsLeft > 0)
-        m_announceTimer.start();
-    else
-        m_announceTimer.stop();
+    m_nextAnnouncement = --m_announcementsLeft > 0 ? now() + AnnouncementIntervalMs : -1;
+    schedule();
 }
 
 void Responder::sendGoodbyes(const Service &service)
@@ -308,11 +362,8 @@ void Responder::handleMessage(const Message &message)
     }
     // RFC 6762 6: answers with shared records wait 20-120 ms so that the responders of a
     // type do not all answer in the same instant.
-    const int delay = 20 + QRandomGenerator::global()->bounded(101);
-    QTimer::singleShot(delay, this, [this, reply] {
-        if (m_server && !m_withdrawn)
-            m_server->sendMessage(reply);
-    });
+    m_delayed.append({now() + 20 + QRandomGenerator::global()->bounded(101), reply});
+    schedule();
 }
 
 } // namespace QMdnsEngine

@@ -1,6 +1,7 @@
 #ifndef QMDNSENGINE_RESPONDER_H
 #define QMDNSENGINE_RESPONDER_H
 
+#include "mdns/message.h"
 #include "mdns/service.h"
 
 #include <QHostAddress>
@@ -12,7 +13,7 @@
 namespace QMdnsEngine {
 
 class AbstractServer;
-class Message;
+class Clock;
 class Query;
 class Record;
 
@@ -35,12 +36,22 @@ public:
     // Sends goodbyes (TTL 0) and falls silent.
     void withdraw();
     bool isWithdrawn() const { return m_withdrawn; }
+    // The clock the announcements and delayed answers keep; the system's by default.
+    void setClock(Clock *clock);
 
     static const quint32 HostTtl = 120;     // RFC 6762 10: records with the host name
     static const quint32 OtherTtl = 4500;   // and all others
 
 private:
+    struct DelayedReply {
+        qint64 due;
+        Message message;
+    };
+
     void handleMessage(const Message &message);
+    qint64 now() const;
+    void processDue();
+    void schedule();
     void announce();
     void sendGoodbyes(const Service &service);
     QList<Record> serviceRecords(const Service &service, quint32 scale) const;
@@ -48,12 +59,15 @@ private:
     void sendOnEveryInterface(const QList<Record> &records, bool withAddresses, quint32 addressTtl);
 
     QPointer<AbstractServer> m_server;
+    QPointer<Clock> m_clock;
     Service m_service;
     QList<QHostAddress> m_addresses;
     bool m_started = false;
     bool m_withdrawn = false;
     int m_announcementsLeft = 0;
-    QTimer m_announceTimer;
+    qint64 m_nextAnnouncement = -1;
+    QList<DelayedReply> m_delayed;
+    QTimer m_timer;
 };
 
 } // namespace QMdnsEngine
