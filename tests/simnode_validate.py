@@ -1,12 +1,8 @@
 #!/usr/bin/python3
-"""Checks a running nmos-simnode against the official NMOS JSON schemas.
-
-Usage: simnode_validate.py BASE_URL SCHEMA_ROOT
-BASE_URL is http://host:port of one node; SCHEMA_ROOT holds is-04-v1.3/schemas and
-is-05-v1.1/schemas. The schemas are read where they lie; nothing is copied.
-Prints one line per check that fails and exits 1 when any did, 0 otherwise.
-"""
-
+# simnode_validate.py BASE_URL SCHEMA_ROOT: checks what a running nmos-simnode serves, and
+# answers to PATCHes, against the official NMOS schemas, read where they lie under
+# SCHEMA_ROOT (is-04-v1.3/schemas, is-05-v1.1/schemas). Prints each failure and a count;
+# exits 1 when any check failed.
 import json
 import os
 import sys
@@ -20,18 +16,9 @@ failures = []
 checked = 0
 
 
-def validator(api, name):
-    folder = os.path.join(root, api, "schemas")
-    path = os.path.join(folder, name)
-    with open(path) as f:
-        schema = json.load(f)
-    resolver = jsonschema.RefResolver("file://" + folder + "/", schema)
-    return jsonschema.Draft4Validator(schema, resolver=resolver, format_checker=jsonschema.FormatChecker())
-
-
 def request(path, method="GET", body=None):
     data = None if body is None else json.dumps(body).encode()
-    req = urllib.request.Request(base + path, data=data, method=method,
+    req = urllib.request.Request(path if "://" in path else base + path, data=data, method=method,
                                  headers={"Content-Type": "application/json"})
     try:
         with urllib.request.urlopen(req, timeout=10) as reply:
@@ -42,79 +29,62 @@ def request(path, method="GET", body=None):
 
 def check(api, schema, path, method="GET", body=None, status=200):
     global checked
-    code, raw = request(path, method, body)
     checked += 1
+    code, raw = request(path, method, body)
     if code != status:
         failures.append("%s %s: status %d, expected %d" % (method, path, code, status))
-        return None
+        return []
+    folder = os.path.join(root, api, "schemas")
+    with open(os.path.join(folder, schema)) as f:
+        resolver = jsonschema.RefResolver("file://" + folder + "/", json.load(f))
+    validator = jsonschema.Draft4Validator(resolver.referrer, resolver=resolver,
+                                           format_checker=jsonschema.FormatChecker())
     document = json.loads(raw)
-    for error in validator(api, schema).iter_errors(document):
+    for error in validator.iter_errors(document):
         failures.append("%s %s against %s: %s at %s" % (method, path, schema, error.message,
                                                          "/".join(str(p) for p in error.absolute_path)))
     return document
 
 
 IS04, IS05 = "is-04-v1.3", "is-05-v1.1"
-node = "/x-nmos/node/v1.3/"
+node, conn = "/x-nmos/node/v1.3/", "/x-nmos/connection/v1.1/"
 check(IS04, "nodeapi-base.json", node)
 check(IS04, "node.json", node + "self")
-for collection, plural, single in (("devices", "devices.json", "device.json"),
-                                   ("sources", "sources.json", "source.json"),
-                                   ("flows", "flows.json", "flow.json"),
-                                   ("senders", "senders.json", "sender.json"),
-                                   ("receivers", "receivers.json", "receiver.json")):
-    items = check(IS04, plural, node + collection + "/") or []
-    for item in items:
-        check(IS04, single, node + collection + "/" + item["id"])
-
-conn = "/x-nmos/connection/v1.1/"
 check(IS05, "connectionapi-base.json", conn)
 check(IS05, "connectionapi-single.json", conn + "single/")
-sender_ids = [s["id"] for s in json.loads(request(node + "senders/")[1])]
-receiver_ids = [r["id"] for r in json.loads(request(node + "receivers/")[1])]
-for sid in sender_ids:
-    path = conn + "single/senders/" + sid + "/"
-    check(IS05, "connectionapi-sender.json", path)
-    check(IS05, "sender-response-schema.json", path + "staged")
-    check(IS05, "sender-response-schema.json", path + "active")
-    check(IS05, "constraints-schema.json", path + "constraints")
-    check(IS05, "transporttype-response-schema.json", path + "transporttype")
-    check(IS05, "sender-response-schema.json", path + "staged", "PATCH",
-          {"activation": {"mode": "activate_immediate"}})
-    check(IS05, "sender-response-schema.json", path + "active")
-    check(IS05, "error.json", path + "staged", "PATCH", {"master_enable": "yes"}, 400)
-for index, rid in enumerate(receiver_ids):
-    path = conn + "single/receivers/" + rid + "/"
-    check(IS05, "connectionapi-receiver.json", path)
-    check(IS05, "receiver-response-schema.json", path + "staged")
-    check(IS05, "receiver-response-schema.json", path + "active")
-    check(IS05, "constraints-schema.json", path + "constraints")
-    check(IS05, "transporttype-response-schema.json", path + "transporttype")
-    check(IS05, "receiver-response-schema.json", path + "staged", "PATCH",
-          {"master_enable": False, "transport_file": {"data": None, "type": None},
-           "activation": {"mode": "activate_immediate", "requested_time": None}})
-    check(IS05, "receiver-response-schema.json", path + "active")
-    check(IS05, "error.json", path + "staged", "PATCH", {"activation": {"mode": "sometime"}}, 400)
-# Patch every receiver to a sender of its own format, with that sender's transport file.
-flows = {f["id"]: f["format"] for f in json.loads(request(node + "flows/")[1])}
-by_format = {}
-for sender in json.loads(request(node + "senders/")[1]):
-    by_format.setdefault(flows.get(sender["flow_id"]), sender)
-for receiver in json.loads(request(node + "receivers/")[1]):
+listed = {}
+for collection in ("devices", "sources", "flows", "senders", "receivers"):
+    listed[collection] = check(IS04, collection + ".json", node + collection + "/")
+    for item in listed[collection]:
+        check(IS04, collection[:-1] + ".json", node + collection + "/" + item["id"])
+disconnect = {"master_enable": False, "transport_file": {"data": None, "type": None},
+              "activation": {"mode": "activate_immediate", "requested_time": None}}
+for kind, patch, bad in (("sender", {"activation": {"mode": "activate_immediate"}}, {"master_enable": "yes"}),
+                         ("receiver", disconnect, {"activation": {"mode": "sometime"}})):
+    for item in listed[kind + "s"]:
+        path = conn + "single/" + kind + "s/" + item["id"] + "/"
+        check(IS05, "connectionapi-%s.json" % kind, path)
+        for leaf in ("staged", "active"):
+            check(IS05, kind + "-response-schema.json", path + leaf)
+        check(IS05, "constraints-schema.json", path + "constraints")
+        check(IS05, "transporttype-response-schema.json", path + "transporttype")
+        check(IS05, kind + "-response-schema.json", path + "staged", "PATCH", patch)
+        check(IS05, kind + "-response-schema.json", path + "active")
+        check(IS05, "error.json", path + "staged", "PATCH", bad, 400)
+# Every receiver patched to a sender of its own format, with that sender's transport file.
+formats = {f["id"]: f["format"] for f in listed["flows"]}
+by_format = {formats.get(s["flow_id"]): s for s in listed["senders"]}
+for receiver in listed["receivers"]:
     sender = by_format.get(receiver["format"])
     if sender is None:
         continue
-    with urllib.request.urlopen(sender["manifest_href"], timeout=10) as reply:
-        sdp = reply.read().decode()
-    path = conn + "single/receivers/" + receiver["id"] + "/staged"
-    check(IS05, "receiver-response-schema.json", path, "PATCH",
-          {"sender_id": sender["id"], "master_enable": True,
-           "transport_file": {"data": sdp, "type": "application/sdp"},
-           "activation": {"mode": "activate_immediate", "requested_time": None}})
+    sdp = request(sender["manifest_href"])[1].decode()
+    check(IS05, "receiver-response-schema.json", conn + "single/receivers/" + receiver["id"] + "/staged", "PATCH",
+          dict(disconnect, sender_id=sender["id"], master_enable=True,
+               transport_file={"data": sdp, "type": "application/sdp"}))
     check(IS04, "receiver.json", node + "receivers/" + receiver["id"])
 check(IS04, "node.json", node + "self")
 check(IS04, "senders.json", node + "senders/")
-check(IS04, "receivers.json", node + "receivers/")
 
 for line in failures:
     print(line)
