@@ -15,11 +15,11 @@ const QByteArray NodeType = "_nmos-node._tcp.local.";
 const QByteArray Instance = "sim-node-1._nmos-node._tcp.local.";
 const QByteArray Host = "sim-node-1.local.";
 
-Service nodeService(const QByteArray &verSlf = "0")
+Service nodeService(const QByteArray &verSlf = "0", const QByteArray &name = "sim-node-1")
 {
     Service service;
     service.setType(NodeType);
-    service.setName("sim-node-1");
+    service.setName(name);
     service.setHostname(Host);
     service.setPort(8080);
     service.setAttributes({{"api_ver", "v1.3"}, {"ver_slf", verSlf}});
@@ -185,25 +185,22 @@ void tst_Responder::sendsGoodbyesOnce()
     for (const bool withdrawFirst : {true, false}) {
         Rig rig;
         QVERIFY(rig.settle());
-        // An answer still waiting its delay is not sent after the goodbye.
+        // An answer still waiting its delay is not sent after the goodbye, nor is one asked later.
         Message browse;
         browse.addQuery(Query(NodeType, PTR));
-        browse.setAddress(QHostAddress("10.77.0.2"));
-        browse.setPort(MdnsPort);
         rig.server.deliver(browse);
         if (withdrawFirst) {
             rig.responder->withdraw();
-            QVERIFY(rig.responder->isWithdrawn());
             rig.server.deliver(browse);
         }
         rig.responder.reset();
         rig.clock.advance(5000);
-        QCOMPARE(rig.server.sent.size(), 3);
-        for (const auto &sent : qAsConst(rig.server.sent)) {
-            QCOMPARE(typesOf(sent.message.records()), QStringLiteral("PTR SRV TXT"));
-            for (const Record &record : sent.message.records())
-                QCOMPARE(record.ttl(), quint32(0));
+        QStringList sent;
+        for (const auto &s : qAsConst(rig.server.sent)) {
+            for (const Record &record : s.message.records())
+                sent << typeName(record.type()) + QString::number(record.ttl());
         }
+        QCOMPARE(sent.join(' '), QStringLiteral("PTR0 SRV0 TXT0 ").repeated(3).trimmed());
     }
 }
 
@@ -235,8 +232,7 @@ void tst_Responder::browserFollowsResponder()
     QCOMPARE(carry(), 3);
     QVERIFY(updated.count() == 1 && updated.first().first().value<Service>() == nodeService("1"));
     // A new name: goodbyes for the old one, then the new one announced.
-    Service renamed = nodeService("1");
-    renamed.setName("sim-node-2");
+    const Service renamed = nodeService("1", "sim-node-2");
     rig.responder->setService(renamed);
     QCOMPARE(carry(), 6);
     QVERIFY(added.count() == 2 && added.last().first().value<Service>() == renamed);
