@@ -1,0 +1,782 @@
+#include "net/replylimits.h"
+#include "nmos/nmosclient.h"
+#include "tests/support/messagelog.h"
+#include "tests/support/netns.h"
+#include "tests/support/nmosresources.h"
+#include "tests/support/testhttpserver.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkInterface>
+#include <QtTest>
+
+using namespace NmosResources;
+using Reply = TestHttpServer::Reply;
+
+namespace {
+
+const QString Untouched = QStringLiteral("<untouched>");
+const QString Old = QStringLiteral("old");
+const QString SdpFailure = QStringLiteral("Failed to fetch Sender SDP.");
+// A reply whose status is 0 stands for a node that is down: the test stops the server.
+const Reply NodeDown = Reply::empty(0);
+const QByteArray SdpPath = "/sdp/s1.sdp";
+// Real resource ids, as the published schemas want them.
+const QByteArray SenderId = "0b6e3c1a-5f2d-4e8b-9c47-1d2e3f4a5b6c";
+const QByteArray ReceiverId = "7d9f0a2b-3c4e-4f5a-8b6c-7d8e9f0a1b2c";
+const QByteArray SenderStaged = connectionPath("/single/senders/" + SenderId + "/staged");
+const QByteArray ReceiverStaged = connectionPath("/single/receivers/" + ReceiverId + "/staged");
+const QByteArray Sdp1 = "v=0\r\no=- 1 1 IN IP4 10.0.0.7\r\ns=Cam 1\r\n";
+const QByteArray Sdp2 = "v=0\r\no=- 2 2 IN IP4 10.0.0.7\r\ns=Cam 1 activated\r\n";
+
+// The expected error text: Untouched, an exact text, or "~" and a pattern.
+void compareError(const QString &got, const QString &expected)
+{
+    if (expected.startsWith(QLatin1Char('~')))
+        QVERIFY2(got != Untouched && QRegularExpression(expected.mid(1)).match(got).hasMatch(), qPrintable(got));
+    else
+        QCOMPARE(got, expected);
+}
+
+QJsonObject bodyOf(const TestHttpServer::Request &request)
+{
+    return QJsonDocument::fromJson(request.body).object();
+}
+
+} // namespace
+
+// NmosClient against a scripted node: the transport and its limits, the Node API lookups,
+// the group matching and the Connection API operations.
+class tst_NmosClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void fetchesWithinLimits_data();
+    void fetchesWithinLimits();
+    void readsManifestOnlyFromWeb_data();
+    void readsManifestOnlyFromWeb();
+    void bracketsIpv6Host_data();
+    void bracketsIpv6Host();
+    void reachesIpv6Node_data();
+    void reachesIpv6Node();
+    void abortsOnlyStalledRequest();
+    void listsVideoByFirstLabel_data();
+    void listsVideoByFirstLabel();
+    void findsResource_data();
+    void findsResource();
+    void fillsGroup_data();
+    void fillsGroup();
+    void connectsReceiver_data();
+    void connectsReceiver();
+    void patchesAndVerifies_data();
+    void patchesAndVerifies();
+    void readsStagedReceiverSdp_data();
+    void readsStagedReceiverSdp();
+    void encodesIdAsOneSegment_data();
+    void encodesIdAsOneSegment();
+    void bodiesMatchConnectionApiSchemas();
+
+private:
+    // Scripts the reply, or stops the node for NodeDown.
+    void script(TestHttpServer *node, const QByteArray &method, const QByteArray &path, const Reply &reply);
+    NmosClient::NodeEndpoint tx() const { return {m_tx->address()}; }
+    NmosClient::SenderGroup senderGroup() const { return {SenderId, "Cam 1", m_tx->url(SdpPath), tx(), {}, {}}; }
+    NmosClient::ReceiverGroup receiverGroup() const { return {ReceiverId, "Mon 1", {m_rx->address()}, {}, {}}; }
+
+    std::unique_ptr<TestHttpServer> m_tx, m_rx;
+    QNetworkAccessManager m_manager;
+};
+
+void tst_NmosClient::init()
+{
+    m_tx = std::make_unique<TestHttpServer>();
+    m_rx = std::make_unique<TestHttpServer>();
+    QVERIFY(m_tx->start() && m_rx->start());
+}
+
+void tst_NmosClient::script(TestHttpServer *node, const QByteArray &method, const QByteArray &path, const Reply &reply)
+{
+    node->setReply(method, path, reply);
+    if (reply.status == 0)
+        node->stop();
+}
+
+void tst_NmosClient::fetchesWithinLimits_data()
+{
+    QTest::addColumn<QByteArray>("method"); // GET and PATCH: the sync calls; JSON: getJsonArray
+    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<bool>("result"); // PATCH: the result; GET: a body came back; JSON: entries did
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error"); // a pattern; JSON: of the warning; empty: none
+
+    const QByteArray get = "GET", patch = "PATCH", json = "JSON";
+    const qint64 limit = ReplyLimits::MaxReplySize;
+    const int none = -1;
+    QTest::newRow("GET 200") << get << Reply::text("v=0\r\n") << true << 200 << "";
+    QTest::newRow("GET 302 not followed") << get << Reply::redirect(302, "/elsewhere") << false << 302 << "";
+    QTest::newRow("GET 404") << get << Reply::text("gone", 404) << false << none << "Not Found";
+    QTest::newRow("GET unreachable") << get << NodeDown << false << none << "Connection refused";
+    QTest::newRow("GET exactly the limit") << get << Reply::generated(limit, true) << true << 200 << "";
+    QTest::newRow("GET one byte over, announced") << get << Reply::generated(limit + 1) << false << none << "larger than";
+    QTest::newRow("GET one byte over, chunked") << get << Reply::generated(limit + 1, true) << false << none << "larger than";
+    // Only network errors fail the PATCH itself; judging the status is the caller's part.
+    QTest::newRow("PATCH 202") << patch << Reply::empty(202) << true << 202 << "";
+    QTest::newRow("PATCH 400") << patch << Reply::json(QJsonObject{{"code", 400}}, 400) << false << 400 << "Bad Request";
+    QTest::newRow("PATCH unreachable") << patch << NodeDown << false << 0 << "Connection refused";
+    QTest::newRow("PATCH one byte over") << patch << Reply::generated(limit + 1, true) << false << 200 << "larger than";
+    QTest::newRow("JSON 299 array") << json << Reply::json(QJsonArray{1, 2}, 299) << true << none << "";
+    QTest::newRow("JSON not JSON") << json << Reply::text("[1,2] x") << false << none << "";
+    QTest::newRow("JSON 404") << json << Reply::text("gone", 404) << false << none << "\".*server replied: Not Found\"";
+    QTest::newRow("JSON cut mid-reply") << json << Reply::closeMidReply("[{\"id\":\"a\"},{\"id\":\"b\"}]") << false << none
+                                        << "\".+\"";
+}
+
+void tst_NmosClient::fetchesWithinLimits()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(Reply, reply);
+    QFETCH(bool, result);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+
+    script(m_tx.get(), method == "PATCH" ? method : "GET", "/x", reply);
+    const QString url = m_tx->url("/x");
+    int gotStatus = -1;
+    QString gotError = Untouched;
+    MessageLog log;
+    if (method == "JSON") {
+        QCOMPARE(NmosClient().getJsonArray(url).isEmpty(), !result);
+        QCOMPARE(log.warnings().size(), error.isEmpty() ? 0 : 1);
+        for (const QString &text : log.warnings())
+            QVERIFY2(QRegularExpression("\\AUnable to connect: " + error + "\\z").match(text).hasMatch(), qPrintable(text));
+        return;
+    }
+    if (method == "GET") {
+        const QByteArray body = NmosClient::syncGet(&m_manager, url, &gotStatus, &gotError);
+        QCOMPARE(body.size(), !result ? 0 : reply.kind == Reply::Generated ? int(reply.generatedSize) : reply.body.size());
+    } else {
+        QCOMPARE(NmosClient::syncPatch(&m_manager, QUrl(url), QJsonObject(), &gotStatus, &gotError), result);
+    }
+    QCOMPARE(gotStatus, status);
+    if (error.isEmpty())
+        QCOMPARE(gotError, Untouched);
+    else
+        QVERIFY2(gotError.contains(QRegularExpression(error)), qPrintable(gotError));
+    QCOMPARE(log.all(), QStringList());
+}
+
+void tst_NmosClient::readsManifestOnlyFromWeb_data()
+{
+    QTest::addColumn<QString>("href"); // "%file" is a readable local SDP file, "%port" the node's port
+    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<bool>("result");
+
+    const QString http = QStringLiteral("http://127.0.0.1:%port/video.sdp");
+    const Reply sdp = Reply::text("v=0\r\ns=Cam 3 \xc3\xa9t\xc3\xa9\r\n", 200, "application/sdp");
+    QTest::newRow("200 SDP") << http << sdp << true;
+    QTest::newRow("200 empty") << http << Reply::empty(200) << false;
+    QTest::newRow("404") << http << Reply::text("v=0\r\n", 404) << false;
+    QTest::newRow("upper-case scheme") << "HTTP://127.0.0.1:%port/video.sdp" << sdp << true;
+    QTest::newRow("IPv6 node") << "http://::1:%port/video.sdp" << sdp << true;
+    QTest::newRow("file URL") << "file://%file" << sdp << false;
+    QTest::newRow("local path") << "%file" << sdp << false;
+    QTest::newRow("ftp") << "ftp://127.0.0.1:%port/video.sdp" << sdp << false;
+}
+
+void tst_NmosClient::readsManifestOnlyFromWeb()
+{
+    QFETCH(QString, href);
+    QFETCH(Reply, reply);
+    QFETCH(bool, result);
+    if (href.contains("::1") && !m_tx->hasAddress6())
+        QSKIP("this host has no IPv6 loopback");
+
+    QTemporaryFile file;
+    QVERIFY(file.open() && file.write(reply.body) >= 0 && file.flush());
+    m_tx->setReply("GET", "/video.sdp", reply);
+    NmosClient::SenderGroup sender;
+    sender.manifestHref = href.replace("%file", file.fileName()).replace("%port", QString::number(m_tx->port()));
+    QString sdp = Untouched;
+    MessageLog log;
+    QCOMPARE(NmosClient().getManifest(sender, &sdp), result);
+    QCOMPARE(sdp, result ? QString::fromUtf8(reply.body) : Untouched);
+    // Anything but the web is refused, and said so.
+    const bool web = href.startsWith("http", Qt::CaseInsensitive);
+    QCOMPARE(m_tx->requestCount(), web ? 1 : 0);
+    QCOMPARE(log.warnings().filter("Transport file address is not an http or https URL").size(), web ? 0 : 1);
+}
+
+void tst_NmosClient::bracketsIpv6Host_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("port and path") << "http://fe80::1:8080/x-nmos/node/v1.3/senders/"
+                                   << "http://[fe80::1]:8080/x-nmos/node/v1.3/senders/";
+    QTest::newRow("path with colons untouched") << "http://::1:80/a::b/c:1" << "http://[::1]:80/a::b/c:1";
+    QTest::newRow("query ends authority") << "http://fe80::1:8080?q=a::b" << "http://[fe80::1]:8080?q=a::b";
+    QTest::newRow("hex last group is no port") << "http://fe80::1:abcd/x" << "http://[fe80::1:abcd]/x";
+    QTest::newRow("digit last group, no port left") << "http://fe80::12/x" << "http://[fe80::12]/x";
+    QTest::newRow("IPv4-mapped") << "http://::ffff:10.0.0.7:8080/x" << "http://[::ffff:10.0.0.7]:8080/x";
+    QTest::newRow("zone with odd characters") << "http://fe80::1%a b:80/x" << "http://[fe80::1%25a%20b]:80/x";
+    QTest::newRow("full form with port") << "http://2001:db8:1:2:3:4:5:6:8080/x" << "http://[2001:db8:1:2:3:4:5:6]:8080/x";
+    QTest::newRow("already bracketed") << "http://[fe80::1]:8080/x" << "http://[fe80::1]:8080/x";
+    QTest::newRow("host name") << "http://studio-gw-1.local:80/x::y" << "http://studio-gw-1.local:80/x::y";
+}
+
+void tst_NmosClient::bracketsIpv6Host()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, expected);
+    QCOMPARE(NmosClient::bracketIpv6Host(url), expected);
+}
+
+void tst_NmosClient::reachesIpv6Node_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::newRow("loopback") << "::1";
+    // Loopback ignores the zone, but it must survive into a URL that still connects.
+    QTest::newRow("loopback with zone") << "::1%lo";
+    QTest::newRow("link-local with zone") << "fl0";
+}
+
+void tst_NmosClient::reachesIpv6Node()
+{
+    QFETCH(QString, host);
+    TestHttpServer *node = m_rx.get();
+    TestHttpServer linkLocalNode;
+    if (host == "fl0") {
+        // Only inside the private namespace is there a link-local address of our own to serve on.
+        if (!insidePrivateNetns())
+            QSKIP("needs the link-local address of fl0: runs only inside tools/netns-run");
+        for (const QNetworkAddressEntry &entry : QNetworkInterface::interfaceFromName("fl0").addressEntries()) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv6Protocol && entry.ip().isLinkLocal())
+                host = entry.ip().toString().section(QLatin1Char('%'), 0, 0) + "%fl0";
+        }
+        QVERIFY2(linkLocalNode.start({host}), qPrintable(host));
+        node = &linkLocalNode;
+        // Without its zone a link-local address names no interface: this is what the zone fixes.
+        MessageLog log;
+        QVERIFY(!NmosClient().hasSenders({QStringLiteral("%1:%2").arg(host.section('%', 0, 0)).arg(node->port())}));
+    } else if (!m_rx->hasAddress6()) {
+        QSKIP("this host has no IPv6 loopback");
+    }
+
+    NmosClient::ReceiverGroup receiver = receiverGroup();
+    receiver.node.address = QStringLiteral("%1:%2").arg(host).arg(node->port());
+    node->setReply("GET", nodePath("/senders/"), Reply::json(QJsonArray{QJsonObject{{"id", "s"}}}));
+    node->setReply("PATCH", ReceiverStaged, Reply::json(QJsonObject()));
+    NmosClient client;
+    QString error;
+    QVERIFY(client.hasSenders(receiver.node));
+    QVERIFY2(client.disconnectReceiver(receiver, &error), qPrintable(error));
+    QCOMPARE(node->requestLines(), QStringList({"GET " + nodePath("/senders/"), "PATCH " + ReceiverStaged}));
+    for (const TestHttpServer::Request &request : node->requests())
+        QCOMPARE(request.remoteAddress.split('%').first(), host.section('%', 0, 0).toLatin1());
+}
+
+void tst_NmosClient::abortsOnlyStalledRequest()
+{
+    ReplyLimits::setTransferTimeoutMs(300);
+    const auto restore = qScopeGuard([] { ReplyLimits::setTransferTimeoutMs(ReplyLimits::DefaultTransferTimeoutMs); });
+    m_tx->setReply("GET", "/outer", Reply::text("outer body").delayed(30));
+    m_tx->setReply("GET", "/inner-first", Reply::text("first").delayed(150));
+    m_tx->setReply("GET", nodePath("/senders/"), Reply::neverAnswer());
+    NmosClient client;
+    MessageLog log;
+    bool innerResult = true;
+    // A handler inside the GET's nested loop holds it past the transfer timeout after the
+    // GET's last progress: a short request, then a stalled one. Only the stalled one fails.
+    QTimer::singleShot(0, this, [&] {
+        QCOMPARE(NmosClient::syncGet(&m_manager, m_tx->url("/inner-first")), QByteArray("first"));
+        innerResult = client.hasSenders(tx());
+    });
+    QString error = Untouched;
+    QCOMPARE(NmosClient::syncGet(&m_manager, m_tx->url("/outer"), nullptr, &error), QByteArray("outer body"));
+    QCOMPARE(error, Untouched);
+    QVERIFY(!innerResult);
+    QCOMPARE(log.warnings().size(), 1);
+    QVERIFY2(log.warnings().first().startsWith("Unable to connect: \"Request timed out"), qPrintable(log.warnings().first()));
+}
+
+void tst_NmosClient::listsVideoByFirstLabel_data()
+{
+    QTest::addColumn<QByteArray>("collection");
+    QTest::addColumn<Reply>("resources");
+    QTest::addColumn<QStringList>("expected"); // "id|label|manifestHref" of each record, in order
+    QTest::addColumn<bool>("any");             // hasSenders or hasReceivers
+
+    // Receivers: every format enters the label set, but only video ones are listed.
+    const QByteArray r = "receivers", s = "senders";
+    QTest::newRow("receivers, same label twice")
+        << r << Reply::json(QJsonArray{receiverJson("r1", "Cam 1", VideoUrn), receiverJson("r2", "Cam 1", VideoUrn)})
+        << QStringList{"r1|Cam 1|"} << true;
+    QTest::newRow("receivers, audio first takes the label")
+        << r << Reply::json(QJsonArray{receiverJson("a1", "Cam 1", AudioUrn), receiverJson("r1", "Cam 1", VideoUrn)})
+        << QStringList() << true;
+    QTest::newRow("receivers, non-objects passed over")
+        << r << Reply::json(QJsonArray{1, "r0", QJsonValue::Null, receiverJson("r1", "Kamera Süd", VideoUrn)})
+        << QStringList{"r1|Kamera Süd|"} << true;
+    QTest::newRow("receivers, none") << r << Reply::json(QJsonArray()) << QStringList() << false;
+    QTest::newRow("receivers, an object") << r << Reply::json(receiverJson("r1", "Cam 1", VideoUrn)) << QStringList() << false;
+    // Senders: only video senders (by their flow) enter the label set.
+    QTest::newRow("senders in sender order, not flow order")
+        << s << Reply::json(QJsonArray{senderJson("s2", "Cam 2", "fv2", "http://n/s2.sdp"), senderJson("s1", "Cam 1", "fv1")})
+        << QStringList{"s2|Cam 2|http://n/s2.sdp", "s1|Cam 1|"} << true;
+    QTest::newRow("senders, audio label does not hide video")
+        << s << Reply::json(QJsonArray{senderJson("a", "Cam 1", "fa"), senderJson("s1", "Cam 1", "fv1")})
+        << QStringList{"s1|Cam 1|"} << true;
+    QTest::newRow("senders, flow unknown") << s << Reply::json(QJsonArray{senderJson("s9", "Cam 9", "f-gone")})
+                                           << QStringList() << true;
+    QTest::newRow("senders, 404") << s << Reply::json(QJsonArray{senderJson("s1", "Cam 1", "fv1")}, 404)
+                                  << QStringList() << false;
+}
+
+void tst_NmosClient::listsVideoByFirstLabel()
+{
+    QFETCH(QByteArray, collection);
+    QFETCH(Reply, resources);
+    QFETCH(QStringList, expected);
+    QFETCH(bool, any);
+
+    m_tx->setReply("GET", nodePath("/flows/"), Reply::json(QJsonArray{flowJson("fv1", VideoUrn), flowJson("fa", AudioUrn),
+                                                                      flowJson("fv2", VideoUrn)}));
+    m_tx->setReply("GET", nodePath("/" + collection + "/"), resources);
+    NmosClient client;
+    MessageLog log;
+    QStringList got;
+    const auto record = [&](const auto &connection, const QString &manifestHref) {
+        got.append(connection.id + '|' + connection.label + '|' + manifestHref);
+        QCOMPARE(connection.node.address, m_tx->address());
+        QCOMPARE(connection.displayName, QStringLiteral("Bühne (%1-%2)").arg(m_tx->address(), connection.label));
+    };
+    if (collection == "senders") {
+        for (const NmosClient::SenderConnection &connection : client.videoSenders(tx(), "Bühne"))
+            record(connection, connection.manifestHref);
+        QCOMPARE(client.hasSenders(tx()), any);
+    } else {
+        for (const NmosClient::ReceiverConnection &connection : client.videoReceivers(tx(), "Bühne"))
+            record(connection, QString());
+        QCOMPARE(client.hasReceivers(tx()), any);
+    }
+    QCOMPARE(got, expected);
+}
+
+void tst_NmosClient::findsResource_data()
+{
+    QTest::addColumn<QByteArray>("collection");
+    QTest::addColumn<QJsonArray>("flows"); // senders only
+    QTest::addColumn<Reply>("resources");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QString>("preferredId");
+    QTest::addColumn<QStringList>("group"); // id, label, manifestHref afterwards; empty: not found
+
+    const QByteArray s = "senders", r = "receivers";
+    const int video = NmosClient::Video, audio = NmosClient::Audio;
+    const QJsonArray flows{flowJson("fa", AudioUrn), flowJson("fv1", VideoUrn), flowJson("fd", DataUrn), flowJson("fv2", VideoUrn)};
+    const QJsonArray senders{senderJson("sa", "Mic", "fa", "http://n/sa.sdp"), senderJson("sv2", "Cam 2", "fv2", "http://n/sv2.sdp"),
+                             senderJson("sv1", "Cam 1", "fv1", "http://n/sv1.sdp"), senderJson("sd", "Anc", "fd", "http://n/sd.sdp")};
+    const Reply all = Reply::json(senders);
+    QTest::newRow("sender of the first video flow") << s << flows << all << video << "" << QStringList{"sv1", "Cam 1", "http://n/sv1.sdp"};
+    QTest::newRow("audio sender") << s << flows << all << audio << "" << QStringList{"sa", "Mic", "http://n/sa.sdp"};
+    QTest::newRow("data sender") << s << flows << all << int(NmosClient::Data) << "" << QStringList{"sd", "Anc", "http://n/sd.sdp"};
+    QTest::newRow("first video flow without sender")
+        << s << flows << Reply::json(QJsonArray{senders.at(0), senders.at(1)}) << video << "" << QStringList();
+    QTest::newRow("preferred id of an audio sender") << s << flows << all << video << "sa" << QStringList{"sa", "Mic", "http://n/sa.sdp"};
+    QTest::newRow("sender without manifest_href") << s << flows << Reply::json(QJsonArray{senderJson("sv1", "Cam 1", "fv1")})
+                                                  << video << "" << QStringList();
+    QTest::newRow("no flows") << s << QJsonArray() << all << video << "" << QStringList();
+
+    const Reply receivers = Reply::json(QJsonArray{receiverJson("ra", "Mic", AudioUrn), receiverJson("rv1", "Mon 1", VideoUrn),
+                                                   receiverJson("rd", "Anc", DataUrn), receiverJson("rv2", "Mon 2", VideoUrn)});
+    QTest::newRow("first video receiver") << r << flows << receivers << video << "" << QStringList{"rv1", "Mon 1", ""};
+    QTest::newRow("audio receiver") << r << flows << receivers << audio << "" << QStringList{"ra", "Mic", ""};
+    QTest::newRow("preferred video receiver id") << r << flows << receivers << video << "rv2" << QStringList{"rv2", "Mon 2", ""};
+    QTest::newRow("preferred id of an audio receiver") << r << flows << receivers << video << "ra" << QStringList();
+    QTest::newRow("receivers an object") << r << flows << Reply::json(receiverJson("rv1", "Mon 1", VideoUrn)) << video << ""
+                                         << QStringList();
+}
+
+void tst_NmosClient::findsResource()
+{
+    QFETCH(QByteArray, collection);
+    QFETCH(QJsonArray, flows);
+    QFETCH(Reply, resources);
+    QFETCH(int, format);
+    QFETCH(QString, preferredId);
+    QFETCH(QStringList, group);
+
+    m_tx->setReply("GET", nodePath("/flows/"), Reply::json(flows));
+    m_tx->setReply("GET", nodePath("/" + collection + "/"), resources);
+    NmosClient client;
+    MessageLog log;
+    QStringList got;
+    bool found = false;
+    // The grouping lists belong to the group matching, not to the lookup: they stay.
+    if (collection == "senders") {
+        NmosClient::SenderGroup sender{Old, Old, Old, {Old}, {"a1"}, {"d1"}};
+        found = client.findSender(tx(), NmosClient::Format(format), &sender, preferredId);
+        got = QStringList{sender.id, sender.label, sender.manifestHref, sender.node.address} + sender.audioIds + sender.dataIds;
+    } else {
+        NmosClient::ReceiverGroup receiver{Old, Old, {Old}, {"a1"}, {"d1"}};
+        found = client.findReceiver(tx(), NmosClient::Format(format), &receiver, preferredId);
+        got = QStringList{receiver.id, receiver.label, "", receiver.node.address} + receiver.audioIds + receiver.dataIds;
+    }
+    QCOMPARE(found, !group.isEmpty());
+    QCOMPARE(got.mid(4), QStringList({"a1", "d1"}));
+    if (found)
+        QCOMPARE(got.mid(0, 4), group + QStringList{m_tx->address()});
+}
+
+void tst_NmosClient::fillsGroup_data()
+{
+    QTest::addColumn<QByteArray>("collection");
+    QTest::addColumn<QString>("chosenId");
+    QTest::addColumn<Reply>("devices"); // status 0: the node is down
+    QTest::addColumn<Reply>("chosen");  // the reply to "/<collection>/<chosenId>"
+    QTest::addColumn<Reply>("members"); // the reply to "/<collection>/"
+    QTest::addColumn<QStringList>("audio"); // "old": left alone
+    QTest::addColumn<QStringList>("data");
+
+    const QJsonArray senders{
+        senderJson("sv", "Cam", "fv", "", grouphint("Studio A:Video")),  senderJson("sa1", "Mic 1", "fa1", "", grouphint("Studio A:Audio 1")),
+        senderJson("sa2", "Mic 2", "fa2", "", grouphint("Studio A:Audio 2")), senderJson("sd", "Anc", "fd", "", grouphint("Studio A:Anc")),
+        senderJson("sb", "Mic B", "fb", "", grouphint("Studio B:Audio")), senderJson("so", "Mic O", "fo", "", grouphint("Studio A:Audio 3")),
+    };
+    const QJsonArray txDevices{deviceJson("d1", {"sv", "sa1", "sa2", "sd", "sb"}, {}), deviceJson("d2", {"so"}, {})};
+    const Reply sv = Reply::json(senders.at(0).toObject());
+    const QByteArray s = "senders", r = "receivers";
+    QTest::newRow("senders: audio in flow order, data, same device only")
+        << s << "sv" << Reply::json(txDevices) << sv << Reply::json(senders) << QStringList{"sa2", "sa1"} << QStringList{"sd"};
+    QTest::newRow("senders: first device listing the chosen id")
+        << s << "sv" << Reply::json(QJsonArray{deviceJson("d2", {"so", "sv"}, {}), txDevices.at(0)}) << sv << Reply::json(senders)
+        << QStringList{"so"} << QStringList();
+    QTest::newRow("senders: device member and grouphint not arrays")
+        << s << "sv" << Reply::json(QJsonArray{QJsonObject{{"id", "d0"}, {"senders", "sv"}}, txDevices.at(0)}) << sv
+        << Reply::json(QJsonArray{senderJson("sa1", "Mic 1", "fa1", "", {{GroupHintKey, "Studio A:Audio 1"}}), senders.at(2)})
+        << QStringList{"sa2"} << QStringList();
+    QTest::newRow("senders: two of one flow, the later one")
+        << s << "sv" << Reply::json(QJsonArray{deviceJson("d1", {"sv", "sa1", "sa1b"}, {})}) << sv
+        << Reply::json(QJsonArray{senders.at(1), senderJson("sa1b", "Mic 1b", "fa1", "", grouphint("Studio A:Audio 1b"))})
+        << QStringList{"sa1b"} << QStringList();
+    QTest::newRow("senders: chosen id encoded as one segment")
+        << s << "cam/1" << Reply::json(QJsonArray{deviceJson("d1", {"cam/1", "sa1"}, {})})
+        << Reply::json(senderJson("cam/1", "Cam", "fv", "", grouphint("Studio A:Video"))) << Reply::json(senders)
+        << QStringList{"sa1"} << QStringList();
+    QTest::newRow("senders: devices an object") << s << "sv" << Reply::json(txDevices.at(0).toObject()) << sv
+                                                << Reply::json(senders) << QStringList{Old} << QStringList{Old};
+
+    const QJsonArray receivers{
+        receiverJson("rv", "Mon", VideoUrn, grouphint("Studio A:Video")), receiverJson("ra2", "Ear 2", AudioUrn, grouphint("Studio A:Audio 2")),
+        receiverJson("rd", "Anc", DataUrn, grouphint("Studio A:Anc")), receiverJson("rv2", "Mon 2", VideoUrn, grouphint("Studio A:Video 2")),
+        receiverJson("ra1", "Ear 1", AudioUrn, grouphint("Studio A:Audio 1")), receiverJson("rb", "Ear B", AudioUrn, grouphint("Studio B:Audio")),
+        receiverJson("ro", "Ear O", AudioUrn, grouphint("Studio A:Audio 3")),
+    };
+    const QJsonArray rxDevices{deviceJson("d1", {}, {"rv", "ra2", "rd", "rv2", "ra1", "rb"}), deviceJson("d2", {}, {"ro"})};
+    const Reply rv = Reply::json(receivers.at(0).toObject());
+    QTest::newRow("receivers: receiver order, same device only, video passed over")
+        << r << "rv" << Reply::json(rxDevices) << rv << Reply::json(receivers) << QStringList{"ra2", "ra1"} << QStringList{"rd"};
+    QTest::newRow("receivers: one id twice") << r << "rv" << Reply::json(rxDevices) << rv
+                                             << Reply::json(QJsonArray{receivers.at(4), receivers.at(1), receivers.at(4)})
+                                             << QStringList{"ra1", "ra2"} << QStringList();
+    QTest::newRow("receivers: format missing or other")
+        << r << "rv" << Reply::json(rxDevices) << rv
+        << Reply::json(QJsonArray{QJsonObject{{"id", "ra1"}, {"tags", grouphint("Studio A:Audio")}},
+                                  receiverJson("ra2", "Ear 2", "urn:x-nmos:format:mux", grouphint("Studio A:Mux"))})
+        << QStringList() << QStringList();
+    QTest::newRow("receivers: node down") << r << "rv" << NodeDown << rv << Reply::json(receivers) << QStringList{Old}
+                                          << QStringList{Old};
+}
+
+void tst_NmosClient::fillsGroup()
+{
+    QFETCH(QByteArray, collection);
+    QFETCH(QString, chosenId);
+    QFETCH(Reply, devices);
+    QFETCH(Reply, chosen);
+    QFETCH(Reply, members);
+    QFETCH(QStringList, audio);
+    QFETCH(QStringList, data);
+
+    m_tx->setReply("GET", nodePath("/" + collection + "/" + QUrl::toPercentEncoding(chosenId)), chosen);
+    m_tx->setReply("GET", nodePath("/" + collection + "/"), members);
+    m_tx->setReply("GET", nodePath("/flows/"),
+                   Reply::json(QJsonArray{flowJson("fv", VideoUrn), flowJson("fa2", AudioUrn), flowJson("fd", DataUrn),
+                                          flowJson("fa1", AudioUrn), flowJson("fb", AudioUrn), flowJson("fo", AudioUrn)}));
+    const NmosClient::NodeEndpoint node = tx();
+    script(m_tx.get(), "GET", nodePath("/devices/"), devices);
+    NmosClient client;
+    MessageLog log;
+    // Only the two lists are the grouping's to write.
+    if (collection == "senders") {
+        NmosClient::SenderGroup group{chosenId, "Cam", "http://node/sdp", node, {Old}, {Old}};
+        client.fillSenderGroup(&group);
+        QCOMPARE(QStringList({group.id, group.label, group.manifestHref}), QStringList({chosenId, "Cam", "http://node/sdp"}));
+        QCOMPARE(group.audioIds, audio);
+        QCOMPARE(group.dataIds, data);
+    } else {
+        NmosClient::ReceiverGroup group{chosenId, "Mon", node, {Old}, {Old}};
+        client.fillReceiverGroup(&group);
+        QCOMPARE(QStringList({group.id, group.label}), QStringList({chosenId, "Mon"}));
+        QCOMPARE(group.audioIds, audio);
+        QCOMPARE(group.dataIds, data);
+    }
+}
+
+void tst_NmosClient::connectsReceiver_data()
+{
+    QTest::addColumn<QList<Reply>>("manifest"); // one per read, the last one stays
+    QTest::addColumn<Reply>("activation");
+    QTest::addColumn<Reply>("receiver"); // status 0: the node is down
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QByteArray>("sdp"); // "transport_file"."data" sent; null: not patched
+
+    const Reply sdp1 = Reply::text(Sdp1, 200, "application/sdp");
+    const Reply missing = Reply::text("not here", 404);
+    const Reply accepted = Reply::json(QJsonObject{{"master_enable", true}});
+    QTest::newRow("transport file at once") << QList<Reply>{sdp1} << accepted << accepted << true << Untouched << Sdp1;
+    // A sender publishes its file once activated; the file read after that is sent.
+    QTest::newRow("404, activated, 200") << QList<Reply>{missing, Reply::text(Sdp2, 200, "application/sdp")} << accepted
+                                         << accepted << true << Untouched << Sdp2;
+    QTest::newRow("404, activated, 404") << QList<Reply>{missing} << accepted << accepted << false << SdpFailure << QByteArray();
+    QTest::newRow("404, activation refused") << QList<Reply>{missing} << Reply::empty(500) << accepted << true << SdpFailure
+                                             << QByteArray("");
+    // A refusal is named by its status and the node's own reason, never left to an earlier text.
+    const QJsonObject badSdp{{"code", 400}, {"error", " Unsupported transport file "}, {"debug", QJsonValue()}};
+    QTest::newRow("receiver 400") << QList<Reply>{sdp1} << accepted << Reply::json(badSdp, 400) << false
+                                  << "HTTP 400: Unsupported transport file" << Sdp1;
+    QTest::newRow("receiver 400, long reason") << QList<Reply>{sdp1} << accepted
+                                               << Reply::json(QJsonObject{{"error", QString(100000, 'x')}}, 400) << false
+                                               << "HTTP 400: " + QString(300, 'x') + "\u2026" << Sdp1;
+    QTest::newRow("receiver 302") << QList<Reply>{sdp1} << accepted << Reply::redirect(302, "/elsewhere") << false
+                                  << "HTTP 302" << Sdp1;
+    QTest::newRow("receiver node down") << QList<Reply>{sdp1} << accepted << NodeDown << false << "~Connection refused"
+                                        << QByteArray();
+}
+
+void tst_NmosClient::connectsReceiver()
+{
+    QFETCH(QList<Reply>, manifest);
+    QFETCH(Reply, activation);
+    QFETCH(Reply, receiver);
+    QFETCH(bool, result);
+    QFETCH(QString, error);
+    QFETCH(QByteArray, sdp);
+
+    for (const Reply &reply : manifest)
+        m_tx->addReply("GET", SdpPath, reply);
+    m_tx->setReply("PATCH", SenderStaged, activation);
+    const NmosClient::ReceiverGroup receiverRecord = receiverGroup();
+    script(m_rx.get(), "PATCH", ReceiverStaged, receiver);
+
+    QString gotError = Untouched;
+    MessageLog log;
+    QCOMPARE(NmosClient().connectReceiver(senderGroup(), receiverRecord, &gotError), result);
+    compareError(gotError, error);
+    QCOMPARE(log.all(), QStringList());
+    // Only a sender whose file could not be read is activated.
+    QCOMPARE(m_tx->requestLines().contains("PATCH " + SenderStaged), manifest.first().status != 200);
+    const QList<TestHttpServer::Request> requests = m_rx->requests();
+    QCOMPARE(requests.size(), sdp.isNull() ? 0 : 1);
+    if (!sdp.isNull()) {
+        const QJsonObject body = bodyOf(requests.at(0));
+        QCOMPARE(requests.at(0).path, ReceiverStaged);
+        QCOMPARE(body.value("sender_id").toString(), QString::fromLatin1(SenderId));
+        QCOMPARE(body.value("master_enable"), QJsonValue(true));
+        QCOMPARE(body.value("transport_file").toObject().value("data").toString(), QString::fromLatin1(sdp));
+        QCOMPARE(body.value("activation").toObject().value("mode").toString(), QStringLiteral("activate_immediate"));
+    }
+}
+
+void tst_NmosClient::patchesAndVerifies_data()
+{
+    // activate, disconnect: the PATCH; connected, disconnected: the check of /active after it.
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<Reply>("reply"); // status 0: the node is down
+    QTest::addColumn<QString>("error"); // Untouched: it succeeds
+
+    const auto active = [](const QJsonValue &senderId, const QJsonValue &masterEnable) {
+        return Reply::json(QJsonObject{{"sender_id", senderId}, {"master_enable", masterEnable}});
+    };
+    const QString sender = QString::fromLatin1(SenderId);
+    QTest::newRow("activate 202") << "activate" << Reply::empty(202) << Untouched;
+    QTest::newRow("activate 400") << "activate" << Reply::json(QJsonObject{{"code", 400}}, 400) << SdpFailure;
+    QTest::newRow("activate, node down") << "activate" << NodeDown << SdpFailure;
+    QTest::newRow("disconnect 200") << "disconnect" << Reply::json(QJsonObject{{"master_enable", false}}) << Untouched;
+    QTest::newRow("disconnect 302") << "disconnect" << Reply::redirect(302, "/elsewhere") << "HTTP 302";
+    QTest::newRow("disconnect 500, reason not a string") << "disconnect" << Reply::json(QJsonObject{{"error", 7}}, 500)
+                                                         << "HTTP 500";
+    QTest::newRow("disconnect, node down") << "disconnect" << NodeDown << "~Connection refused";
+    QTest::newRow("connected") << "connected" << active(sender, true) << Untouched;
+    QTest::newRow("connected, other sender") << "connected" << active("other", true)
+                                             << "Not active: the receiver reports sender other with master_enable true";
+    QTest::newRow("connected, not enabled") << "connected" << active(sender, false)
+                                            << "Not active: the receiver reports sender " + sender + " with master_enable false";
+    QTest::newRow("disconnected") << "disconnected" << active(sender, false) << Untouched;
+    QTest::newRow("disconnected, still on") << "disconnected" << active(QJsonValue(), true)
+                                            << "Not active: the receiver reports sender none with master_enable true";
+    QTest::newRow("active 500") << "connected" << Reply::empty(500) << "~/active.*Internal Server Error";
+    QTest::newRow("no master_enable") << "disconnected" << Reply::json(QJsonObject{{"sender_id", QJsonValue()}})
+                                      << "~^No active parameters in the answer from .*/active$";
+    QTest::newRow("active, node down") << "connected" << NodeDown << "~Connection refused";
+}
+
+void tst_NmosClient::patchesAndVerifies()
+{
+    QFETCH(QString, operation);
+    QFETCH(Reply, reply);
+    QFETCH(QString, error);
+
+    const bool activate = operation == "activate", disconnect = operation == "disconnect";
+    TestHttpServer *node = activate ? m_tx.get() : m_rx.get();
+    const QByteArray path = activate ? SenderStaged : disconnect ? ReceiverStaged
+                                                                 : connectionPath("/single/receivers/" + ReceiverId + "/active");
+    const NmosClient::SenderGroup sender = senderGroup();
+    const NmosClient::ReceiverGroup receiver = receiverGroup();
+    script(node, activate || disconnect ? "PATCH" : "GET", path, reply);
+    NmosClient client;
+    QString gotError = Untouched;
+    bool ok = false;
+    if (activate)
+        ok = client.activateSender(sender, &gotError);
+    else if (disconnect)
+        ok = client.disconnectReceiver(receiver, &gotError);
+    else if (operation == "connected")
+        ok = client.verifyConnected(sender, receiver, &gotError);
+    else
+        ok = client.verifyDisconnected(receiver, &gotError);
+    QCOMPARE(ok, error == Untouched);
+    compareError(gotError, error);
+    QCOMPARE(m_tx->requestCount() + m_rx->requestCount(), reply.status == 0 ? 0 : 1);
+    if (reply.status == 0)
+        return;
+    const TestHttpServer::Request request = node->requests().at(0);
+    QCOMPARE(request.path, path);
+    const QJsonObject body = bodyOf(request);
+    if (activate || disconnect)
+        QCOMPARE(body.value("activation").toObject().value("mode").toString(), QStringLiteral("activate_immediate"));
+    // Taking down switches the receiver off, names no sender and clears its file.
+    if (disconnect)
+        QVERIFY(body.value("master_enable") == false && !body.contains("sender_id")
+                && body.value("transport_file").toObject().value("data").isNull());
+}
+
+void tst_NmosClient::readsStagedReceiverSdp_data()
+{
+    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<QString>("sdp"); // Untouched: the read fails
+
+    const auto staged = [](const QJsonValue &transportFile) {
+        return Reply::json(QJsonObject{{"master_enable", true}, {"transport_file", transportFile}});
+    };
+    QTest::newRow("SDP staged") << staged(QJsonObject{{"data", QString::fromLatin1(Sdp1)}}) << QString::fromLatin1(Sdp1);
+    QTest::newRow("data null") << staged(QJsonObject{{"data", QJsonValue::Null}, {"type", QJsonValue::Null}}) << Untouched;
+    QTest::newRow("data not a string") << staged(QJsonObject{{"data", 5}}) << "";
+    QTest::newRow("an array") << Reply::json(QJsonArray{QJsonObject{{"transport_file", QJsonObject{{"data", "v=0"}}}}})
+                              << Untouched;
+    QTest::newRow("404") << Reply::text("no", 404) << Untouched;
+}
+
+void tst_NmosClient::readsStagedReceiverSdp()
+{
+    QFETCH(Reply, reply);
+    QFETCH(QString, sdp);
+
+    m_rx->setReply("GET", ReceiverStaged, reply);
+    QString got = Untouched;
+    MessageLog log;
+    QCOMPARE(NmosClient().getReceiverSdp(receiverGroup(), &got), sdp != Untouched);
+    QCOMPARE(got, sdp);
+}
+
+void tst_NmosClient::encodesIdAsOneSegment_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QByteArray>("segment"); // empty: no request may be sent at all
+
+    QTest::newRow("slash") << "a/b" << QByteArray("a%2Fb");
+    QTest::newRow("query and fragment") << "x?y#z" << QByteArray("x%3Fy%23z");
+    QTest::newRow("climbing out") << "../../bulk/receivers" << QByteArray("..%2F..%2Fbulk%2Freceivers");
+    QTest::newRow("space and non-ASCII") << "Kamera Süd" << QByteArray("Kamera%20S%C3%BCd");
+    QTest::newRow("dot-dot") << ".." << QByteArray();
+    QTest::newRow("dot") << "." << QByteArray();
+}
+
+void tst_NmosClient::encodesIdAsOneSegment()
+{
+    QFETCH(QString, id);
+    QFETCH(QByteArray, segment);
+
+    const QByteArray senderPath = connectionPath("/single/senders/" + segment + "/staged");
+    const QByteArray receiverPath = connectionPath("/single/receivers/" + segment + "/staged");
+    m_tx->setReply("PATCH", senderPath, Reply::json(QJsonObject()));
+    m_rx->setReply("PATCH", receiverPath, Reply::json(QJsonObject()));
+    m_rx->setReply("GET", receiverPath, Reply::json(QJsonObject{{"transport_file", QJsonObject{{"data", "v=0"}}}}));
+    NmosClient::SenderGroup sender = senderGroup();
+    NmosClient::ReceiverGroup receiver = receiverGroup();
+    sender.id = receiver.id = id;
+    NmosClient client;
+    MessageLog log;
+    QString sdp;
+    const bool sent = !segment.isEmpty();
+    QCOMPARE(client.activateSender(sender), sent);
+    QCOMPARE(client.disconnectReceiver(receiver), sent);
+    QCOMPARE(client.getReceiverSdp(receiver, &sdp), sent);
+    QCOMPARE(m_tx->requestLines(), sent ? QStringList{"PATCH " + senderPath} : QStringList());
+    QCOMPARE(m_rx->requestLines(), sent ? QStringList({"PATCH " + receiverPath, "GET " + receiverPath}) : QStringList());
+}
+
+void tst_NmosClient::bodiesMatchConnectionApiSchemas()
+{
+    // The published schemas sit beside the checkout, not in it.
+    const QString schemas = QDir::cleanPath(QStringLiteral(FERROLINK_SOURCE_DIR "/../shared/amwa/is-05-v1.1/schemas"));
+    if (!QFileInfo::exists(schemas + QStringLiteral("/receiver-stage-schema.json")))
+        QSKIP("the Connection API schemas are not beside the checkout (../shared/amwa)");
+    const QString python = QStringLiteral("/usr/bin/python3");
+    if (QProcess::execute(python, {"-c", "import jsonschema"}) != 0)
+        QSKIP("needs /usr/bin/python3 with jsonschema (python3-jsonschema)");
+
+    // What the client really sends: an activation, a connect and a disconnect.
+    m_tx->setReply("GET", SdpPath, Reply::text(Sdp1, 200, "application/sdp"));
+    m_tx->setReply("PATCH", SenderStaged, Reply::json(QJsonObject()));
+    m_rx->setReply("PATCH", ReceiverStaged, Reply::json(QJsonObject()));
+    NmosClient client;
+    QVERIFY(client.activateSender(senderGroup()) && client.connectReceiver(senderGroup(), receiverGroup())
+            && client.disconnectReceiver(receiverGroup()));
+    QStringList bodies;
+    for (const TestHttpServer::Request &request : m_tx->requests() + m_rx->requests()) {
+        if (request.method == "PATCH")
+            bodies << (request.path.contains("/senders/") ? "sender-stage-schema.json" : "receiver-stage-schema.json")
+                   << QString::fromUtf8(request.body);
+    }
+    QCOMPARE(bodies.size(), 6);
+
+    // Arguments: the schema folder, then pairs of schema file and body.
+    const QString check = R"(
+import json, pathlib, sys
+import jsonschema
+base = pathlib.Path(sys.argv[1]).resolve()
+failed = 0
+for name, body in zip(sys.argv[2::2], sys.argv[3::2]):
+    schema = json.loads((base / name).read_text())
+    resolver = jsonschema.RefResolver(base_uri=base.as_uri() + "/", referrer=schema)
+    try:
+        jsonschema.validate(json.loads(body), schema, resolver=resolver)
+    except jsonschema.ValidationError as error:
+        print(name, body, error.message)
+        failed += 1
+sys.exit(failed)
+)";
+    // The check itself must be able to fail: the last body is one the schema forbids.
+    bodies << "receiver-stage-schema.json" << R"({"master_enable":"yes","activation":{"mode":"now"}})";
+    QProcess validator;
+    validator.setProcessChannelMode(QProcess::ForwardedChannels);
+    validator.start(python, QStringList{"-c", check, schemas} + bodies);
+    QVERIFY(validator.waitForFinished(60000));
+    QCOMPARE(validator.exitCode(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_NmosClient)
+#include "tst_nmosclient.moc"
