@@ -2,195 +2,152 @@
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
 #include "discovery/nmosmdnsbrowser.h"
+#include "mdns/responder.h"
+#include "mdns/server.h"
+#include "net/replylimits.h"
 #include "nmos/nmosclient.h"
+#include "tests/support/dialogcatcher.h"
 #include "tests/support/netns.h"
+#include "tests/support/nmosresources.h"
 #include "tests/support/testhttpserver.h"
+#include "vxutil/vxutil.h"
 
-#include <QBoxLayout>
-#include <QJsonArray>
-#include <QJsonObject>
-#include <QSettings>
+#include <QClipboard>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
+#include <QNetworkAccessManager>
 #include <QPushButton>
+#include <QSettings>
 #include <QStandardPaths>
-#include <QStatusBar>
+#include <QTextEdit>
+#include <QWindow>
 #include <QtTest>
 
-class tst_MainWindow : public QObject
-{
-    Q_OBJECT
+using namespace NmosResources;
+using Reply = TestHttpServer::Reply;
 
-private slots:
-    void initTestCase();
-    void buildsTitleAndRows();
-    void barHoldsButtonsLeftAndRight();
-    void startsWithEmptyCombosAndGreyLamps();
-    void typedTextNeverBecomesAnItem();
-    void takesInDiscoveredNodeWithoutChoosingIt();
-    void skipsDuplicatesAndSortsByCharacterCode();
-    void listsNodeOncePerAddress();
-    void takesInReportedNodeOnceAfterTheSignal();
-    void checksTheChosenItemsNode();
+namespace {
+
+enum Control { TxSdp, RxSdp, Connect, Disconnect };
+
+// A reply a row gives a node in place of the scripted one; several for one path queue up.
+struct Tweak
+{
+    QByteArray node; // "tx" or "rx"
+    QByteArray method, path;
+    Reply reply;
 };
 
-namespace {
-
-QList<QWidget *> layoutWidgets(QLayout *layout)
+// One sender or receiver of a scripted node. Its id names its group and format: "r2-a1" is
+// the first audio member of group "r2".
+struct Essence
 {
-    QList<QWidget *> widgets;
-    for (int i = 0; i < layout->count(); ++i) {
-        if (QWidget *w = layout->itemAt(i)->widget())
-            widgets << w;
+    QString id, label;
+};
+
+QString formatOf(const QString &id)
+{
+    return QHash<QChar, QString>{{'v', "video"}, {'a', "audio"}}.value(id.section('-', 1).at(0), "data");
+}
+
+// A video essence with that label, then audio and data members labelled by their ids.
+QList<Essence> group(const QString &prefix, const QString &label, int audio, int data)
+{
+    QList<Essence> list{{prefix + "-v1", label}};
+    for (int i = 1; i <= audio + data; ++i) {
+        const QString id = prefix + (i <= audio ? "-a" : "-d") + QString::number(i <= audio ? i : i - audio);
+        list << Essence{id, id};
     }
-    return widgets;
+    return list;
 }
 
-} // namespace
+QByteArray sdpOf(const QString &id) { return "v=0\r\no=- 1 1 IN IP4 10.77.0.1\r\ns=" + id.toUtf8() + "\r\n"; }
+QByteArray staged(const QByteArray &kind, const QString &id) { return connectionPath("/single/" + kind + "/" + id.toUtf8() + "/staged"); }
+QByteArray active(const QString &id) { return connectionPath("/single/receivers/" + id.toUtf8() + "/active"); }
 
-void tst_MainWindow::initTestCase()
+// A receiver's active parameters: fed by that sender, or switched off for an empty id.
+Reply activeReply(const QString &senderId)
 {
-    // The window starts node discovery, which sends mDNS queries.
-    SKIP_UNLESS_PRIVATE_NETNS();
-    // Keep the settings written by the checks away from the user's own.
-    QStandardPaths::setTestModeEnabled(true);
+    return Reply::json(QJsonObject{{"sender_id", senderId.isEmpty() ? QJsonValue() : QJsonValue(senderId)},
+                                   {"master_enable", !senderId.isEmpty()}});
 }
 
-void tst_MainWindow::buildsTitleAndRows()
+Reply stagedFile(const QJsonValue &sdp)
 {
+    return Reply::json(QJsonObject{{"transport_file", QJsonObject{{"data", sdp}, {"type", "application/sdp"}}}});
+}
+
+// One device holding these senders ("s…" ids) or receivers. Every transport file is readable,
+// every staged endpoint accepts a PATCH, a receiver's staged file is that of "from-<its id>",
+// and it reports itself active with the sender of its role ("r-a1" with "s-a1").
+void scriptNode(TestHttpServer *node, const QList<Essence> &essences)
+{
+    const bool senders = essences.first().id.startsWith('s');
+    const QByteArray kind = senders ? "senders" : "receivers";
+    QJsonArray flows, list;
+    QStringList ids;
+    for (const Essence &e : essences) {
+        const QString urn = "urn:x-nmos:format:" + formatOf(e.id);
+        const QJsonObject tags = grouphint(e.id.section('-', 0, 0) + ':' + formatOf(e.id));
+        list << (senders ? senderJson(e.id, e.label, "f-" + e.id, node->url("/sdp/" + e.id), tags)
+                         : receiverJson(e.id, e.label, urn, tags));
+        flows << flowJson("f-" + e.id, urn);
+        ids << e.id;
+        node->setReply("GET", nodePath("/" + kind + "/" + e.id.toUtf8()), Reply::json(list.last().toObject()));
+        node->setReply("PATCH", staged(kind, e.id), Reply::json(QJsonObject()));
+        node->setReply("GET", "/sdp/" + e.id.toUtf8(), Reply::text(sdpOf(e.id), 200, "application/sdp"));
+        node->setReply("GET", staged(kind, e.id), stagedFile(QString::fromUtf8(sdpOf("from-" + e.id))));
+        node->setReply("GET", active(e.id), activeReply("s" + e.id.mid(e.id.indexOf('-'))));
+    }
+    node->setReply("GET", nodePath("/devices/"), Reply::json(QJsonArray{deviceJson("d", senders ? ids : QStringList(),
+                                                                                         senders ? QStringList() : ids)}));
+    node->setReply("GET", nodePath("/flows/"), Reply::json(flows));
+    node->setReply("GET", nodePath("/" + kind + "/"), Reply::json(list));
+}
+
+// A main window and two nodes it has taken in as discovery would: "camera" on tx, "monitor"
+// on rx. A dialog that comes up before the run gave the controls and the cursor back is
+// recorded as kind "early".
+struct Desk : DialogCatcher
+{
+    TestHttpServer tx, rx;
     MainWindow window;
-    QCOMPARE(window.windowTitle(), QStringLiteral("Ferrolink"));
+    QComboBox *txCombo = window.findChildren<QComboBox *>().value(0);
+    QComboBox *rxCombo = window.findChildren<QComboBox *>().value(1);
+    LightIndicator *txLamp = window.findChildren<LightIndicator *>().value(0);
+    LightIndicator *rxLamp = window.findChildren<LightIndicator *>().value(1);
+    QList<QPushButton *> controls = window.findChildren<QPushButton *>().mid(0, 4); // indexed by Control
 
-    auto *central = window.centralWidget();
-    auto *layout = qobject_cast<QVBoxLayout *>(central->layout());
-    QVERIFY(layout);
-    QCOMPARE(layout->contentsMargins(), QMargins(16, 16, 16, 16));
-    QCOMPARE(layout->spacing(), 12);
-    QCOMPARE(layout->count(), 4);
-    QCOMPARE(layout->itemAt(2)->spacerItem() != nullptr, true);
-    QCOMPARE(layout->itemAt(2)->spacerItem()->sizeHint().height(), 8);
-
-    const QStringList labels{QStringLiteral("Transmitter IP"), QStringLiteral("Receiver IP")};
-    for (int row = 0; row < 2; ++row) {
-        QWidget *rowWidget = layout->itemAt(row)->widget();
-        auto *rowLayout = qobject_cast<QHBoxLayout *>(rowWidget->layout());
-        QVERIFY(rowLayout);
-        QCOMPARE(rowLayout->contentsMargins(), QMargins(0, 0, 0, 0));
-        QCOMPARE(rowLayout->spacing(), 8);
-        const auto widgets = layoutWidgets(rowLayout);
-        QCOMPARE(widgets.size(), 4);
-        QCOMPARE(qobject_cast<QLabel *>(widgets[0])->text(), labels[row]);
-        auto *combo = qobject_cast<QComboBox *>(widgets[1]);
-        QVERIFY(combo);
-        QVERIFY(combo->isEditable());
-        QCOMPARE(combo->insertPolicy(), QComboBox::NoInsert);
-        QCOMPARE(combo->minimumWidth(), 660);
-        QCOMPARE(combo->placeholderText(), QStringLiteral("e.g. 10.0.0.2"));
-        QCOMPARE(rowLayout->stretch(1), 1);
-        QVERIFY(qobject_cast<LightIndicator *>(widgets[2]));
-        QCOMPARE(qobject_cast<QPushButton *>(widgets[3])->text(), QString::fromUtf8("Show SDP\u2026"));
-        for (int i : {0, 2, 3})
-            QCOMPARE(rowLayout->stretch(i), 0);
+    bool start() { return tx.start() && rx.start() && txCombo && rxCombo && controls.size() == 4; }
+    void discover(const QString &name, const TestHttpServer &node, const QString &host = "127.0.0.1")
+    {
+        QUrl url(QStringLiteral("http://host/x-nmos/node/v1.3/self"));
+        url.setHost(host);
+        url.setPort(node.port());
+        QMetaObject::invokeMethod(&window, "onMdnsDeviceFound", Qt::DirectConnection, Q_ARG(QString, name), Q_ARG(QUrl, url),
+                                  Q_ARG(QJsonDocument, {}));
     }
-}
-
-void tst_MainWindow::barHoldsButtonsLeftAndRight()
-{
-    MainWindow window;
-    auto *layout = qobject_cast<QVBoxLayout *>(window.centralWidget()->layout());
-    auto *bar = qobject_cast<QHBoxLayout *>(layout->itemAt(3)->widget()->layout());
-    QVERIFY(bar);
-    QCOMPARE(bar->contentsMargins(), QMargins(0, 0, 0, 0));
-    QCOMPARE(bar->spacing(), 8);
-    QCOMPARE(bar->count(), 5);
-    QStringList texts;
-    for (int i = 0; i < bar->count(); ++i) {
-        if (auto *button = qobject_cast<QPushButton *>(bar->itemAt(i)->widget()))
-            texts << button->text();
-        else
-            texts << (bar->itemAt(i)->spacerItem() ? QStringLiteral("<stretch>") : QStringLiteral("?"));
-        QCOMPARE(bar->stretch(i), 0);
+    // Makes the entry of that label current, as the operator's choice would.
+    bool choose(QComboBox *combo, const QString &label)
+    {
+        combo->setCurrentIndex(combo->findText('-' + label + ')', Qt::MatchEndsWith));
+        return combo->currentIndex() >= 0;
     }
-    QCOMPARE(texts, (QStringList{QStringLiteral("Connect (Tx->Rx)"), QStringLiteral("Disconnect Rx"),
-                                 QStringLiteral("<stretch>"), QStringLiteral("Browse"),
-                                 QStringLiteral("About")}));
-    // No menu, tool or status bar is made.
-    QVERIFY(!window.findChild<QMenuBar *>());
-    QVERIFY(!window.findChild<QStatusBar *>());
-}
-
-void tst_MainWindow::startsWithEmptyCombosAndGreyLamps()
-{
-    MainWindow window;
-    const auto combos = window.findChildren<QComboBox *>();
-    QCOMPARE(combos.size(), 2);
-    for (QComboBox *combo : combos) {
-        QCOMPARE(combo->count(), 0);
-        QCOMPARE(combo->currentText(), QString());
-        QCOMPARE(window.currentItemId(combo), QString());
-        QCOMPARE(window.currentItemAddress(combo), QString());
+    int enabledCount() const
+    {
+        int count = txCombo->isEnabled() + rxCombo->isEnabled();
+        for (QPushButton *button : controls)
+            count += button->isEnabled();
+        return count;
     }
-    const auto lamps = window.findChildren<LightIndicator *>();
-    QCOMPARE(lamps.size(), 2);
-    for (LightIndicator *lamp : lamps)
-        QVERIFY(!lamp->isOn());
-}
-
-void tst_MainWindow::typedTextNeverBecomesAnItem()
-{
-    MainWindow window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    auto *combo = window.findChildren<QComboBox *>().first();
-    combo->setFocus();
-    QTest::keyClicks(combo->lineEdit(), QStringLiteral("10.0.0.2"));
-    QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
-    QCOMPARE(combo->count(), 0);
-    QCOMPARE(combo->currentText(), QStringLiteral("10.0.0.2"));
-}
-
-namespace {
-
-const QString NodeApi = QStringLiteral("/x-nmos/node/v1.3");
-
-QJsonObject resource(const QString &id, const QString &label, const QJsonObject &extra = {})
-{
-    QJsonObject object = extra;
-    object.insert("id", id);
-    object.insert("label", label);
-    return object;
-}
-
-// Scripts a node with one video sender and one video receiver per label given.
-void scriptNode(TestHttpServer *node, const QStringList &senderLabels, const QStringList &receiverLabels)
-{
-    QJsonArray flows, senders, receivers;
-    for (int i = 0; i < senderLabels.size(); ++i) {
-        const QString flow = QStringLiteral("f%1").arg(i);
-        flows.append(QJsonObject{{"id", flow}, {"format", "urn:x-nmos:format:video"}});
-        senders.append(resource(QStringLiteral("s%1").arg(i), senderLabels[i],
-                                {{"flow_id", flow}, {"manifest_href", node->url("/sdp")}}));
+    void seen(QDialog *dialog) override
+    {
+        if (dialog->parentWidget() != &window || QGuiApplication::overrideCursor() || enabledCount() != 6)
+            shown.last().prepend("early ");
     }
-    for (int i = 0; i < receiverLabels.size(); ++i)
-        receivers.append(resource(QStringLiteral("r%1").arg(i), receiverLabels[i],
-                                  {{"format", "urn:x-nmos:format:video"}}));
-    node->setReply("GET", (NodeApi + "/flows/").toUtf8(), TestHttpServer::Reply::json(flows));
-    node->setReply("GET", (NodeApi + "/senders/").toUtf8(), TestHttpServer::Reply::json(senders));
-    node->setReply("GET", (NodeApi + "/receivers/").toUtf8(), TestHttpServer::Reply::json(receivers));
-}
-
-void discover(MainWindow *window, const QString &serviceName, const QString &host, quint16 port)
-{
-    QUrl url;
-    url.setScheme("http");
-    url.setHost(host);
-    url.setPort(port);
-    url.setPath("/x-nmos/node/v1.3/self");
-    QVERIFY(QMetaObject::invokeMethod(window, "onMdnsDeviceFound", Q_ARG(QString, serviceName), Q_ARG(QUrl, url),
-                                      Q_ARG(QJsonDocument, QJsonDocument(QJsonObject{{"id", "self"}}))));
-}
+};
 
 QStringList itemTexts(QComboBox *combo)
 {
@@ -200,170 +157,590 @@ QStringList itemTexts(QComboBox *combo)
     return texts;
 }
 
-QVariant storedSetting(const QString &key)
-{
-    return QSettings(QStringLiteral("Veltrix"), QStringLiteral("Ferrolink")).value(key);
-}
-
-void clearSettings()
-{
-    QSettings(QStringLiteral("Veltrix"), QStringLiteral("Ferrolink")).clear();
-}
-
-// A main window and a node it has discovered as "name" on 127.0.0.1.
-struct Desk
-{
-    explicit Desk(const QStringList &senders = {"Cam 3"}, const QStringList &receivers = {"Mon 1"})
-    {
-        started = node.start();
-        scriptNode(&node, senders, receivers);
-        tx = window.findChildren<QComboBox *>().at(0);
-        rx = window.findChildren<QComboBox *>().at(1);
-        txLamp = window.findChildren<LightIndicator *>().at(0);
-        rxLamp = window.findChildren<LightIndicator *>().at(1);
-    }
-    void discoverNode(const QString &name, const QString &host = QStringLiteral("127.0.0.1"))
-    {
-        discover(&window, name, host, node.port());
-    }
-
-    TestHttpServer node;
-    bool started = false;
-    MainWindow window;
-    QComboBox *tx = nullptr;
-    QComboBox *rx = nullptr;
-    LightIndicator *txLamp = nullptr;
-    LightIndicator *rxLamp = nullptr;
-};
+QSettings settings() { return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Veltrix", "Ferrolink"); }
 
 } // namespace
 
-void tst_MainWindow::takesInDiscoveredNodeWithoutChoosingIt()
+Q_DECLARE_METATYPE(Tweak)
+
+// Stands in for the desktop's web browser.
+class UrlCatcher : public QObject
 {
-    Desk desk;
-    QVERIFY(desk.started);
-    QTest::ignoreMessage(QtDebugMsg,
-                         qPrintable(QStringLiteral("mDNS found NMOS Node: \"studio-gw-1\" \"http://127.0.0.1:%1/x-nmos/node/v1.3/self\"")
-                                        .arg(desk.node.port())));
-    desk.discoverNode("studio-gw-1");
+    Q_OBJECT
 
-    const QString address = desk.node.address();
-    QCOMPARE(itemTexts(desk.tx), QStringList{QStringLiteral("studio-gw-1 (%1-Cam 3)").arg(address)});
-    QCOMPARE(itemTexts(desk.rx), QStringList{QStringLiteral("studio-gw-1 (%1-Mon 1)").arg(address)});
-    // Discovery alone selects nothing, so no check runs and no lamp lights.
-    QCOMPARE(desk.tx->currentIndex(), -1);
-    QCOMPARE(desk.rx->currentIndex(), -1);
-    QCOMPARE(desk.tx->currentText(), QString());
-    QVERIFY(!desk.txLamp->isOn() && !desk.rxLamp->isOn());
-    QCOMPARE(desk.node.requestLines(), (QStringList{"GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/flows/",
-                                                    "GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/receivers/",
-                                                    "GET /x-nmos/node/v1.3/receivers/"}));
+public slots:
+    void open(const QUrl &url) { opened << url; }
 
-    const auto record = desk.tx->itemData(0).value<NmosClient::SenderConnection>();
-    QCOMPARE(record.id, QStringLiteral("s0"));
-    QCOMPARE(record.node.address, address);
-    QCOMPARE(record.manifestHref, desk.node.url("/sdp"));
-    QCOMPARE(QString::fromLatin1(desk.rx->itemData(0).typeName()), QStringLiteral("NmosClient::ReceiverConnection"));
-    desk.rx->setCurrentIndex(0);
-    QCOMPARE(desk.window.currentItemId(desk.rx), QStringLiteral("r0"));
-    QCOMPARE(desk.window.currentItemAddress(desk.rx), address);
+public:
+    QList<QUrl> opened;
+};
+
+// The main window against scripted nodes: what it lists, what its checks light, what its
+// runs patch and show, and what a node that lies, stalls or floods can make it do.
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void showsWindowSplashAndWidgets();
+    void takesInNode_data();
+    void takesInNode();
+    void listsLabelsOncePerAddressSorted();
+    void takesInReportedNodeOnceAfterTheSignal();
+    void checksTheChosenItemsNode();
+    void runs_data();
+    void runs();
+    void survivesAnnouncement_data();
+    void survivesAnnouncement();
+    void asksForUpdateOnceAWeek_data();
+    void asksForUpdateOnceAWeek();
+};
+
+void tst_MainWindow::initTestCase()
+{
+    // The window starts node discovery, which sends mDNS queries.
+    SKIP_UNLESS_PRIVATE_NETNS();
+    QStandardPaths::setTestModeEnabled(true);
+    qRegisterMetaType<QMap<QString, QString>>();
+    // A stalled node costs a run this long, not the real 10 s.
+    ReplyLimits::setTransferTimeoutMs(500);
+    MainWindow::splashDurationMs = 100;
 }
 
-void tst_MainWindow::skipsDuplicatesAndSortsByCharacterCode()
+void tst_MainWindow::showsWindowSplashAndWidgets()
 {
-    Desk zeta({"A", "A", "C"}, {});
-    TestHttpServer alpha, empty;
-    QVERIFY(zeta.started && alpha.start() && empty.start());
-    scriptNode(&alpha, {"B"}, {});
-    scriptNode(&empty, {}, {});
+    Desk desk;
+    QVERIFY(desk.start());
+    QCOMPARE(desk.window.windowTitle(), QStringLiteral("Ferrolink"));
+    QStringList texts;
+    for (QLabel *label : desk.window.findChildren<QLabel *>())
+        texts << label->text();
+    for (QPushButton *button : desk.window.findChildren<QPushButton *>())
+        texts << button->text();
+    QCOMPARE(texts, (QStringList{"Ferrolink", "v8.0.124", "www.veltrix.example", "", "Transmitter IP", "Receiver IP",
+                                 "Show SDP\u2026", "Show SDP\u2026", "Connect (Tx->Rx)", "Disconnect Rx", "Browse", "About"}));
+    QCOMPARE(desk.window.findChildren<QLabel *>().at(3)->pixmap(Qt::ReturnByValue).size(), QSize(128, 128));
+    QCOMPARE(desk.txCombo->placeholderText(), QStringLiteral("e.g. 10.0.0.2"));
+    QVERIFY(!desk.txLamp->isOn() && !desk.rxLamp->isOn());
 
-    discover(&zeta.window, "alpha", "127.0.0.1", alpha.port());
-    zeta.discoverNode("Zeta");
-    discover(&zeta.window, "alpha", "127.0.0.1", alpha.port());
-    discover(&zeta.window, "empty", "127.0.0.1", empty.port());
+    // The splash shows at start and on "About", and goes by itself.
+    QWidget *splash = desk.window.findChildren<QLabel *>().at(0)->window();
+    QVERIFY(splash != &desk.window && splash->isVisible());
+    QTRY_VERIFY(!splash->isVisible());
+    desk.window.findChildren<QPushButton *>().last()->click();
+    QVERIFY(splash->isVisible());
+    QTRY_VERIFY(!splash->isVisible());
+
+    // Typed text never becomes an entry.
+    desk.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&desk.window));
+    QTest::keyClicks(desk.txCombo->lineEdit(), "10.0.0.2");
+    QTest::keyClick(desk.txCombo->lineEdit(), Qt::Key_Return);
+    QCOMPARE(desk.txCombo->count(), 0);
+    QCOMPARE(desk.txCombo->currentText(), QStringLiteral("10.0.0.2"));
+
+    // The lamp: a grey circle centred on the shorter side, filled with its colour when lit.
+    LightIndicator lamp;
+    QCOMPARE(lamp.sizeHint(), QSize(16, 16));
+    lamp.resize(40, 20);
+    const auto pixel = [&lamp](int x, int y) {
+        QImage image(lamp.size(), QImage::Format_ARGB32);
+        image.fill(Qt::transparent);
+        lamp.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+        return image.pixelColor(x, y);
+    };
+    QCOMPARE(pixel(20, 10), QColor(140, 140, 140));
+    QCOMPARE(pixel(8, 10).alpha(), 0);
+    lamp.setOn(true);
+    QCOMPARE(pixel(20, 10), QColor(0, 160, 0));
+
+    // The SDP viewer shows a node's markup as text and copies exactly what the node sent.
+    const QString sdp = QStringLiteral("v=0\r\ns=<b>Cam</b> & co\r\n\n\n\n");
+    SdpDialog dialog(QStringLiteral("Sender [*] <i>x</i>"), sdp);
+    dialog.winId();
+    QCOMPARE(dialog.windowHandle()->title(), QStringLiteral("SDP \u2022 Sender [*] <i>x</i>"));
+    QTextEdit *edit = dialog.findChild<QTextEdit *>();
+    QVERIFY(edit->isReadOnly() && !edit->toHtml().contains("<b>Cam"));
+    for (QPushButton *button : dialog.findChildren<QPushButton *>()) {
+        if (button->text() == "Copy SDP")
+            button->click();
+    }
+    QCOMPARE(QGuiApplication::clipboard()->text(), sdp);
+}
+
+void tst_MainWindow::takesInNode_data()
+{
+    QTest::addColumn<QList<Tweak>>("tweaks");
+    QTest::addColumn<QStringList>("items"); // the transmitter's, then the receiver's; "…" ends a long list
+
+    const QByteArray senders = nodePath("/senders/"), receivers = nodePath("/receivers/");
+    const auto tx = [](const QByteArray &path, const Reply &reply) { return QList<Tweak>{{"tx", "GET", path, reply}}; };
+    const auto rx = [](const QByteArray &path, const Reply &reply) { return QList<Tweak>{{"rx", "GET", path, reply}}; };
+    const auto videoReceivers = [](const QJsonValue &id, const QJsonValue &label) {
+        return Reply::json(QJsonArray{QJsonObject{{"id", id}, {"label", label}, {"format", VideoUrn}}});
+    };
+    const QString cam = "camera (%tx-Cam 1)", monitor = "monitor (%rx-Monitor 1)";
+    QJsonArray many;
+    for (int i = 0; i < 100000; ++i)
+        many.append(senderJson(QStringLiteral("s-%1").arg(i), QStringLiteral("Cam %1").arg(i), "f-s-v1", "http://127.0.0.1:9/x"));
+
+    QTest::newRow("camera and monitor") << QList<Tweak>() << QStringList{cam, monitor};
+    QTest::newRow("list is an object") << tx(senders, Reply::json(QJsonObject{{"id", "s-v1"}})) << QStringList{monitor};
+    QTest::newRow("entries are not objects") << rx(receivers, Reply::text("[1,\"r\",null,[],true]")) << QStringList{cam};
+    QTest::newRow("members of wrong types")
+        << tx(senders, Reply::json(QJsonArray{QJsonObject{{"id", 5}, {"label", QJsonArray{"Cam"}}, {"flow_id", QJsonObject()}}}))
+        << QStringList{monitor};
+    QTest::newRow("flow format a number")
+        << tx(nodePath("/flows/"), Reply::json(QJsonArray{QJsonObject{{"id", "f-s-v1"}, {"format", 1}}})) << QStringList{monitor};
+    QTest::newRow("100,000 senders") << tx(senders, Reply::json(many)) << QStringList{"camera (%tx-Cam 0)", "…", monitor};
+    QTest::newRow("JSON nested 10,000 deep") << rx(receivers, Reply::text(QByteArray(10000, '[') + QByteArray(10000, ']')))
+                                             << QStringList{cam};
+    QTest::newRow("body twice the cap") << tx(senders, Reply::generated(2 * ReplyLimits::MaxReplySize, true))
+                                        << QStringList{monitor};
+    QTest::newRow("reply cut mid-body")
+        << rx(receivers, Reply::closeMidReply(QJsonDocument(QJsonArray{receiverJson("r-v1", "Monitor 1", VideoUrn)}).toJson()))
+        << QStringList{cam};
+    QTest::newRow("redirect loop") << tx(senders, Reply::redirect(302, senders)) << QStringList{monitor};
+    QTest::newRow("list never answers") << rx(receivers, Reply::neverAnswer()) << QStringList{cam};
+    // One line, read left to right as written: a label cannot disguise its entry.
+    QTest::newRow("label with markup, new line and RTL mark")
+        << rx(receivers, videoReceivers("r-v1", "<b>Mon</b>\nitor \u202e1")) << QStringList{cam, "monitor (%rx-<b>Mon</b> itor 1)"};
+    QTest::newRow("label of invalid UTF-8")
+        << rx(receivers, Reply::text("[{\"id\":\"r-v1\",\"label\":\"\xff\xfe\",\"format\":\"" + VideoUrn.toUtf8() + "\"}]"))
+        << QStringList{cam};
+}
+
+void tst_MainWindow::takesInNode()
+{
+    QFETCH(QList<Tweak>, tweaks);
+    QFETCH(QStringList, items);
+
+    Desk desk;
+    QVERIFY(desk.start());
+    scriptNode(&desk.tx, group("s", "Cam 1", 1, 0));
+    scriptNode(&desk.rx, group("r", "Monitor 1", 1, 0));
+    for (const Tweak &tweak : tweaks)
+        (tweak.node == "tx" ? desk.tx : desk.rx).setReply(tweak.method, tweak.path, tweak.reply);
+    desk.discover("camera", desk.tx);
+    desk.discover("monitor", desk.rx);
+
+    QStringList got = itemTexts(desk.txCombo);
+    if (got.size() > 10)
+        got = QStringList{got.first(), "…"};
+    got += itemTexts(desk.rxCombo);
+    QCOMPARE(got.join('\n'), items.join('\n').replace("%tx", desk.tx.address()).replace("%rx", desk.rx.address()));
+    // Discovery alone chooses nothing, so no check runs and no lamp lights.
+    QCOMPARE(desk.txCombo->currentIndex(), -1);
+    QVERIFY(!desk.txLamp->isOn() && !desk.rxLamp->isOn());
+    // Nothing but the node's own API was asked for.
+    for (const QString &line : desk.tx.requestLines() + desk.rx.requestLines())
+        QVERIFY2(line.startsWith("GET /x-nmos/node/v1.3/"), qPrintable(line));
+}
+
+void tst_MainWindow::listsLabelsOncePerAddressSorted()
+{
+    Desk desk;
+    TestHttpServer empty;
+    QVERIFY(desk.start() && empty.start());
+    scriptNode(&desk.tx, {{"s-v1", "A"}, {"s2-v1", "A"}, {"s3-v1", "C"}});
+    scriptNode(&desk.rx, {{"s-v1", "B"}});
+    empty.setReply("GET", nodePath("/senders/"), Reply::json(QJsonArray()));
+    desk.discover("alpha", desk.rx);
+    desk.discover("Zeta", desk.tx);
+    desk.discover("alpha", desk.rx);
+    desk.discover("empty", empty);
+    if (desk.tx.hasAddress6())
+        desk.discover("Zeta", desk.tx, "::1");
     // Upper-case letters sort before lower-case ones; a label listed twice appears once.
-    QCOMPARE(itemTexts(zeta.tx), (QStringList{QStringLiteral("Zeta (%1-A)").arg(zeta.node.address()),
-                                              QStringLiteral("Zeta (%1-C)").arg(zeta.node.address()),
-                                              QStringLiteral("alpha (%1-B)").arg(alpha.address())}));
-    QCOMPARE(zeta.rx->count(), 0);
-    // A node without receivers is asked for them once and no more.
-    QCOMPARE(empty.requestLines(), (QStringList{"GET /x-nmos/node/v1.3/senders/", "GET /x-nmos/node/v1.3/receivers/"}));
+    QStringList expected{"Zeta (%1-A)", "Zeta (%1-C)", "Zeta (%3-A)", "Zeta (%3-C)", "alpha (%2-B)"};
+    if (!desk.tx.hasAddress6())
+        expected = QStringList{expected[0], expected[1], expected[4]};
+    const QString v6 = QStringLiteral("::1:%1").arg(desk.tx.port());
+    QCOMPARE(itemTexts(desk.txCombo), expected.join('\n').arg(desk.tx.address(), desk.rx.address(), v6).split('\n'));
+    QCOMPARE(desk.rxCombo->count(), 0);
+    // A node without senders is asked for its receivers once and no more.
+    QCOMPARE(empty.requestLines(), QStringList({"GET " + nodePath("/senders/"), "GET " + nodePath("/receivers/")}));
+    // The IPv6 entry reaches its node: choosing it lights the lamp.
+    desk.txCombo->setCurrentIndex(desk.txCombo->count() - 2);
+    QVERIFY(desk.txLamp->isOn());
 }
 
 void tst_MainWindow::takesInReportedNodeOnceAfterTheSignal()
 {
     Desk desk;
-    QVERIFY(desk.started);
+    QVERIFY(desk.start());
+    scriptNode(&desk.rx, group("r", "Monitor 1", 0, 0));
     auto *discovery = desk.window.findChild<NMOSMdnsBrowser *>();
-    QVERIFY(discovery);
     // A node whose counters change reports itself again and again: nothing is taken in
     // inside the signal, and the reports still waiting are taken in once.
-    const QUrl url(desk.node.url("/x-nmos/node/v1.3/self"));
     for (int i = 0; i < 3; ++i)
-        emit discovery->nodeSelfReady(QStringLiteral("burst"), url, QJsonDocument());
-    QCOMPARE(desk.node.requestCount(), 0);
-    QTRY_COMPARE(desk.rx->count(), 1);
+        emit discovery->nodeSelfReady("burst", QUrl(desk.rx.url("/x-nmos/node/v1.3/self")), QJsonDocument());
+    QCOMPARE(desk.rx.requestCount(), 0);
+    QTRY_COMPARE(desk.rxCombo->count(), 1);
     QTRY_COMPARE(desk.window.findChild<IntakeQueue *>()->size(), 0);
-    QCOMPARE(desk.node.requestCount(), 5);
-}
-
-void tst_MainWindow::listsNodeOncePerAddress()
-{
-    Desk desk({"Cam 1"});
-    QVERIFY(desk.started);
-    desk.discoverNode("gw");
-    desk.discoverNode("gw", "::1");
-    QCOMPARE(itemTexts(desk.tx), (QStringList{QStringLiteral("gw (127.0.0.1:%1-Cam 1)").arg(desk.node.port()),
-                                              QStringLiteral("gw (::1:%1-Cam 1)").arg(desk.node.port())}));
-    QCOMPARE(desk.rx->count(), 2);
-
-    // The IPv6 entry reaches its node: choosing it lights the lamp.
-    desk.tx->setCurrentIndex(1);
-    QVERIFY(desk.txLamp->isOn());
+    QCOMPARE(desk.rx.requestLines().filter("/receivers/").size(), 2);
 }
 
 void tst_MainWindow::checksTheChosenItemsNode()
 {
-    clearSettings();
+    settings().clear();
     Desk desk;
-    QVERIFY(desk.started);
+    QVERIFY(desk.start());
+    scriptNode(&desk.tx, group("s", "Cam 1", 0, 0));
+    scriptNode(&desk.rx, group("r", "Monitor 1", 0, 0));
 
     // Typed text alone names no node: the check fails and stores nothing.
-    desk.tx->setEditText(QStringLiteral("10.0.0.2"));
+    desk.txCombo->setEditText("10.0.0.2");
     QVERIFY(!desk.txLamp->isOn());
-    QVERIFY(!storedSetting("lastTxIp").isValid());
+    QVERIFY(!settings().value("lastTxIp").isValid());
 
-    desk.discoverNode("studio-gw-1");
-    desk.node.clearRequests();
-    desk.tx->setCurrentIndex(0);
-    QVERIFY(desk.txLamp->isOn());
-    QVERIFY(!desk.rxLamp->isOn());
-    QCOMPARE(storedSetting("lastTxIp").toString(), desk.tx->itemText(0));
-    QCOMPARE(desk.node.requestLines(), QStringList{"GET /x-nmos/node/v1.3/senders/"});
-
+    desk.discover("camera", desk.tx);
+    desk.discover("monitor", desk.rx);
+    desk.tx.clearRequests();
+    desk.txCombo->setCurrentIndex(0);
+    QVERIFY(desk.txLamp->isOn() && !desk.rxLamp->isOn());
+    QCOMPARE(settings().value("lastTxIp").toString(), desk.txCombo->itemText(0));
+    QCOMPARE(desk.tx.requestLines(), QStringList{"GET " + nodePath("/senders/")});
     // Editing the text keeps asking the chosen item's node, and stores the text as typed.
-    desk.tx->setEditText(QStringLiteral("  somewhere else  "));
+    desk.txCombo->setEditText("  somewhere else  ");
     QVERIFY(desk.txLamp->isOn());
-    QCOMPARE(storedSetting("lastTxIp").toString(), QStringLiteral("somewhere else"));
-    QCOMPARE(desk.node.requestCount(), 2);
+    QCOMPARE(settings().value("lastTxIp").toString(), QStringLiteral("somewhere else"));
 
-    desk.rx->setCurrentIndex(0);
+    desk.rxCombo->setCurrentIndex(0);
     QVERIFY(desk.rxLamp->isOn());
-    QCOMPARE(storedSetting("lastRxIp").toString(), desk.rx->itemText(0));
-
+    QCOMPARE(settings().value("lastRxIp").toString(), desk.rxCombo->itemText(0));
     // Clearing the text puts the lamp out without asking the node.
-    desk.node.clearRequests();
-    for (const QString &text : {QStringLiteral("   "), QString()}) {
-        desk.rx->setEditText(text);
-        QVERIFY(!desk.rxLamp->isOn());
-    }
-    QCOMPARE(desk.node.requestCount(), 0);
-
+    desk.rx.clearRequests();
+    desk.rxCombo->setEditText("   ");
+    QVERIFY(!desk.rxLamp->isOn());
+    QCOMPARE(desk.rx.requestCount(), 0);
     // When the node stops listing senders the next check puts the lamp out and stores nothing.
-    desk.node.setReply("GET", "/x-nmos/node/v1.3/senders/", TestHttpServer::Reply::json(QJsonArray()));
-    desk.tx->setEditText(QStringLiteral("third"));
+    desk.tx.setReply("GET", nodePath("/senders/"), Reply::json(QJsonArray()));
+    desk.txCombo->setEditText("third");
     QVERIFY(!desk.txLamp->isOn());
-    QCOMPARE(storedSetting("lastTxIp").toString(), QStringLiteral("somewhere else"));
+    QCOMPARE(settings().value("lastTxIp").toString(), QStringLiteral("somewhere else"));
+}
+
+void tst_MainWindow::runs_data()
+{
+    QTest::addColumn<int>("control");
+    QTest::addColumn<QString>("setup"); // "no record", "no id", "Monitor 2" chosen, "lookup fails", "listed": tweaked before intake
+    QTest::addColumn<QList<int>>("sizes"); // audio and data senders, audio and data receivers
+    QTest::addColumn<QList<Tweak>>("tweaks");
+    QTest::addColumn<QString>("shown"); // "kind|title|text" of the one dialog; "~" and a pattern; empty: none
+    // Every PATCH, the transmitter's then the receiver's: "activate s-a2", "r-a1<s-a1" or "r-a1 off".
+    QTest::addColumn<QStringList>("patches");
+
+    const QList<int> full{2, 1, 2, 1};
+    const QStringList all{"r-v1<s-v1", "r-a1<s-a1", "r-a2<s-a2", "r-d1<s-d1"};
+    const auto rx = [](const QByteArray &method, const QByteArray &path, const Reply &reply) {
+        return Tweak{"rx", method, path, reply};
+    };
+    const QString video = "critical|Connect|Patch failed on video:\n";
+    const QString notActive = "Not active: the receiver reports sender %1 with master_enable %2";
+    const QJsonObject refusal{{"code", 400}, {"error", "r-a1 cannot take s-a1"}, {"debug", QJsonValue()}};
+    const auto videoReceiver = [](const QString &id) {
+        return Reply::json(QJsonArray{receiverJson(id, "Monitor 1", VideoUrn)});
+    };
+
+    // Each member pair is patched, audio and anc, in their order; the longer list's tail stays.
+    QTest::newRow("connect group") << int(Connect) << "" << full << QList<Tweak>() << "" << all;
+    QTest::newRow("connect, more audio senders") << int(Connect) << "" << QList<int>{2, 1, 1, 0} << QList<Tweak>() << ""
+                                                 << QStringList(all.mid(0, 2));
+    // A failed member lookup ends that pair before a receiver is patched with a stale sender.
+    QTest::newRow("connect, audio lookup fails") << int(Connect) << "lookup fails" << full << QList<Tweak>() << ""
+                                                 << QStringList{all[0], all[2], all[3]};
+    // Accepted is not done: each pair's receiver must report itself on, fed by its sender.
+    QTest::newRow("connect, audio keeps another sender")
+        << int(Connect) << "" << full << QList<Tweak>{rx("GET", active("r-a2"), activeReply("s-a1"))}
+        << "information|Connect|Patch failed on audio:\n" + notActive.arg("s-a1", "true") + "\n" << all;
+    // Every member is still patched; one box names each refusal, even one the network layer
+    // takes for no error.
+    QTest::newRow("connect, member patches refused")
+        << int(Connect) << "" << full
+        << QList<Tweak>{rx("PATCH", staged("receivers", "r-a1"), Reply::json(refusal, 400)),
+                        rx("PATCH", staged("receivers", "r-a2"), Reply::redirect(302, "/elsewhere")),
+                        rx("PATCH", staged("receivers", "r-d1"), Reply::empty(500))}
+        << "information|Connect|Patch failed on audio:\nHTTP 400: r-a1 cannot take s-a1\nPatch failed on audio:\nHTTP 302\n"
+           "Patch failed on anc:\nHTTP 500\n"
+        << all;
+    QTest::newRow("connect, entry without record") << int(Connect) << "no record" << full << QList<Tweak>()
+                                                   << "warning|Connect|No video sender found on transmitter node." << QStringList();
+    QTest::newRow("connect, video patch refused")
+        << int(Connect) << "" << full << QList<Tweak>{rx("PATCH", staged("receivers", "r-v1"), Reply::empty(500))}
+        << video + "HTTP 500" << QStringList(all.mid(0, 1));
+    QTest::newRow("connect, video not activated") << int(Connect) << "" << full
+                                                  << QList<Tweak>{rx("GET", active("r-v1"), activeReply(""))}
+                                                  << video + notActive.arg("none", "false") << QStringList(all.mid(0, 1));
+    QTest::newRow("connect, PATCH never answers")
+        << int(Connect) << "" << full << QList<Tweak>{rx("PATCH", staged("receivers", "r-v1"), Reply::neverAnswer())}
+        << video + "Request timed out: no progress for 0.5 s" << QStringList(all.mid(0, 1));
+    QTest::newRow("connect, refusal in markup")
+        << int(Connect) << "" << full
+        << QList<Tweak>{rx("PATCH", staged("receivers", "r-v1"), Reply::json(QJsonObject{{"error", "<b>No</b>\nway"}}, 400))}
+        << video + "HTTP 400: <b>No</b>\nway" << QStringList(all.mid(0, 1));
+    QTest::newRow("connect, id with / and ..")
+        << int(Connect) << "listed" << full << QList<Tweak>{rx("GET", nodePath("/receivers/"), videoReceiver("../r-v1/.."))}
+        << video + "HTTP 404" << QStringList{"..%2Fr-v1%2F..<s-v1"};
+    QTest::newRow("connect, id that is ..") << int(Connect) << "listed" << full
+                                            << QList<Tweak>{rx("GET", nodePath("/receivers/"), videoReceiver(".."))}
+                                            << video + "Receiver id \"..\" cannot be used in a URL" << QStringList();
+    QTest::newRow("connect, manifest with scheme file")
+        << int(Connect) << "" << full
+        << QList<Tweak>{{"tx", "GET", nodePath("/senders/"),
+                         Reply::json(QJsonArray{senderJson("s-v1", "Cam 1", "f-s-v1", "file:///etc/passwd")})}}
+        << video + "Failed to fetch Sender SDP." << QStringList{"activate s-v1"};
+    QTest::newRow("connect, device lists of wrong types")
+        << int(Connect) << "" << full
+        << QList<Tweak>{rx("GET", nodePath("/devices/"), Reply::json(QJsonArray{QJsonObject{{"receivers", 3}}}))} << ""
+        << QStringList(all.mid(0, 1));
+
+    // The chosen receiver's group is taken down, not the node's first; each member afresh.
+    QTest::newRow("disconnect chosen receiver") << int(Disconnect) << "Monitor 2" << full << QList<Tweak>() << ""
+                                                << QStringList{"r2-v1 off", "r2-a1 off", "r2-d1 off"};
+    QTest::newRow("disconnect, entry without id") << int(Disconnect) << "no id" << full << QList<Tweak>() << ""
+                                                  << QStringList{"r-v1 off", "r-a1 off", "r-a2 off", "r-d1 off"};
+    QTest::newRow("disconnect, video stays on") << int(Disconnect) << "" << full
+                                                << QList<Tweak>{rx("GET", active("r-v1"), activeReply("s-v1"))}
+                                                << "critical|Disconnect|Patch failed on video:\n" + notActive.arg("s-v1", "true")
+                                                << QStringList{"r-v1 off"};
+
+    // The viewers show the video's file, then each member's that can be read, named after
+    // the video sender; only senders whose file could not be read at once are activated.
+    QString senderFiles, receiverFiles;
+    for (const char *id : {"s-v1", "s-a1", "s-a3", "s-d1"})
+        senderFiles += QString::fromUtf8(sdpOf(id)) + "\n\n\n";
+    for (const char *id : {"from-r-v1", "from-r-a1", "from-r-d1"})
+        receiverFiles += QString::fromUtf8(sdpOf(id)) + "\n\n\n";
+    QTest::newRow("sender SDP")
+        << int(TxSdp) << "" << QList<int>{3, 1, 2, 1}
+        << QList<Tweak>{{"tx", "GET", "/sdp/s-a2", Reply::empty(404)}, {"tx", "PATCH", staged("senders", "s-a2"), Reply::empty(500)},
+                        {"tx", "GET", "/sdp/s-a3", Reply::empty(404)}, {"tx", "GET", "/sdp/s-a3", Reply::text(sdpOf("s-a3"))}}
+        << "sdp|SDP \u2022 Sender Cam 1|" + senderFiles << QStringList{"activate s-a2", "activate s-a3"};
+    QTest::newRow("receiver SDP") << int(RxSdp) << "" << full
+                                  << QList<Tweak>{rx("GET", staged("receivers", "r-a2"), stagedFile(QJsonValue::Null))}
+                                  << "sdp|SDP \u2022 Sender Monitor 1 (from receiver node)|" + receiverFiles << QStringList();
+    QTest::newRow("sender SDP, entry without record") << int(TxSdp) << "no record" << full << QList<Tweak>()
+                                                      << "warning|No Sender|No sender found on transmitter node." << QStringList();
+    QTest::newRow("sender SDP, file twice the cap")
+        << int(TxSdp) << "" << full << QList<Tweak>{{"tx", "GET", "/sdp/s-v1", Reply::generated(2 * ReplyLimits::MaxReplySize, true)}}
+        << "warning|SDP|Failed to fetch SDP from sender." << QStringList{"activate s-v1"};
+    QTest::newRow("receiver SDP, no video receiver")
+        << int(RxSdp) << "" << full << QList<Tweak>{rx("GET", nodePath("/receivers/"), Reply::json(QJsonArray()))}
+        << "information|Info|No senders on the receiver node to display SDP from." << QStringList();
+    QTest::newRow("receiver SDP, nothing staged")
+        << int(RxSdp) << "" << full << QList<Tweak>{rx("GET", staged("receivers", "r-v1"), stagedFile(QJsonValue::Null))}
+        << "warning|SDP|Nothing is connected/Failed to fetch SDP." << QStringList();
+}
+
+void tst_MainWindow::runs()
+{
+    QFETCH(int, control);
+    QFETCH(QString, setup);
+    QFETCH(QList<int>, sizes);
+    QFETCH(QList<Tweak>, tweaks);
+    QFETCH(QString, shown);
+    QFETCH(QStringList, patches);
+
+    Desk desk;
+    TestHttpServer elsewhere; // where both rows point once a run has begun
+    QVERIFY(desk.start() && elsewhere.start());
+    scriptNode(&desk.tx, group("s", "Cam 1", sizes[0], sizes[1]));
+    scriptNode(&desk.rx, group("r", "Monitor 1", sizes[2], sizes[3]) + group("r2", "Monitor 2", 1, 1));
+    if (control == Disconnect) {
+        for (const char *id : {"r-v1", "r-a1", "r-a2", "r-d1", "r2-v1", "r2-a1", "r2-d1"})
+            desk.rx.setReply("GET", active(id), activeReply(""));
+    }
+    const auto applyTweaks = [&] {
+        QSet<QByteArray> tweaked;
+        for (const Tweak &tweak : tweaks) {
+            TestHttpServer &node = tweak.node == "tx" ? desk.tx : desk.rx;
+            if (tweaked.contains(tweak.node + tweak.method + tweak.path))
+                node.addReply(tweak.method, tweak.path, tweak.reply);
+            else
+                node.setReply(tweak.method, tweak.path, tweak.reply);
+            tweaked.insert(tweak.node + tweak.method + tweak.path);
+        }
+    };
+    if (setup == "listed")
+        applyTweaks();
+    desk.discover("camera", desk.tx);
+    desk.discover("monitor", desk.rx);
+    QVERIFY(desk.choose(desk.txCombo, "Cam 1"));
+    QVERIFY(desk.choose(desk.rxCombo, setup == "Monitor 2" ? "Monitor 2" : "Monitor 1"));
+    if (setup != "listed")
+        applyTweaks();
+    if (setup == "no record") {
+        desk.txCombo->setCurrentIndex(-1);
+        desk.txCombo->setEditText("10.0.0.2");
+    } else if (setup == "no id") {
+        const NmosClient::ReceiverConnection record{QString(), "Monitor 2", {desk.rx.address()}, "hand-made"};
+        desk.rxCombo->addItem(record.displayName, QVariant::fromValue(record));
+        desk.rxCombo->setCurrentIndex(desk.rxCombo->count() - 1);
+    } else if (setup == "lookup fails") {
+        // The third listing of the senders, the first audio member's lookup, fails.
+        QNetworkAccessManager manager;
+        const QByteArray list = NmosClient::syncGet(&manager, desk.tx.url(QString::fromLatin1(nodePath("/senders/"))));
+        for (const Reply &reply : {Reply::text(list, 200, "application/json"), Reply::empty(500), Reply::text(list, 200, "application/json")})
+            desk.tx.addReply("GET", nodePath("/senders/"), reply);
+    }
+    desk.tx.clearRequests();
+    desk.rx.clearRequests();
+
+    // Every reply of the run comes while the controls are off under a wait cursor; a second
+    // run tried from inside the first sends nothing, and a choice changed meanwhile does not
+    // move the run to another node.
+    int replies = 0;
+    auto *manager = desk.window.findChild<NmosClient *>()->findChild<QNetworkAccessManager *>();
+    const auto hook = connect(manager, &QNetworkAccessManager::finished, &desk.window, [&] {
+        const QCursor *cursor = QGuiApplication::overrideCursor();
+        QVERIFY(cursor && cursor->shape() == Qt::WaitCursor && desk.enabledCount() == 0);
+        if (++replies > 1)
+            return;
+        for (const char *slot : {"doConnect", "doDisconnect", "showTxSdp", "showRxSdp"})
+            QMetaObject::invokeMethod(&desk.window, slot, Qt::DirectConnection);
+        const NmosClient::SenderConnection sender{"s-v1", "Cam 1", elsewhere.url("/sdp/s-v1"), {elsewhere.address()}, "x"};
+        const NmosClient::ReceiverConnection receiver{"r-v1", "Monitor 1", {elsewhere.address()}, "x"};
+        const QSignalBlocker txBlocker(desk.txCombo), rxBlocker(desk.rxCombo);
+        desk.txCombo->addItem("elsewhere", QVariant::fromValue(sender));
+        desk.txCombo->setCurrentIndex(desk.txCombo->count() - 1);
+        desk.rxCombo->addItem("elsewhere", QVariant::fromValue(receiver));
+        desk.rxCombo->setCurrentIndex(desk.rxCombo->count() - 1);
+    });
+    desk.controls[control]->click();
+    disconnect(hook);
+    QCOMPARE(elsewhere.requestCount(), 0);
+    QVERIFY(!QGuiApplication::overrideCursor());
+    QCOMPARE(desk.enabledCount(), 6);
+
+    QCOMPARE(desk.shown.size(), shown.isEmpty() ? 0 : 1);
+    if (shown.startsWith('~'))
+        QVERIFY2(QRegularExpression("\\A(?:" + shown.mid(1) + ")\\z").match(desk.shown[0]).hasMatch(), qPrintable(desk.shown[0]));
+    else if (!shown.isEmpty())
+        QCOMPARE(desk.shown[0], shown);
+    QStringList got;
+    for (const TestHttpServer::Request &request : desk.tx.requests() + desk.rx.requests()) {
+        const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+        const QString id = QString::fromUtf8(request.path.split('/').value(6));
+        if (request.method != "PATCH")
+            continue;
+        if (request.path.contains("/senders/"))
+            got << "activate " + id;
+        else if (body.value("master_enable").toBool())
+            got << id + '<' + body.value("sender_id").toString();
+        else if (!body.contains("sender_id"))
+            got << id + " off";
+        // The file sent is the one the sender publishes.
+        if (body.value("master_enable").toBool())
+            QCOMPARE(body["transport_file"]["data"].toString(), QString::fromUtf8(sdpOf(body.value("sender_id").toString())));
+    }
+    QCOMPARE(got, patches);
+}
+
+void tst_MainWindow::survivesAnnouncement_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<int>("keys");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("reportedKeys"); // -1: the node is reported unreachable
+
+    QTest::newRow("TXT with 255 keys") << QByteArray("hostile-node") << 255 << "127.0.0.1" << 255;
+    QTest::newRow("name with NUL bytes") << QByteArray("evil\0node", 9) << 0 << "127.0.0.1" << 0;
+    QTest::newRow("address is the multicast group") << QByteArray("hostile-node") << 0 << "224.0.0.251" << -1;
+}
+
+void tst_MainWindow::survivesAnnouncement()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(int, keys);
+    QFETCH(QString, address);
+    QFETCH(int, reportedKeys);
+
+    TestHttpServer node;
+    QVERIFY(node.start());
+    node.setReply("GET", "/x-nmos/node/v1.3/self", Reply::json(QJsonObject{{"id", "n"}}));
+    QMap<QByteArray, QByteArray> txt;
+    for (int i = 0; i < keys; ++i)
+        txt.insert("k" + QByteArray::number(i), "v");
+    QMdnsEngine::Service service;
+    service.setType("_nmos-node._tcp.local.");
+    service.setName(name);
+    service.setHostname("hostile-" + QByteArray::number(node.port()) + ".local.");
+    service.setPort(node.port());
+    service.setAttributes(txt);
+    QMdnsEngine::Server server(QStringList{QStringLiteral("fl1")});
+    QMdnsEngine::Responder responder(&server, service);
+    responder.setAddresses({QHostAddress(address)});
+
+    NMOSMdnsBrowser browser;
+    QSignalSpy discovered(&browser, &NMOSMdnsBrowser::nodeDiscovered);
+    QSignalSpy ready(&browser, &NMOSMdnsBrowser::nodeSelfReady);
+    QSignalSpy error(&browser, &NMOSMdnsBrowser::nodeError);
+    browser.start();
+    QTRY_VERIFY_WITH_TIMEOUT(discovered.count() > 0, 10000);
+    QCOMPARE(discovered.at(0).at(0).toString(), QString::fromUtf8(name));
+    QTRY_VERIFY_WITH_TIMEOUT(ready.count() + error.count() > 0, 10000);
+    const int reported = ready.count() > 0 ? discovered.at(0).at(3).value<QMap<QString, QString>>().size() : -1;
+    QCOMPARE(reported, reportedKeys);
+}
+
+void tst_MainWindow::asksForUpdateOnceAWeek_data()
+{
+    QTest::addColumn<QString>("stored"); // "LastUpdateTime" before the start, in days from today
+    QTest::addColumn<QString>("button"); // pressed in the question; empty: no question may come
+    QTest::addColumn<QString>("recorded");
+
+    const auto day = [](qint64 offset) { return QString::number(QDateTime::currentSecsSinceEpoch() / 86400 + offset); };
+    QTest::newRow("first start") << QString() << QString() << day(0);
+    QTest::newRow("six days ago") << day(-6) << QString() << day(-6);
+    QTest::newRow("seven days ago, later") << day(-7) << "Later" << day(0);
+    QTest::newRow("not a number, download") << "soon" << "Download" << day(0);
+    QTest::newRow("clock set back") << day(3) << QString() << day(3);
+}
+
+void tst_MainWindow::asksForUpdateOnceAWeek()
+{
+    QFETCH(QString, stored);
+    QFETCH(QString, button);
+    QFETCH(QString, recorded);
+
+    TestHttpServer feed;
+    QVERIFY(feed.start());
+    feed.setReply("GET", "/feed", Reply::json(QJsonObject{{"version", "8.1.3"}, {"url", "https://veltrix.example/get"}}));
+    vxSetUpdateFeedForTesting(feed.url("/feed").toUtf8().constData(), 0);
+    const auto restore = qScopeGuard([] { vxSetUpdateFeedForTesting(nullptr, 0); QDesktopServices::unsetUrlHandler("https"); });
+    UrlCatcher browser;
+    QDesktopServices::setUrlHandler("https", &browser, "open");
+    QSettings updates(QSettings::NativeFormat, QSettings::UserScope, "Ferrolink");
+    updates.clear();
+    if (!stored.isEmpty())
+        updates.setValue("LastUpdateTime", stored);
+
+    QString asked;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            // The day is recorded before the answer, so that a question left open is not asked again.
+            asked = box->text() + '|' + QSettings(QSettings::NativeFormat, QSettings::UserScope, "Ferrolink").value("LastUpdateTime").toString();
+            for (QAbstractButton *b : box->buttons())
+                asked += '|' + b->text();
+            for (QAbstractButton *b : box->buttons()) {
+                if (b->text() == button)
+                    b->click();
+            }
+        }
+    });
+    answer.start(20);
+    MainWindow window;
+    answer.stop();
+
+    updates.sync();
+    QCOMPARE(updates.value("LastUpdateTime").toString(), recorded);
+    QCOMPARE(feed.requestCount(), button.isEmpty() ? 0 : 1);
+    if (!button.isEmpty())
+        QCOMPARE(asked, "A new version is available.\nVersion: 8.1.3 \nWould you like to download now?|" + recorded + "|Download|Later");
+    QCOMPARE(browser.opened, button == "Download" ? QList<QUrl>{QUrl("https://veltrix.example/get")} : QList<QUrl>());
 }
 
 QTEST_MAIN(tst_MainWindow)
