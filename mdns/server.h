@@ -30,6 +30,8 @@ public:
     QList<QHostAddress> interfaceAddresses(const QString &interfaceName) const override;
 
     bool isListening() const;
+    // Looks for interfaces that came or went now, rather than at the next poll.
+    void refreshInterfaces();
 
 private:
     struct Interface {
@@ -40,7 +42,6 @@ private:
     };
 
     void start();
-    void refreshInterfaces();
     void readPendingDatagrams(QUdpSocket *socket);
     void sendPacket(const QByteArray &packet, const QString &interfaceName,
                     const QHostAddress &address, quint16 port, bool oneShot = false);

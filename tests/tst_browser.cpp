@@ -22,7 +22,7 @@ Message fullAnnouncement()
 
 // A browser on a fake link with a hand-moved clock; what it reports, in order, as text.
 struct Rig {
-    explicit Rig(const QByteArray &type = NodeType) : browser(&server, type, withClock())
+    Rig() : browser(&server, NodeType, withClock())
     {
         for (const auto signal : {&Browser::serviceAdded, &Browser::serviceUpdated, &Browser::serviceRemoved}) {
             QObject::connect(&browser, signal, &browser, [this, signal](const Service &s) {
@@ -63,7 +63,6 @@ private slots:
     void asksForMissingSrvAndTxt();
     void refreshesSrvAndListsKnownAnswers();
     void splitsKnownAnswersOverTruncatedPackets();
-    void metaQueryReportsEveryType();
     void reportsCachedServicesAndOutlivesServerAndCache();
 };
 
@@ -216,27 +215,6 @@ void tst_Browser::splitsKnownAnswersOverTruncatedPackets()
     }
     QCOMPARE(answers, 80);
     QVERIFY(!rig.server.encodingFailed);
-}
-
-void tst_Browser::metaQueryReportsEveryType()
-{
-    const QByteArray http = "_http._tcp.local.";
-    Rig rig(ServicesType);
-    rig.clock.advance(120);
-    QCOMPARE(rig.asked(ServicesType), 1);
-    rig.server.deliver(response({ptr(ServicesType, NodeType), ptr(ServicesType, http)}));
-    // Each newly found type is asked for at once.
-    QCOMPARE(rig.asked(NodeType) + rig.asked(http), 2);
-    rig.server.deliver(fullAnnouncement());
-    rig.server.deliver(response({ptr(http, "web." + http)}, {srv("web." + http, "web.local.", 80), txt("web." + http, {})}));
-    // Instances of types not announced in the meta-query are not ours.
-    rig.server.deliver(response({ptr("_ipp._tcp.local.", "p._ipp._tcp.local.")},
-                                {srv("p._ipp._tcp.local.", "p.local.", 631), txt("p._ipp._tcp.local.", {})}));
-    QCOMPARE(rig.events, (QStringList{Found, "added web _http._tcp.local. web.local.:80 "}));
-    // Later browse queries cover the meta-query and every type found.
-    rig.server.sent.clear();
-    rig.clock.advance(1000);
-    QCOMPARE(rig.asked(ServicesType) + rig.asked(NodeType) + rig.asked(http), 3);
 }
 
 void tst_Browser::reportsCachedServicesAndOutlivesServerAndCache()

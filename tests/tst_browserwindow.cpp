@@ -1,20 +1,14 @@
-#include "app/mainwindow.h"
 #include "discovery/browserwindow.h"
-#include "discovery/nmosmdnsbrowser.h"
+#include "discovery/servicemodel.h"
 #include "mdns/dns.h"
 #include "mdns/resolver.h"
 #include "tests/support/mdnsfakeserver.h"
-#include "tests/support/netns.h"
-#include "tests/support/privateavahi.h"
 
 #include <QCheckBox>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QListView>
 #include <QListWidget>
-#include <QProcess>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -24,109 +18,52 @@ using namespace MdnsRecords;
 namespace {
 
 const QByteArray NodeType = "_nmos-node._tcp.local.";
-const QByteArray Instance = "cam-1._nmos-node._tcp.local.";
-const QByteArray Host = "cam-1.local.";
-const int Patience = 20000;  // python3-zeroconf probes for a couple of seconds first
 
-using Attributes = QMap<QByteArray, QByteArray>;
+Message announcement(const QByteArray &name, const QByteArray &type = NodeType, quint16 port = 8080,
+                     const QMap<QByteArray, QByteArray> &attributes = {})
+{
+    const QByteArray instance = name + '.' + type;
+    return response({ptr(type, instance)}, {srv(instance, name + ".local.", port), txt(instance, attributes)});
+}
+
+QStringList texts(const QAbstractItemModel *model)
+{
+    QStringList lines;
+    for (int row = 0; model && row < model->rowCount(); ++row)
+        lines << model->index(row, 0).data().toString();
+    return lines;
+}
 
 // The window's widgets, found the way an operator would: by what they are.
 struct Window {
     explicit Window(BrowserWindow *w)
-        : window(w), typeEdit(w->findChild<QLineEdit *>()), any(w->findChild<QCheckBox *>()),
-          browse(w->findChild<QPushButton *>()), services(w->findChild<QListView *>()),
-          addresses(w->findChild<QListWidget *>()), attributes(w->findChild<QTableWidget *>())
+        : window(w), type(w->findChild<QLineEdit *>()), any(w->findChild<QCheckBox *>()), browse(w->findChild<QPushButton *>()),
+          services(w->findChild<QListView *>()), addresses(w->findChild<QListWidget *>()), table(w->findChild<QTableWidget *>())
     {
     }
-    QStringList rows() const
+    void select(const QString &text) const
     {
-        QStringList texts;
-        for (int row = 0; services->model() && row < services->model()->rowCount(); ++row)
-            texts << services->model()->index(row, 0).data().toString();
-        return texts;
-    }
-    void select(int row) const
-    {
+        const int row = texts(services->model()).indexOf(text);
         services->selectionModel()->select(services->model()->index(row, 0), QItemSelectionModel::ClearAndSelect);
     }
-    QStringList addressLines() const
+    // The addresses, then each attribute row as "key=value".
+    QStringList shown() const
     {
         QStringList lines;
         for (int i = 0; i < addresses->count(); ++i)
             lines << addresses->item(i)->text();
+        for (int row = 0; row < table->rowCount(); ++row)
+            lines << table->item(row, 0)->text() + '=' + table->item(row, 1)->text();
         return lines;
     }
-    // Each row as "key=value".
-    QStringList table() const
-    {
-        QStringList lines;
-        for (int row = 0; row < attributes->rowCount(); ++row)
-            lines << attributes->item(row, 0)->text() + '=' + attributes->item(row, 1)->text();
-        return lines;
-    }
-
     BrowserWindow *window;
-    QLineEdit *typeEdit;
+    QLineEdit *type;
     QCheckBox *any;
     QPushButton *browse;
     QListView *services;
     QListWidget *addresses;
-    QTableWidget *attributes;
+    QTableWidget *table;
 };
-
-Message announcement(const Attributes &attributes = {{"api_ver", "v1.3"}})
-{
-    return response({ptr(NodeType, Instance)}, {srv(Instance, Host, 8080), txt(Instance, attributes)});
-}
-
-Message hostAddresses()
-{
-    return response({address(Host, "10.77.0.2"), address(Host, "fd77::2")});
-}
-
-// python3-zeroconf on the other end of the link, announcing one service until it ends.
-struct Peer {
-    Peer(const QByteArray &type, const QByteArray &name, const QStringList &txt)
-    {
-        QStringList arguments{QStringLiteral(FERROLINK_SOURCE_DIR "/tests/zeroconf_announce.py"), "register",
-                              "--type", type, "--name", name, "--port", "8081", "--host", "zc-host.local.",
-                              "--address", "10.77.0.2", "--address", "fd77::2"};
-        for (const QString &entry : txt)
-            arguments << "--txt" << entry;
-        process.start(QStringLiteral("/usr/bin/python3"), arguments);
-    }
-    ~Peer()
-    {
-        process.closeWriteChannel();
-        if (!process.waitForFinished(5000))
-            process.kill();
-    }
-    bool registered()
-    {
-        output += process.readAllStandardOutput();
-        return output.contains("registered\n");
-    }
-    QProcess process;
-    QByteArray output;
-};
-
-bool containsAll(const QStringList &list, const QStringList &wanted)
-{
-    return std::all_of(wanted.cbegin(), wanted.cend(), [&](const QString &item) { return list.contains(item); });
-}
-
-BrowserWindow *theBrowserWindow(int *count)
-{
-    BrowserWindow *found = nullptr;
-    *count = 0;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *window = qobject_cast<BrowserWindow *>(widget)) {
-            found = window;
-            ++*count;
-        }
-    }
-    return found;
-}
 
 } // namespace
 
@@ -135,184 +72,77 @@ class tst_BrowserWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void startsIdleAndAnyBrowsesEveryType();
-    void showsSelectedServiceUntilDeselected_data();
     void showsSelectedServiceUntilDeselected();
-    void browsingAgainStartsAFreshList();
-    void listsZeroconfServicesBesideNodeDiscovery();
+    void listsServices_data();
+    void listsServices();
 };
-
-void tst_BrowserWindow::startsIdleAndAnyBrowsesEveryType()
-{
-    MdnsFakeServer server;
-    BrowserWindow browser(&server);
-    Window w(&browser);
-    QCOMPARE(browser.windowTitle(), QStringLiteral("mDNS Browser"));
-    QCOMPARE(w.typeEdit->text(), QString::fromLatin1(NodeType));
-    QVERIFY(w.typeEdit->isEnabled());
-    QVERIFY(!w.any->isChecked());
-    QVERIFY(!w.services->model());
-    QCOMPARE(w.addresses->count(), 0);
-    QCOMPARE(w.attributes->columnCount(), 0);
-
-    // Unchecking leaves the meta-query type in the field, editable again.
-    w.any->setChecked(true);
-    QCOMPARE(w.typeEdit->text(), QString::fromLatin1(ServicesType));
-    QVERIFY(!w.typeEdit->isEnabled());
-    w.any->setChecked(false);
-    QCOMPARE(w.typeEdit->text(), QString::fromLatin1(ServicesType));
-    QVERIFY(w.typeEdit->isEnabled());
-
-    QCOMPARE(server.questionCount(ServicesType, PTR), 0);
-    w.browse->click();
-    QTRY_COMPARE(server.questionCount(ServicesType, PTR), 1);
-    QCOMPARE(server.questionCount(NodeType, PTR), 0);
-}
-
-void tst_BrowserWindow::showsSelectedServiceUntilDeselected_data()
-{
-    QTest::addColumn<Attributes>("attributes");
-    QTest::addColumn<QStringList>("table");
-    // Byte order of the keys; network text is never taken as markup.
-    QTest::newRow("TXT") << Attributes{{"b", "2"}, {"a", "1"}, {"flag", QByteArray()},
-                                                         {"<i>k</i>", QByteArray("x\0y", 3)}}
-                         << QStringList{"<i>k</i>=x\u2400y", "a=1", "b=2", "flag="};
-    QTest::newRow("no TXT") << Attributes() << QStringList();
-}
 
 void tst_BrowserWindow::showsSelectedServiceUntilDeselected()
 {
-    QFETCH(Attributes, attributes);
-    QFETCH(QStringList, table);
     MdnsFakeServer server;
     BrowserWindow browser(&server);
     Window w(&browser);
-    w.browse->click();
-    server.deliver(announcement(attributes));
-    QCOMPARE(w.rows(), QStringList{"cam-1 (_nmos-node._tcp.local.)"});
-
-    w.select(0);
-    QCOMPARE(w.attributes->columnCount(), 2);
-    QCOMPARE(w.attributes->horizontalHeaderItem(0)->text(), QStringLiteral("Key"));
-    QCOMPARE(w.attributes->horizontalHeaderItem(1)->text(), QStringLiteral("Value"));
-    QCOMPARE(w.table(), table);
-
-    // The selected host is asked for; both its addresses are listed as they come.
-    QTRY_VERIFY(server.questionCount(Host, A) > 0);
-    server.deliver(hostAddresses());
-    QCOMPARE(w.addressLines(), QStringList({"10.77.0.2", "fd77::2"}));
-
-    w.services->selectionModel()->clearSelection();
-    QCOMPARE(w.addresses->count(), 0);
-    QCOMPARE(w.attributes->columnCount(), 0);
-    QCOMPARE(w.attributes->rowCount(), 0);
-    QVERIFY(browser.findChildren<Resolver *>().isEmpty());
-    server.deliver(hostAddresses());
-    QCOMPARE(w.addresses->count(), 0);
-}
-
-void tst_BrowserWindow::browsingAgainStartsAFreshList()
-{
-    MdnsFakeServer server;
-    BrowserWindow browser(&server);
-    Window w(&browser);
-    w.browse->click();
-    server.deliver(announcement());
-    w.select(0);
-    server.deliver(hostAddresses());
-    QCOMPARE(w.addresses->count(), 2);
-    QTRY_COMPARE(server.questionCount(NodeType, PTR), 1);
-
-    QPointer<QAbstractItemModel> first = w.services->model();
-    w.browse->click();
-    QVERIFY(first.isNull());
-    QVERIFY(w.rows().isEmpty());
-    QCOMPARE(w.attributes->columnCount(), 0);
-    // The resolver of the old selection goes on until the selection changes.
-    QCOMPARE(w.addresses->count(), 2);
-
-    // A new browser asks afresh, and the list fills again.
-    QTRY_COMPARE(server.questionCount(NodeType, PTR), 2);
-    server.deliver(announcement());
-    QCOMPARE(w.rows(), QStringList{"cam-1 (_nmos-node._tcp.local.)"});
-    w.select(0);
-    QCOMPARE(w.table(), QStringList{"api_ver=v1.3"});
-    QCOMPARE(w.addresses->count(), 0);
-}
-
-void tst_BrowserWindow::listsZeroconfServicesBesideNodeDiscovery()
-{
-    SKIP_UNLESS_PRIVATE_NETNS();
-    if (!QFile::exists(QStringLiteral("/usr/bin/python3")))
-        QSKIP("needs /usr/bin/python3 with python3-zeroconf");
-    QStandardPaths::setTestModeEnabled(true);
-    // Avahi first, as on a desktop: it holds port 5353 on fl1 before our servers open it.
-    PrivateAvahi avahi;
-    QString why;
-    const bool withAvahi = avahi.start(&why);
-    if (!withAvahi && qgetenv("FERROLINK_REQUIRE_AVAHI") == "1")
-        QFAIL(qPrintable(why));
-    QStringList expected{"zc-printer (_ipp._tcp.local.)", "zc-printer (_http._tcp.local.)",
-                         "zc-node (_nmos-node._tcp.local.)"};
-    if (withAvahi) {
-        avahi.startTool({"avahi-publish-service", "-s", "avahi-web", "_http._tcp", "8090", "path=/avahi"});
-        expected << "avahi-web (_http._tcp.local.)";
-    } else {
-        qWarning("Avahi left out: %s", qPrintable(why));
-    }
-    // One printer under one name with two types, and a node for the main window's discovery.
-    Peer ipp("_ipp._tcp.local.", "zc-printer", {"rp=ipp/print"});
-    Peer web("_http._tcp.local.", "zc-printer", {"path=/", "note=<b>hi</b>"});
-    Peer node(NodeType, "zc-node", {"api_ver=v1.3", "api_proto=http"});
-    QTRY_VERIFY_WITH_TIMEOUT(ipp.registered() && web.registered() && node.registered(), Patience);
-
-    MainWindow main;
-    auto *discovery = main.findChild<NMOSMdnsBrowser *>();
-    QVERIFY(discovery);
-    qRegisterMetaType<QMap<QString, QString>>();
-    QSignalSpy discovered(discovery, &NMOSMdnsBrowser::nodeDiscovered);
-    QPushButton *mainBrowse = nullptr;
-    for (QPushButton *button : main.findChildren<QPushButton *>()) {
-        if (button->text() == QStringLiteral("Browse"))
-            mainBrowse = button;
-    }
-    QVERIFY(mainBrowse);
-    int count = 0;
-    QVERIFY(!theBrowserWindow(&count));
-    mainBrowse->click();
-    mainBrowse->click();
-    BrowserWindow *browser = theBrowserWindow(&count);
-    QCOMPARE(count, 1);
-    QVERIFY(browser->isVisible());
-
-    Window w(browser);
+    QCOMPARE(browser.windowTitle() + ' ' + w.type->text(), QString("mDNS Browser " + NodeType));
+    // "Any" browses the meta-query type; unchecked, the field is editable again.
     w.any->setChecked(true);
+    QVERIFY(!w.type->isEnabled());
+    w.any->setChecked(false);
+    QCOMPARE(w.type->text() + ' ' + QString::number(w.type->isEnabled()), QString::fromLatin1(ServicesType) + " 1");
+    w.type->setText(NodeType);
     w.browse->click();
-    // Every announced service is listed (Avahi may announce more of its own).
-    QTRY_VERIFY_WITH_TIMEOUT(containsAll(w.rows(), expected), Patience);
-    // The main window's own discovery hears the node on its own server meanwhile.
-    QTRY_VERIFY_WITH_TIMEOUT(!discovered.isEmpty(), Patience);
-    QCOMPARE(discovered.first().first().toString(), QStringLiteral("zc-node"));
+    QTRY_COMPARE(server.questionCount(NodeType, PTR), 1);
+    // Network text is never taken as markup; keys in byte order.
+    server.deliver(announcement("cam-1", NodeType, 8080, {{"b", "2"}, {"flag", {}}, {"<i>k</i>", QByteArray("x\0y", 3)}}));
+    w.select("cam-1 (_nmos-node._tcp.local.)");
+    QCOMPARE(w.shown(), (QStringList{"<i>k</i>=x\u2400y", "b=2", "flag="}));
+    // The selected host is asked for; its addresses are listed as they come.
+    QTRY_VERIFY(server.questionCount("cam-1.local.", A) > 0);
+    server.deliver(response({address("cam-1.local.", "10.77.0.2"), address("cam-1.local.", "fd77::2")}));
+    QCOMPARE(w.shown().mid(0, 3), (QStringList{"10.77.0.2", "fd77::2", "<i>k</i>=x\u2400y"}));
+    w.services->selectionModel()->clearSelection();
+    QVERIFY(w.shown().isEmpty() && browser.findChildren<Resolver *>().isEmpty());
+    // Browsing again starts a fresh list, which fills again.
+    w.browse->click();
+    QVERIFY(texts(w.services->model()).isEmpty());
+    QTRY_COMPARE(server.questionCount(NodeType, PTR), 2);
+    server.deliver(announcement("cam-1"));
+    QCOMPARE(texts(w.services->model()), QStringList{"cam-1 (_nmos-node._tcp.local.)"});
+}
 
-    if (withAvahi) {
-        w.select(w.rows().indexOf(expected.last()));
-        QCOMPARE(w.table(), QStringList{"path=/avahi"});
-    }
-    // The zeroconf host has an IPv4 and an IPv6 address on the link.
-    w.select(w.rows().indexOf(expected.at(1)));
-    QCOMPARE(w.table(), QStringList({"note=<b>hi</b>", "path=/"}));
-    QTRY_VERIFY2_WITH_TIMEOUT(w.addressLines().contains("10.77.0.2") && w.addressLines().contains("fd77::2"),
-                              qPrintable(w.addressLines().join(' ')), Patience);
+void tst_BrowserWindow::listsServices_data()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<QList<Message>>("messages");
+    QTest::addColumn<QStringList>("rows");  // "text:port"
+    using M = QList<Message>;
+    QTest::newRow("UTF-8") << NodeType << M{announcement("Kamera S\xc3\xbc" "d")} << QStringList{"Kamera S\u00fcd (_nmos-node._tcp.local.):8080"};
+    // Not placeholders: the type goes in once, where the format says.
+    QTest::newRow("percent signs") << NodeType << M{announcement("Cam %2 %1")} << QStringList{"Cam %2 %1 (_nmos-node._tcp.local.):8080"};
+    // Every byte is shown, control characters as visible symbols.
+    QTest::newRow("NUL and newline") << NodeType << M{announcement(QByteArray("a\0b\nc", 5))}
+                                     << QStringList{"a\u2400b\u240ac (_nmos-node._tcp.local.):8080"};
+    // Browsing every type, one printer's services share an instance name: an update moves
+    // the row of its own type.
+    const QByteArray ipp = "_ipp._tcp.local.", http = "_http._tcp.local.";
+    QTest::newRow("one name, two types") << QByteArray(ServicesType)
+        << M{response({ptr(ServicesType, ipp), ptr(ServicesType, http)}), announcement("Office", ipp, 631), announcement("Office", http, 80),
+             announcement("Cam", http, 8080), response({srv("Office." + http, "Office.local.", 8000)})}
+        << QStringList{"Office (_ipp._tcp.local.):631", "Office (_http._tcp.local.):8000", "Cam (_http._tcp.local.):8080"};
+}
 
-    // Closing only hides the window; the next press shows it as it was.
-    browser->close();
-    QVERIFY(!browser->isVisible());
-    mainBrowse->click();
-    QCOMPARE(theBrowserWindow(&count), browser);
-    QCOMPARE(count, 1);
-    QVERIFY(browser->isVisible());
-    QVERIFY(containsAll(w.rows(), expected));
-    QCOMPARE(w.table(), QStringList({"note=<b>hi</b>", "path=/"}));
+void tst_BrowserWindow::listsServices()
+{
+    QFETCH(QByteArray, type);
+    QFETCH(QList<Message>, messages);
+    QFETCH(QStringList, rows);
+    MdnsFakeServer server;
+    ServiceModel model(&server, type);
+    for (const Message &message : messages)
+        server.deliver(message);
+    QStringList shown;
+    for (int row = 0; row < model.rowCount(); ++row)
+        shown << model.index(row).data().toString() + ':' + QString::number(model.index(row).data(Qt::UserRole).value<Service>().port());
+    QCOMPARE(shown, rows);
 }
 
 QTEST_MAIN(tst_BrowserWindow)

@@ -10,8 +10,6 @@
 #include <QStandardPaths>
 #include <QtTest>
 
-#include <memory>
-
 // From the network to the screen: simulated nodes announce themselves by mDNS on fl1, a real
 // main window finds them from fl0 and lists what they offer under every address they have.
 class tst_DiscoveryEndToEnd : public QObject
@@ -19,68 +17,31 @@ class tst_DiscoveryEndToEnd : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
     void listsNodesUnderEveryAddressAndChecksThem();
 
 private:
-    std::unique_ptr<QProcess> startNode(const QStringList &arguments, int *port);
+    int startNode(const QStringList &arguments);
 
-    QList<std::shared_ptr<QProcess>> m_nodes;
+    std::vector<std::unique_ptr<QProcess>> m_nodes;
     QString m_linkLocal;
-    int m_cameraPort = 0;
-    int m_monitorPort = 0;
 };
 
-std::unique_ptr<QProcess> tst_DiscoveryEndToEnd::startNode(const QStringList &arguments, int *port)
+// Starts a node on fl1's every address; its port, or 0.
+int tst_DiscoveryEndToEnd::startNode(const QStringList &arguments)
 {
-    auto process = std::make_unique<QProcess>();
+    m_nodes.emplace_back(new QProcess);
+    QProcess *process = m_nodes.back().get();
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->start(QStringLiteral(FERROLINK_BINARY_DIR "/tools/nmos-simnode"),
-                   arguments + QStringList{"--bind", "10.77.0.2", "--bind", "fd77::2", "--bind", m_linkLocal,
-                                           "--port", "0", "--announce"});
-    if (!process->waitForStarted())
-        return nullptr;
+    process->start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", arguments + QStringList{"--bind", "10.77.0.2", "--bind", "fd77::2",
+                                                                                        "--bind", m_linkLocal, "--port", "0", "--announce"});
     // The node prints one JSON line with its port, then "ready".
     QByteArray out;
     while (!out.contains("ready\n")) {
         if (!process->waitForReadyRead(10000))
-            return nullptr;
+            return 0;
         out += process->readAllStandardOutput();
     }
-    *port = QJsonDocument::fromJson(out.left(out.indexOf('\n'))).object().value("port").toInt();
-    return process;
-}
-
-void tst_DiscoveryEndToEnd::initTestCase()
-{
-    SKIP_UNLESS_PRIVATE_NETNS();
-    QStandardPaths::setTestModeEnabled(true);
-    for (const QNetworkAddressEntry &entry : QNetworkInterface::interfaceFromName("fl1").addressEntries()) {
-        QHostAddress ip = entry.ip();
-        if (ip.protocol() == QAbstractSocket::IPv6Protocol && ip.isLinkLocal()) {
-            ip.setScopeId(QStringLiteral("fl1"));
-            m_linkLocal = ip.toString();
-        }
-    }
-    QVERIFY(!m_linkLocal.isEmpty());
-
-    auto camera = startNode({"--label", "camera", "--group-name", "Cam 1", "--video-senders", "1",
-                             "--audio-senders", "2", "--data-senders", "1"}, &m_cameraPort);
-    QVERIFY(camera);
-    auto monitor = startNode({"--label", "monitor", "--group-name", "Mon 1", "--video-receivers", "1",
-                              "--audio-receivers", "2", "--data-receivers", "1"}, &m_monitorPort);
-    QVERIFY(monitor);
-    m_nodes << std::shared_ptr<QProcess>(camera.release()) << std::shared_ptr<QProcess>(monitor.release());
-}
-
-void tst_DiscoveryEndToEnd::cleanupTestCase()
-{
-    for (const auto &process : qAsConst(m_nodes)) {
-        process->terminate();
-        if (!process->waitForFinished(5000))
-            process->kill();
-    }
+    return QJsonDocument::fromJson(out.left(out.indexOf('\n'))).object().value("port").toInt();
 }
 
 namespace {
@@ -89,18 +50,12 @@ namespace {
 QSet<QString> addressKinds(QComboBox *combo, const QString &node, int port)
 {
     QSet<QString> kinds;
+    const QRegularExpression kind(QStringLiteral("^%1 \\((?:(10\\.77\\.0\\.2)|(fd77::2)|(fe80::[0-9a-f:]+%fl[01])):%2-")
+                                      .arg(node).arg(port));
     for (int i = 0; i < combo->count(); ++i) {
-        const QString text = combo->itemText(i);
-        if (!text.startsWith(node + QStringLiteral(" (")))
-            kinds << QStringLiteral("foreign");
-        else if (text.contains(QStringLiteral("(10.77.0.2:%1-").arg(port)))
-            kinds << QStringLiteral("ipv4");
-        else if (text.contains(QStringLiteral("(fd77::2:%1-").arg(port)))
-            kinds << QStringLiteral("ula");
-        else if (QRegularExpression(QStringLiteral("\\(fe80::[0-9a-f:]+%fl[01]:%1-").arg(port)).match(text).hasMatch())
-            kinds << QStringLiteral("link-local");
-        else
-            kinds << text;
+        const QRegularExpressionMatch match = kind.match(combo->itemText(i));
+        kinds << (!match.captured(1).isEmpty() ? "ipv4" : !match.captured(2).isEmpty() ? "ula"
+                                                                                   : !match.captured(3).isEmpty() ? "link-local" : combo->itemText(i));
     }
     return kinds;
 }
@@ -109,35 +64,41 @@ QSet<QString> addressKinds(QComboBox *combo, const QString &node, int port)
 
 void tst_DiscoveryEndToEnd::listsNodesUnderEveryAddressAndChecksThem()
 {
-    MainWindow window;
-    auto *tx = window.findChildren<QComboBox *>().at(0);
-    auto *rx = window.findChildren<QComboBox *>().at(1);
-    auto *txLamp = window.findChildren<LightIndicator *>().at(0);
-    auto *rxLamp = window.findChildren<LightIndicator *>().at(1);
+    SKIP_UNLESS_PRIVATE_NETNS();
+    QStandardPaths::setTestModeEnabled(true);
+    for (const QNetworkAddressEntry &entry : QNetworkInterface::interfaceFromName("fl1").addressEntries()) {
+        if (entry.ip().protocol() == QAbstractSocket::IPv6Protocol && entry.ip().isLinkLocal())
+            m_linkLocal = entry.ip().toString().section('%', 0, 0) + "%fl1";
+    }
+    QVERIFY(!m_linkLocal.isEmpty());
+    const int cameraPort = startNode({"--label", "camera", "--group-name", "Cam 1", "--video-senders", "1", "--audio-senders", "2"});
+    const int monitorPort = startNode({"--label", "monitor", "--group-name", "Mon 1", "--video-receivers", "1", "--audio-receivers", "2"});
+    QVERIFY(cameraPort > 0 && monitorPort > 0);
+    const auto stop = qScopeGuard([this] {
+        for (const auto &process : m_nodes)
+            process->terminate();
+        for (const auto &process : m_nodes)
+            process->waitForFinished(5000);
+    });
 
+    MainWindow window;
+    const auto combos = window.findChildren<QComboBox *>();
+    const auto lamps = window.findChildren<LightIndicator *>();
     // One entry per video resource and address: IPv4, unique-local IPv6 and link-local. A
     // link-local address heard on both ends of the pair is listed once per zone.
     const QSet<QString> expected{"ipv4", "ula", "link-local"};
-    QTRY_COMPARE_WITH_TIMEOUT(addressKinds(tx, "camera", m_cameraPort), expected, 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(addressKinds(rx, "monitor", m_monitorPort), expected, 20000);
-    QCOMPARE(tx->currentIndex(), -1);
-    QCOMPARE(rx->currentIndex(), -1);
-    QVERIFY(!txLamp->isOn());
-    QVERIFY(!rxLamp->isOn());
-
-    const struct {
-        QComboBox *combo;
-        LightIndicator *lamp;
-        int port;
-    } rows[] = {{tx, txLamp, m_cameraPort}, {rx, rxLamp, m_monitorPort}};
-    for (const auto &row : rows) {
-        for (int i = 0; i < row.combo->count(); ++i) {
+    QTRY_COMPARE_WITH_TIMEOUT(addressKinds(combos.at(0), "camera", cameraPort), expected, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(addressKinds(combos.at(1), "monitor", monitorPort), expected, 20000);
+    for (int side = 0; side < 2; ++side) {
+        QComboBox *combo = combos.at(side);
+        QCOMPARE(combo->currentIndex(), -1);
+        for (int i = 0; i < combo->count(); ++i) {
             // Choosing the entry checks its node over that very address and lights the lamp.
-            row.combo->setEditText(QString());
-            QVERIFY(!row.lamp->isOn());
-            row.combo->setCurrentIndex(i);
-            QVERIFY2(row.lamp->isOn(), qPrintable(row.combo->itemText(i)));
-            QCOMPARE(window.currentItemAddress(row.combo).section(QLatin1Char(':'), -1).toInt(), row.port);
+            combo->setEditText(QString());
+            QVERIFY(!lamps.at(side)->isOn());
+            combo->setCurrentIndex(i);
+            QVERIFY2(lamps.at(side)->isOn(), qPrintable(combo->itemText(i)));
+            QCOMPARE(window.currentItemAddress(combo).section(':', -1).toInt(), side == 0 ? cameraPort : monitorPort);
         }
     }
 }

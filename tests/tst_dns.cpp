@@ -2,7 +2,6 @@
 #include "mdns/message.h"
 #include "tests/support/mdnsfakeserver.h"
 
-#include <QDir>
 #include <QFile>
 #include <QtTest>
 
@@ -23,7 +22,7 @@ QByteArray u32(quint32 v)
 
 QByteArray header(quint16 flags, quint16 qd, quint16 an)
 {
-    return u16(0) + u16(flags) + u16(qd) + u16(an) + u16(0) + u16(0);
+    return u16(0) + u16(flags) + u16(qd) + u16(an) + u32(0);
 }
 
 QByteArray rr(const QByteArray &name, quint16 type, const QByteArray &rdata, quint16 cls = 1)
@@ -56,15 +55,11 @@ class tst_Dns : public QObject
 private slots:
     void roundTripsRecords_data();
     void roundTripsRecords();
-    void compressesRepeatedNames();
-    void parsesKnownPacket();
-    void readsTxtByDnsSdRules();
+    void readsTxtAndNamesByDnsSdRules();
     void rejectsMalformedPacket_data();
     void rejectsMalformedPacket();
     void skipsRecordWithMalformedRdata_data();
     void skipsRecordWithMalformedRdata();
-    void handlesNameText();
-    void replaysFuzzCorpus();
 };
 
 void tst_Dns::roundTripsRecords_data()
@@ -129,38 +124,7 @@ void tst_Dns::roundTripsRecords()
         QCOMPARE(i.value().isNull(), record.attributes().value(i.key()).isNull());
 }
 
-void tst_Dns::compressesRepeatedNames()
-{
-    Message message;
-    message.setResponse(true);
-    for (const char *instance : {"one", "two", "three"})
-        message.addRecord(ptr(NodeType, instance + ('.' + NodeType)));
-    QByteArray packet;
-    Message parsed;
-    QVERIFY(toPacket(message, &packet) && parsePacket(packet, &parsed));
-    // "_nmos-node._tcp.local." is written once; every later use is a two-byte pointer.
-    QCOMPARE(packet.count("_nmos-node"), 1);
-    QVERIFY(packet.size() < 12 + 3 * (24 + 10 + 28));
-    QVERIFY(parsed.isResponse());
-    QCOMPARE(parsed.records().at(2).target(), QByteArray("three._nmos-node._tcp.local."));
-}
-
-void tst_Dns::parsesKnownPacket()
-{
-    // As a responder writes it: the SRV's names point back into the PTR's rdata (which starts
-    // at 12 + 18 + 10 = 40) and into the PTR's own name ("local" at 23).
-    QByteArray packet = header(0x8400, 0, 2) + rr(QByteArray("\x05_http\x04_tcp\x05local", 18), PTR, QByteArray("\x03web", 4) + u16(0xC00C));
-    packet += rr(u16(0xC000 | 40), SRV, u16(0) + u16(0) + u16(80) + QByteArray("\x04host", 5) + u16(0xC000 | 23), 0x8001);
-    Message parsed;
-    QString error;
-    QVERIFY2(parsePacket(packet, &parsed, &error), qPrintable(error));
-    QVERIFY(parsed.isResponse());
-    QCOMPARE(parsed.records().size(), 2);
-    QCOMPARE(parsed.records().at(0).target(), QByteArray("web._http._tcp.local."));
-    QVERIFY(parsed.records().at(1) == srv("web._http._tcp.local.", "host.local.", 80));
-}
-
-void tst_Dns::readsTxtByDnsSdRules()
+void tst_Dns::readsTxtAndNamesByDnsSdRules()
 {
     QByteArray txt;
     for (const QByteArray &entry : {QByteArray("api_ver=v1.3"), QByteArray("API_VER=v9.9"), QByteArray("=orphan"),
@@ -171,10 +135,11 @@ void tst_Dns::readsTxtByDnsSdRules()
     QVERIFY(parsePacket(header(0x8400, 0, 1) + rr(Local, TXT, txt), &parsed));
     const auto attributes = parsed.records().first().attributes();
     // RFC 6763 6.4: the first of a repeated key wins (compared without case); no key, no entry.
-    QCOMPARE(attributes.keys(), (QList<QByteArray>{"api_ver", "eq", "flag"}));
-    QCOMPARE(attributes.value("api_ver"), QByteArray("v1.3"));
-    QCOMPARE(attributes.value("eq"), QByteArray("a=b"));
+    QCOMPARE(attributes, (QMap<QByteArray, QByteArray>{{"api_ver", "v1.3"}, {"eq", "a=b"}, {"flag", QByteArray()}}));
     QVERIFY(attributes.value("flag").isNull());
+    // Names compare without case, and an escaped dot is not a label's end.
+    QCOMPARE(nameLabels("My\\.Printer._ipp._tcp.local."), (QList<QByteArray>{"My.Printer", "_ipp", "_tcp", "local"}));
+    QVERIFY(sameName("Studio-GW-1.LOCAL.", "studio-gw-1.local") && !sameName("a\\..local.", "a.local."));
 }
 
 void tst_Dns::rejectsMalformedPacket_data()
@@ -276,40 +241,6 @@ void tst_Dns::skipsRecordWithMalformedRdata()
         types << typeName(record.type());
     QCOMPARE(types.join(QLatin1Char(' ')), kept);
     QLoggingCategory::setFilterRules(QString());
-}
-
-void tst_Dns::handlesNameText()
-{
-    QCOMPARE(nameLabels("My\\.Printer._ipp._tcp.local."), (QList<QByteArray>{"My.Printer", "_ipp", "_tcp", "local"}));
-    QCOMPARE(labelsToName({"a.b", "c\\d", "local"}), QByteArray("a\\.b.c\\\\d.local."));
-    QCOMPARE(labelsToName({}), QByteArray("."));
-    QVERIFY(nameLabels(".").isEmpty());
-    QVERIFY(sameName("Studio-GW-1.LOCAL.", "studio-gw-1.local"));
-    QVERIFY(!sameName("studio-gw-1.local.", "studio-gw-2.local."));
-    QVERIFY(!sameName("a\\..local.", "a.local."));
-}
-
-void tst_Dns::replaysFuzzCorpus()
-{
-    // The fuzzer's seed packets go through the parser here too, so builds without clang check them.
-    QDir corpus(QStringLiteral(FERROLINK_SOURCE_DIR "/fuzz/corpus"));
-    const auto files = corpus.entryList(QDir::Files);
-    QVERIFY2(files.size() >= 5, "the seed corpus is missing");
-    int parsedCount = 0;
-    for (const QString &name : files) {
-        QFile file(corpus.filePath(name));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        Message message, reparsed;
-        if (!parsePacket(file.readAll(), &message))
-            continue;
-        ++parsedCount;
-        // What parses must encode again and read back the same.
-        QByteArray again;
-        QString error;
-        QVERIFY2(toPacket(message, &again, &error) && parsePacket(again, &reparsed, &error), qPrintable(name + ": " + error));
-        QVERIFY2(messagesEqual(message, reparsed), qPrintable(name));
-    }
-    QVERIFY(parsedCount > 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Dns)

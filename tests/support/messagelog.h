@@ -1,7 +1,6 @@
 #ifndef MESSAGELOG_H
 #define MESSAGELOG_H
 
-#include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -12,48 +11,36 @@
 class MessageLog
 {
 public:
-    MessageLog()
-    {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&MessageLog::record);
-    }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
-    }
+    MessageLog() : m_previous(qInstallMessageHandler(&MessageLog::record)) { s_current = this; }
+    ~MessageLog() { qInstallMessageHandler(m_previous), s_current = nullptr; }
     MessageLog(const MessageLog &) = delete;
     MessageLog &operator=(const MessageLog &) = delete;
 
-    QStringList warnings() const { return m_warnings; }
-    QStringList infos() const { return m_infos; }
-    QStringList all() const { return m_all; }
-    void clear()
-    {
-        m_warnings.clear();
-        m_infos.clear();
-        m_all.clear();
-    }
+    QStringList warnings() const { return of(QtWarningMsg); }
+    QStringList infos() const { return of(QtInfoMsg); }
+    QStringList all() const { return of(QtMsgType(-1)); }
+    void clear() { m_lines.clear(); }
 
 private:
     static void record(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
-        if (!s_current)
-            return;
         const QString category = QString::fromLatin1(context.category ? context.category : "default");
-        const QString line = category == QLatin1String("default") ? text : category + QLatin1String(": ") + text;
-        s_current->m_all.append(line);
-        if (type == QtWarningMsg)
-            s_current->m_warnings.append(line);
-        else if (type == QtInfoMsg)
-            s_current->m_infos.append(line);
+        if (s_current)
+            s_current->m_lines.append({type, category == QLatin1String("default") ? text : category + QLatin1String(": ") + text});
+    }
+    QStringList of(QtMsgType type) const
+    {
+        QStringList lines;
+        for (const auto &line : m_lines) {
+            if (type == QtMsgType(-1) || line.first == type)
+                lines << line.second;
+        }
+        return lines;
     }
 
     inline static MessageLog *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
-    QStringList m_warnings;
-    QStringList m_infos;
-    QStringList m_all;
+    QtMessageHandler m_previous;
+    QList<QPair<QtMsgType, QString>> m_lines;
 };
 
 #endif // MESSAGELOG_H
