@@ -28,6 +28,13 @@ MainWindow::MainWindow(QWidget *parent)
     m_client = new NmosClient(this);
     m_intake = new IntakeQueue(this);
     connect(m_intake, &IntakeQueue::nodeDue, this, &MainWindow::onMdnsDeviceFound);
+    // Discovery starts first, so that the nodes' answers are on their way while the window
+    // is built; nothing is taken in before the window is complete, even when a message box
+    // below waits in an event loop of its own.
+    m_intake->hold();
+    m_mdns = new NMOSMdnsBrowser(this);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
+    m_mdns->start();
     m_settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope,
                                QStringLiteral("Veltrix"), QStringLiteral("Ferrolink"), this);
     // Its question, when a newer version is offered, comes before anything is shown.
@@ -81,14 +88,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_disconnectButton, &QPushButton::clicked, this, &MainWindow::doDisconnect);
     connect(m_browseButton, &QPushButton::clicked, this, &MainWindow::showBrowser);
 
-    // Last, so that discovery results arrive only once the window is complete.
-    m_mdns = new NMOSMdnsBrowser(this);
-    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
-    m_mdns->start();
     // Nodes from a registry are taken in as if discovery had found them.
     m_registry = new NMOSRegistryBrowser(this);
     connect(m_registry, &NMOSRegistryBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
     m_registry->start();
+    m_intake->release();
 }
 
 MainWindow::~MainWindow()

@@ -95,6 +95,7 @@ void Browser::restartSchedule()
 {
     m_interval = 0;
     m_nextQuery = now() + initialDelay();
+    sendOneShotQuery();
     schedule();
 }
 
@@ -163,24 +164,37 @@ void Browser::schedule()
     m_timer.start(int(std::min<qint64>(wait, MaxIntervalMs)));
 }
 
-void Browser::sendBrowseQuery()
+QList<QPair<QByteArray, quint16>> Browser::browseQuestions() const
 {
     QList<QPair<QByteArray, quint16>> questions;
     if (m_meta)
         questions.append({QByteArray(ServicesType), PTR});
     for (const QByteArray &typeName : qAsConst(m_types))
         questions.append({typeName, PTR});
-    sendQueries(questions);
-    if (m_interval > 0 || !m_server)
+    return questions;
+}
+
+void Browser::sendBrowseQuery()
+{
+    sendQueries(browseQuestions());
+}
+
+void Browser::sendOneShotQuery()
+{
+    if (!m_server)
         return;
-    // The first time round the questions also go as a one-shot query. A responder holds a
-    // multicast answer back until a second after it last multicast the records (RFC 6762
-    // 6; python3-zeroconf does so right after announcing), but answers a one-shot query
-    // by unicast at once (RFC 6762 6.7). Its own transaction id also keeps it from looking
-    // like a copy of the multicast query, which python3-zeroconf would ignore.
+    // The questions also go as a one-shot query, at once: RFC 6762 5.2's 20 to 120 ms
+    // delay keeps hosts started together from querying together, which a one-shot query
+    // (5.1) need not do, and the delay sat on the path from start to the first node. A
+    // responder holds a multicast answer back until a second after it last multicast the
+    // records (RFC 6762 6; python3-zeroconf does so right after announcing), but answers a
+    // one-shot query by unicast at once (RFC 6762 6.7). Its own transaction id also keeps
+    // it from looking like a copy of the multicast query, which python3-zeroconf would
+    // ignore.
     Message oneShot;
     oneShot.setTransactionId(quint16(1 + QRandomGenerator::global()->bounded(0xFFFF)));
-    for (const auto &question : qAsConst(questions))
+    const auto questions = browseQuestions();
+    for (const auto &question : questions)
         oneShot.addQuery(Query(question.first, question.second));
     m_server->sendOneShotQuery(oneShot);
 }

@@ -58,7 +58,9 @@ private:
     void restartSchedule();
     void processDue();
     void schedule();
+    QList<QPair<QByteArray, quint16>> browseQuestions() const;
     void sendBrowseQuery();
+    void sendOneShotQuery();
     void sendQueries(const QList<QPair<QByteArray, quint16>> &questions);
     void flushQuestions();
     void updateInstance(const QByteArray &instanceName);
