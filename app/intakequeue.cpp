@@ -3,10 +3,17 @@
 IntakeQueue::IntakeQueue(QObject *parent)
     : QObject(parent)
 {
-    // A zero timer fires once the event loop is back, after the reports that came with this one.
-    m_timer.setSingleShot(true);
-    m_timer.setInterval(0);
-    connect(&m_timer, &QTimer::timeout, this, &IntakeQueue::handOutNext);
+}
+
+void IntakeQueue::scheduleHandOut()
+{
+    if (m_scheduled)
+        return;
+    m_scheduled = true;
+    // A queued call runs once the event loop is back, after the reports that came with this
+    // one. Not a zero timer: while sockets keep the loop busy, as a thousand nodes answering
+    // do, Qt runs timers only when it is idle, and the intake waited seconds.
+    QMetaObject::invokeMethod(this, &IntakeQueue::handOutNext, Qt::QueuedConnection);
 }
 
 void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc)
@@ -18,7 +25,7 @@ void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJs
         }
     }
     m_nodes.append({serviceName, url, selfDoc});
-    m_timer.start();
+    scheduleHandOut();
 }
 
 void IntakeQueue::hold()
@@ -29,12 +36,13 @@ void IntakeQueue::hold()
 void IntakeQueue::release()
 {
     if (m_holds > 0 && --m_holds == 0 && !m_nodes.isEmpty())
-        m_timer.start();
+        scheduleHandOut();
 }
 
 void IntakeQueue::handOutNext()
 {
-    // The timer also fires inside the nested waits of an intake, a run or a check: the
+    m_scheduled = false;
+    // The call also comes inside the nested waits of an intake, a run or a check: the
     // node waits until that has ended.
     if (m_holds > 0 || m_handingOut || m_nodes.isEmpty())
         return;
@@ -43,5 +51,5 @@ void IntakeQueue::handOutNext()
     emit nodeDue(node.serviceName, node.url, node.selfDoc);
     m_handingOut = false;
     if (!m_nodes.isEmpty())
-        m_timer.start();
+        scheduleHandOut();
 }

@@ -5,7 +5,6 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <QUrl>
 
 // Hands discovered nodes to the window one at a time, in arrival order, from the top of the
@@ -30,6 +29,7 @@ signals:
     void nodeDue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc);
 
 private:
+    void scheduleHandOut();
     void handOutNext();
 
     struct Node
@@ -39,8 +39,8 @@ private:
         QJsonDocument selfDoc;
     };
     QList<Node> m_nodes;
-    QTimer m_timer;
     int m_holds = 0;
+    bool m_scheduled = false;
     bool m_handingOut = false;
 };
 

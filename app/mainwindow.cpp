@@ -28,13 +28,9 @@ MainWindow::MainWindow(QWidget *parent)
     m_client = new NmosClient(this);
     m_intake = new IntakeQueue(this);
     connect(m_intake, &IntakeQueue::nodeDue, this, &MainWindow::onMdnsDeviceFound);
-    // Discovery starts first, so that the nodes' answers are on their way while the window
-    // is built; nothing is taken in before the window is complete, even when a message box
-    // below waits in an event loop of its own.
+    // Nothing is taken in before the window is complete, even when a message box or the
+    // splash below runs the event loop.
     m_intake->hold();
-    m_mdns = new NMOSMdnsBrowser(this);
-    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
-    m_mdns->start();
     m_settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope,
                                QStringLiteral("Veltrix"), QStringLiteral("Ferrolink"), this);
     // Its question, when a newer version is offered, comes before anything is shown.
@@ -46,6 +42,12 @@ MainWindow::MainWindow(QWidget *parent)
     qRegisterMetaType<NmosClient::ReceiverConnection>("ReceiverConnection");
 
     buildSplash();
+    // Discovery starts before the window is built, so that the nodes' answers are on their
+    // way meanwhile; after the splash, whose showing runs the event loop once, which would
+    // take in the answers of a whole facility before the window could show.
+    m_mdns = new NMOSMdnsBrowser(this);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
+    m_mdns->start();
 
     auto *central = new QWidget;
     auto *layout = new QVBoxLayout(central);
@@ -200,13 +202,44 @@ void MainWindow::checkRx()
 
 namespace {
 
-// Appends each record whose display name is not listed yet. The names are gathered right
-// before the appends, after the fetch, because a nested discovery may have added the same
-// entries meanwhile; nothing between here and the last append runs an event loop. One set
-// rather than a search per record: a node listing 100,000 senders made the search quadratic.
+// Up to this many records go straight to their sorted places; more are appended and sorted
+// once, as inserting each would move the rest of the list every time.
+const int SortedInsertLimit = 64;
+
+// The first item whose text does not sort before text, in the order the model's sort gives.
+int lowerBound(const QComboBox *combo, const QString &text)
+{
+    int low = 0;
+    int high = combo->count();
+    while (low < high) {
+        const int middle = low + (high - low) / 2;
+        if (combo->itemText(middle).compare(text) < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+// Adds each record whose display name is not listed yet, and leaves the list sorted. The
+// names are looked at right before the additions, after the fetch, because a nested
+// discovery may have added the same entries meanwhile; nothing between here and the last
+// addition runs an event loop. A node's few entries are placed by binary search: at a
+// thousand nodes, gathering and sorting the whole list for each node cost seconds. Many
+// entries are checked against one set: a node listing 100,000 senders made a search per
+// record quadratic.
 template<typename Record>
 void addRecords(QComboBox *combo, const QList<Record> &records)
 {
+    if (records.size() <= SortedInsertLimit) {
+        for (const Record &record : records) {
+            const int at = lowerBound(combo, record.displayName);
+            if (at < combo->count() && combo->itemText(at) == record.displayName)
+                continue;
+            combo->insertItem(at, record.displayName, QVariant::fromValue(record));
+        }
+        return;
+    }
     QSet<QString> listed;
     for (int i = 0; i < combo->count(); ++i)
         listed.insert(combo->itemText(i));
@@ -216,6 +249,7 @@ void addRecords(QComboBox *combo, const QList<Record> &records)
         listed.insert(record.displayName);
         combo->addItem(record.displayName, QVariant::fromValue(record));
     }
+    combo->model()->sort(0, Qt::AscendingOrder);
 }
 
 } // namespace
@@ -234,11 +268,8 @@ void MainWindow::onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument 
 
     if (m_client->hasSenders(node))
         addRecords(m_txCombo, m_client->videoSenders(node, serviceName));
-    m_txCombo->model()->sort(0, Qt::AscendingOrder);
-
     if (m_client->hasReceivers(node))
         addRecords(m_rxCombo, m_client->videoReceivers(node, serviceName));
-    m_rxCombo->model()->sort(0, Qt::AscendingOrder);
     // Closes the intake that "mDNS found NMOS Node:" opened: the benchmarks time the lists
     // and the nesting of intakes by the pair.
     qCDebug(lcApp) << "Listed" << serviceName << m_txCombo->count() << m_rxCombo->count();

@@ -111,7 +111,11 @@ void Browser::processDue()
     }
 
     QList<QByteArray> waited;
-    for (auto i = m_instances.begin(); i != m_instances.end(); ++i) {
+    const QSet<QByteArray> keys = m_waiting;
+    for (const QByteArray &key : keys) {
+        const auto i = m_instances.find(key);
+        if (i == m_instances.end())
+            continue;
         Instance &instance = *i;
         const QByteArray name = instance.service.instanceName();
         if (!instance.reported && instance.txtDeadline >= 0 && t >= instance.txtDeadline)
@@ -140,12 +144,13 @@ void Browser::processDue()
 void Browser::flushQuestions()
 {
     QList<QPair<QByteArray, quint16>> questions;
+    QSet<QPair<QByteArray, quint16>> seen;
     for (const auto &question : qAsConst(m_pending)) {
-        const bool seen = std::any_of(questions.cbegin(), questions.cend(), [&](const QPair<QByteArray, quint16> &q) {
-            return q.second == question.second && sameName(q.first, question.first);
-        });
-        if (!seen)
-            questions.append(question);
+        const QPair<QByteArray, quint16> key(nameKey(question.first), question.second);
+        if (seen.contains(key))
+            continue;
+        seen.insert(key);
+        questions.append(question);
     }
     m_pending.clear();
     sendQueries(questions);
@@ -154,11 +159,19 @@ void Browser::flushQuestions()
 void Browser::schedule()
 {
     qint64 next = m_nextQuery;
-    for (const Instance &instance : qAsConst(m_instances)) {
-        if (!instance.reported && instance.txtDeadline >= 0)
-            next = std::min(next, instance.txtDeadline);
-        if (instance.askInterval > 0)
-            next = std::min(next, instance.nextAsk);
+    for (auto key = m_waiting.begin(); key != m_waiting.end();) {
+        const auto instance = m_instances.constFind(*key);
+        const bool waitsForTxt = instance != m_instances.cend() && !instance->reported && instance->txtDeadline >= 0;
+        const bool asks = instance != m_instances.cend() && instance->askInterval > 0;
+        if (!waitsForTxt && !asks) {
+            key = m_waiting.erase(key);
+            continue;
+        }
+        if (waitsForTxt)
+            next = std::min(next, instance->txtDeadline);
+        if (asks)
+            next = std::min(next, instance->nextAsk);
+        ++key;
     }
     const qint64 wait = std::max<qint64>(0, next - now());
     m_timer.start(int(std::min<qint64>(wait, MaxIntervalMs)));
@@ -315,10 +328,9 @@ void Browser::updateInstance(const QByteArray &instanceName)
 
     bool pointed = false;
     for (const QByteArray &typeName : qAsConst(m_types)) {
-        QList<Record> pointers;
-        m_cache->lookupRecords(typeName, PTR, &pointers);
-        pointed = std::any_of(pointers.cbegin(), pointers.cend(),
-                              [&](const Record &record) { return nameKey(record.target()) == key; });
+        Record pointer(typeName, PTR);
+        pointer.setTarget(instanceName);
+        pointed = m_cache->contains(pointer);
         if (pointed)
             break;
     }
@@ -353,6 +365,7 @@ void Browser::updateInstance(const QByteArray &instanceName)
             m_pending.append({instanceName, TXT});
         instance.askInterval = FirstIntervalMs;
         instance.nextAsk = now() + FirstIntervalMs;
+        m_waiting.insert(key);
     }
     if (!hasSrv) {
         const Service gone = instance.service;
@@ -378,6 +391,7 @@ void Browser::updateInstance(const QByteArray &instanceName)
             // Give the TXT that was asked for a moment, so that the first report already
             // carries the attributes.
             instance.txtDeadline = now() + TxtWaitMs;
+            m_waiting.insert(key);
             schedule();
             return;
         }

@@ -74,6 +74,9 @@ private:
     bool m_meta = false;
     QHash<QByteArray, QByteArray> m_types;   // key -> type name, for the meta-query
     QHash<QByteArray, Instance> m_instances; // key -> instance
+    // Keys of the instances with a question or a TXT deadline ahead: a link of a thousand
+    // instances has few of those, and the schedule looks at every one per packet.
+    QSet<QByteArray> m_waiting;
     QList<QPair<QByteArray, quint16>> m_pending;  // asked for together at the end of a step
     qint64 m_nextQuery = 0;
     qint64 m_interval = 0;

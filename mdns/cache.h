@@ -9,6 +9,9 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <set>
+#include <tuple>
+
 namespace QMdnsEngine {
 
 class Clock;
@@ -33,13 +36,15 @@ public:
     // The most recently received record of that name and type (type ANY: any type).
     bool lookupRecord(const QByteArray &name, quint16 type, Record *record) const;
     bool lookupRecords(const QByteArray &name, quint16 type, QList<Record> *records) const;
+    // Whether a record of that name, type and data is held (its TTL aside).
+    bool contains(const Record &record) const;
     // Records worth listing as known answers: more than half their TTL left; each with
     // the TTL it has left.
     QList<Record> knownAnswers(const QByteArray &name, quint16 type) const;
-    int count() const { return m_entries.count(); }
+    int count() const { return m_count; }
 
     // A flood of distinct records from the link must not eat the memory.
-    static constexpr int MaxRecords = 4096;
+    static constexpr int MaxRecords = 16384;
 
 signals:
     void shouldQuery(const QMdnsEngine::Record &record);
@@ -47,20 +52,33 @@ signals:
 
 private:
     struct Entry {
-        QByteArray key;  // case-folded name, computed once: every lookup compares it
         Record record;
+        quint64 order = 0;  // arrival of the first copy, for lookups in arrival order
         qint64 received = 0;
         qint64 expires = 0;
         QList<qint64> refreshes;
+        qint64 queued = -1;  // its place in m_queue: when it next falls due
     };
+    // The records of one name, each under its type and data: every lookup is by name, and
+    // a link of a thousand nodes holds a thousand pointers under one name.
+    using Entries = QHash<QByteArray, Entry>;
+    using Due = std::tuple<qint64, QByteArray, QByteArray>;  // when, name key, identity
 
     void processDue();
-    void schedule();
-    QList<Entry>::iterator findEntry(const Record &record, const QByteArray &key);
+    void requeue(const QByteArray &key, const QByteArray &identity, Entry *entry);
+    void remove(const QByteArray &key, const QByteArray &identity);
+    void arm();
+    QList<const Entry *> sorted(const QByteArray &name, quint16 type) const;
 
     QPointer<Clock> m_clock;
-    QList<Entry> m_entries;
+    QHash<QByteArray, Entries> m_names;  // by case-folded name
+    // Every record with a refresh or its expiry ahead, soonest first, so that nothing has
+    // to look at every record to know what is due.
+    std::set<Due> m_queue;
+    int m_count = 0;
+    quint64 m_arrivals = 0;
     QTimer m_timer;
+    qint64 m_armedFor = -1;
 };
 
 } // namespace QMdnsEngine

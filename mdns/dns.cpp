@@ -7,6 +7,8 @@
 #include <QSet>
 #include <QtEndian>
 
+#include <algorithm>
+
 // Debug lines only on request (QT_LOGGING_RULES="ferrolink.mdns.debug=true"): every packet would make one.
 Q_LOGGING_CATEGORY(lcMdns, "ferrolink.mdns", QtInfoMsg)
 
@@ -593,24 +595,54 @@ QByteArray labelsToName(const QList<QByteArray> &labels)
     return name;
 }
 
+namespace {
+
+// The length of a name without its root dot: a final "." that no odd run of "\\" escapes.
+int bareLength(const QByteArray &name)
+{
+    if (!name.endsWith('.'))
+        return name.size();
+    int backslashes = 0;
+    for (int i = name.size() - 2; i >= 0 && name.at(i) == '\\'; --i)
+        ++backslashes;
+    return backslashes % 2 ? name.size() : name.size() - 1;
+}
+
+char folded(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
 QByteArray nameKey(const QByteArray &name)
 {
-    QByteArray key = name;
-    for (char &c : key) {
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    }
-    int backslashes = 0;
-    for (int i = key.size() - 2; i >= 0 && key.at(i) == '\\'; --i)
-        ++backslashes;
-    if (!key.endsWith('.') || backslashes % 2)
-        key += '.';
+    const int length = bareLength(name);
+    // Names on the wire are mostly lower case already: then the key shares the name's data.
+    const bool lower = std::none_of(name.cbegin(), name.cbegin() + length, [](char c) { return c >= 'A' && c <= 'Z'; });
+    if (lower && length < name.size())
+        return name;
+    QByteArray key(name.constData(), length);
+    for (char &c : key)
+        c = folded(c);
+    key += '.';
     return key;
 }
 
 bool sameName(const QByteArray &a, const QByteArray &b)
 {
-    return nameKey(a) == nameKey(b);
+    // Compared in place: every packet compares names many times over, and the keys of
+    // both would cost two copies each time.
+    if (a == b)
+        return true;
+    const int length = bareLength(a);
+    if (length != bareLength(b))
+        return false;
+    for (int i = 0; i < length; ++i) {
+        if (folded(a.at(i)) != folded(b.at(i)))
+            return false;
+    }
+    return true;
 }
 
 QString typeName(quint16 type)

@@ -6,6 +6,8 @@
 #include "mdns/dns.h"
 #include "mdns/message.h"
 
+#include <QHash>
+
 #include <algorithm>
 
 namespace QMdnsEngine {
@@ -22,14 +24,78 @@ bool sameAddress(const QHostAddress &a, const QHostAddress &b)
 
 } // namespace
 
+// Hands each packet to the resolvers of the host names it carries addresses for, and to
+// no other: a link of a thousand nodes has a thousand resolvers, and each looking at every
+// packet made the work grow with the square of the link. One per server, its child.
+class ResolverDispatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    static ResolverDispatcher *of(AbstractServer *server)
+    {
+        auto *dispatcher = server->findChild<ResolverDispatcher *>(QString(), Qt::FindDirectChildrenOnly);
+        return dispatcher ? dispatcher : new ResolverDispatcher(server);
+    }
+
+    void add(Resolver *resolver) { m_resolvers[nameKey(resolver->name())].append(resolver); }
+
+    void remove(Resolver *resolver)
+    {
+        const QByteArray key = nameKey(resolver->name());
+        auto found = m_resolvers.find(key);
+        if (found == m_resolvers.end())
+            return;
+        found->removeAll(resolver);
+        if (found->isEmpty())
+            m_resolvers.erase(found);
+    }
+
+private:
+    explicit ResolverDispatcher(AbstractServer *server)
+        : QObject(server)
+    {
+        connect(server, &AbstractServer::messageReceived, this, &ResolverDispatcher::dispatch);
+    }
+
+    void dispatch(const Message &message)
+    {
+        if (!message.isResponse())
+            return;
+        QList<QPointer<Resolver>> concerned;
+        for (const QList<Record> &section : {message.records(), message.additionalRecords()}) {
+            for (const Record &record : section) {
+                if (record.type() != A && record.type() != AAAA)
+                    continue;
+                const auto found = m_resolvers.constFind(nameKey(record.name()));
+                if (found == m_resolvers.cend())
+                    continue;
+                for (Resolver *resolver : *found) {
+                    if (!concerned.contains(resolver))
+                        concerned.append(resolver);
+                }
+            }
+        }
+        // A resolver's listener may delete other resolvers meanwhile.
+        for (const QPointer<Resolver> &resolver : qAsConst(concerned)) {
+            if (resolver)
+                resolver->handleMessage(message);
+        }
+    }
+
+    QHash<QByteArray, QList<Resolver *>> m_resolvers;
+};
+
 Resolver::Resolver(AbstractServer *server, const QByteArray &name, Cache *cache, QObject *parent)
     : QObject(parent), m_server(server), m_cache(cache ? cache : new Cache(this)), m_name(name)
 {
     qRegisterMetaType<QHostAddress>("QHostAddress");
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &Resolver::processDue);
-    if (m_server)
-        connect(m_server, &AbstractServer::messageReceived, this, &Resolver::handleMessage);
+    if (m_server) {
+        m_dispatcher = ResolverDispatcher::of(m_server);
+        m_dispatcher->add(this);
+    }
     connect(m_cache, &Cache::recordExpired, this, &Resolver::handleExpired);
     connect(m_cache, &Cache::shouldQuery, this, &Resolver::handleShouldQuery);
     connect(m_cache->clock(), &Clock::advanced, this, &Resolver::processDue);
@@ -37,7 +103,11 @@ Resolver::Resolver(AbstractServer *server, const QByteArray &name, Cache *cache,
     QMetaObject::invokeMethod(this, &Resolver::reportCached, Qt::QueuedConnection);
 }
 
-Resolver::~Resolver() = default;
+Resolver::~Resolver()
+{
+    if (m_dispatcher)
+        m_dispatcher->remove(this);
+}
 
 qint64 Resolver::now() const
 {
@@ -154,3 +224,5 @@ void Resolver::handleShouldQuery(const Record &record)
 }
 
 } // namespace QMdnsEngine
+
+#include "resolver.moc"

@@ -15,6 +15,7 @@ class AbstractServer;
 class Cache;
 class Message;
 class Record;
+class ResolverDispatcher;
 
 // Finds the IPv4 and IPv6 addresses of one host name; reports each address once, those
 // already cached right after construction.
@@ -34,6 +35,8 @@ signals:
     void resolved(const QHostAddress &address);
 
 private:
+    friend class ResolverDispatcher;
+
     void handleMessage(const Message &message);
     void handleExpired(const Record &record);
     void handleShouldQuery(const Record &record);
@@ -45,6 +48,7 @@ private:
     qint64 now() const;
 
     QPointer<AbstractServer> m_server;
+    QPointer<ResolverDispatcher> m_dispatcher;
     QPointer<Cache> m_cache;
     QByteArray m_name;
     QList<QHostAddress> m_reported;

@@ -4,6 +4,10 @@ namespace QMdnsEngine {
 
 QByteArray Service::instanceName() const
 {
+    // Asked for on every packet by every responder of a simulated facility: most names need
+    // no escaping, and replace() searches even when there is nothing to replace.
+    if (!m_name.contains('\\') && !m_name.contains('.'))
+        return m_name + '.' + m_type;
     QByteArray label = m_name;
     label.replace('\\', "\\\\");
     label.replace('.', "\\.");
