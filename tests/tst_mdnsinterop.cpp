@@ -6,10 +6,10 @@
 #include "mdns/server.h"
 #include "tests/support/mdnsfakeserver.h"
 #include "tests/support/netns.h"
-#include "tests/support/privateavahi.h"
 
 #include <QNetworkInterface>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -27,6 +27,41 @@ struct Peer {
     QString printed() { return output += QString::fromUtf8(process.readAllStandardOutput()); }
     QProcess process;
     QString output;
+};
+
+// A dbus-daemon and avahi-daemon of the test's own on fl1 (tests/support/private-avahi.sh),
+// and the Avahi tools it starts, all ended with it.
+struct PrivateAvahi {
+    ~PrivateAvahi()
+    {
+        for (const auto &tool : tools)
+            tool->kill(), tool->waitForFinished(1000);
+        daemons.closeWriteChannel();
+        if (!daemons.waitForFinished(5000))
+            daemons.kill(), daemons.waitForFinished(1000);
+    }
+    // The script prints one line: the bus address once Avahi runs, or why it cannot.
+    bool start(QString *why)
+    {
+        daemons.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        daemons.start(FERROLINK_SOURCE_DIR "/tests/support/private-avahi.sh", {dir.path(), "fl1"});
+        while (!daemons.canReadLine() && daemons.waitForReadyRead(20000)) {
+        }
+        *why = QString::fromUtf8(daemons.readLine()).trimmed();
+        environment.insert("DBUS_SYSTEM_BUS_ADDRESS", why->section('=', 1));
+        return why->startsWith("DBUS_SYSTEM_BUS_ADDRESS=");
+    }
+    QProcess *startTool(const QStringList &command)
+    {
+        tools.emplace_back(new QProcess);
+        tools.back()->setProcessEnvironment(environment);
+        tools.back()->start(command.first(), command.mid(1));
+        return tools.back().get();
+    }
+    QTemporaryDir dir;
+    QProcess daemons;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    std::vector<std::unique_ptr<QProcess>> tools;
 };
 
 QHostAddress linkLocalOf(const QString &interfaceName)
