@@ -31,7 +31,6 @@ class tst_Cache : public QObject
 private slots:
     void expiresRecords_data();
     void expiresRecords();
-    void refreshesAndListsKnownAnswers();
     void staysWithinItsBound();
 };
 
@@ -77,31 +76,6 @@ void tst_Cache::expiresRecords()
     if (!gone.isEmpty())
         QCOMPARE(rig.expired.first().first().value<Record>().address(), QHostAddress(gone));
     QCOMPARE(rig.cache.count(), left);
-}
-
-void tst_Cache::refreshesAndListsKnownAnswers()
-{
-    Rig rig;
-    const qint64 start = rig.clock.now();
-    QList<qint64> asked;
-    connect(&rig.cache, &Cache::shouldQuery, this, [&] { asked << (rig.clock.now() - start) / 1000; });
-    rig.cache.addRecord(ptr("_http._tcp.local.", "a._http._tcp.local.", 100));
-    rig.cache.addRecord(ptr("_http._tcp.local.", "b._http._tcp.local.", 100));
-    rig.clock.advance(30000);
-    // A goodbye waiting its second out no longer suppresses an answer.
-    rig.cache.addRecord(ptr("_http._tcp.local.", "b._http._tcp.local.", 0));
-    const QList<Record> known = rig.cache.knownAnswers("_http._tcp.local.", PTR);
-    QCOMPARE(known.size(), 1);
-    QCOMPARE(known.first().target() + ' ' + QByteArray::number(known.first().ttl()), QByteArray("a._http._tcp.local. 70"));
-    QVERIFY(rig.cache.knownAnswers("_http._tcp.local.", SRV).isEmpty());
-    rig.clock.advance(20000);
-    QVERIFY(rig.cache.knownAnswers("_http._tcp.local.", PTR).isEmpty());
-    // Asked for a refresh at 80, 85, 90 and 95 % of the TTL (each up to 2 % later).
-    while (rig.clock.now() - start < 100000)
-        rig.clock.advance(100);
-    QCOMPARE(asked.size(), 4);
-    for (int i = 0; i < 4; ++i)
-        QVERIFY2(asked.at(i) >= 80 + 5 * i && asked.at(i) <= 82 + 5 * i, qPrintable(QString::number(asked.at(i))));
 }
 
 void tst_Cache::staysWithinItsBound()
