@@ -250,6 +250,53 @@ void Responder::sendGoodbyes(const Service &service)
     sendOnEveryInterface(serviceRecords(service, 0), false, 0);
 }
 
+void Responder::dropKnownAnswers(const Message &message)
+{
+    // RFC 6762 7.2: known answers that did not fit the question's packet follow in further
+    // packets, which come well within the delay of a shared answer; what they list is left
+    // out of the answers still waiting. Without this, a browser that knows a thousand
+    // instances set off nearly a thousand answers every time it asked.
+    const QList<Record> known = message.records();
+    if (known.isEmpty())
+        return;
+    for (int i = 0; i < m_delayed.size();) {
+        Message &reply = m_delayed[i].message;
+        if (reply.interfaceName() != message.interfaceName()) {
+            ++i;
+            continue;
+        }
+        const auto isKnown = [&](const Record &answer) {
+            return std::any_of(known.cbegin(), known.cend(), [&](const Record &k) {
+                return k.type() == answer.type() && k.sameData(answer) && k.ttl() >= answer.ttl() / 2;
+            });
+        };
+        // Every responder of a simulated facility sees every such packet: most find nothing.
+        const QList<Record> held = reply.records();
+        if (std::none_of(held.cbegin(), held.cend(), isKnown)) {
+            ++i;
+            continue;
+        }
+        QList<Record> answers = held;
+        answers.erase(std::remove_if(answers.begin(), answers.end(), isKnown), answers.end());
+        if (answers.isEmpty()) {
+            m_delayed.removeAt(i);
+            continue;
+        }
+        Message kept;
+        kept.setResponse(true);
+        kept.setInterfaceName(reply.interfaceName());
+        kept.setAddress(reply.address());
+        kept.setPort(reply.port());
+        for (const Record &answer : qAsConst(answers))
+            kept.addRecord(answer);
+        const auto additionals = reply.additionalRecords();
+        for (const Record &additional : additionals)
+            kept.addAdditionalRecord(additional);
+        reply = kept;
+        ++i;
+    }
+}
+
 void Responder::handleMessage(const Message &message)
 {
     if (m_withdrawn)
@@ -265,6 +312,9 @@ void Responder::handleMessage(const Message &message)
         }
         return;
     }
+
+    if (!m_delayed.isEmpty())
+        dropKnownAnswers(message);
 
     // One server may carry hundreds of responders (a simulated facility), each of which sees
     // every question on the link: one that asks for none of our names costs nothing more.

@@ -49,6 +49,7 @@ private:
     };
 
     void handleMessage(const Message &message);
+    void dropKnownAnswers(const Message &message);
     qint64 now() const;
     void processDue();
     void schedule();

@@ -116,28 +116,29 @@ void tst_Responder::announcesTwiceOnEveryInterface()
 void tst_Responder::answersQueries_data()
 {
     QTest::addColumn<Query>("question");
-    QTest::addColumn<quint32>("knownTtl");  // of a known PTR answer; 0: none
+    QTest::addColumn<int>("knownTtl");  // of a known PTR answer; 0: none; < 0: in a second packet
     QTest::addColumn<quint16>("sourcePort");
     QTest::addColumn<QString>("reply");  // "delay destination: answers / additionals", empty for none
-    QTest::newRow("browse") << Query(NodeType, PTR) << 0u << MdnsPort << "20 224.0.0.251: PTR / SRV TXT A";
-    QTest::newRow("SRV") << Query(Instance, SRV) << 0u << MdnsPort << "0 224.0.0.251: SRV / A";
-    QTest::newRow("TXT") << Query(Instance, TXT) << 0u << MdnsPort << "0 224.0.0.251: TXT / ";
-    QTest::newRow("host in capitals") << Query("SIM-NODE-1.local.", A) << 0u << MdnsPort << "0 224.0.0.251: A / ";
-    QTest::newRow("ANY of instance") << Query(Instance, ANY) << 0u << MdnsPort << "0 224.0.0.251: SRV TXT / A";
-    QTest::newRow("meta-query") << Query(ServicesType, PTR) << 0u << MdnsPort << "20 224.0.0.251: PTR / ";
-    QTest::newRow("other type") << Query("_http._tcp.local.", PTR) << 0u << MdnsPort << QString();
-    QTest::newRow("AAAA on an IPv4-only link") << Query(Host, AAAA) << 0u << MdnsPort << QString();
-    QTest::newRow("known answer") << Query(NodeType, PTR) << 4000u << MdnsPort << QString();
+    QTest::newRow("browse") << Query(NodeType, PTR) << 0 << MdnsPort << "20 224.0.0.251: PTR / SRV TXT A";
+    QTest::newRow("SRV") << Query(Instance, SRV) << 0 << MdnsPort << "0 224.0.0.251: SRV / A";
+    QTest::newRow("TXT") << Query(Instance, TXT) << 0 << MdnsPort << "0 224.0.0.251: TXT / ";
+    QTest::newRow("host in capitals") << Query("SIM-NODE-1.local.", A) << 0 << MdnsPort << "0 224.0.0.251: A / ";
+    QTest::newRow("ANY of instance") << Query(Instance, ANY) << 0 << MdnsPort << "0 224.0.0.251: SRV TXT / A";
+    QTest::newRow("meta-query") << Query(ServicesType, PTR) << 0 << MdnsPort << "20 224.0.0.251: PTR / ";
+    QTest::newRow("other type") << Query("_http._tcp.local.", PTR) << 0 << MdnsPort << QString();
+    QTest::newRow("AAAA on an IPv4-only link") << Query(Host, AAAA) << 0 << MdnsPort << QString();
+    QTest::newRow("known answer") << Query(NodeType, PTR) << 4000 << MdnsPort << QString();
+    QTest::newRow("known answer in a second packet") << Query(NodeType, PTR) << -4000 << MdnsPort << QString();
     // Less than half the TTL left: the asker needs a fresh copy.
-    QTest::newRow("stale known answer") << Query(NodeType, PTR) << 2000u << MdnsPort << "20 224.0.0.251: PTR / SRV TXT A";
-    QTest::newRow("unicast question") << Query(Instance, SRV, true) << 0u << MdnsPort << "0 10.77.0.2: SRV / A";
-    QTest::newRow("legacy resolver") << Query(Host, A) << 0u << quint16(40000) << "0 10.77.0.2: A / ";
+    QTest::newRow("stale known answer") << Query(NodeType, PTR) << 2000 << MdnsPort << "20 224.0.0.251: PTR / SRV TXT A";
+    QTest::newRow("unicast question") << Query(Instance, SRV, true) << 0 << MdnsPort << "0 10.77.0.2: SRV / A";
+    QTest::newRow("legacy resolver") << Query(Host, A) << 0 << quint16(40000) << "0 10.77.0.2: A / ";
 }
 
 void tst_Responder::answersQueries()
 {
     QFETCH(Query, question);
-    QFETCH(quint32, knownTtl);
+    QFETCH(int, knownTtl);
     QFETCH(quint16, sourcePort);
     QFETCH(QString, reply);
     Rig rig;
@@ -149,10 +150,14 @@ void tst_Responder::answersQueries()
     query.setPort(sourcePort);
     query.setInterfaceName("fl1");
     query.setTransactionId(sourcePort == MdnsPort ? 0 : 0x4242);
+    Message more = query;  // known answers only, as the rest of a truncated question
     query.addQuery(question);
-    if (knownTtl > 0)
-        query.addRecord(MdnsRecords::ptr(NodeType, Instance, knownTtl));
+    if (knownTtl != 0)
+        (knownTtl < 0 ? more : query).addRecord(MdnsRecords::ptr(NodeType, Instance, quint32(std::abs(knownTtl))));
+    query.setTruncated(knownTtl < 0);
     rig.server.deliver(query);
+    if (knownTtl < 0)
+        rig.server.deliver(more);
     // Shared records wait 20 to 120 ms, so that a type's responders do not answer together.
     const int delay = reply.section(' ', 0, 0).toInt();
     if (delay > 0) {
