@@ -71,11 +71,9 @@ void tst_NMOSRegistryBrowser::survivesBadInput_data()
     const QString goodUrl = "http://127.0.0.1:8080/x-nmos/node/v1.3/self";
     using Reply = TestHttpServer::Reply;
     QTest::newRow("nodes not a list") << QList<Reply>{Reply::json(QJsonObject{{"nodes", QJsonArray{good}}})}
-                                      << QList<QByteArray>() << QStringList()
-                                      << "did not answer with a list of nodes";
+                                      << QList<QByteArray>() << QStringList() << "did not answer with a list of nodes";
     QTest::newRow("node of the wrong shape") << QList<Reply>{Reply::json(QJsonArray{42, QJsonObject{{"id", 7}}, good})}
-                                             << QList<QByteArray>() << QStringList{goodUrl}
-                                             << "Ignored a node without id or version";
+                                             << QList<QByteArray>() << QStringList{goodUrl} << "Ignored a node without id or version";
     QTest::newRow("endpoint host that does not parse")
         << QList<Reply>{Reply::json(QJsonArray{node("n", {endpoint("no host!", 80), endpoint("127.0.0.1", 8443, "https"),
                                                           endpoint("127.0.0.1", 70000), endpoint("127.0.0.1", 8080)})})}
