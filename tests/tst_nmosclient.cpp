@@ -211,6 +211,7 @@ void tst_NmosClient::bracketsIpv6Host_data()
     QTest::newRow("zone with odd characters") << "http://fe80::1%a b:80/x" << "http://[fe80::1%25a%20b]:80/x";
     QTest::newRow("full form with port") << "http://2001:db8:1:2:3:4:5:6:8080/x" << "http://[2001:db8:1:2:3:4:5:6]:8080/x";
     QTest::newRow("already bracketed") << "http://[fe80::1]:8080/x" << "http://[fe80::1]:8080/x";
+    QTest::newRow("host name, colons in the path") << "http://studio-gw-1.local:80/x::y" << "http://studio-gw-1.local:80/x::y";
 }
 
 void tst_NmosClient::bracketsIpv6Host()
