@@ -37,7 +37,7 @@ QStringList texts(const QAbstractItemModel *model)
 // The window's widgets, found the way an operator would: by what they are.
 struct Window {
     explicit Window(BrowserWindow *w)
-        : window(w), type(w->findChild<QLineEdit *>()), any(w->findChild<QCheckBox *>()), browse(w->findChild<QPushButton *>()),
+        : type(w->findChild<QLineEdit *>()), any(w->findChild<QCheckBox *>()), browse(w->findChild<QPushButton *>()),
           services(w->findChild<QListView *>()), addresses(w->findChild<QListWidget *>()), table(w->findChild<QTableWidget *>())
     {
     }
@@ -56,7 +56,6 @@ struct Window {
             lines << table->item(row, 0)->text() + '=' + table->item(row, 1)->text();
         return lines;
     }
-    BrowserWindow *window;
     QLineEdit *type;
     QCheckBox *any;
     QPushButton *browse;
