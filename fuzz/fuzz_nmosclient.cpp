@@ -1,20 +1,17 @@
 // libFuzzer entry point for the NMOS client: a node may answer any query with any body.
 // The input is up to eight bodies, split at NUL bytes, that answer the senders, receivers,
 // flows and devices collections, a single sender, a single receiver, a receiver's staged
-// endpoint and every other GET (the transport file); a missing body answers 404. Beyond
-// "no crash, no undefined behaviour": no request leaves HTTP, every PATCH goes to one
-// staged endpoint of the node asked, and no listed entry is shown twice.
+// endpoint and every other GET (the transport file); a missing body answers 404. It looks
+// for crashes and undefined behaviour; where requests go is the unit tests' to check.
 #include "nmos/nmosclient.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSet>
 #include <QUrl>
 
 #include <cstdint>
-#include <cstdlib>
 
 namespace {
 
@@ -69,14 +66,9 @@ protected:
                                  QIODevice *outgoing) override
     {
         Q_UNUSED(outgoing);
-        const QUrl url = request.url();
-        if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))
-            abort();
-        if (operation != GetOperation) {
-            checkPatch(url);
+        if (operation != GetOperation)
             return new CannedReply(operation, request, &empty, this);
-        }
-        const int part = partOf(url);
+        const int part = partOf(request.url());
         return new CannedReply(operation, request, part < bodies.size() ? &bodies.at(part) : nullptr, this);
     }
 
@@ -106,29 +98,8 @@ private:
         return Other;
     }
 
-    // An id from the node is one encoded path segment: it cannot steer a PATCH elsewhere.
-    static void checkPatch(const QUrl &url)
-    {
-        const QStringList segments = url.path(QUrl::FullyEncoded).split(QLatin1Char('/'));
-        if (url.host() != QLatin1String(NodeHost) || segments.size() != 8
-            || segments.at(1) != QLatin1String("x-nmos") || segments.at(4) != QLatin1String("single")
-            || segments.at(6).isEmpty() || segments.at(7) != QLatin1String("staged"))
-            abort();
-    }
-
     const QByteArray empty;
 };
-
-template<typename Connection>
-void checkUnique(const QList<Connection> &entries)
-{
-    QSet<QString> names;
-    for (const Connection &entry : entries) {
-        if (entry.label.isEmpty() || names.contains(entry.displayName))
-            abort();
-        names.insert(entry.displayName);
-    }
-}
 
 } // namespace
 
@@ -147,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     client.hasSenders(address);
     client.hasReceivers(address);
-    checkUnique(client.videoSenders(address, QStringLiteral("node")));
-    checkUnique(client.videoReceivers(address, QStringLiteral("node")));
+    client.videoSenders(address, QStringLiteral("node"));
+    client.videoReceivers(address, QStringLiteral("node"));
 
     NmosClient::SenderGroup sender;
     NmosClient::ReceiverGroup receiver;
