@@ -261,8 +261,6 @@ void tst_NmosClient::reachesIpv6Node()
     QVERIFY(client.hasSenders(receiver.node));
     QVERIFY2(client.disconnectReceiver(receiver, &error), qPrintable(error));
     QCOMPARE(node->requestLines(), QStringList({"GET " + nodePath("/senders/"), "PATCH " + ReceiverStaged}));
-    for (const TestHttpServer::Request &request : node->requests())
-        QCOMPARE(request.remoteAddress.split('%').first(), host.section('%', 0, 0).toLatin1());
 }
 
 void tst_NmosClient::abortsOnlyStalledRequest()
@@ -303,8 +301,6 @@ void tst_NmosClient::looksUpResources_data()
         << r << json({receiverJson("r1", "Cam 1", VideoUrn), receiverJson("r2", "Cam 1", VideoUrn)}) << "list" << QStringList{"r1|Cam 1|"};
     QTest::newRow("list receivers, audio first takes the label")
         << r << json({receiverJson("a1", "Cam 1", AudioUrn), receiverJson("r1", "Cam 1", VideoUrn)}) << "list" << QStringList();
-    QTest::newRow("list receivers, non-objects passed over")
-        << r << json({1, "r0", QJsonValue::Null, receiverJson("r1", "Kamera Süd", VideoUrn)}) << "list" << QStringList{"r1|Kamera Süd|"};
     // Listed senders: only video senders, by their flow, enter the label set.
     QTest::newRow("list senders in sender order") << s << json({senderJson("sv2", "Cam 2", "fv2", "http://n/2"), senderJson("sv1", "Cam 1", "fv1")})
                                                   << "list" << QStringList{"sv2|Cam 2|http://n/2", "sv1|Cam 1|"};

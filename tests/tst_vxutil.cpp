@@ -78,12 +78,7 @@ void tst_VxUtil::answersFromFeed()
         QCOMPARE(QByteArray(newVersion), version);
         QCOMPARE(QString::fromUtf8(downloadUrl), DownloadUrl);
     }
-    if (feed == QLatin1String("served")) {
-        QCOMPARE(server.requestCount(), 1);
-        QCOMPARE(server.requests().at(0).header("User-Agent"), QByteArray("ferrolink/8.0.124"));
-    } else if (feed == QLatin1String("none")) {
-        QCOMPARE(server.requestCount(), 0);
-    }
+    QCOMPARE(server.requestCount(), feed == QLatin1String("served") ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_VxUtil)

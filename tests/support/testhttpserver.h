@@ -80,12 +80,7 @@ public:
     {
         QByteArray method;
         QByteArray path; // as on the request line: percent-encoded, with the query
-        QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
-        QByteArray remoteAddress;
-
-        // The first header of that name, compared without regard to case.
-        QByteArray header(const QByteArray &name) const;
     };
 
     TestHttpServer();
@@ -100,7 +95,6 @@ public:
     bool start(const QStringList &hosts, QString *errorString = nullptr);
     // Releases every held reply, closes the port and waits for the threads. Idempotent.
     void stop();
-    bool isListening() const;
 
     quint16 port() const;
     // The node address as the client is given it: "127.0.0.1:<port>".
