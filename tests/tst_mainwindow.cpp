@@ -121,11 +121,9 @@ struct Desk : DialogCatcher
     QList<QPushButton *> controls = window.findChildren<QPushButton *>().mid(0, 4); // indexed by Control
 
     bool start() { return tx.start() && rx.start() && txCombo && rxCombo && controls.size() == 4; }
-    void discover(const QString &name, const TestHttpServer &node, const QString &host = "127.0.0.1")
+    void discover(const QString &name, const TestHttpServer &node)
     {
-        QUrl url(QStringLiteral("http://host/x-nmos/node/v1.3/self"));
-        url.setHost(host);
-        url.setPort(node.port());
+        const QUrl url(node.url(QStringLiteral("/x-nmos/node/v1.3/self")));
         QMetaObject::invokeMethod(&window, "onMdnsDeviceFound", Qt::DirectConnection, Q_ARG(QString, name), Q_ARG(QUrl, url),
                                   Q_ARG(QJsonDocument, {}));
     }
@@ -269,7 +267,6 @@ void tst_MainWindow::takesInNode_data()
     QTest::newRow("reply cut mid-body")
         << rx(receivers, Reply::closeMidReply(QJsonDocument(QJsonArray{receiverJson("r-v1", "Monitor 1", VideoUrn)}).toJson()))
         << QStringList{cam};
-    QTest::newRow("redirect loop") << tx(senders, Reply::redirect(302, senders)) << QStringList{monitor};
     QTest::newRow("list never answers") << rx(receivers, Reply::neverAnswer()) << QStringList{cam};
     // One line, read left to right as written: a label cannot disguise its entry.
     QTest::newRow("label with markup, new line and RTL mark")
@@ -314,20 +311,12 @@ void tst_MainWindow::listsLabelsOncePerAddressSorted()
     desk.discover("Zeta", desk.tx);
     desk.discover("alpha", desk.rx);
     desk.discover("empty", empty);
-    if (desk.tx.hasAddress6())
-        desk.discover("Zeta", desk.tx, "::1");
     // Upper-case letters sort before lower-case ones; a label listed twice appears once.
-    QStringList expected{"Zeta (%1-A)", "Zeta (%1-C)", "Zeta (%3-A)", "Zeta (%3-C)", "alpha (%2-B)"};
-    if (!desk.tx.hasAddress6())
-        expected = QStringList{expected[0], expected[1], expected[4]};
-    const QString v6 = QStringLiteral("::1:%1").arg(desk.tx.port());
-    QCOMPARE(itemTexts(desk.txCombo), expected.join('\n').arg(desk.tx.address(), desk.rx.address(), v6).split('\n'));
+    const QString tx = desk.tx.address(), rx = desk.rx.address();
+    QCOMPARE(itemTexts(desk.txCombo), QStringList({"Zeta (" + tx + "-A)", "Zeta (" + tx + "-C)", "alpha (" + rx + "-B)"}));
     QCOMPARE(desk.rxCombo->count(), 0);
     // A node without senders is asked for its receivers once and no more.
     QCOMPARE(empty.requestLines(), QStringList({"GET " + nodePath("/senders/"), "GET " + nodePath("/receivers/")}));
-    // The IPv6 entry reaches its node: choosing it lights the lamp.
-    desk.txCombo->setCurrentIndex(desk.txCombo->count() - 2);
-    QVERIFY(desk.txLamp->isOn());
 }
 
 void tst_MainWindow::takesInReportedNodeOnceAfterTheSignal()

@@ -173,7 +173,6 @@ void tst_NmosClient::readsManifestOnlyFromWeb_data()
     QTest::newRow("IPv6 node") << "http://::1:%port/video.sdp" << sdp << true;
     QTest::newRow("file URL") << "file://%file" << sdp << false;
     QTest::newRow("local path") << "%file" << sdp << false;
-    QTest::newRow("ftp") << "ftp://127.0.0.1:%port/video.sdp" << sdp << false;
 }
 
 void tst_NmosClient::readsManifestOnlyFromWeb()
