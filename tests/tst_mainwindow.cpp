@@ -458,9 +458,6 @@ void tst_MainWindow::runs_data()
                                   << "sdp|SDP \u2022 Sender Monitor 1 (from receiver node)|" + receiverFiles << QStringList();
     QTest::newRow("sender SDP, entry without record") << int(TxSdp) << "no record" << full << QList<Tweak>()
                                                       << "warning|No Sender|No sender found on transmitter node." << QStringList();
-    QTest::newRow("sender SDP, file twice the cap")
-        << int(TxSdp) << "" << full << QList<Tweak>{{"tx", "GET", "/sdp/s-v1", Reply::generated(2 * ReplyLimits::MaxReplySize, true)}}
-        << "warning|SDP|Failed to fetch SDP from sender." << QStringList{"activate s-v1"};
     QTest::newRow("receiver SDP, no video receiver")
         << int(RxSdp) << "" << full << QList<Tweak>{rx("GET", nodePath("/receivers/"), Reply::json(QJsonArray()))}
         << "information|Info|No senders on the receiver node to display SDP from." << QStringList();
