@@ -101,6 +101,7 @@ void tst_NMOSRegistryBrowser::survivesBadInput()
     QVERIFY(sockets.listen(QHostAddress::LocalHost));
     connect(&sockets, &QWebSocketServer::newConnection, &sockets, [&sockets, messages] {
         QWebSocket *socket = sockets.nextPendingConnection();
+        socket->setParent(&sockets); // the server hands over ownership
         for (const QByteArray &message : messages)
             socket->sendTextMessage(QString::fromUtf8(message));
     });
