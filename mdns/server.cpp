@@ -256,28 +256,22 @@ void Server::sendMessage(const Message &message)
 
 void Server::sendMessageToAll(const Message &message)
 {
-    QByteArray packet;
-    QString why;
-    if (!toPacket(message, &packet, &why)) {
-        qCWarning(lcMdns) << "cannot encode message:" << why;
-        return;
-    }
-    sendToAll(packet, false);
+    sendToAll(message, false);
 }
 
 void Server::sendOneShotQuery(const Message &message)
 {
+    sendToAll(message, true);
+}
+
+void Server::sendToAll(const Message &message, bool oneShot)
+{
     QByteArray packet;
     QString why;
     if (!toPacket(message, &packet, &why)) {
         qCWarning(lcMdns) << "cannot encode message:" << why;
         return;
     }
-    sendToAll(packet, true);
-}
-
-void Server::sendToAll(const QByteArray &packet, bool oneShot)
-{
     for (auto i = m_interfaces.cbegin(); i != m_interfaces.cend(); ++i) {
         if (i->joinedIpv4)
             sendPacket(packet, i.key(), mdnsIpv4Address(), MdnsPort, oneShot);

@@ -45,7 +45,7 @@ private:
     void readPendingDatagrams(QUdpSocket *socket);
     void sendPacket(const QByteArray &packet, const QString &interfaceName,
                     const QHostAddress &address, quint16 port, bool oneShot = false);
-    void sendToAll(const QByteArray &packet, bool oneShot);
+    void sendToAll(const Message &message, bool oneShot);
     bool isOnLink(const QHostAddress &source, const Interface &iface) const;
     void reportError(const QString &message);
 
