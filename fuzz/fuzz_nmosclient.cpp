@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <cstdint>
@@ -75,27 +76,19 @@ protected:
 private:
     static int partOf(const QUrl &url)
     {
+        // A collection, or one of its members when anything follows its slash.
+        static const QRegularExpression node(
+            QStringLiteral("^/x-nmos/node/v1\\.3/(senders|receivers|flows|devices)(/|$)(.*)"));
+        const QString path = url.path();
         if (url.host() != QLatin1String(NodeHost))
             return Other;
-        const QString path = url.path();
-        const QString node = QStringLiteral("/x-nmos/node/v1.3/");
         if (path.startsWith(QLatin1String("/x-nmos/connection/v1.1/single/receivers/")))
             return Staged;
-        if (!path.startsWith(node))
+        const QRegularExpressionMatch match = node.match(path);
+        if (!match.hasMatch())
             return Other;
-        const QString rest = path.mid(node.size());
-        const int slash = rest.indexOf(QLatin1Char('/'));
-        const QString collection = rest.left(slash);
-        const bool single = slash >= 0 && slash + 1 < rest.size();
-        if (collection == QLatin1String("senders"))
-            return single ? Sender : Senders;
-        if (collection == QLatin1String("receivers"))
-            return single ? Receiver : Receivers;
-        if (collection == QLatin1String("flows"))
-            return Flows;
-        if (collection == QLatin1String("devices"))
-            return Devices;
-        return Other;
+        const int collection = QStringList{"senders", "receivers", "flows", "devices"}.indexOf(match.captured(1));
+        return collection < Flows && match.capturedLength(3) > 0 ? Sender + collection : collection;
     }
 
     const QByteArray empty;

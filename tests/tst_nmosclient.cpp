@@ -25,8 +25,8 @@ const QByteArray SenderId = "0b6e3c1a-5f2d-4e8b-9c47-1d2e3f4a5b6c";
 const QByteArray ReceiverId = "7d9f0a2b-3c4e-4f5a-8b6c-7d8e9f0a1b2c";
 const QByteArray SenderStaged = connectionPath("/single/senders/" + SenderId + "/staged");
 const QByteArray ReceiverStaged = connectionPath("/single/receivers/" + ReceiverId + "/staged");
-const QByteArray Sdp1 = "v=0\r\no=- 1 1 IN IP4 10.0.0.7\r\ns=Cam 1\r\n";
-const QByteArray Sdp2 = "v=0\r\no=- 2 2 IN IP4 10.0.0.7\r\ns=Cam 1 activated\r\n";
+// Not ASCII, so a transport file read as anything but UTF-8 shows.
+const QByteArray Sdp1 = "v=0\r\no=- 1 1 IN IP4 10.0.0.7\r\ns=Cam 1 \xc3\xa9t\xc3\xa9\r\n";
 
 // The expected error text: Untouched, an exact text, or "~" and a pattern.
 void compareError(const QString &got, const QString &expected)
@@ -35,11 +35,6 @@ void compareError(const QString &got, const QString &expected)
         QVERIFY2(got != Untouched && QRegularExpression(expected.mid(1)).match(got).hasMatch(), qPrintable(got));
     else
         QCOMPARE(got, expected);
-}
-
-QJsonObject bodyOf(const TestHttpServer::Request &request)
-{
-    return QJsonDocument::fromJson(request.body).object();
 }
 
 } // namespace
@@ -52,8 +47,6 @@ class tst_NmosClient : public QObject
 
 private slots:
     void init();
-    void fetchesWithinLimits_data();
-    void fetchesWithinLimits();
     void readsManifestOnlyFromWeb_data();
     void readsManifestOnlyFromWeb();
     void bracketsIpv6Host_data();
@@ -96,79 +89,21 @@ void tst_NmosClient::init()
     QVERIFY(m_tx->start() && m_rx->start());
 }
 
-void tst_NmosClient::fetchesWithinLimits_data()
-{
-    QTest::addColumn<QByteArray>("method"); // GET and PATCH: the sync calls; JSON: getJsonArray
-    QTest::addColumn<Reply>("reply");
-    QTest::addColumn<bool>("result"); // PATCH: the result; GET: a body came back; JSON: entries did
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("error"); // a pattern; JSON: of the warning; empty: none
-
-    const QByteArray get = "GET", patch = "PATCH", json = "JSON";
-    const qint64 limit = ReplyLimits::MaxReplySize;
-    const int none = -1; // the status left alone
-    QTest::newRow("GET 200") << get << Reply::text("v=0\r\n") << true << 200 << "";
-    QTest::newRow("GET 302 not followed") << get << Reply::redirect(302, "/elsewhere") << false << 302 << "";
-    QTest::newRow("GET 404") << get << Reply::text("gone", 404) << false << none << "Not Found";
-    QTest::newRow("GET unreachable") << get << NodeDown << false << none << "Connection refused";
-    QTest::newRow("GET exactly the limit") << get << Reply::generated(limit, true) << true << 200 << "";
-    QTest::newRow("GET one byte over, chunked") << get << Reply::generated(limit + 1, true) << false << none << "larger than";
-    // Only network errors fail the PATCH itself; judging the status is the caller's part.
-    QTest::newRow("PATCH 202") << patch << Reply::empty(202) << true << 202 << "";
-    QTest::newRow("PATCH 400") << patch << Reply::json(QJsonObject{{"code", 400}}, 400) << false << 400 << "Bad Request";
-    QTest::newRow("PATCH unreachable") << patch << NodeDown << false << 0 << "Connection refused";
-    QTest::newRow("PATCH one byte over") << patch << Reply::generated(limit + 1, true) << false << 200 << "larger than";
-    QTest::newRow("JSON 299 array") << json << Reply::json(QJsonArray{1, 2}, 299) << true << none << "";
-    QTest::newRow("JSON not JSON") << json << Reply::text("[1,2] x") << false << none << "";
-    QTest::newRow("JSON 404") << json << Reply::text("gone", 404) << false << none << "\".*server replied: Not Found\"";
-    QTest::newRow("JSON cut mid-reply") << json << Reply::closeMidReply("[{\"id\":\"a\"},{\"id\":\"b\"}]") << false << none << "\".+\"";
-}
-
-void tst_NmosClient::fetchesWithinLimits()
-{
-    QFETCH(QByteArray, method);
-    QFETCH(Reply, reply);
-    QFETCH(bool, result);
-    QFETCH(int, status);
-    QFETCH(QString, error);
-
-    script(m_tx.get(), method == "PATCH" ? method : "GET", "/x", reply);
-    const QString url = m_tx->url("/x");
-    int gotStatus = -1;
-    QString gotError = Untouched;
-    MessageLog log;
-    if (method == "JSON") {
-        QCOMPARE(NmosClient().getJsonArray(url).isEmpty(), !result);
-        QCOMPARE(log.warnings().size(), error.isEmpty() ? 0 : 1);
-        for (const QString &text : log.warnings())
-            QVERIFY2(QRegularExpression("\\AUnable to connect: " + error + "\\z").match(text).hasMatch(), qPrintable(text));
-        return;
-    }
-    if (method == "GET") {
-        const QByteArray body = NmosClient::syncGet(&m_manager, url, &gotStatus, &gotError);
-        QCOMPARE(body.size(), !result ? 0 : reply.kind == Reply::Generated ? int(reply.generatedSize) : reply.body.size());
-    } else {
-        QCOMPARE(NmosClient::syncPatch(&m_manager, QUrl(url), QJsonObject(), &gotStatus, &gotError), result);
-    }
-    QCOMPARE(gotStatus, status);
-    if (error.isEmpty())
-        QCOMPARE(gotError, Untouched);
-    else
-        QVERIFY2(gotError.contains(QRegularExpression(error)), qPrintable(gotError));
-    QCOMPARE(log.all(), QStringList());
-}
-
 void tst_NmosClient::readsManifestOnlyFromWeb_data()
 {
     QTest::addColumn<QString>("href"); // "%file" is a readable local SDP file, "%port" the node's port
-    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<QList<Reply>>("replies"); // one per read, the last one stays
     QTest::addColumn<bool>("result");
 
     const QString http = QStringLiteral("http://127.0.0.1:%port/video.sdp");
-    const Reply sdp = Reply::text("v=0\r\ns=Cam 3 \xc3\xa9t\xc3\xa9\r\n", 200, "application/sdp");
+    const QList<Reply> sdp{Reply::text(Sdp1, 200, "application/sdp")};
+    const qint64 limit = ReplyLimits::MaxReplySize;
     QTest::newRow("200 SDP") << http << sdp << true;
-    QTest::newRow("200 empty") << http << Reply::empty(200) << false;
-    QTest::newRow("404") << http << Reply::text("v=0\r\n", 404) << false;
+    QTest::newRow("200 empty") << http << QList<Reply>{Reply::empty(200)} << false;
+    // Followed, the redirect would fetch the file on the second read.
+    QTest::newRow("redirect not followed") << http << QList<Reply>{Reply::redirect(302, "/video.sdp")} + sdp << false;
+    QTest::newRow("exactly the size limit") << http << QList<Reply>{Reply::generated(limit)} << true;
+    QTest::newRow("one byte over, chunked") << http << QList<Reply>{Reply::generated(limit + 1, true)} << false;
     QTest::newRow("upper-case scheme") << "HTTP://127.0.0.1:%port/video.sdp" << sdp << true;
     QTest::newRow("IPv6 node") << "http://::1:%port/video.sdp" << sdp << true;
     QTest::newRow("file URL") << "file://%file" << sdp << false;
@@ -178,20 +113,23 @@ void tst_NmosClient::readsManifestOnlyFromWeb_data()
 void tst_NmosClient::readsManifestOnlyFromWeb()
 {
     QFETCH(QString, href);
-    QFETCH(Reply, reply);
+    QFETCH(QList<Reply>, replies);
     QFETCH(bool, result);
     if (href.contains("::1") && !m_tx->hasAddress6())
         QSKIP("this host has no IPv6 loopback");
 
     QTemporaryFile file;
-    QVERIFY(file.open() && file.write(reply.body) >= 0 && file.flush());
-    m_tx->setReply("GET", "/video.sdp", reply);
+    QVERIFY(file.open() && file.write(Sdp1) > 0 && file.flush());
+    for (const Reply &reply : replies)
+        m_tx->addReply("GET", "/video.sdp", reply);
     NmosClient::SenderGroup sender;
     sender.manifestHref = href.replace("%file", file.fileName()).replace("%port", QString::number(m_tx->port()));
     QString sdp = Untouched;
     MessageLog log;
     QCOMPARE(NmosClient().getManifest(sender, &sdp), result);
-    QCOMPARE(sdp, result ? QString::fromUtf8(reply.body) : Untouched);
+    const Reply &last = replies.last();
+    const QByteArray body = last.kind == Reply::Generated ? QByteArray(int(last.generatedSize), 'x') : last.body;
+    QCOMPARE(sdp, result ? QString::fromUtf8(body) : Untouched);
     // Anything but the web is refused, and said so.
     const bool web = href.startsWith("http", Qt::CaseInsensitive);
     QCOMPARE(m_tx->requestCount(), web ? 1 : 0);
@@ -212,7 +150,6 @@ void tst_NmosClient::bracketsIpv6Host_data()
     QTest::newRow("already bracketed") << "http://[fe80::1]:8080/x" << "http://[fe80::1]:8080/x";
     QTest::newRow("host name, colons in the path") << "http://studio-gw-1.local:80/x::y" << "http://studio-gw-1.local:80/x::y";
 }
-
 void tst_NmosClient::bracketsIpv6Host()
 {
     QFETCH(QString, url);
@@ -230,8 +167,7 @@ void tst_NmosClient::reachesIpv6Node_data()
 void tst_NmosClient::reachesIpv6Node()
 {
     QFETCH(QString, host);
-    TestHttpServer *node = m_rx.get();
-    TestHttpServer linkLocalNode;
+    TestHttpServer node;
     if (host == "fl0") {
         // Only inside the private namespace is there a link-local address of our own to serve on.
         if (!insidePrivateNetns())
@@ -240,24 +176,22 @@ void tst_NmosClient::reachesIpv6Node()
             if (entry.ip().protocol() == QAbstractSocket::IPv6Protocol && entry.ip().isLinkLocal())
                 host = entry.ip().toString().section(QLatin1Char('%'), 0, 0) + "%fl0";
         }
-        QVERIFY2(linkLocalNode.start({host}), qPrintable(host));
-        node = &linkLocalNode;
-        // Without its zone a link-local address names no interface: this is what the zone fixes.
-        MessageLog log;
-        QVERIFY(!NmosClient().hasSenders({QStringLiteral("%1:%2").arg(host.section('%', 0, 0)).arg(node->port())}));
     } else if (!m_rx->hasAddress6()) {
         QSKIP("this host has no IPv6 loopback");
     }
-
+    QVERIFY2(node.start({host}), qPrintable(host));
+    node.setReply("GET", nodePath("/senders/"), Reply::json(QJsonArray{QJsonObject{{"id", "s"}}}));
+    node.setReply("PATCH", ReceiverStaged, Reply::json(QJsonObject()));
     NmosClient::ReceiverGroup receiver = receiverGroup();
-    receiver.node.address = QStringLiteral("%1:%2").arg(host).arg(node->port());
-    node->setReply("GET", nodePath("/senders/"), Reply::json(QJsonArray{QJsonObject{{"id", "s"}}}));
-    node->setReply("PATCH", ReceiverStaged, Reply::json(QJsonObject()));
+    receiver.node.address = QStringLiteral("%1:%2").arg(host).arg(node.port());
     NmosClient client;
+    MessageLog log;
     QString error;
     QVERIFY(client.hasSenders(receiver.node));
     QVERIFY2(client.disconnectReceiver(receiver, &error), qPrintable(error));
-    QCOMPARE(node->requestLines(), QStringList({"GET " + nodePath("/senders/"), "PATCH " + ReceiverStaged}));
+    // Without its zone a link-local address names no interface: this is what the zone fixes.
+    if (host.contains('%'))
+        QVERIFY(!client.hasSenders({QStringLiteral("%1:%2").arg(host.section('%', 0, 0)).arg(node.port())}));
 }
 
 void tst_NmosClient::abortsOnlyStalledRequest()
@@ -303,7 +237,6 @@ void tst_NmosClient::looksUpResources_data()
                                                   << "list" << QStringList{"sv2|Cam 2|http://n/2", "sv1|Cam 1|"};
     QTest::newRow("list senders, audio label does not hide video")
         << s << json({senderJson("a", "Cam 1", "fa"), senderJson("sv1", "Cam 1", "fv1")}) << "list" << QStringList{"sv1|Cam 1|"};
-    QTest::newRow("list senders, flow unknown") << s << json({senderJson("s9", "Cam 9", "f-gone")}) << "list" << QStringList();
 
     const Reply senders = json({senderJson("sa", "Mic", "fa", "http://n/sa"), senderJson("sv2", "Cam 2", "fv2", "http://n/sv2"),
                                 senderJson("sv1", "Cam 1", "fv1", "http://n/sv1"), senderJson("sd", "Anc", "fd", "http://n/sd")});
@@ -318,7 +251,6 @@ void tst_NmosClient::looksUpResources_data()
     QTest::newRow("audio receiver") << r << receivers << "audio" << QStringList{"ra|Mic|"};
     QTest::newRow("preferred video receiver id") << r << receivers << "video:rv2" << QStringList{"rv2|Mon 2|"};
     QTest::newRow("preferred id of an audio receiver") << r << receivers << "video:ra" << QStringList();
-    QTest::newRow("receivers an object") << r << Reply::json(receiverJson("rv1", "Mon 1", VideoUrn)) << "video" << QStringList();
 }
 
 void tst_NmosClient::looksUpResources()
@@ -332,12 +264,13 @@ void tst_NmosClient::looksUpResources()
                                                                       flowJson("fd", DataUrn), flowJson("fv2", VideoUrn)}));
     m_tx->setReply("GET", nodePath("/" + collection + "/"), resources);
     NmosClient client;
-    MessageLog log;
     QStringList got;
+    // Each record names its node; a listed one also has its combo text.
     const auto record = [&](const auto &entry, const QString &manifestHref, const QString &displayName) {
         got.append(entry.id + '|' + entry.label + '|' + manifestHref);
         QCOMPARE(entry.node.address, m_tx->address());
-        QCOMPARE(displayName, QStringLiteral("Bühne (%1-%2)").arg(m_tx->address(), entry.label));
+        if (!displayName.isNull())
+            QCOMPARE(displayName, QStringLiteral("Bühne (%1-%2)").arg(m_tx->address(), entry.label));
     };
     const bool senders = collection == "senders";
     if (call == "list" && senders) {
@@ -351,12 +284,10 @@ void tst_NmosClient::looksUpResources()
         // The grouping lists belong to the group matching, not to the lookup: they stay.
         NmosClient::SenderGroup sender{Old, Old, Old, {Old}, {"a1"}, {"d1"}};
         NmosClient::ReceiverGroup receiver{Old, Old, {Old}, {"a1"}, {"d1"}};
-        const bool found = senders ? client.findSender(tx(), format, &sender, call.section(':', 1))
-                                   : client.findReceiver(tx(), format, &receiver, call.section(':', 1));
-        if (found && senders)
-            record(sender, sender.manifestHref, "Bühne (" + m_tx->address() + '-' + sender.label + ')');
-        else if (found)
-            record(receiver, QString(), "Bühne (" + m_tx->address() + '-' + receiver.label + ')');
+        if (senders && client.findSender(tx(), format, &sender, call.section(':', 1)))
+            record(sender, sender.manifestHref, QString());
+        else if (!senders && client.findReceiver(tx(), format, &receiver, call.section(':', 1)))
+            record(receiver, QString(), QString());
         QCOMPARE(sender.audioIds + sender.dataIds + receiver.audioIds + receiver.dataIds, QStringList({"a1", "d1", "a1", "d1"}));
     }
     QCOMPARE(got, expected);
@@ -376,7 +307,7 @@ void tst_NmosClient::fillsGroup_data()
                              senderJson("sd", "Anc", "fd", "", grouphint("Studio A:Anc")),
                              senderJson("sb", "Mic B", "fb", "", grouphint("Studio B:Audio")),
                              senderJson("so", "Mic O", "fo", "", grouphint("Studio A:Audio 3"))};
-    const QJsonObject d1 = deviceJson("d1", {"sv", "sa1", "sa2", "sd", "sb", "sa1b"}, {}), d2 = deviceJson("d2", {"so"}, {});
+    const QJsonObject d1 = deviceJson("d1", {"sv", "sa1", "sa2", "sd", "sb"}, {}), d2 = deviceJson("d2", {"so"}, {});
     const QByteArray s = "senders", r = "receivers";
     QTest::newRow("senders: audio in flow order, data, same device only")
         << s << Reply::json(QJsonArray{d1, d2}) << Reply::json(senders) << QStringList{"sa2", "sa1"} << QStringList{"sd"};
@@ -386,10 +317,6 @@ void tst_NmosClient::fillsGroup_data()
         << s << Reply::json(QJsonArray{QJsonObject{{"id", "d0"}, {"senders", "sv"}}, d1})
         << Reply::json(QJsonArray{senderJson("sa1", "Mic 1", "fa1", "", {{GroupHintKey, "Studio A:Audio 1"}}), senders.at(1)})
         << QStringList{"sa2"} << QStringList();
-    QTest::newRow("senders: two of one flow, the later one")
-        << s << Reply::json(QJsonArray{d1}) << Reply::json(QJsonArray{senders.at(0), senderJson("sa1b", "b", "fa1", "", grouphint("Studio A:b"))})
-        << QStringList{"sa1b"} << QStringList();
-    QTest::newRow("senders: devices an object") << s << Reply::json(d1) << Reply::json(senders) << QStringList{Old} << QStringList{Old};
 
     const QJsonArray receivers{receiverJson("ra2", "Ear 2", AudioUrn, grouphint("Studio A:Audio 2")),
                                receiverJson("rd", "Anc", DataUrn, grouphint("Studio A:Anc")),
@@ -445,7 +372,7 @@ void tst_NmosClient::fillsGroup()
 
 void tst_NmosClient::connectsReceiver_data()
 {
-    QTest::addColumn<QList<Reply>>("manifest"); // one per read, the last one stays
+    QTest::addColumn<Reply>("manifest");
     QTest::addColumn<Reply>("activation");
     QTest::addColumn<Reply>("receiver"); // status 0: the node is down
     QTest::addColumn<bool>("result");
@@ -455,33 +382,29 @@ void tst_NmosClient::connectsReceiver_data()
     const Reply sdp1 = Reply::text(Sdp1, 200, "application/sdp");
     const Reply missing = Reply::text("not here", 404);
     const Reply accepted = Reply::json(QJsonObject{{"master_enable", true}});
-    QTest::newRow("transport file at once") << QList<Reply>{sdp1} << accepted << accepted << true << Untouched << Sdp1;
-    // A sender publishes its file once activated; the file read after that is sent.
-    QTest::newRow("404, activated, 200") << QList<Reply>{missing, Reply::text(Sdp2, 200, "application/sdp")} << accepted
-                                         << accepted << true << Untouched << Sdp2;
-    QTest::newRow("404, activated, 404") << QList<Reply>{missing} << accepted << accepted << false << SdpFailure << QByteArray();
-    QTest::newRow("404, activation refused") << QList<Reply>{missing} << Reply::empty(500) << accepted << true << SdpFailure << QByteArray("");
+    QTest::newRow("transport file at once") << sdp1 << accepted << accepted << true << Untouched << Sdp1;
+    // The file that a sender publishes once activated is sent: the end-to-end test's shy camera.
+    QTest::newRow("404, activated, 404") << missing << accepted << accepted << false << SdpFailure << QByteArray();
+    QTest::newRow("404, activation refused") << missing << Reply::empty(500) << accepted << true << SdpFailure << QByteArray("");
     // A refusal is named by its status and the node's own reason, never left to an earlier text.
     const QJsonObject badSdp{{"code", 400}, {"error", " Unsupported transport file "}, {"debug", QJsonValue()}};
-    QTest::newRow("receiver 400") << QList<Reply>{sdp1} << accepted << Reply::json(badSdp, 400) << false
-                                  << "HTTP 400: Unsupported transport file" << Sdp1;
-    QTest::newRow("receiver 400, long reason") << QList<Reply>{sdp1} << accepted << Reply::json(QJsonObject{{"error", QString(100000, 'x')}}, 400)
+    QTest::newRow("receiver 400") << sdp1 << accepted << Reply::json(badSdp, 400) << false << "HTTP 400: Unsupported transport file" << Sdp1;
+    QTest::newRow("receiver 400, long reason") << sdp1 << accepted << Reply::json(QJsonObject{{"error", QString(100000, 'x')}}, 400)
                                                << false << "HTTP 400: " + QString(300, 'x') + "\u2026" << Sdp1;
-    QTest::newRow("receiver 302") << QList<Reply>{sdp1} << accepted << Reply::redirect(302, "/elsewhere") << false << "HTTP 302" << Sdp1;
-    QTest::newRow("receiver node down") << QList<Reply>{sdp1} << accepted << NodeDown << false << "~Connection refused" << QByteArray();
+    QTest::newRow("receiver 302") << sdp1 << accepted << Reply::redirect(302, "/elsewhere") << false << "HTTP 302" << Sdp1;
+    QTest::newRow("receiver node down") << sdp1 << accepted << NodeDown << false << "~Connection refused" << QByteArray();
 }
 
 void tst_NmosClient::connectsReceiver()
 {
-    QFETCH(QList<Reply>, manifest);
+    QFETCH(Reply, manifest);
     QFETCH(Reply, activation);
     QFETCH(Reply, receiver);
     QFETCH(bool, result);
     QFETCH(QString, error);
     QFETCH(QByteArray, sdp);
 
-    for (const Reply &reply : manifest)
-        m_tx->addReply("GET", SdpPath, reply);
+    m_tx->setReply("GET", SdpPath, manifest);
     m_tx->setReply("PATCH", SenderStaged, activation);
     const NmosClient::ReceiverGroup receiverRecord = receiverGroup();
     script(m_rx.get(), "PATCH", ReceiverStaged, receiver);
@@ -492,11 +415,11 @@ void tst_NmosClient::connectsReceiver()
     compareError(gotError, error);
     QCOMPARE(log.all(), QStringList());
     // Only a sender whose file could not be read is activated.
-    QCOMPARE(m_tx->requestLines().contains("PATCH " + SenderStaged), manifest.first().status != 200);
+    QCOMPARE(m_tx->requestLines().contains("PATCH " + SenderStaged), manifest.status != 200);
     const QList<TestHttpServer::Request> requests = m_rx->requests();
     QCOMPARE(requests.size(), sdp.isNull() ? 0 : 1);
     if (!sdp.isNull()) {
-        const QJsonObject body = bodyOf(requests.at(0));
+        const QJsonObject body = QJsonDocument::fromJson(requests.at(0).body).object();
         QCOMPARE(requests.at(0).path, ReceiverStaged);
         QCOMPARE(QStringList({body["sender_id"].toString(), body["transport_file"]["data"].toString(), body["activation"]["mode"].toString()}),
                  QStringList({SenderId, sdp, "activate_immediate"}));
@@ -509,7 +432,7 @@ void tst_NmosClient::patchesAndVerifies_data()
     // activate, disconnect: the PATCH; connected, disconnected: the check of /active after it;
     // staged: the read of the receiver's staged transport file.
     QTest::addColumn<QString>("operation");
-    QTest::addColumn<Reply>("reply"); // status 0: the node is down
+    QTest::addColumn<Reply>("reply");
     QTest::addColumn<QString>("text"); // the error, Untouched when it succeeds; staged: the SDP, Untouched when it fails
 
     const auto active = [](const QJsonValue &senderId, const QJsonValue &on) {
@@ -519,23 +442,18 @@ void tst_NmosClient::patchesAndVerifies_data()
     const QString sender = QString::fromLatin1(SenderId), notActive = "Not active: the receiver reports sender %1 with master_enable %2";
     QTest::newRow("activate 202") << "activate" << Reply::empty(202) << Untouched;
     QTest::newRow("activate 400") << "activate" << Reply::json(QJsonObject{{"code", 400}}, 400) << SdpFailure;
-    QTest::newRow("activate, node down") << "activate" << NodeDown << SdpFailure;
     QTest::newRow("disconnect 200") << "disconnect" << Reply::json(QJsonObject{{"master_enable", false}}) << Untouched;
     QTest::newRow("disconnect 500, reason not a string") << "disconnect" << Reply::json(QJsonObject{{"error", 7}}, 500) << "HTTP 500";
-    QTest::newRow("disconnect, node down") << "disconnect" << NodeDown << "~Connection refused";
     QTest::newRow("connected") << "connected" << active(sender, true) << Untouched;
-    QTest::newRow("connected, other sender") << "connected" << active("other", true) << notActive.arg("other", "true");
     QTest::newRow("connected, not enabled") << "connected" << active(sender, false) << notActive.arg(sender, "false");
     QTest::newRow("disconnected") << "disconnected" << active(sender, false) << Untouched;
     QTest::newRow("disconnected, still on") << "disconnected" << active(QJsonValue(), true) << notActive.arg("none", "true");
     QTest::newRow("active 500") << "connected" << Reply::empty(500) << "~/active.*Internal Server Error";
     QTest::newRow("no master_enable") << "disconnected" << Reply::json(QJsonObject{{"sender_id", QJsonValue()}})
                                       << "~^No active parameters in the answer from .*/active$";
-    QTest::newRow("staged SDP") << "staged" << staged(QString::fromLatin1(Sdp1)) << QString::fromLatin1(Sdp1);
+    QTest::newRow("staged SDP") << "staged" << staged(QString::fromUtf8(Sdp1)) << QString::fromUtf8(Sdp1);
     QTest::newRow("staged null") << "staged" << staged(QJsonValue::Null) << Untouched;
     QTest::newRow("staged not a string") << "staged" << staged(5) << "";
-    QTest::newRow("staged an array") << "staged" << Reply::json(QJsonArray{QJsonObject{{"transport_file", QJsonObject{{"data", "v=0"}}}}})
-                                     << Untouched;
 }
 
 void tst_NmosClient::patchesAndVerifies()
@@ -549,34 +467,28 @@ void tst_NmosClient::patchesAndVerifies()
     QByteArray path = activate ? SenderStaged : ReceiverStaged;
     if (operation.endsWith("connected"))
         path = connectionPath("/single/receivers/" + ReceiverId + "/active");
-    const NmosClient::SenderGroup sender = senderGroup();
-    const NmosClient::ReceiverGroup receiver = receiverGroup();
-    script(node, activate || disconnect ? "PATCH" : "GET", path, reply);
+    node->setReply(activate || disconnect ? "PATCH" : "GET", path, reply);
     NmosClient client;
     QString got = Untouched;
     MessageLog log;
-    if (operation == "staged") {
-        QCOMPARE(client.getReceiverSdp(receiver, &got), text != Untouched);
-        QCOMPARE(got, text);
-        return;
-    }
     bool ok = false;
-    if (activate)
-        ok = client.activateSender(sender, &got);
+    if (operation == "staged")
+        ok = client.getReceiverSdp(receiverGroup(), &got);
+    else if (activate)
+        ok = client.activateSender(senderGroup(), &got);
     else if (disconnect)
-        ok = client.disconnectReceiver(receiver, &got);
+        ok = client.disconnectReceiver(receiverGroup(), &got);
     else if (operation == "connected")
-        ok = client.verifyConnected(sender, receiver, &got);
+        ok = client.verifyConnected(senderGroup(), receiverGroup(), &got);
     else
-        ok = client.verifyDisconnected(receiver, &got);
-    QCOMPARE(ok, text == Untouched);
+        ok = client.verifyDisconnected(receiverGroup(), &got);
+    QCOMPARE(ok, (operation == "staged") == (text != Untouched));
     compareError(got, text);
-    QCOMPARE(m_tx->requestCount() + m_rx->requestCount(), reply.status == 0 ? 0 : 1);
-    if (reply.status == 0 || !(activate || disconnect))
+    QCOMPARE(m_tx->requestCount() + m_rx->requestCount(), 1);
+    if (!(activate || disconnect))
         return;
-    const TestHttpServer::Request request = node->requests().at(0);
-    const QJsonObject body = bodyOf(request);
-    QCOMPARE(request.path + ' ' + body["activation"]["mode"].toString().toLatin1(), path + " activate_immediate");
+    const QJsonObject body = QJsonDocument::fromJson(node->requests().at(0).body).object();
+    QCOMPARE(body["activation"]["mode"].toString(), "activate_immediate");
     // Taking down switches the receiver off, names no sender and clears its file.
     if (disconnect)
         QVERIFY(body.value("master_enable") == false && !body.contains("sender_id") && body["transport_file"]["data"].isNull());
@@ -587,9 +499,7 @@ void tst_NmosClient::encodesIdAsOneSegment_data()
     QTest::addColumn<QString>("id");
     QTest::addColumn<QByteArray>("segment"); // empty: no request may be sent at all
 
-    QTest::newRow("query and fragment") << "x?y#z" << QByteArray("x%3Fy%23z");
-    QTest::newRow("climbing out") << "../../bulk/receivers" << QByteArray("..%2F..%2Fbulk%2Freceivers");
-    QTest::newRow("space and non-ASCII") << "Kamera Süd" << QByteArray("Kamera%20S%C3%BCd");
+    QTest::newRow("climbing out, query and fragment") << "../../bulk/receivers?x#y" << QByteArray("..%2F..%2Fbulk%2Freceivers%3Fx%23y");
     QTest::newRow("dot-dot") << ".." << QByteArray();
     QTest::newRow("dot") << "." << QByteArray();
 }

@@ -24,11 +24,9 @@ inline QByteArray connectionPath(const QByteArray &path)
     return QByteArrayLiteral("/x-nmos/connection/v1.1") + path;
 }
 
-// Tags holding one grouphint value; an empty value gives no tags at all.
+// Tags holding one grouphint value.
 inline QJsonObject grouphint(const QString &value)
 {
-    if (value.isEmpty())
-        return QJsonObject();
     return QJsonObject{{GroupHintKey, QJsonArray{value}}};
 }
 

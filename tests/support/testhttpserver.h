@@ -23,8 +23,8 @@ struct Request;
 struct Response;
 }
 
-// An HTTP server for tests that plays a node: it answers scripted replies per method and
-// path and records every request it receives, in order.
+// An HTTP server for tests that plays a node: it answers GET, POST and PATCH with scripted
+// replies per method and path and records every request it receives, in order.
 //
 // It listens on 127.0.0.1 and, where the host has it, ::1, on one port that the system
 // chooses, in threads of its own, so the test thread can run a client's nested event loop
@@ -33,7 +33,7 @@ struct Response;
 //     TestHttpServer node;
 //     QVERIFY(node.start());
 //     node.setReply("GET", "/x-nmos/node/v1.3/senders/", TestHttpServer::Reply::json(senders));
-//     node.addReply("GET", "/sdp", TestHttpServer::Reply::status(404));  // first request
+//     node.addReply("GET", "/sdp", TestHttpServer::Reply::empty(404));  // first request
 //     node.addReply("GET", "/sdp", TestHttpServer::Reply::text("v=0\r\n"));  // then for good
 //     ... client.videoSenders(node.address(), "node-1") ...
 //     QCOMPARE(node.requests().at(0).path, QByteArray("/x-nmos/node/v1.3/senders/"));
@@ -89,10 +89,10 @@ public:
     TestHttpServer &operator=(const TestHttpServer &) = delete;
 
     // Listens on 127.0.0.1, and on ::1 where the host has an IPv6 loopback (see hasAddress6()).
-    bool start(QString *errorString = nullptr);
+    bool start();
     // Listens on the given numeric addresses (a link-local one may carry "%interface"),
     // all on one port.
-    bool start(const QStringList &hosts, QString *errorString = nullptr);
+    bool start(const QStringList &hosts);
     // Releases every held reply, closes the port and waits for the threads. Idempotent.
     void stop();
 
