@@ -1,6 +1,7 @@
 #include "mdns/browser.h"
 #include "mdns/cache.h"
 #include "mdns/dns.h"
+#include "mdns/resolver.h"
 #include "tests/support/mdnsfakeclock.h"
 #include "tests/support/mdnsfakeserver.h"
 
@@ -112,17 +113,12 @@ void tst_Browser::reportsChanges_data()
                           << QStringList{Found, updated + "studio-gw-1.local.:9090 api_ver=v1.3,flag"};
     QTest::newRow("host") << then(srv(Instance, "other.local.", 8080)) << qint64(1500)
                           << QStringList{Found, updated + "other.local.:8080 api_ver=v1.3,flag"};
-    QTest::newRow("key loses its value") << then(txt(Instance, {{"api_ver", {}}, {"flag", {}}})) << qint64(1500)
-                                         << QStringList{Found, updated + "studio-gw-1.local.:8080 api_ver,flag"};
     QTest::newRow("null value becomes empty") << then(txt(Instance, {{"api_ver", "v1.3"}, {"flag", ""}})) << qint64(1500)
                                               << QStringList{Found, updated + "studio-gw-1.local.:8080 api_ver=v1.3,flag="};
     QTest::newRow("same SRV, host in capitals") << then(srv(Instance, "STUDIO-GW-1.local.", 8080, 120, false)) << qint64(1500)
                                                 << QStringList{Found};
-    QTest::newRow("PTR goodbye, within its second") << then(ptr(NodeType, Instance, 0)) << qint64(999) << QStringList{Found};
     QTest::newRow("PTR goodbye") << then(ptr(NodeType, Instance, 0)) << qint64(1000) << QStringList{Found, removed};
     QTest::newRow("SRV goodbye") << then(srv(Instance, "studio-gw-1.local.", 8080, 0)) << qint64(1000) << QStringList{Found, removed};
-    QTest::newRow("PTR expires") << then(ptr(NodeType, Instance, 100)) << qint64(100000) << QStringList{Found, removed};
-    QTest::newRow("SRV expires") << then(srv(Instance, "studio-gw-1.local.", 8080, 100)) << qint64(100000) << QStringList{Found, removed};
     QTest::newRow("back after a goodbye") << then(ptr(NodeType, Instance, 0)) + QList<Message>{{}, fullAnnouncement()}
                                           << qint64(0) << QStringList{Found, removed, Found};
 }
@@ -219,17 +215,24 @@ void tst_Browser::splitsKnownAnswersOverTruncatedPackets()
 
 void tst_Browser::outlivesServerAndCache()
 {
+    // A browser and a resolver whose server and cache go first (as at shutdown) must neither
+    // crash nor drop what they found.
     MdnsFakeClock clock;
     auto server = new MdnsFakeServer;
     auto cache = new Cache;
     cache->setClock(&clock);
+    cache->addRecord(address("studio-gw-1.local.", "10.77.0.1"));
     Browser browser(server, NodeType, cache);
+    Resolver resolver(server, "studio-gw-1.local.", cache);
     server->deliver(fullAnnouncement());
+    QTRY_COMPARE(resolver.addresses().size(), 1);
     delete cache;
     server->deliver(fullAnnouncement());
+    server->deliver(response({address("studio-gw-1.local.", "10.77.0.2", 10)}));
     delete server;
-    clock.advance(5000);
+    clock.advance(20000);
     QCOMPARE(browser.services().size(), 1);
+    QCOMPARE(resolver.addresses().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Browser)
