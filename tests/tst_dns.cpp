@@ -64,9 +64,8 @@ void tst_Dns::roundTripsRecords_data()
 {
     QTest::addColumn<Record>("record");
     QTest::addColumn<bool>("valid");
-    QTest::newRow("A") << address("host.local.", "10.77.0.1", 120, true) << true;
-    QTest::newRow("AAAA") << address("host.local.", "fd77::1") << true;
-    QTest::newRow("PTR") << ptr(NodeType, "studio-gw-1." + NodeType) << true;
+    // Plain A, AAAA, PTR, SRV and TXT records make the round trip in the replay of the
+    // captured packets (fuzz/corpus); here what those lack.
     Record service = srv("studio-gw-1." + NodeType, "studio-gw-1.local.", 8080);
     service.setPriority(1);
     service.setWeight(2);
@@ -151,13 +150,9 @@ void tst_Dns::readsHostilePacket_data()
     QTest::newRow("rdata runs past packet") << header(0x8400, 0, 1) + Local + u16(A) + u16(1) + u32(120) + u16(8) + u32(1) << "rejected";
     QTest::newRow("pointer to itself") << question(u16(0xC00C)) << "rejected";
     QTest::newRow("pointer forward") << question(u16(0xC010)) + Local << "rejected";
-    QTest::newRow("pointer loop of two") << header(0, 2, 0) + QByteArray("\x01" "a", 2) + u16(0xC014) + u16(A) + u16(1)
-            + QByteArray("\x01" "b", 2) + u16(0xC00C) + u16(A) + u16(1) << "rejected";
     QTest::newRow("loop through a backward pointer") << question(QByteArray("\x01" "c", 2) + u16(0xC00C)) << "rejected";
-    QTest::newRow("pointer past packet") << question(u16(0xFFFF)) << "rejected";
     QTest::newRow("truncated pointer") << header(0, 1, 0) + QByteArray("\xC0", 1) << "rejected";
     QTest::newRow("label of 64 (extended label type)") << question(char(64) + QByteArray(64, 'a') + '\0') << "rejected";
-    QTest::newRow("reserved label type 0x80") << question(QByteArray("\x81" "a", 3)) << "rejected";
     const QByteArray label = char(63) + QByteArray(63, 'y');
     QTest::newRow("name over 255") << question(label.repeated(5) + '\0') << "rejected";
     // The same, assembled by pointers: 4 * 64 + 1 bytes from three chained suffixes.
@@ -165,8 +160,6 @@ void tst_Dns::readsHostilePacket_data()
             + rr(label + u16(0xC00C), A, u32(1)) + rr(label + u16(quint16(0xC000 | (12 + 2 * 64 + 1 + 14))), A, u32(1)) << "rejected";
     // Faults no length field can contain, inside rdata: the sender cannot be trusted.
     QTest::newRow("pointer loop in PTR rdata") << header(0x8400, 0, 1) + rr(Local, PTR, u16(0xC000 | 34)) << "rejected";
-    QTest::newRow("name over 255 in SRV rdata") << header(0x8400, 0, 1)
-            + rr(Local, SRV, u16(0) + u16(0) + u16(80) + label.repeated(5) + '\0') << "rejected";
     QTest::newRow("opcode not QUERY") << header(0x2800, 0, 1) + rr(Local, A, u32(1)) << "rejected";
     QTest::newRow("response code set") << header(0x8403, 0, 1) + rr(Local, A, u32(1)) << "rejected";
     // A record with bad rdata is left out, the rest of the packet read.

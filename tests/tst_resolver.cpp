@@ -49,20 +49,19 @@ void tst_Resolver::asksUntilAnsweredAndAgainAfterExpiry()
         clock.advance(1);
         QCOMPARE(asked(), before + 1);
     }
-    // Answered: refreshed from 80 % of the TTL on, and kept past it when the refresh is answered.
+    // Answered: refreshed from 80 % of the TTL on (its lasting past the TTL when a refresh
+    // is answered is tst_cache's). Unanswered, it lapses, is looked for again at once and
+    // reported again when found.
     server.deliver(answer("10.77.0.1", 100));
     clock.advance(79000);
     QCOMPARE(asked(), 4);
     clock.advance(4000);
     QCOMPARE(asked(), 5);
-    server.deliver(answer("10.77.0.1", 100));
-    clock.advance(50000);
-    QCOMPARE(resolver.addresses().size(), 1);
-    // Once it lapses it is looked for again, and reported again when found.
-    clock.advance(50000);
+    clock.advance(17000);
     QVERIFY(resolver.addresses().isEmpty());
+    const int lapsed = asked();
     clock.advance(1000);
-    QVERIFY(asked() > 5);
+    QCOMPARE(asked(), lapsed + 1);
     server.deliver(answer("10.77.0.1", 100));
     QCOMPARE(resolved.count(), 2);
     QVERIFY(!server.encodingFailed);
@@ -75,10 +74,10 @@ void tst_Resolver::asksUntilAnsweredAndAgainAfterExpiry()
     Resolver cached(&server, Host, &cache);
     QSignalSpy told(&cached, &Resolver::resolved);
     QTRY_COMPARE(told.count(), 2);
-    QCOMPARE(server.queries().size(), 1);
-    QCOMPARE(server.queries().first().records().size(), 2);
+    QCOMPARE(server.sent.size(), 1);
+    QCOMPARE(server.sent.first().message.records().size(), 2);
     clock.advance(10000);
-    QCOMPARE(server.queries().size(), 1);
+    QCOMPARE(server.sent.size(), 1);
 }
 
 void tst_Resolver::reportsEachAddressOnceWithItsScope()

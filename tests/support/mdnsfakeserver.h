@@ -29,16 +29,6 @@ public:
     void deliver(const QMdnsEngine::Message &message) { emit messageReceived(message); }
     void appear(const QString &name) { emit interfaceAppeared(name); }
 
-    // Queries sent so far (responses left out).
-    QList<QMdnsEngine::Message> queries() const
-    {
-        QList<QMdnsEngine::Message> found;
-        for (const Sent &sent : sent) {
-            if (!sent.message.isResponse())
-                found.append(sent.message);
-        }
-        return found;
-    }
     // How many sent questions asked for that name and type.
     int questionCount(const QByteArray &name, quint16 type) const
     {

@@ -19,7 +19,6 @@ public:
     QStringList warnings() const { return of(QtWarningMsg); }
     QStringList infos() const { return of(QtInfoMsg); }
     QStringList all() const { return of(QtMsgType(-1)); }
-    void clear() { m_lines.clear(); }
 
 private:
     static void record(QtMsgType type, const QMessageLogContext &context, const QString &text)
