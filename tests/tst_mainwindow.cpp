@@ -2,8 +2,6 @@
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
 #include "discovery/nmosmdnsbrowser.h"
-#include "mdns/responder.h"
-#include "mdns/server.h"
 #include "net/replylimits.h"
 #include "nmos/nmosclient.h"
 #include "tests/support/dialogcatcher.h"
@@ -40,27 +38,21 @@ struct Tweak
     Reply reply;
 };
 
-// One sender or receiver of a scripted node. Its id names its group and format: "r2-a1" is
-// the first audio member of group "r2".
-struct Essence
+// The essences of one group: "s-v1=Cam 1" is the video sender of group "s" labelled "Cam 1",
+// "r2-a1" the first audio receiver of group "r2", labelled by its id.
+QStringList group(const QString &prefix, const QString &label, int audio, int data)
 {
-    QString id, label;
-};
+    QStringList list{prefix + "-v1=" + label};
+    for (int i = 1; i <= audio; ++i)
+        list << prefix + "-a" + QString::number(i);
+    for (int i = 1; i <= data; ++i)
+        list << prefix + "-d" + QString::number(i);
+    return list;
+}
 
 QString formatOf(const QString &id)
 {
     return QHash<QChar, QString>{{'v', "video"}, {'a', "audio"}}.value(id.section('-', 1).at(0), "data");
-}
-
-// A video essence with that label, then audio and data members labelled by their ids.
-QList<Essence> group(const QString &prefix, const QString &label, int audio, int data)
-{
-    QList<Essence> list{{prefix + "-v1", label}};
-    for (int i = 1; i <= audio + data; ++i) {
-        const QString id = prefix + (i <= audio ? "-a" : "-d") + QString::number(i <= audio ? i : i - audio);
-        list << Essence{id, id};
-    }
-    return list;
 }
 
 QByteArray sdpOf(const QString &id) { return "v=0\r\no=- 1 1 IN IP4 10.77.0.1\r\ns=" + id.toUtf8() + "\r\n"; }
@@ -82,24 +74,24 @@ Reply stagedFile(const QJsonValue &sdp)
 // One device holding these senders ("s…" ids) or receivers. Every transport file is readable,
 // every staged endpoint accepts a PATCH, a receiver's staged file is that of "from-<its id>",
 // and it reports itself active with the sender of its role ("r-a1" with "s-a1").
-void scriptNode(TestHttpServer *node, const QList<Essence> &essences)
+void scriptNode(TestHttpServer *node, const QStringList &essences)
 {
-    const bool senders = essences.first().id.startsWith('s');
+    const bool senders = essences.first().startsWith('s');
     const QByteArray kind = senders ? "senders" : "receivers";
     QJsonArray flows, list;
     QStringList ids;
-    for (const Essence &e : essences) {
-        const QString urn = "urn:x-nmos:format:" + formatOf(e.id);
-        const QJsonObject tags = grouphint(e.id.section('-', 0, 0) + ':' + formatOf(e.id));
-        list << (senders ? senderJson(e.id, e.label, "f-" + e.id, node->url("/sdp/" + e.id), tags)
-                         : receiverJson(e.id, e.label, urn, tags));
-        flows << flowJson("f-" + e.id, urn);
-        ids << e.id;
-        node->setReply("GET", nodePath("/" + kind + "/" + e.id.toUtf8()), Reply::json(list.last().toObject()));
-        node->setReply("PATCH", staged(kind, e.id), Reply::json(QJsonObject()));
-        node->setReply("GET", "/sdp/" + e.id.toUtf8(), Reply::text(sdpOf(e.id), 200, "application/sdp"));
-        node->setReply("GET", staged(kind, e.id), stagedFile(QString::fromUtf8(sdpOf("from-" + e.id))));
-        node->setReply("GET", active(e.id), activeReply("s" + e.id.mid(e.id.indexOf('-'))));
+    for (const QString &essence : essences) {
+        const QString id = essence.section('=', 0, 0), label = essence.contains('=') ? essence.section('=', 1) : id;
+        const QString urn = "urn:x-nmos:format:" + formatOf(id);
+        const QJsonObject tags = grouphint(id.section('-', 0, 0) + ':' + formatOf(id));
+        list << (senders ? senderJson(id, label, "f-" + id, node->url("/sdp/" + id), tags) : receiverJson(id, label, urn, tags));
+        flows << flowJson("f-" + id, urn);
+        ids << id;
+        node->setReply("GET", nodePath("/" + kind + "/" + id.toUtf8()), Reply::json(list.last().toObject()));
+        node->setReply("PATCH", staged(kind, id), Reply::json(QJsonObject()));
+        node->setReply("GET", "/sdp/" + id.toUtf8(), Reply::text(sdpOf(id), 200, "application/sdp"));
+        node->setReply("GET", staged(kind, id), stagedFile(QString::fromUtf8(sdpOf("from-" + id))));
+        node->setReply("GET", active(id), activeReply("s" + id.mid(id.indexOf('-'))));
     }
     node->setReply("GET", nodePath("/devices/"), Reply::json(QJsonArray{deviceJson("d", senders ? ids : QStringList(),
                                                                                          senders ? QStringList() : ids)}));
@@ -183,13 +175,10 @@ private slots:
     void showsWindowSplashAndWidgets();
     void takesInNode_data();
     void takesInNode();
-    void listsLabelsOncePerAddressSorted();
     void takesInReportedNodeOnceAfterTheSignal();
     void checksTheChosenItemsNode();
     void runs_data();
     void runs();
-    void survivesAnnouncement_data();
-    void survivesAnnouncement();
     void asksForUpdateOnceAWeek_data();
     void asksForUpdateOnceAWeek();
 };
@@ -199,7 +188,6 @@ void tst_MainWindow::initTestCase()
     // The window starts node discovery, which sends mDNS queries.
     SKIP_UNLESS_PRIVATE_NETNS();
     QStandardPaths::setTestModeEnabled(true);
-    qRegisterMetaType<QMap<QString, QString>>();
     // A stalled node costs a run this long, not the real 10 s.
     ReplyLimits::setTransferTimeoutMs(1000);
     MainWindow::splashDurationMs = 100;
@@ -255,7 +243,11 @@ void tst_MainWindow::takesInNode_data()
     const QString cam = "camera (%tx-Cam 1)", monitor = "monitor (%rx-Monitor 1)";
 
     QTest::newRow("camera and monitor") << QList<Tweak>() << QStringList{cam, monitor};
-    QTest::newRow("list is an object") << tx(senders, Reply::json(QJsonObject{{"id", "s-v1"}})) << QStringList{monitor};
+    // Sorted, and a label the node lists twice appears once.
+    QTest::newRow("label twice, unsorted")
+        << tx(senders, Reply::json(QJsonArray{senderJson("s-v1", "Cam 1", "f-s-v1"), senderJson("s2", "Cam 1", "f-s-v1"),
+                                              senderJson("s3", "A", "f-s-v1")}))
+        << QStringList{"camera (%tx-A)", cam, monitor};
     QTest::newRow("entries are not objects") << rx(receivers, Reply::text("[1,\"r\",null,[],true]")) << QStringList{cam};
     QTest::newRow("members of wrong types")
         << tx(senders, Reply::json(QJsonArray{QJsonObject{{"id", 5}, {"label", QJsonArray{"Cam"}}, {"flow_id", QJsonObject()}}}))
@@ -264,10 +256,6 @@ void tst_MainWindow::takesInNode_data()
         << tx(nodePath("/flows/"), Reply::json(QJsonArray{QJsonObject{{"id", "f-s-v1"}, {"format", 1}}})) << QStringList{monitor};
     QTest::newRow("JSON nested 10,000 deep") << rx(receivers, Reply::text(QByteArray(10000, '[') + QByteArray(10000, ']')))
                                              << QStringList{cam};
-    QTest::newRow("reply cut mid-body")
-        << rx(receivers, Reply::closeMidReply(QJsonDocument(QJsonArray{receiverJson("r-v1", "Monitor 1", VideoUrn)}).toJson()))
-        << QStringList{cam};
-    QTest::newRow("list never answers") << rx(receivers, Reply::neverAnswer()) << QStringList{cam};
     // One line, read left to right as written: a label cannot disguise its entry.
     QTest::newRow("label with markup, new line and RTL mark")
         << rx(receivers, videoReceivers("r-v1", "<b>Mon</b>\nitor \u202e1")) << QStringList{cam, "monitor (%rx-<b>Mon</b> itor 1)"};
@@ -287,8 +275,10 @@ void tst_MainWindow::takesInNode()
     scriptNode(&desk.rx, group("r", "Monitor 1", 1, 0));
     for (const Tweak &tweak : tweaks)
         (tweak.node == "tx" ? desk.tx : desk.rx).setReply(tweak.method, tweak.path, tweak.reply);
+    // Found again, as a node is whose counters changed: nothing is listed twice.
     desk.discover("camera", desk.tx);
     desk.discover("monitor", desk.rx);
+    desk.discover("camera", desk.tx);
 
     QCOMPARE((itemTexts(desk.txCombo) + itemTexts(desk.rxCombo)).join('\n'), items.join('\n').replace("%tx", desk.tx.address()).replace("%rx", desk.rx.address()));
     // Discovery alone chooses nothing, so no check runs and no lamp lights.
@@ -297,26 +287,6 @@ void tst_MainWindow::takesInNode()
     // Nothing but the node's own API was asked for.
     for (const QString &line : desk.tx.requestLines() + desk.rx.requestLines())
         QVERIFY2(line.startsWith("GET /x-nmos/node/v1.3/"), qPrintable(line));
-}
-
-void tst_MainWindow::listsLabelsOncePerAddressSorted()
-{
-    Desk desk;
-    TestHttpServer empty;
-    QVERIFY(desk.start() && empty.start());
-    scriptNode(&desk.tx, {{"s-v1", "A"}, {"s2-v1", "A"}, {"s3-v1", "C"}});
-    scriptNode(&desk.rx, {{"s-v1", "B"}});
-    empty.setReply("GET", nodePath("/senders/"), Reply::json(QJsonArray()));
-    desk.discover("alpha", desk.rx);
-    desk.discover("Zeta", desk.tx);
-    desk.discover("alpha", desk.rx);
-    desk.discover("empty", empty);
-    // Upper-case letters sort before lower-case ones; a label listed twice appears once.
-    const QString tx = desk.tx.address(), rx = desk.rx.address();
-    QCOMPARE(itemTexts(desk.txCombo), QStringList({"Zeta (" + tx + "-A)", "Zeta (" + tx + "-C)", "alpha (" + rx + "-B)"}));
-    QCOMPARE(desk.rxCombo->count(), 0);
-    // A node without senders is asked for its receivers once and no more.
-    QCOMPARE(empty.requestLines(), QStringList({"GET " + nodePath("/senders/"), "GET " + nodePath("/receivers/")}));
 }
 
 void tst_MainWindow::takesInReportedNodeOnceAfterTheSignal()
@@ -380,7 +350,7 @@ void tst_MainWindow::checksTheChosenItemsNode()
 void tst_MainWindow::runs_data()
 {
     QTest::addColumn<int>("control");
-    QTest::addColumn<QString>("setup"); // "no record", "no id", "Monitor 2" chosen, "lookup fails", "listed": tweaked before intake
+    QTest::addColumn<QString>("setup"); // "no record", "no id", "Monitor 2" chosen, "lookup fails"
     QTest::addColumn<QList<int>>("sizes"); // audio and data senders, audio and data receivers
     QTest::addColumn<QList<Tweak>>("tweaks");
     QTest::addColumn<QString>("shown"); // "kind|title|text" of the one dialog; empty: none
@@ -395,9 +365,6 @@ void tst_MainWindow::runs_data()
     const QString video = "critical|Connect|Patch failed on video:\n";
     const QString notActive = "Not active: the receiver reports sender %1 with master_enable %2";
     const QJsonObject refusal{{"code", 400}, {"error", "r-a1 cannot take s-a1"}, {"debug", QJsonValue()}};
-    const auto videoReceiver = [](const QString &id) {
-        return Reply::json(QJsonArray{receiverJson(id, "Monitor 1", VideoUrn)});
-    };
 
     // Each member pair is patched, audio and anc, in their order; the longer list's tail stays.
     QTest::newRow("connect group") << int(Connect) << "" << full << QList<Tweak>() << "" << all;
@@ -406,10 +373,6 @@ void tst_MainWindow::runs_data()
     // A failed member lookup ends that pair before a receiver is patched with a stale sender.
     QTest::newRow("connect, audio lookup fails") << int(Connect) << "lookup fails" << full << QList<Tweak>() << ""
                                                  << QStringList{all[0], all[2], all[3]};
-    // Accepted is not done: each pair's receiver must report itself on, fed by its sender.
-    QTest::newRow("connect, audio keeps another sender")
-        << int(Connect) << "" << full << QList<Tweak>{rx("GET", active("r-a2"), activeReply("s-a1"))}
-        << "information|Connect|Patch failed on audio:\n" + notActive.arg("s-a1", "true") + "\n" << all;
     // Every member is still patched; one box names each refusal, even one the network layer
     // takes for no error.
     QTest::newRow("connect, member patches refused") << int(Connect) << "" << full
@@ -420,14 +383,9 @@ void tst_MainWindow::runs_data()
            "Patch failed on anc:\nHTTP 500\n" << all;
     QTest::newRow("connect, entry without record") << int(Connect) << "no record" << full << QList<Tweak>()
                                                    << "warning|Connect|No video sender found on transmitter node." << QStringList();
-    QTest::newRow("connect, video not activated") << int(Connect) << "" << full << QList<Tweak>{rx("GET", active("r-v1"), activeReply(""))}
-                                                  << video + notActive.arg("none", "false") << QStringList(all.mid(0, 1));
     QTest::newRow("connect, refusal in markup") << int(Connect) << "" << full
         << QList<Tweak>{rx("PATCH", staged("receivers", "r-v1"), Reply::json(QJsonObject{{"error", "<b>No</b>\nway"}}, 400))}
         << video + "HTTP 400: <b>No</b>\nway" << QStringList(all.mid(0, 1));
-    QTest::newRow("connect, id that is ..") << int(Connect) << "listed" << full
-                                            << QList<Tweak>{rx("GET", nodePath("/receivers/"), videoReceiver(".."))}
-                                            << video + "Receiver id \"..\" cannot be used in a URL" << QStringList();
     QTest::newRow("connect, manifest with scheme file") << int(Connect) << "" << full << QList<Tweak>{{"tx", "GET", nodePath("/senders/"),
                          Reply::json(QJsonArray{senderJson("s-v1", "Cam 1", "f-s-v1", "file:///etc/passwd")})}}
         << video + "Failed to fetch Sender SDP." << QStringList{"activate s-v1"};
@@ -461,9 +419,6 @@ void tst_MainWindow::runs_data()
     QTest::newRow("receiver SDP, no video receiver")
         << int(RxSdp) << "" << full << QList<Tweak>{rx("GET", nodePath("/receivers/"), Reply::json(QJsonArray()))}
         << "information|Info|No senders on the receiver node to display SDP from." << QStringList();
-    QTest::newRow("receiver SDP, nothing staged")
-        << int(RxSdp) << "" << full << QList<Tweak>{rx("GET", staged("receivers", "r-v1"), stagedFile(QJsonValue::Null))}
-        << "warning|SDP|Nothing is connected/Failed to fetch SDP." << QStringList();
 }
 
 void tst_MainWindow::runs()
@@ -484,25 +439,19 @@ void tst_MainWindow::runs()
         for (const char *id : {"r-v1", "r-a1", "r-a2", "r-d1", "r2-v1", "r2-a1", "r2-d1"})
             desk.rx.setReply("GET", active(id), activeReply(""));
     }
-    const auto applyTweaks = [&] {
-        QSet<QByteArray> tweaked;
-        for (const Tweak &tweak : tweaks) {
-            TestHttpServer &node = tweak.node == "tx" ? desk.tx : desk.rx;
-            if (tweaked.contains(tweak.node + tweak.method + tweak.path))
-                node.addReply(tweak.method, tweak.path, tweak.reply);
-            else
-                node.setReply(tweak.method, tweak.path, tweak.reply);
-            tweaked.insert(tweak.node + tweak.method + tweak.path);
-        }
-    };
-    if (setup == "listed")
-        applyTweaks();
     desk.discover("camera", desk.tx);
     desk.discover("monitor", desk.rx);
     QVERIFY(desk.choose(desk.txCombo, "Cam 1"));
     QVERIFY(desk.choose(desk.rxCombo, setup == "Monitor 2" ? "Monitor 2" : "Monitor 1"));
-    if (setup != "listed")
-        applyTweaks();
+    QSet<QByteArray> tweaked;
+    for (const Tweak &tweak : tweaks) {
+        TestHttpServer &node = tweak.node == "tx" ? desk.tx : desk.rx;
+        if (tweaked.contains(tweak.node + tweak.method + tweak.path))
+            node.addReply(tweak.method, tweak.path, tweak.reply);
+        else
+            node.setReply(tweak.method, tweak.path, tweak.reply);
+        tweaked.insert(tweak.node + tweak.method + tweak.path);
+    }
     if (setup == "no record") {
         desk.txCombo->setCurrentIndex(-1);
         desk.txCombo->setEditText("10.0.0.2");
@@ -550,67 +499,15 @@ void tst_MainWindow::runs()
     QStringList got;
     for (const TestHttpServer::Request &request : desk.tx.requests() + desk.rx.requests()) {
         const QJsonObject body = QJsonDocument::fromJson(request.body).object();
-        const QString id = QString::fromUtf8(request.path.split('/').value(6));
-        if (request.method != "PATCH")
-            continue;
-        if (request.path.contains("/senders/"))
-            got << "activate " + id;
-        else if (body.value("master_enable").toBool())
-            got << id + '<' + body.value("sender_id").toString();
-        else if (!body.contains("sender_id"))
-            got << id + " off";
+        const QString id = QString::fromUtf8(request.path.split('/').value(6)), sender = body.value("sender_id").toString();
+        const bool on = body.value("master_enable").toBool();
+        if (request.method == "PATCH")
+            got << (request.path.contains("/senders/") ? "activate " + id : on ? id + '<' + sender : id + " off");
         // The file sent is the one the sender publishes.
-        if (body.value("master_enable").toBool())
-            QCOMPARE(body["transport_file"]["data"].toString(), QString::fromUtf8(sdpOf(body.value("sender_id").toString())));
+        if (on)
+            QCOMPARE(body["transport_file"]["data"].toString(), QString::fromUtf8(sdpOf(sender)));
     }
     QCOMPARE(got, patches);
-}
-
-void tst_MainWindow::survivesAnnouncement_data()
-{
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<int>("keys");
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<int>("reportedKeys"); // -1: the node is reported unreachable
-
-    QTest::newRow("TXT with 255 keys") << QByteArray("hostile-node") << 255 << "127.0.0.1" << 255;
-    QTest::newRow("name with NUL bytes") << QByteArray("evil\0node", 9) << 0 << "127.0.0.1" << 0;
-    QTest::newRow("address is the multicast group") << QByteArray("hostile-node") << 0 << "224.0.0.251" << -1;
-}
-
-void tst_MainWindow::survivesAnnouncement()
-{
-    QFETCH(QByteArray, name);
-    QFETCH(int, keys);
-    QFETCH(QString, address);
-    QFETCH(int, reportedKeys);
-
-    TestHttpServer node;
-    QVERIFY(node.start());
-    node.setReply("GET", "/x-nmos/node/v1.3/self", Reply::json(QJsonObject{{"id", "n"}}));
-    QMap<QByteArray, QByteArray> txt;
-    for (int i = 0; i < keys; ++i)
-        txt.insert("k" + QByteArray::number(i), "v");
-    QMdnsEngine::Service service;
-    service.setType("_nmos-node._tcp.local.");
-    service.setName(name);
-    service.setHostname("hostile-" + QByteArray::number(node.port()) + ".local.");
-    service.setPort(node.port());
-    service.setAttributes(txt);
-    QMdnsEngine::Server server(QStringList{QStringLiteral("fl1")});
-    QMdnsEngine::Responder responder(&server, service);
-    responder.setAddresses({QHostAddress(address)});
-
-    NMOSMdnsBrowser browser;
-    QSignalSpy discovered(&browser, &NMOSMdnsBrowser::nodeDiscovered);
-    QSignalSpy ready(&browser, &NMOSMdnsBrowser::nodeSelfReady);
-    QSignalSpy error(&browser, &NMOSMdnsBrowser::nodeError);
-    browser.start();
-    QTRY_VERIFY_WITH_TIMEOUT(discovered.count() > 0, 10000);
-    QCOMPARE(discovered.at(0).at(0).toString(), QString::fromUtf8(name));
-    QTRY_VERIFY_WITH_TIMEOUT(ready.count() + error.count() > 0, 10000);
-    const int reported = ready.count() > 0 ? discovered.at(0).at(3).value<QMap<QString, QString>>().size() : -1;
-    QCOMPARE(reported, reportedKeys);
 }
 
 void tst_MainWindow::asksForUpdateOnceAWeek_data()
