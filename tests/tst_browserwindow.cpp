@@ -34,35 +34,15 @@ QStringList texts(const QAbstractItemModel *model)
     return lines;
 }
 
-// The window's widgets, found the way an operator would: by what they are.
-struct Window {
-    explicit Window(BrowserWindow *w)
-        : type(w->findChild<QLineEdit *>()), any(w->findChild<QCheckBox *>()), browse(w->findChild<QPushButton *>()),
-          services(w->findChild<QListView *>()), addresses(w->findChild<QListWidget *>()), table(w->findChild<QTableWidget *>())
-    {
-    }
-    void select(const QString &text) const
-    {
-        const int row = texts(services->model()).indexOf(text);
-        services->selectionModel()->select(services->model()->index(row, 0), QItemSelectionModel::ClearAndSelect);
-    }
-    // The addresses, then each attribute row as "key=value".
-    QStringList shown() const
-    {
-        QStringList lines;
-        for (int i = 0; i < addresses->count(); ++i)
-            lines << addresses->item(i)->text();
-        for (int row = 0; row < table->rowCount(); ++row)
-            lines << table->item(row, 0)->text() + '=' + table->item(row, 1)->text();
-        return lines;
-    }
-    QLineEdit *type;
-    QCheckBox *any;
-    QPushButton *browse;
-    QListView *services;
-    QListWidget *addresses;
-    QTableWidget *table;
-};
+// The addresses, then each attribute row as "key=value".
+QStringList shown(const BrowserWindow &browser)
+{
+    QStringList lines = texts(browser.findChild<QListWidget *>()->model());
+    auto *table = browser.findChild<QTableWidget *>();
+    for (int row = 0; row < table->rowCount(); ++row)
+        lines << table->item(row, 0)->text() + '=' + table->item(row, 1)->text();
+    return lines;
+}
 
 } // namespace
 
@@ -80,32 +60,36 @@ void tst_BrowserWindow::showsSelectedServiceUntilDeselected()
 {
     MdnsFakeServer server;
     BrowserWindow browser(&server);
-    Window w(&browser);
-    QCOMPARE(browser.windowTitle() + ' ' + w.type->text(), QString("mDNS Browser " + NodeType));
+    // The window's widgets, found the way an operator would: by what they are.
+    auto *type = browser.findChild<QLineEdit *>();
+    auto *any = browser.findChild<QCheckBox *>();
+    auto *browse = browser.findChild<QPushButton *>();
+    auto *services = browser.findChild<QListView *>();
+    QCOMPARE(browser.windowTitle() + ' ' + type->text(), QString("mDNS Browser " + NodeType));
     // "Any" browses the meta-query type; unchecked, the field is editable again.
-    w.any->setChecked(true);
-    QVERIFY(!w.type->isEnabled());
-    w.any->setChecked(false);
-    QCOMPARE(w.type->text() + ' ' + QString::number(w.type->isEnabled()), QString::fromLatin1(ServicesType) + " 1");
-    w.type->setText(NodeType);
-    w.browse->click();
+    any->setChecked(true);
+    QVERIFY(!type->isEnabled());
+    any->setChecked(false);
+    QCOMPARE(type->text() + ' ' + QString::number(type->isEnabled()), QString::fromLatin1(ServicesType) + " 1");
+    type->setText(NodeType);
+    browse->click();
     QTRY_COMPARE(server.questionCount(NodeType, PTR), 1);
     // Network text is never taken as markup; keys in byte order.
     server.deliver(announcement("cam-1", NodeType, 8080, {{"b", "2"}, {"flag", {}}, {"<i>k</i>", QByteArray("x\0y", 3)}}));
-    w.select("cam-1 (_nmos-node._tcp.local.)");
-    QCOMPARE(w.shown(), (QStringList{"<i>k</i>=x\u2400y", "b=2", "flag="}));
+    services->selectionModel()->select(services->model()->index(0, 0), QItemSelectionModel::ClearAndSelect);
+    QCOMPARE(shown(browser), (QStringList{"<i>k</i>=x\u2400y", "b=2", "flag="}));
     // The selected host is asked for; its addresses are listed as they come.
     QTRY_VERIFY(server.questionCount("cam-1.local.", A) > 0);
     server.deliver(response({address("cam-1.local.", "10.77.0.2"), address("cam-1.local.", "fd77::2")}));
-    QCOMPARE(w.shown().mid(0, 3), (QStringList{"10.77.0.2", "fd77::2", "<i>k</i>=x\u2400y"}));
-    w.services->selectionModel()->clearSelection();
-    QVERIFY(w.shown().isEmpty() && browser.findChildren<Resolver *>().isEmpty());
+    QCOMPARE(shown(browser).mid(0, 3), (QStringList{"10.77.0.2", "fd77::2", "<i>k</i>=x\u2400y"}));
+    services->selectionModel()->clearSelection();
+    QVERIFY(shown(browser).isEmpty() && browser.findChildren<Resolver *>().isEmpty());
     // Browsing again starts a fresh list, which fills again.
-    w.browse->click();
-    QVERIFY(texts(w.services->model()).isEmpty());
+    browse->click();
+    QVERIFY(texts(services->model()).isEmpty());
     QTRY_COMPARE(server.questionCount(NodeType, PTR), 2);
     server.deliver(announcement("cam-1"));
-    QCOMPARE(texts(w.services->model()), QStringList{"cam-1 (_nmos-node._tcp.local.)"});
+    QCOMPARE(texts(services->model()), QStringList{"cam-1 (_nmos-node._tcp.local.)"});
 }
 
 void tst_BrowserWindow::listsServices_data()
