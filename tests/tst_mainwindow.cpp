@@ -139,18 +139,6 @@ struct Desk : DialogCatcher
 
 Q_DECLARE_METATYPE(Tweak)
 
-// Stands in for the desktop's web browser.
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-
-public slots:
-    void open(const QUrl &url) { opened << url; }
-
-public:
-    QList<QUrl> opened;
-};
-
 // The main window against scripted nodes: what it lists, what its checks light, what its
 // runs patch and show, and what a node that lies, stalls or floods can make it do.
 class tst_MainWindow : public QObject
@@ -168,6 +156,13 @@ private slots:
     void runs();
     void asksForUpdateOnceAWeek_data();
     void asksForUpdateOnceAWeek();
+
+public slots:
+    // Stands in for the desktop's web browser.
+    void open(const QUrl &url) { m_opened << url; }
+
+private:
+    QList<QUrl> m_opened;
 };
 
 void tst_MainWindow::initTestCase()
@@ -209,10 +204,7 @@ void tst_MainWindow::showsWindowSplashAndWidgets()
     QCOMPARE(dialog.windowHandle()->title(), QStringLiteral("SDP \u2022 Sender [*] <i>x</i>"));
     QTextEdit *edit = dialog.findChild<QTextEdit *>();
     QVERIFY(edit->isReadOnly() && !edit->toHtml().contains("<b>Cam"));
-    for (QPushButton *button : dialog.findChildren<QPushButton *>()) {
-        if (button->text() == "Copy SDP")
-            button->click();
-    }
+    dialog.findChild<QPushButton *>()->click(); // "Copy SDP"
     QCOMPARE(QGuiApplication::clipboard()->text(), sdp);
 }
 
@@ -224,9 +216,6 @@ void tst_MainWindow::takesInNode_data()
     const QByteArray senders = nodePath("/senders/"), receivers = nodePath("/receivers/");
     const auto tx = [](const QByteArray &path, const Reply &reply) { return QList<Tweak>{{"tx", "GET", path, reply}}; };
     const auto rx = [](const QByteArray &path, const Reply &reply) { return QList<Tweak>{{"rx", "GET", path, reply}}; };
-    const auto videoReceivers = [](const QJsonValue &id, const QJsonValue &label) {
-        return Reply::json(QJsonArray{QJsonObject{{"id", id}, {"label", label}, {"format", VideoUrn}}});
-    };
     const QString cam = "camera (%tx-Cam 1)", monitor = "monitor (%rx-Monitor 1)";
 
     QTest::newRow("camera and monitor") << QList<Tweak>() << QStringList{cam, monitor};
@@ -245,7 +234,7 @@ void tst_MainWindow::takesInNode_data()
                                              << QStringList{cam};
     // One line, read left to right as written: a label cannot disguise its entry.
     QTest::newRow("label with markup, new line and RTL mark")
-        << rx(receivers, videoReceivers("r-v1", "<b>Mon</b>\nitor \u202e1")) << QStringList{cam, "monitor (%rx-<b>Mon</b> itor 1)"};
+        << rx(receivers, Reply::json(QJsonArray{receiverJson("r-v1", "<b>Mon</b>\nitor \u202e1", VideoUrn)})) << QStringList{cam, "monitor (%rx-<b>Mon</b> itor 1)"};
     QTest::newRow("label of invalid UTF-8")
         << rx(receivers, Reply::text("[{\"id\":\"r-v1\",\"label\":\"\xff\xfe\",\"format\":\"" + VideoUrn.toUtf8() + "\"}]"))
         << QStringList{cam};
@@ -527,37 +516,38 @@ void tst_MainWindow::asksForUpdateOnceAWeek()
     feed.setReply("GET", "/feed", Reply::json(QJsonObject{{"version", "8.1.3"}, {"url", "https://veltrix.example/get"}}));
     vxSetUpdateFeedForTesting(feed.url("/feed").toUtf8().constData(), 0);
     const auto restore = qScopeGuard([] { vxSetUpdateFeedForTesting(nullptr, 0); QDesktopServices::unsetUrlHandler("https"); });
-    UrlCatcher browser;
-    QDesktopServices::setUrlHandler("https", &browser, "open");
+    m_opened.clear();
+    QDesktopServices::setUrlHandler("https", this, "open");
     QSettings updates(QSettings::NativeFormat, QSettings::UserScope, "Ferrolink");
     updates.clear();
     if (!stored.isEmpty())
         updates.setValue("LastUpdateTime", stored);
 
-    QString asked;
-    QTimer answer;
-    connect(&answer, &QTimer::timeout, this, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            // The day is recorded before the answer, so that a question left open is not asked again.
-            asked = box->text() + '|' + QSettings(QSettings::NativeFormat, QSettings::UserScope, "Ferrolink").value("LastUpdateTime").toString();
-            for (QAbstractButton *b : box->buttons())
-                asked += '|' + b->text();
-            for (QAbstractButton *b : box->buttons()) {
+    // Answers the question, and notes the day recorded by then: before the answer, so that
+    // a question left open is not asked again.
+    struct Answer : DialogCatcher
+    {
+        QString button;
+        void seen(QDialog *dialog) override
+        {
+            shown.last() += '|' + QSettings(QSettings::NativeFormat, QSettings::UserScope, "Ferrolink").value("LastUpdateTime").toString();
+            for (QAbstractButton *b : static_cast<QMessageBox *>(dialog)->buttons()) {
+                shown.last() += '|' + b->text();
                 if (b->text() == button)
-                    b->click();
+                    QTimer::singleShot(0, b, &QAbstractButton::click);
             }
         }
-    });
-    answer.start(20);
+    } answer;
+    answer.button = button;
     MainWindow window;
-    answer.stop();
 
     updates.sync();
     QCOMPARE(updates.value("LastUpdateTime").toString(), recorded);
     QCOMPARE(feed.requestCount(), button.isEmpty() ? 0 : 1);
-    if (!button.isEmpty())
-        QCOMPARE(asked, "A new version is available.\nVersion: 8.1.3 \nWould you like to download now?|" + recorded + "|Download|Later");
-    QCOMPARE(browser.opened, button == "Download" ? QList<QUrl>{QUrl("https://veltrix.example/get")} : QList<QUrl>());
+    // Our own text, which the box may read as it likes ("markup").
+    const QString question = "markup|Ferrolink|A new version is available.\nVersion: 8.1.3 \nWould you like to download now?|";
+    QCOMPARE(answer.shown, button.isEmpty() ? QStringList() : QStringList{question + recorded + "|Download|Later"});
+    QCOMPARE(m_opened, button == "Download" ? QList<QUrl>{QUrl("https://veltrix.example/get")} : QList<QUrl>());
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -62,15 +62,6 @@ QComboBox *combo(MainWindow *window, int row)
     return window->findChildren<QComboBox *>().at(row);
 }
 
-QPushButton *button(MainWindow *window, const QString &text)
-{
-    for (QPushButton *button : window->findChildren<QPushButton *>()) {
-        if (button->text() == text)
-            return button;
-    }
-    return nullptr;
-}
-
 QJsonObject byLabel(const QJsonObject &state, const QString &kind, const QString &label)
 {
     for (const QJsonValue &value : state.value(kind).toArray()) {
@@ -220,7 +211,9 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         QVERIFY(lamp->isOn());
 
     DialogCatcher catcher;
-    button(&window, "Connect (Tx->Rx)")->click();
+    // The transmitter's and the receiver's SDP, "Connect (Tx->Rx)", "Disconnect Rx".
+    const QList<QPushButton *> buttons = window.findChildren<QPushButton *>();
+    buttons[2]->click();
     if (!failure.isEmpty()) {
         // The node accepted the video patch; its receiver says otherwise, and the run ends there.
         QCOMPARE(catcher.shown.size(), 1);
@@ -251,18 +244,17 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
     }
 
     // The receiver row shows what the monitor's group is staged to, video first.
-    QPushButton *rxSdp = window.findChildren<QPushButton *>().at(1);
-    rxSdp->click();
+    buttons[1]->click();
     QCOMPARE(catcher.shown, QStringList{"sdp|SDP \u2022 Sender Mon Video (from receiver node)|" + staged});
 
-    button(&window, "Disconnect Rx")->click();
+    buttons[3]->click();
     QCOMPARE(catcher.shown.size(), 1);
     for (const QJsonValue &receiver : nodeState(monitor).value("receivers").toArray()) {
         QCOMPARE(receiver["master_enable"].toBool(true), false);
         QVERIFY(receiver["transport_file"]["data"].isNull());
     }
     // With nothing staged any more the viewer says so instead of showing a dialog.
-    rxSdp->click();
+    buttons[1]->click();
     QCOMPARE(catcher.shown.last(), QStringLiteral("warning|SDP|Nothing is connected/Failed to fetch SDP."));
 }
 
