@@ -3,30 +3,28 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QTcpServer>
-
-#include <httplib.h>
+#include <QTcpSocket>
+#include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 
 namespace {
-
-std::string toStd(const QByteArray &bytes)
-{
-    return std::string(bytes.constData(), size_t(bytes.size()));
-}
-
-QByteArray fromStd(const std::string &text)
-{
-    return QByteArray(text.data(), int(text.size()));
-}
 
 QByteArray scriptKey(const QByteArray &method, const QByteArray &path)
 {
     return method + ' ' + path;
 }
 
-const size_t FillerChunk = 64 * 1024;
+// The client reports the reason phrase in its error texts ("server replied: Not Found").
+QByteArray reasonPhrase(int status)
+{
+    static const QHash<int, QByteArray> phrases{{200, "OK"}, {201, "Created"}, {202, "Accepted"}, {302, "Found"},
+                                                {400, "Bad Request"}, {404, "Not Found"},
+                                                {500, "Internal Server Error"}, {503, "Service Unavailable"}};
+    return phrases.value(status, "Status");
+}
+
+const qint64 FillerChunk = 64 * 1024;
 
 } // namespace
 
@@ -113,73 +111,38 @@ bool TestHttpServer::start(const QStringList &hosts)
 {
     if (!m_servers.empty() || hosts.isEmpty())
         return false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = false;
-    }
-
     // The system picks the port on the first address; the others must take the same one,
     // which another program may hold, so a few fresh ports are tried.
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        std::vector<std::unique_ptr<httplib::Server>> servers;
-        int port = 0;
-        bool bound = true;
+    for (int attempt = 0; attempt < 20 && m_servers.size() < size_t(hosts.size()); ++attempt) {
+        m_servers.clear();
         for (const QString &host : hosts) {
-            auto server = std::make_unique<httplib::Server>();
-            server->new_task_queue = [] { return new httplib::ThreadPool(16); };
-            // One request per connection, announced with "Connection: close": an idle
-            // keep-alive connection would hold stop() for the whole keep-alive timeout.
-            server->set_keep_alive_max_count(1);
-            const auto handler = [this](const httplib::Request &request, httplib::Response &response) {
-                handle(request, response);
-            };
-            server->Get(".*", handler);
-            server->Post(".*", handler);
-            server->Patch(".*", handler);
-            if (port == 0) {
-                port = server->bind_to_any_port(host.toStdString());
-                bound = port > 0;
-            } else {
-                bound = server->bind_to_port(host.toStdString(), port);
-            }
-            if (!bound)
+            auto server = std::make_unique<QTcpServer>();
+            if (!server->listen(QHostAddress(host), m_servers.empty() ? 0 : m_servers.front()->serverPort()))
                 break;
-            servers.push_back(std::move(server));
+            QTcpServer *raw = server.get();
+            QObject::connect(raw, &QTcpServer::newConnection, raw, [this, raw] {
+                while (QTcpSocket *socket = raw->nextPendingConnection()) {
+                    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
+                    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                }
+            });
+            m_servers.push_back(std::move(server));
         }
-        if (!bound && port == 0)
+        if (m_servers.empty())
             return false;
-        if (!bound)
-            continue;
-        m_port = quint16(port);
-        m_hosts = hosts;
-        m_servers = std::move(servers);
-        for (auto &server : m_servers) {
-            httplib::Server *raw = server.get();
-            m_threads.emplace_back([raw] { raw->listen_after_bind(); });
-        }
-        // stop() only reaches a server whose accept loop is already running; one stopped
-        // before would go on listening and its thread would never end.
-        for (auto &server : m_servers) {
-            while (!server->is_running())
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
     }
-    return false;
+    if (m_servers.size() < size_t(hosts.size())) {
+        m_servers.clear();
+        return false;
+    }
+    m_port = m_servers.front()->serverPort();
+    m_hosts = hosts;
+    return true;
 }
 
 void TestHttpServer::stop()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-    }
-    m_stopped.notify_all();
-    for (auto &server : m_servers)
-        server->stop();
-    for (auto &thread : m_threads)
-        thread.join();
-    m_threads.clear();
+    // The connections are the servers' children: held replies go with them.
     m_servers.clear();
 }
 
@@ -205,25 +168,21 @@ QString TestHttpServer::url(const QString &path) const
 
 void TestHttpServer::setReply(const QByteArray &method, const QByteArray &path, const Reply &reply)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     m_replies.insert(scriptKey(method, path), {reply});
 }
 
 void TestHttpServer::addReply(const QByteArray &method, const QByteArray &path, const Reply &reply)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     m_replies[scriptKey(method, path)].append(reply);
 }
 
 QList<TestHttpServer::Request> TestHttpServer::requests() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     return m_requests;
 }
 
 int TestHttpServer::requestCount() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     return m_requests.size();
 }
 
@@ -237,13 +196,11 @@ QStringList TestHttpServer::requestLines() const
 
 void TestHttpServer::clearRequests()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.clear();
 }
 
 TestHttpServer::Reply TestHttpServer::nextReply(const QByteArray &method, const QByteArray &path)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     auto script = m_replies.find(scriptKey(method, path));
     const int query = path.indexOf('?');
     if (script == m_replies.end() && query >= 0)
@@ -254,86 +211,67 @@ TestHttpServer::Reply TestHttpServer::nextReply(const QByteArray &method, const 
     return script->size() > 1 ? script->takeFirst() : script->first();
 }
 
-bool TestHttpServer::waitUnlessStopped(int milliseconds)
+void TestHttpServer::read(QTcpSocket *socket)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (milliseconds < 0) {
-        m_stopped.wait(lock, [this] { return m_stopping; });
-        return false;
+    // A request is whole once its headers and the body that they announce have come.
+    const QByteArray data = socket->property("received").toByteArray() + socket->readAll();
+    socket->setProperty("received", data);
+    const int headerEnd = data.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return;
+    const QList<QByteArray> lines = data.left(headerEnd).split('\n');
+    int length = 0;
+    for (const QByteArray &line : lines) {
+        if (line.toLower().startsWith("content-length:"))
+            length = line.mid(int(qstrlen("content-length:"))).trimmed().toInt();
     }
-    return !m_stopped.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_stopping; });
+    if (data.size() < headerEnd + 4 + length)
+        return;
+    QObject::disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+    const Request request{requestLine.value(0), requestLine.value(1), data.mid(headerEnd + 4, length)};
+    m_requests.append(request);
+    const Reply reply = nextReply(request.method, request.path);
+    if (reply.kind != Reply::NeverAnswer)
+        QTimer::singleShot(reply.delayMs, socket, [this, socket, reply] { respond(socket, reply); });
 }
 
-void TestHttpServer::handle(const httplib::Request &request, httplib::Response &response)
+void TestHttpServer::respond(QTcpSocket *socket, const Reply &reply)
 {
-    Request record;
-    record.method = fromStd(request.method);
-    // The decoded path would hide how the client encoded it; the request line shows it.
-    record.path = fromStd(request.target.empty() ? request.path : request.target);
-    record.body = fromStd(request.body);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_requests.append(record);
-    }
-
-    const Reply reply = nextReply(record.method, record.path);
-    if (reply.kind == Reply::NeverAnswer || (reply.delayMs > 0 && !waitUnlessStopped(reply.delayMs))) {
-        waitUnlessStopped(-1);
-        response.status = 503;
+    const bool generated = reply.kind == Reply::Generated;
+    const bool chunked = generated && reply.chunked;
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\nConnection: close\r\n";
+    if (!reply.contentType.isEmpty())
+        head += "Content-Type: " + reply.contentType + "\r\n";
+    for (const auto &header : reply.headers)
+        head += header.first + ": " + header.second + "\r\n";
+    if (chunked)
+        head += "Transfer-Encoding: chunked\r\n";
+    else
+        head += "Content-Length: " + QByteArray::number(generated ? reply.generatedSize : reply.body.size()) + "\r\n";
+    socket->write(head + "\r\n");
+    if (!generated) {
+        // A reply closed mid-way has announced its whole body but sends only half of it.
+        socket->write(reply.kind == Reply::CloseMidReply ? reply.body.left(reply.body.size() / 2) : reply.body);
+        socket->disconnectFromHost();
         return;
     }
-
-    response.status = reply.status;
-    for (const auto &header : reply.headers)
-        response.set_header(toStd(header.first), toStd(header.second));
-    const std::string contentType = toStd(reply.contentType);
-
-    switch (reply.kind) {
-    case Reply::Normal:
-    case Reply::NeverAnswer:
-        if (!reply.body.isEmpty())
-            response.set_content(toStd(reply.body), contentType);
-        break;
-    case Reply::CloseMidReply: {
-        const std::string half = toStd(reply.body.left(reply.body.size() / 2));
-        response.set_content_provider(size_t(reply.body.size()), contentType,
-                                      [half](size_t offset, size_t, httplib::DataSink &sink) {
-                                          if (offset == 0 && !half.empty())
-                                              sink.write(half.data(), half.size());
-                                          // Failing the provider makes the server drop the
-                                          // connection with the body unfinished.
-                                          return false;
-                                      });
-        break;
-    }
-    case Reply::Generated: {
-        const size_t total = size_t(reply.generatedSize);
-        const auto stopping = [this] {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            return m_stopping;
-        };
-        if (reply.chunked) {
-            response.set_chunked_content_provider(
-                contentType, [total, stopping](size_t offset, httplib::DataSink &sink) {
-                    if (stopping())
-                        return false;
-                    if (offset >= total) {
-                        sink.done();
-                        return true;
-                    }
-                    const std::string filler(std::min(FillerChunk, total - offset), 'x');
-                    return sink.write(filler.data(), filler.size());
-                });
-        } else {
-            response.set_content_provider(
-                total, contentType, [stopping](size_t, size_t length, httplib::DataSink &sink) {
-                    if (stopping())
-                        return false;
-                    const std::string filler(std::min(FillerChunk, length), 'x');
-                    return sink.write(filler.data(), filler.size());
-                });
+    // Filler made while sending, a piece each time the last one has gone out.
+    auto left = std::make_shared<qint64>(reply.generatedSize);
+    const auto more = [socket, left, chunked] {
+        // A client that gave up has closed the connection.
+        if (socket->bytesToWrite() > 0 || socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        const QByteArray filler(int(std::min(FillerChunk, *left)), 'x');
+        *left -= filler.size();
+        if (!filler.isEmpty()) {
+            socket->write(chunked ? QByteArray::number(filler.size(), 16) + "\r\n" + filler + "\r\n" : filler);
+            return;
         }
-        break;
-    }
-    }
+        if (chunked)
+            socket->write("0\r\n\r\n");
+        socket->disconnectFromHost();
+    };
+    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, more);
+    more();
 }

@@ -11,24 +11,18 @@
 #include <QString>
 #include <QStringList>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}
+class QTcpServer;
+class QTcpSocket;
 
 // An HTTP server for tests that plays a node: it answers GET, POST and PATCH with scripted
 // replies per method and path and records every request it receives, in order.
 //
 // It listens on 127.0.0.1 and, where the host has it, ::1, on one port that the system
-// chooses, in threads of its own, so the test thread can run a client's nested event loop
-// meanwhile. Usage:
+// chooses. It serves from the test thread's event loop: a client's synchronous call runs a
+// nested event loop, which serves the node meanwhile. Usage:
 //
 //     TestHttpServer node;
 //     QVERIFY(node.start());
@@ -93,7 +87,7 @@ public:
     // Listens on the given numeric addresses (a link-local one may carry "%interface"),
     // all on one port.
     bool start(const QStringList &hosts);
-    // Releases every held reply, closes the port and waits for the threads. Idempotent.
+    // Drops every held reply and connection and closes the port. Idempotent.
     void stop();
 
     quint16 port() const;
@@ -116,23 +110,15 @@ public:
     void clearRequests();
 
 private:
-    void handle(const httplib::Request &request, httplib::Response &response);
+    void read(QTcpSocket *socket);
+    void respond(QTcpSocket *socket, const Reply &reply);
     Reply nextReply(const QByteArray &method, const QByteArray &path);
-    // Sleeps up to `milliseconds` (forever when negative); false when stopped meanwhile.
-    bool waitUnlessStopped(int milliseconds);
 
-    mutable std::mutex m_mutex;
-    std::condition_variable m_stopped;
-    bool m_stopping = false;
     QHash<QByteArray, QList<Reply>> m_replies; // key: "METHOD path"
     QList<Request> m_requests;
     quint16 m_port = 0;
     QStringList m_hosts;
-
-    // The servers must be stopped and their threads joined before the members above go:
-    // handlers running in those threads use them.
-    std::vector<std::unique_ptr<httplib::Server>> m_servers;
-    std::vector<std::thread> m_threads;
+    std::vector<std::unique_ptr<QTcpServer>> m_servers;
 };
 
 // Replies can be columns of a test's data table.
