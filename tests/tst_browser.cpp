@@ -109,8 +109,6 @@ void tst_Browser::reportsChanges_data()
     QTest::newRow("announced twice") << QList<Message>{fullAnnouncement(), fullAnnouncement()} << qint64(0) << QStringList{Found};
     QTest::newRow("a query") << QList<Message>{query} << qint64(0) << QStringList();
     QTest::newRow("not from port 5353") << QList<Message>{wrongPort} << qint64(0) << QStringList();
-    QTest::newRow("port") << then(srv(Instance, "studio-gw-1.local.", 9090)) << qint64(1500)
-                          << QStringList{Found, updated + "studio-gw-1.local.:9090 api_ver=v1.3,flag"};
     QTest::newRow("host") << then(srv(Instance, "other.local.", 8080)) << qint64(1500)
                           << QStringList{Found, updated + "other.local.:8080 api_ver=v1.3,flag"};
     QTest::newRow("null value becomes empty") << then(txt(Instance, {{"api_ver", "v1.3"}, {"flag", ""}})) << qint64(1500)

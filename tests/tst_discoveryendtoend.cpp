@@ -46,16 +46,14 @@ int tst_DiscoveryEndToEnd::startNode(const QStringList &arguments)
 
 namespace {
 
-// What kind of address each entry names: "ipv4", "ula" or "link-local" (with its zone).
+// What kind of address each entry of the node names: "ipv4", "ula" or "link-local" (with its zone).
 QSet<QString> addressKinds(QComboBox *combo, const QString &node, int port)
 {
     QSet<QString> kinds;
-    const QRegularExpression kind(QStringLiteral("^%1 \\((?:(10\\.77\\.0\\.2)|(fd77::2)|(fe80::[0-9a-f:]+%fl[01])):%2-")
-                                      .arg(node).arg(port));
+    const QRegularExpression entry(QStringLiteral("^%1 \\((10\\.77\\.0\\.2|fd77::2|fe80::[0-9a-f:]+%fl[01]):%2-").arg(node).arg(port));
     for (int i = 0; i < combo->count(); ++i) {
-        const QRegularExpressionMatch match = kind.match(combo->itemText(i));
-        kinds << (!match.captured(1).isEmpty() ? "ipv4" : !match.captured(2).isEmpty() ? "ula"
-                                                                                   : !match.captured(3).isEmpty() ? "link-local" : combo->itemText(i));
+        const QString address = entry.match(combo->itemText(i)).captured(1);
+        kinds << (address.startsWith("10.") ? "ipv4" : address.startsWith("fd77") ? "ula" : address.startsWith("fe80") ? "link-local" : combo->itemText(i));
     }
     return kinds;
 }

@@ -62,7 +62,6 @@ void tst_NMOSMdnsBrowser::choosesApiVersion_data()
     QTest::newRow("major wins over minor") << "v1.9,v2.0,v1.12" << "v2.0";
     QTest::newRow("blanks around") << " v1.2 , v1.1 " << "v1.2";
     QTest::newRow("malformed first") << "x,v1.0" << "v1.0";
-    QTest::newRow("empty") << "" << "v1.3";
     QTest::newRow("out of range reads as zero") << "v1.2,v99999999999.0" << "v1.2";
 }
 
@@ -91,7 +90,6 @@ void tst_NMOSMdnsBrowser::reportsReplies_data()
                                         << "^Reply larger than 16777216 bytes";
     // Only http and https are ever fetched.
     QTest::newRow("file") << TxtRecord{{"api_proto", "file"}} << json << "not supported";
-    QTest::newRow("upper-case HTTP") << TxtRecord{{"api_proto", "HTTP"}} << json << "not supported";
 }
 
 void tst_NMOSMdnsBrowser::reportsReplies()
