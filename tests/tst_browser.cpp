@@ -115,7 +115,6 @@ void tst_Browser::reportsChanges_data()
                                               << QStringList{Found, updated + "studio-gw-1.local.:8080 api_ver=v1.3,flag="};
     QTest::newRow("same SRV, host in capitals") << then(srv(Instance, "STUDIO-GW-1.local.", 8080, 120, false)) << qint64(1500)
                                                 << QStringList{Found};
-    QTest::newRow("PTR goodbye") << then(ptr(NodeType, Instance, 0)) << qint64(1000) << QStringList{Found, removed};
     QTest::newRow("SRV goodbye") << then(srv(Instance, "studio-gw-1.local.", 8080, 0)) << qint64(1000) << QStringList{Found, removed};
     QTest::newRow("back after a goodbye") << then(ptr(NodeType, Instance, 0)) + QList<Message>{{}, fullAnnouncement()}
                                           << qint64(0) << QStringList{Found, removed, Found};
