@@ -1,7 +1,8 @@
 // libFuzzer entry point for the NMOS client: a node may answer any query with any body.
 // The input is up to eight bodies, split at NUL bytes, that answer the senders, receivers,
 // flows and devices collections, a single sender, a single receiver, a receiver's staged
-// endpoint and every other GET (the transport file); a missing body answers 404. It looks
+// endpoint and every other request (the transport file, a sender's PATCH); a missing body
+// answers 404. It looks
 // for crashes and undefined behaviour; where requests go is the unit tests' to check.
 #include "nmos/nmosclient.h"
 
@@ -63,12 +64,9 @@ public:
     QList<QByteArray> bodies;
 
 protected:
-    QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
-                                 QIODevice *outgoing) override
+    // A PATCH is answered like a GET of its URL: with its part's body, or 404.
+    QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request, QIODevice *) override
     {
-        Q_UNUSED(outgoing);
-        if (operation != GetOperation)
-            return new CannedReply(operation, request, &empty, this);
         const int part = partOf(request.url());
         return new CannedReply(operation, request, part < bodies.size() ? &bodies.at(part) : nullptr, this);
     }
@@ -90,8 +88,6 @@ private:
         const int collection = QStringList{"senders", "receivers", "flows", "devices"}.indexOf(match.captured(1));
         return collection < Flows && match.capturedLength(3) > 0 ? Sender + collection : collection;
     }
-
-    const QByteArray empty;
 };
 
 } // namespace

@@ -38,59 +38,6 @@ TestHttpServer::Reply TestHttpServer::Reply::json(const QJsonObject &object, int
     return text(QJsonDocument(object).toJson(QJsonDocument::Compact), status, "application/json");
 }
 
-TestHttpServer::Reply TestHttpServer::Reply::text(const QByteArray &body, int status,
-                                                  const QByteArray &contentType)
-{
-    Reply reply;
-    reply.status = status;
-    reply.body = body;
-    reply.contentType = contentType;
-    return reply;
-}
-
-TestHttpServer::Reply TestHttpServer::Reply::empty(int status)
-{
-    return text(QByteArray(), status, QByteArray());
-}
-
-TestHttpServer::Reply TestHttpServer::Reply::redirect(int status, const QByteArray &location)
-{
-    Reply reply = empty(status);
-    reply.headers.append(qMakePair(QByteArray("Location"), location));
-    return reply;
-}
-
-TestHttpServer::Reply TestHttpServer::Reply::neverAnswer()
-{
-    Reply reply;
-    reply.kind = NeverAnswer;
-    return reply;
-}
-
-TestHttpServer::Reply TestHttpServer::Reply::closeMidReply(const QByteArray &body)
-{
-    Reply reply = text(body);
-    reply.kind = CloseMidReply;
-    return reply;
-}
-
-TestHttpServer::Reply TestHttpServer::Reply::generated(qint64 size, bool chunked)
-{
-    Reply reply;
-    reply.kind = Generated;
-    reply.generatedSize = size;
-    reply.chunked = chunked;
-    reply.contentType = "application/octet-stream";
-    return reply;
-}
-
-TestHttpServer::Reply TestHttpServer::Reply::delayed(int milliseconds) const
-{
-    Reply reply = *this;
-    reply.delayMs = milliseconds;
-    return reply;
-}
-
 TestHttpServer::TestHttpServer() = default;
 
 TestHttpServer::~TestHttpServer()
@@ -243,8 +190,8 @@ void TestHttpServer::respond(QTcpSocket *socket, const Reply &reply)
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\nConnection: close\r\n";
     if (!reply.contentType.isEmpty())
         head += "Content-Type: " + reply.contentType + "\r\n";
-    for (const auto &header : reply.headers)
-        head += header.first + ": " + header.second + "\r\n";
+    if (!reply.location.isEmpty())
+        head += "Location: " + reply.location + "\r\n";
     if (chunked)
         head += "Transfer-Encoding: chunked\r\n";
     else

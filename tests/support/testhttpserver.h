@@ -7,7 +7,6 @@
 #include <QJsonObject>
 #include <QList>
 #include <QMetaType>
-#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -48,10 +47,16 @@ public:
             Generated      // generatedSize filler bytes, made while sending, never stored
         };
 
-        Kind kind = Normal;
-        int status = 200;
-        QByteArray contentType = "application/json";
-        QList<QPair<QByteArray, QByteArray>> headers;
+        Reply(Kind kind = Normal, int status = 200, const QByteArray &body = QByteArray(),
+              const QByteArray &contentType = "application/json", const QByteArray &location = QByteArray())
+            : kind(kind), status(status), contentType(contentType), location(location), body(body)
+        {
+        }
+
+        Kind kind;
+        int status;
+        QByteArray contentType;
+        QByteArray location; // the Location header, when not empty
         QByteArray body;
         int delayMs = 0;
         qint64 generatedSize = 0;
@@ -59,15 +64,28 @@ public:
 
         static Reply json(const QJsonArray &array, int status = 200);
         static Reply json(const QJsonObject &object, int status = 200);
-        static Reply text(const QByteArray &body, int status = 200,
-                          const QByteArray &contentType = "text/plain");
+        static Reply text(const QByteArray &body, int status = 200, const QByteArray &contentType = "text/plain")
+        {
+            return Reply(Normal, status, body, contentType);
+        }
         // A status with an empty body.
-        static Reply empty(int status);
-        static Reply redirect(int status, const QByteArray &location);
-        static Reply neverAnswer();
-        static Reply closeMidReply(const QByteArray &body);
-        static Reply generated(qint64 size, bool chunked = false);
-        Reply delayed(int milliseconds) const;
+        static Reply empty(int status) { return Reply(Normal, status, QByteArray(), QByteArray()); }
+        static Reply redirect(int status, const QByteArray &location) { return Reply(Normal, status, QByteArray(), QByteArray(), location); }
+        static Reply neverAnswer() { return Reply(NeverAnswer); }
+        static Reply closeMidReply(const QByteArray &body) { return Reply(CloseMidReply, 200, body, "text/plain"); }
+        static Reply generated(qint64 size, bool chunked = false)
+        {
+            Reply reply(Generated, 200, QByteArray(), "application/octet-stream");
+            reply.generatedSize = size;
+            reply.chunked = chunked;
+            return reply;
+        }
+        Reply delayed(int milliseconds) const
+        {
+            Reply reply = *this;
+            reply.delayMs = milliseconds;
+            return reply;
+        }
     };
 
     struct Request
