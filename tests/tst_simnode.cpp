@@ -1,8 +1,9 @@
 // The simulated node that the end-to-end tests, the demo and the benchmarks talk to. They
 // cover what it serves; here: its options and the fault switches they do not use.
 
+#include "nmos/nmosclient.h"
+
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QtTest>
 
 namespace {
@@ -17,46 +18,33 @@ class tst_SimNode : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup() { m_node.reset(); }
     void answersAfterItsFaults_data();
     void answersAfterItsFaults();
     void refusesBadSetup_data();
     void refusesBadSetup();
 
 private:
-    // Starts the node with these options; its port, or 0.
-    int startNode(const QStringList &extra = QStringList())
+    // Starts the node with these options; false when it does not come up.
+    bool startNode(const QStringList &extra)
     {
         m_node.reset(new QProcess);
         m_node->start(simnodePath, cameraArgs + extra);
         QByteArray output;
         while (!output.contains("ready\n") && m_node->waitForReadyRead(15000))
             output += m_node->readAllStandardOutput();
-        return QJsonDocument::fromJson(output.left(output.indexOf('\n'))).object().value("port").toInt();
-    }
-    // The status, and the body's JSON in *json when asked for.
-    int request(const QByteArray &verb, const QString &path, const QByteArray &body = {}, QJsonDocument *json = nullptr)
-    {
-        QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path)));
-        req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-        std::unique_ptr<QNetworkReply> reply(m_manager.sendCustomRequest(req, verb, body));
-        QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-        if (!reply->isFinished() && !finished.wait(20000))
-            return 0;
-        if (json)
-            *json = QJsonDocument::fromJson(reply->readAll());
-        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const int port = QJsonDocument::fromJson(output.left(output.indexOf('\n'))).object().value("port").toInt();
+        base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        return port > 0;
     }
     QJsonObject get(const QString &path)
     {
-        QJsonDocument json;
-        request("GET", path, {}, &json);
+        const QJsonDocument json = QJsonDocument::fromJson(NmosClient::syncGet(&m_manager, base + path));
         return json.isArray() ? json.array().first().toObject() : json.object();
     }
 
     QNetworkAccessManager m_manager;
     std::unique_ptr<QProcess> m_node;
-    int m_port = 0;
+    QString base;
 };
 
 void tst_SimNode::answersAfterItsFaults_data()
@@ -74,17 +62,19 @@ void tst_SimNode::answersAfterItsFaults()
     QFETCH(QString, fault);
     QFETCH(QString, collection);
     QFETCH(int, status);
-    QVERIFY((m_port = startNode({fault})) > 0);
+    QVERIFY(startNode({fault}));
     const QString resource = "/x-nmos/node/v1.3/" + collection + '/';
     const QJsonObject before = get(resource);
     const QString counter = collection == "senders" ? "ver_snd" : "ver_rcv";
     const int counterBefore = get("/x-simnode/state").value("counters").toObject().value(counter).toInt();
     const QString path = "/x-nmos/connection/v1.1/single/" + collection + '/' + before.value("id").toString();
-    QJsonDocument reply;
-    const QByteArray enableNow = R"({"master_enable":true,"activation":{"mode":"activate_immediate"}})";
-    QCOMPARE(request("PATCH", path + "/staged", enableNow, &reply), status);
+    const QJsonObject enableNow{{"master_enable", true}, {"activation", QJsonObject{{"mode", "activate_immediate"}}}};
+    int got = 0;
+    QByteArray reply;
+    NmosClient::syncPatch(&m_manager, QUrl(base + path + "/staged"), enableNow, &got, nullptr, &reply);
+    QCOMPARE(got, status);
     const bool done = status == 200;
-    QVERIFY(done || reply.object().value("code").toInt() == status);
+    QVERIFY(done || QJsonDocument::fromJson(reply).object().value("code").toInt() == status);
     // A refused request changes nothing; an activation takes effect before the reply, and
     // bumps the resource's version and the node's TXT counter.
     QCOMPARE(get(path + "/active").value("master_enable").toBool(), done);
