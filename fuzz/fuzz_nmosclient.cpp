@@ -105,8 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     NmosClient client(&network);
     const NmosClient::NodeEndpoint address{QStringLiteral("%1:8080").arg(QLatin1String(NodeHost))};
 
-    client.hasSenders(address);
-    client.hasReceivers(address);
     client.videoSenders(address, QStringLiteral("node"));
     client.videoReceivers(address, QStringLiteral("node"));
 

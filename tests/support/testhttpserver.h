@@ -108,24 +108,24 @@ public:
     // Drops every held reply and connection and closes the port. Idempotent.
     void stop();
 
-    quint16 port() const;
+    quint16 port() const { return m_port; }
     // The node address as the client is given it: "127.0.0.1:<port>".
-    QString address() const;
+    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
     // Whether ::1 is served; tests of IPv6 skip without it (some containers have no IPv6).
-    bool hasAddress6() const;
+    bool hasAddress6() const { return m_hosts.contains(QStringLiteral("::1")); }
     // "http://127.0.0.1:<port>" followed by path.
-    QString url(const QString &path) const;
+    QString url(const QString &path) const { return QStringLiteral("http://%1%2").arg(address(), path); }
 
     // Replaces the queue of (method, path) by this one reply.
     void setReply(const QByteArray &method, const QByteArray &path, const Reply &reply);
     // Appends to the queue of (method, path).
     void addReply(const QByteArray &method, const QByteArray &path, const Reply &reply);
 
-    QList<Request> requests() const;
-    int requestCount() const;
+    QList<Request> requests() const { return m_requests; }
+    int requestCount() const { return m_requests.size(); }
     // The paths of all requests so far, as "METHOD path", in order.
     QStringList requestLines() const;
-    void clearRequests();
+    void clearRequests() { m_requests.clear(); }
 
 private:
     void read(QTcpSocket *socket);
