@@ -462,7 +462,7 @@ void tst_NmosClient::patchesAndVerifies()
 void tst_NmosClient::encodesIdAsOneSegment_data()
 {
     QTest::addColumn<QString>("id");
-    QTest::addColumn<QByteArray>("segment"); // empty: no request may be sent at all; nothing answers either
+    QTest::addColumn<QByteArray>("segment"); // empty: no request may be sent at all
 
     QTest::newRow("climbing out, query and fragment") << "../../bulk/receivers?x#y" << QByteArray("..%2F..%2Fbulk%2Freceivers%3Fx%23y");
     QTest::newRow("dot-dot") << ".." << QByteArray();
