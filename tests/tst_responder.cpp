@@ -86,13 +86,9 @@ void tst_Responder::answersQueries()
     QFETCH(int, knownTtl);
     QFETCH(quint16, sourcePort);
     QFETCH(QString, reply);
+    // The first announcement waits for the event loop, which this test never runs: all
+    // that is sent is the answer.
     Rig rig;
-    // Both announcements (the first is a posted call) out of the way: what is sent next is news.
-    QCoreApplication::processEvents();
-    rig.clock.advance(1000);
-    QCOMPARE(rig.server.sent.size(), 6);
-    rig.server.sent.clear();
-
     // As a peer on fl1 asks; only a legacy resolver (not on port 5353) sets an id.
     Message query;
     query.setAddress(QHostAddress("10.77.0.2"));
