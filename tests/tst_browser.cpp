@@ -2,7 +2,6 @@
 #include "mdns/cache.h"
 #include "mdns/dns.h"
 #include "mdns/resolver.h"
-#include "tests/support/mdnsfakeclock.h"
 #include "tests/support/mdnsfakeserver.h"
 
 #include <QtTest>
@@ -22,8 +21,8 @@ Message fullAnnouncement()
 }
 
 // A browser on a fake link with a hand-moved clock; what it reports, in order, as text.
-struct Rig {
-    Rig() : browser(&server, NodeType, withClock())
+struct Rig : MdnsFakeLink {
+    Rig() : browser(&server, NodeType, &cache)
     {
         for (const auto signal : {&Browser::serviceAdded, &Browser::serviceUpdated, &Browser::serviceRemoved}) {
             QObject::connect(&browser, signal, &browser, [this, signal](const Service &s) {
@@ -35,16 +34,8 @@ struct Rig {
             });
         }
     }
-    Cache *withClock()
-    {
-        cache.setClock(&clock);
-        return &cache;
-    }
     int asked(const QByteArray &name = NodeType, quint16 type = PTR) const { return server.questionCount(name, type); }
 
-    MdnsFakeClock clock;
-    MdnsFakeServer server;
-    Cache cache;
     Browser browser;
     QStringList events;
 };

@@ -1,6 +1,5 @@
 #include "mdns/cache.h"
 #include "mdns/dns.h"
-#include "tests/support/mdnsfakeclock.h"
 #include "tests/support/mdnsfakeserver.h"
 
 #include <QtTest>
@@ -15,10 +14,7 @@ Record host(const char *ip, quint32 ttl = 120, bool flush = false)
     return address("host.local.", ip, ttl, flush);
 }
 
-struct Rig {
-    Rig() { cache.setClock(&clock); }
-    MdnsFakeClock clock;
-    Cache cache;
+struct Rig : MdnsFakeLink {
     QSignalSpy expired{&cache, &Cache::recordExpired};
 };
 

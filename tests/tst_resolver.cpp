@@ -1,7 +1,6 @@
 #include "mdns/cache.h"
 #include "mdns/dns.h"
 #include "mdns/resolver.h"
-#include "tests/support/mdnsfakeclock.h"
 #include "tests/support/mdnsfakeserver.h"
 
 #include <QtTest>
@@ -32,50 +31,47 @@ private slots:
 
 void tst_Resolver::asksUntilAnsweredAndAgainAfterExpiry()
 {
-    MdnsFakeClock clock;
-    MdnsFakeServer server;
-    Cache cache;
-    cache.setClock(&clock);
-    Resolver resolver(&server, Host, &cache);
+    MdnsFakeLink link;
+    Resolver resolver(&link.server, Host, &link.cache);
     QSignalSpy resolved(&resolver, &Resolver::resolved);
-    const auto asked = [&server] { return server.questionCount(Host, A); };
+    const auto asked = [&link] { return link.server.questionCount(Host, A); };
     QTRY_COMPARE(asked(), 1);
-    QCOMPARE(server.questionCount(Host, AAAA), 1);
+    QCOMPARE(link.server.questionCount(Host, AAAA), 1);
     // Then after 1, 2 and 4 s.
     for (const qint64 wait : {1000, 2000, 4000}) {
         const int before = asked();
-        clock.advance(wait - 1);
+        link.clock.advance(wait - 1);
         QCOMPARE(asked(), before);
-        clock.advance(1);
+        link.clock.advance(1);
         QCOMPARE(asked(), before + 1);
     }
     // Answered, then silent: the address lapses with its TTL, is looked for again at once and
     // reported again when found. (The cache's refreshes before that are tst_browser's
     // 'SRV refreshed'; lasting past the TTL when one is answered, tst_cache's.)
-    server.deliver(answer("10.77.0.1", 100));
-    clock.advance(99999);
+    link.server.deliver(answer("10.77.0.1", 100));
+    link.clock.advance(99999);
     QCOMPARE(resolver.addresses().size(), 1);
-    clock.advance(1);
+    link.clock.advance(1);
     QVERIFY(resolver.addresses().isEmpty());
     const int lapsed = asked();
-    clock.advance(1000);
+    link.clock.advance(1000);
     QCOMPARE(asked(), lapsed + 1);
-    server.deliver(answer("10.77.0.1", 100));
+    link.server.deliver(answer("10.77.0.1", 100));
     QCOMPARE(resolved.count(), 2);
-    QVERIFY(!server.encodingFailed);
+    QVERIFY(!link.server.encodingFailed);
 
     // A second resolver of the name is told what the cache holds, even when connected
     // after construction; it asks once anyway (the cache may hold only one family), listing
     // what it knows, and then no more.
-    cache.addRecord(address(Host, "fd77::1"));
-    server.sent.clear();
-    Resolver cached(&server, Host, &cache);
+    link.cache.addRecord(address(Host, "fd77::1"));
+    link.server.sent.clear();
+    Resolver cached(&link.server, Host, &link.cache);
     QSignalSpy told(&cached, &Resolver::resolved);
     QTRY_COMPARE(told.count(), 2);
-    QCOMPARE(server.sent.size(), 1);
-    QCOMPARE(server.sent.first().message.records().size(), 2);
-    clock.advance(10000);
-    QCOMPARE(server.sent.size(), 1);
+    QCOMPARE(link.server.sent.size(), 1);
+    QCOMPARE(link.server.sent.first().message.records().size(), 2);
+    link.clock.advance(10000);
+    QCOMPARE(link.server.sent.size(), 1);
 }
 
 void tst_Resolver::reportsEachAddressOnceWithItsScope()

@@ -1,6 +1,5 @@
 #include "mdns/dns.h"
 #include "mdns/responder.h"
-#include "tests/support/mdnsfakeclock.h"
 #include "tests/support/mdnsfakeserver.h"
 
 #include <QtTest>
@@ -34,7 +33,7 @@ QString typesOf(const QList<Record> &records)
 }
 
 // A responder on two links: fl0 with an IPv4 and a link-local IPv6 address, fl1 with IPv4 only.
-struct Rig {
+struct Rig : MdnsFakeLink {
     Rig()
     {
         server.setInterface("fl0", {QHostAddress("10.77.0.1"), QHostAddress("fe80::1")});
@@ -42,8 +41,6 @@ struct Rig {
         responder.reset(new Responder(&server, nodeService()));
         responder->setClock(&clock);
     }
-    MdnsFakeClock clock;
-    MdnsFakeServer server;
     std::unique_ptr<Responder> responder;
 };
 

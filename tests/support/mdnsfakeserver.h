@@ -2,8 +2,10 @@
 #define MDNSFAKESERVER_H
 
 #include "mdns/abstractserver.h"
+#include "mdns/cache.h"
 #include "mdns/dns.h"
 #include "mdns/message.h"
+#include "tests/support/mdnsfakeclock.h"
 
 #include <QMap>
 
@@ -54,6 +56,14 @@ private:
     }
 
     QMap<QString, QList<QHostAddress>> m_addresses;
+};
+
+// A fake link and a cache that keeps time by a hand-moved clock.
+struct MdnsFakeLink {
+    MdnsFakeLink() { cache.setClock(&clock); }
+    MdnsFakeClock clock;
+    MdnsFakeServer server;
+    QMdnsEngine::Cache cache;
 };
 
 // Records and responses as a responder on the test link would send them.
