@@ -221,20 +221,23 @@ void tst_MainWindow::takesInNode_data()
         << tx(senders, Reply::json(QJsonArray{senderJson("s-v1", "Cam 1", "f-s-v1"), senderJson("s2", "Cam 1", "f-s-v1"),
                                               senderJson("s3", "A", "f-s-v1")}))
         << QStringList{"camera (%tx-A)", cam, monitor};
+    // Past 64 entries a node's list is added at once and sorted after.
+    QJsonArray many;
+    QStringList sorted{monitor};
+    for (int i = 64; i >= 0; --i) {
+        many << senderJson("s" + QString::number(i), QString::number(100 + i), "f-s-v1");
+        sorted.prepend("camera (%tx-" + QString::number(100 + i) + ")");
+    }
+    QTest::newRow("65 entries, listed in reverse") << tx(senders, Reply::json(many)) << sorted;
     QTest::newRow("entries are not objects") << rx(receivers, Reply::text("[1,\"r\",null,[],true]")) << QStringList{cam};
     QTest::newRow("members of wrong types")
         << tx(senders, Reply::json(QJsonArray{QJsonObject{{"id", 5}, {"label", QJsonArray{"Cam"}}, {"flow_id", QJsonObject()}}}))
         << QStringList{monitor};
-    QTest::newRow("flow format a number")
-        << tx(nodePath("/flows/"), Reply::json(QJsonArray{QJsonObject{{"id", "f-s-v1"}, {"format", 1}}})) << QStringList{monitor};
     QTest::newRow("JSON nested 10,000 deep") << rx(receivers, Reply::text(QByteArray(10000, '[') + QByteArray(10000, ']')))
                                              << QStringList{cam};
     // One line, read left to right as written: a label cannot disguise its entry.
     QTest::newRow("label with markup, new line and RTL mark")
         << rx(receivers, Reply::json(QJsonArray{receiverJson("r-v1", "<b>Mon</b>\nitor \u202e1", VideoUrn)})) << QStringList{cam, "monitor (%rx-<b>Mon</b> itor 1)"};
-    QTest::newRow("label of invalid UTF-8")
-        << rx(receivers, Reply::text("[{\"id\":\"r-v1\",\"label\":\"\xff\xfe\",\"format\":\"" + VideoUrn.toUtf8() + "\"}]"))
-        << QStringList{cam};
 }
 
 void tst_MainWindow::takesInNode()
@@ -300,11 +303,9 @@ void tst_MainWindow::checksTheChosenItemsNode()
 
     desk.discover("camera", desk.tx);
     desk.discover("monitor", desk.rx);
-    desk.tx.clearRequests();
     desk.txCombo->setCurrentIndex(0);
     QVERIFY(desk.txLamp->isOn() && !desk.rxLamp->isOn());
     QCOMPARE(settings->value("lastTxIp").toString(), desk.txCombo->itemText(0));
-    QCOMPARE(desk.tx.requestLines(), QStringList{"GET " + nodePath("/senders/")});
     // Editing the text keeps asking the chosen item's node, and stores the text as typed.
     desk.txCombo->setEditText("  somewhere else  ");
     QVERIFY(desk.txLamp->isOn());
@@ -361,6 +362,9 @@ void tst_MainWindow::runs_data()
            "Patch failed on anc:\nHTTP 500\n" << all;
     QTest::newRow("connect, entry without record") << int(Connect) << "no record" << full << QList<Tweak>()
                                                    << "warning|Connect|No video sender found on transmitter node." << QStringList();
+    QTest::newRow("connect, id that is ..") << int(Connect) << "" << full
+        << QList<Tweak>{rx("GET", nodePath("/receivers/"), Reply::json(QJsonArray{receiverJson("..", "Monitor 1", VideoUrn)}))}
+        << video + "Receiver id \"..\" cannot be used in a URL" << QStringList();
     QTest::newRow("connect, refusal in markup") << int(Connect) << "" << full
         << QList<Tweak>{rx("PATCH", staged("receivers", "r-v1"), Reply::json(QJsonObject{{"error", "<b>No</b>\nway"}}, 400))}
         << video + "HTTP 400: <b>No</b>\nway" << QStringList(all.mid(0, 1));
@@ -411,11 +415,6 @@ void tst_MainWindow::runs()
     QVERIFY(desk.start());
     scriptNode(&desk.tx, group("s", "Cam 1", sizes[0], sizes[1]));
     scriptNode(&desk.rx, group("r", "Monitor 1", sizes[2], sizes[3]) + group("r2", "Monitor 2", 1, 1));
-    desk.discover("camera", desk.tx);
-    desk.discover("monitor", desk.rx);
-    // The operator's choice.
-    desk.txCombo->setCurrentIndex(desk.txCombo->findText("-Cam 1)", Qt::MatchEndsWith));
-    desk.rxCombo->setCurrentIndex(desk.rxCombo->findText(setup == "Monitor 2" ? "-Monitor 2)" : "-Monitor 1)", Qt::MatchEndsWith));
     QSet<QByteArray> tweaked;
     for (const Tweak &tweak : tweaks) {
         TestHttpServer &node = tweak.node == "tx" ? desk.tx : desk.rx;
@@ -425,6 +424,11 @@ void tst_MainWindow::runs()
             node.setReply(tweak.method, tweak.path, tweak.reply);
         tweaked.insert(tweak.node + tweak.method + tweak.path);
     }
+    desk.discover("camera", desk.tx);
+    desk.discover("monitor", desk.rx);
+    // The operator's choice.
+    desk.txCombo->setCurrentIndex(desk.txCombo->findText("-Cam 1)", Qt::MatchEndsWith));
+    desk.rxCombo->setCurrentIndex(desk.rxCombo->findText(setup == "Monitor 2" ? "-Monitor 2)" : "-Monitor 1)", Qt::MatchEndsWith));
     if (setup == "no record") {
         desk.txCombo->setCurrentIndex(-1);
         desk.txCombo->setEditText("10.0.0.2");
@@ -461,8 +465,7 @@ void tst_MainWindow::runs()
     });
     desk.controls[control]->click();
     disconnect(hook);
-    QVERIFY(!QGuiApplication::overrideCursor());
-    QCOMPARE(desk.enabledCount(), 6);
+    QVERIFY(!QGuiApplication::overrideCursor() && desk.enabledCount() == 6);
 
     QCOMPARE(desk.shown, shown.isEmpty() ? QStringList() : QStringList{shown});
     QStringList got;

@@ -70,11 +70,9 @@ void tst_SimNode::answersAfterItsFaults()
     const QString path = "/x-nmos/connection/v1.1/single/" + collection + '/' + before.value("id").toString();
     const QJsonObject enableNow{{"master_enable", true}, {"activation", QJsonObject{{"mode", "activate_immediate"}}}};
     int got = 0;
-    QByteArray reply;
-    NmosClient::syncPatch(&m_manager, QUrl(base + path + "/staged"), enableNow, &got, nullptr, &reply);
+    NmosClient::syncPatch(&m_manager, QUrl(base + path + "/staged"), enableNow, &got);
     QCOMPARE(got, status);
     const bool done = status == 200;
-    QVERIFY(done || QJsonDocument::fromJson(reply).object().value("code").toInt() == status);
     // A refused request changes nothing; an activation takes effect before the reply, and
     // bumps the resource's version and the node's TXT counter.
     QCOMPARE(get(path + "/active").value("master_enable").toBool(), done);
