@@ -17,10 +17,14 @@ ReplyLimits::ReplyLimits(QNetworkReply *reply)
     // A coarse timer may fire up to 5 % early.
     m_stall.setTimerType(Qt::PreciseTimer);
     m_stall.setInterval(s_transferTimeoutMs);
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);
+    m_deadline.setInterval(TotalTimeFactor * s_transferTimeoutMs);
 
     // A synchronous caller may hold the thread in another request's nested loop after this
     // reply has finished; the timer must not then fail a complete reply.
     connect(reply, &QNetworkReply::finished, &m_stall, &QTimer::stop);
+    connect(reply, &QNetworkReply::finished, &m_deadline, &QTimer::stop);
     connect(reply, &QNetworkReply::metaDataChanged, this, [this] { m_stall.start(); });
     connect(reply, &QNetworkReply::uploadProgress, this, [this] { m_stall.start(); });
     connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
@@ -43,8 +47,16 @@ ReplyLimits::ReplyLimits(QNetworkReply *reply)
         abortReply(QStringLiteral("Request timed out: no progress for %1 s")
                        .arg(QString::number(s_transferTimeoutMs / 1000.0)));
     });
-    if (!reply->isFinished())
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        if (m_reply->isFinished())
+            return;
+        abortReply(QStringLiteral("Request timed out: not complete after %1 s")
+                       .arg(QString::number(TotalTimeFactor * s_transferTimeoutMs / 1000.0)));
+    });
+    if (!reply->isFinished()) {
         m_stall.start();
+        m_deadline.start();
+    }
 }
 
 void ReplyLimits::watch(QNetworkReply *reply)

@@ -8,8 +8,10 @@
 class QNetworkReply;
 
 // Bounds what a node can make one HTTP request cost: a reply that makes no progress for the
-// transfer timeout, or whose body grows past MaxReplySize, is aborted. Nodes are not trusted
-// to end a reply, and a reply that never ends would otherwise be held for the program's life.
+// transfer timeout, that is not complete after TotalTimeFactor times that, or whose body
+// grows past MaxReplySize, is aborted. Nodes are not trusted to end a reply, and a reply
+// that never ends, or trickles a byte now and then, would otherwise be held for the
+// program's life, and with it the operator's run.
 class ReplyLimits : public QObject
 {
     Q_OBJECT
@@ -17,6 +19,7 @@ class ReplyLimits : public QObject
 public:
     static constexpr qint64 MaxReplySize = 16 * 1024 * 1024;
     static constexpr int DefaultTransferTimeoutMs = 10000;
+    static constexpr int TotalTimeFactor = 3;
 
     // Watches the reply until it finishes; the watcher is a child of the reply. Call it
     // right after the request is made.
@@ -37,6 +40,7 @@ private:
 
     QNetworkReply *m_reply;
     QTimer m_stall;
+    QTimer m_deadline;
     QString m_reason;
     QString m_tlsReason;
 };
