@@ -81,7 +81,7 @@ private slots:
     void bracketsIpv6Host();
     void reachesIpv6Node_data();
     void reachesIpv6Node();
-    void abortsOnlyStalledRequest();
+    void abortsStalledAndTricklingRequests();
     void readsNodeResources_data();
     void readsNodeResources();
     void connectsReceiver_data();
@@ -217,7 +217,7 @@ void tst_NmosClient::reachesIpv6Node()
         QVERIFY(!client.disconnectReceiver({ReceiverId, "Mon 1", {QStringLiteral("%1:%2").arg(host.section('%', 0, 0)).arg(node.port())}, {}, {}}));
 }
 
-void tst_NmosClient::abortsOnlyStalledRequest()
+void tst_NmosClient::abortsStalledAndTricklingRequests()
 {
     ReplyLimits::setTransferTimeoutMs(300);
     const auto restore = qScopeGuard([] { ReplyLimits::setTransferTimeoutMs(ReplyLimits::DefaultTransferTimeoutMs); });
@@ -239,6 +239,11 @@ void tst_NmosClient::abortsOnlyStalledRequest()
     QVERIFY(!innerResult);
     QCOMPARE(log.warnings().size(), 1);
     QVERIFY2(log.warnings().first().startsWith("Unable to connect: \"Request timed out"), qPrintable(log.warnings().first()));
+
+    // A node that keeps sending a byte well within the limit is cut off all the same.
+    m_tx->setReply("GET", nodePath("/senders/"), Reply::trickle(40, 50));
+    QVERIFY(!client.hasSenders(tx()));
+    QVERIFY2(log.warnings().last().contains("not complete after 0.9 s"), qPrintable(log.warnings().last()));
 }
 
 void tst_NmosClient::readsNodeResources_data()

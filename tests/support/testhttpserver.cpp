@@ -163,14 +163,23 @@ void TestHttpServer::respond(QTcpSocket *socket, const Reply &reply)
     }
     // Filler made while sending, a piece each time the last one has gone out.
     auto left = std::make_shared<qint64>(reply.generatedSize);
-    const auto more = [socket, left, chunked] {
+    const int trickleMs = reply.trickleMs;
+    const auto more = [socket, left, chunked, trickleMs] {
         // A client that gave up has closed the connection.
         if (socket->bytesToWrite() > 0 || socket->state() != QAbstractSocket::ConnectedState)
             return;
-        const QByteArray filler(int(std::min(FillerChunk, *left)), 'x');
+        const QByteArray filler(int(std::min(trickleMs > 0 ? 1 : FillerChunk, *left)), 'x');
         *left -= filler.size();
         if (!filler.isEmpty()) {
-            socket->write(chunked ? QByteArray::number(filler.size(), 16) + "\r\n" + filler + "\r\n" : filler);
+            const QByteArray piece = chunked ? QByteArray::number(filler.size(), 16) + "\r\n" + filler + "\r\n" : filler;
+            if (trickleMs == 0) {
+                socket->write(piece);
+                return;
+            }
+            QTimer::singleShot(trickleMs, socket, [socket, piece] {
+                if (socket->state() == QAbstractSocket::ConnectedState)
+                    socket->write(piece);
+            });
             return;
         }
         if (chunked)

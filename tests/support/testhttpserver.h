@@ -61,6 +61,7 @@ public:
         int delayMs = 0;
         qint64 generatedSize = 0;
         bool chunked = false; // Generated: chunked encoding instead of a Content-Length
+        int trickleMs = 0;    // Generated: one byte at a time, this long after the last went out
 
         static Reply json(const QJsonArray &array, int status = 200);
         static Reply json(const QJsonObject &object, int status = 200);
@@ -78,6 +79,13 @@ public:
             Reply reply(Generated, 200, QByteArray(), "application/octet-stream");
             reply.generatedSize = size;
             reply.chunked = chunked;
+            return reply;
+        }
+        // A body of that many bytes, one every so often.
+        static Reply trickle(int bytes, int everyMs)
+        {
+            Reply reply = generated(bytes);
+            reply.trickleMs = everyMs;
             return reply;
         }
         Reply delayed(int milliseconds) const
