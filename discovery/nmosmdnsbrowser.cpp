@@ -22,9 +22,9 @@ const QByteArray NodeServiceType = QByteArrayLiteral("_nmos-node._tcp.local.");
 
 QString attribute(const QMdnsEngine::Service &svc, const QByteArray &key, const QString &fallback)
 {
-    const auto attributes = svc.attributes();
-    const auto it = attributes.constFind(key);
-    return it == attributes.constEnd() ? fallback : QString::fromUtf8(it.value());
+    bool found = false;
+    const QByteArray value = svc.attribute(key, &found);
+    return found ? QString::fromUtf8(value) : fallback;
 }
 
 // Whether an update changes what an intake reads. Nodes bump their other counters (flows,
@@ -34,9 +34,8 @@ bool needsRetake(const QMdnsEngine::Service &taken, const QMdnsEngine::Service &
     if (taken.hostname() != update.hostname() || taken.port() != update.port())
         return true;
     for (const char *key : {"api_proto", "api_ver", "ver_slf", "ver_snd", "ver_rcv"}) {
-        const QByteArray name(key);
-        if (taken.attributes().value(name) != update.attributes().value(name)
-            || taken.attributes().contains(name) != update.attributes().contains(name))
+        bool wasThere = false, isThere = false;
+        if (taken.attribute(key, &wasThere) != update.attribute(key, &isThere) || wasThere != isThere)
             return true;
     }
     return false;

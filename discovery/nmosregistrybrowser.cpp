@@ -23,7 +23,7 @@ const char QueryApiPath[] = "/x-nmos/query/v1.3";
 
 QString attribute(const QMdnsEngine::Service &svc, const QByteArray &key)
 {
-    return QString::fromUtf8(svc.attributes().value(key));
+    return QString::fromUtf8(svc.attribute(key));
 }
 
 bool isHttpScheme(const QString &scheme)
@@ -200,8 +200,9 @@ bool NMOSRegistryBrowser::readCandidate(const QMdnsEngine::Service &svc, Candida
     const QString name = QString::fromUtf8(svc.name());
     bool ok = false;
     candidate->priority = attribute(svc, QByteArrayLiteral("pri")).toInt(&ok);
-    candidate->scheme = svc.attributes().contains("api_proto") ? attribute(svc, QByteArrayLiteral("api_proto"))
-                                                                 : QStringLiteral("http");
+    bool hasScheme = false;
+    const QByteArray scheme = svc.attribute(QByteArrayLiteral("api_proto"), &hasScheme);
+    candidate->scheme = hasScheme ? QString::fromUtf8(scheme) : QStringLiteral("http");
     if (!ok || candidate->priority < 0) {
         qCDebug(lcRegistry) << "Registry" << name << "announces no valid pri, not used";
         return false;
@@ -214,10 +215,11 @@ bool NMOSRegistryBrowser::readCandidate(const QMdnsEngine::Service &svc, Candida
         qCDebug(lcRegistry) << "Registry" << name << "needs" << candidate->scheme << "or authorization, not used";
         return false;
     }
-    const QByteArray versions = svc.attributes().value(QByteArrayLiteral("api_ver"), QByteArrayLiteral("v1.3"));
+    bool hasVersions = false;
+    const QByteArray versions = svc.attribute(QByteArrayLiteral("api_ver"), &hasVersions);
     candidate->name = svc.name();
     candidate->port = svc.port();
-    candidate->version = NMOSMdnsBrowser::chooseApiVersion(QString::fromUtf8(versions));
+    candidate->version = NMOSMdnsBrowser::chooseApiVersion(hasVersions ? QString::fromUtf8(versions) : QStringLiteral("v1.3"));
     candidate->tieBreak = QRandomGenerator::global()->generate();
     return true;
 }

@@ -14,6 +14,20 @@ QByteArray Service::instanceName() const
     return label + '.' + m_type;
 }
 
+QByteArray Service::attribute(const QByteArray &key, bool *found) const
+{
+    for (auto it = m_attributes.cbegin(); it != m_attributes.cend(); ++it) {
+        if (it.key().compare(key, Qt::CaseInsensitive) == 0) {
+            if (found)
+                *found = true;
+            return it.value();
+        }
+    }
+    if (found)
+        *found = false;
+    return QByteArray();
+}
+
 bool Service::operator==(const Service &other) const
 {
     return m_type == other.m_type && m_name == other.m_name && m_hostname == other.m_hostname

@@ -28,6 +28,9 @@ public:
     QMap<QByteArray, QByteArray> attributes() const { return m_attributes; }
     void setAttributes(const QMap<QByteArray, QByteArray> &attributes) { m_attributes = attributes; }
     void addAttribute(const QByteArray &key, const QByteArray &value) { m_attributes.insert(key, value); }
+    // The value of a TXT key, which DNS-SD compares without case ("API_Ver" is "api_ver");
+    // *found (when given) tells a missing key from an empty value.
+    QByteArray attribute(const QByteArray &key, bool *found = nullptr) const;
 
     // The full DNS name of the instance ("studio-gw-1._nmos-node._tcp.local.").
     QByteArray instanceName() const;
