@@ -86,8 +86,8 @@ void tst_NMOSMdnsBrowser::reportsReplies_data()
     // Held to the client's limits by the same call (the size cap is tst_nmosclient's).
     QTest::newRow("never answers") << TxtRecord() << TestHttpServer::Reply::neverAnswer()
                                    << "^Request timed out: no progress for 0.2 s$";
-    // Only http and https are ever fetched.
-    QTest::newRow("file") << TxtRecord{{"api_proto", "file"}} << json << "not supported";
+    // Only http and https are ever fetched; keys are read without regard to case.
+    QTest::newRow("file, key in capitals") << TxtRecord{{"API_Proto", "file"}} << json << "not supported";
 }
 
 void tst_NMOSMdnsBrowser::reportsReplies()
@@ -113,10 +113,11 @@ void tst_NMOSMdnsBrowser::reportsReplies()
     browser.start();
 
     QTRY_COMPARE_WITH_TIMEOUT(ready.count() + error.count(), 1, 10000);
+    QCOMPARE(ready.count(), outcome.startsWith("OK") ? 1 : 0);
     // A refused scheme is reported before its host name is resolved.
     const bool refused = outcome == "not supported";
     const QUrl url(QStringLiteral("%1://%2:%3/x-nmos/node/%4/self")
-                       .arg(QString::fromLatin1(txt.value("api_proto", "http").toLower()),
+                       .arg(refused ? QStringLiteral("file") : QString::fromLatin1(txt.value("api_proto", "http")),
                             refused ? name + ".local." : "127.0.0.1", QString::number(http.port()), version));
     if (outcome.startsWith("OK")) {
         QCOMPARE(ready.at(0).at(1).toUrl(), url);
