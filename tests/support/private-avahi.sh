@@ -15,7 +15,6 @@ skip() {
     echo "skip: $*"
     exit 77
 }
-[ $# -ge 1 ] || skip "usage: private-avahi.sh DIR [INTERFACES]"
 dir=$1
 interfaces=${2:-fl1}
 [ "${FERROLINK_NETNS:-}" = 1 ] || skip "Avahi announces on the link: runs only inside tools/netns-run"
@@ -76,24 +75,20 @@ stop() {
     wait 2>/dev/null
 }
 trap 'stop; exit 0' TERM INT
-n=0
-while [ ! -S "$bus" ]; do
-    n=$((n + 1))
-    [ $n -le 100 ] || { stop; skip "dbus-daemon did not start: $(tail -n 3 "$dir/dbus.log")"; }
-    sleep 0.05
-done
+# Runs "$@" every 50 ms until it succeeds, for up to 10 s.
+await() {
+    n=0
+    until "$@"; do
+        n=$((n + 1))
+        [ $n -le 200 ] || return 1
+        sleep 0.05
+    done
+}
+await test -S "$bus" || { stop; skip "dbus-daemon did not start: $(tail -n 3 "$dir/dbus.log")"; }
 avahi-daemon -f "$dir/avahi.conf" --no-drop-root --no-chroot --no-rlimits --no-proc-title \
     >"$dir/avahi.log" 2>&1 &
 avahi=$!
-n=0
-while ! grep -q "Server startup complete" "$dir/avahi.log"; do
-    n=$((n + 1))
-    if [ $n -gt 200 ] || ! kill -0 "$avahi" 2>/dev/null; then
-        stop
-        skip "avahi-daemon did not start: $(tail -n 3 "$dir/avahi.log")"
-    fi
-    sleep 0.05
-done
+await grep -q "Server startup complete" "$dir/avahi.log" || { stop; skip "avahi-daemon did not start: $(tail -n 3 "$dir/avahi.log")"; }
 echo "DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SYSTEM_BUS_ADDRESS"
 # Standard input closing is the usual end; cat runs in the background so that SIGTERM is
 # handled at once (and is given the input explicitly: a background job's is /dev/null).
