@@ -32,31 +32,27 @@ inline QJsonObject grouphint(const QString &value)
 
 inline QJsonObject flowJson(const QString &id, const QString &format)
 {
-    return QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("format"), format}};
+    return QJsonObject{{"id", id}, {"format", format}};
 }
 
 inline QJsonObject senderJson(const QString &id, const QString &label, const QString &flowId,
                           const QString &manifestHref = QString(), const QJsonObject &tags = QJsonObject())
 {
-    QJsonObject object{{QStringLiteral("id"), id}, {QStringLiteral("label"), label},
-                       {QStringLiteral("flow_id"), flowId}, {QStringLiteral("tags"), tags}};
+    QJsonObject object{{"id", id}, {"label", label}, {"flow_id", flowId}, {"tags", tags}};
     if (!manifestHref.isEmpty())
-        object.insert(QStringLiteral("manifest_href"), manifestHref);
+        object.insert("manifest_href", manifestHref);
     return object;
 }
 
 inline QJsonObject receiverJson(const QString &id, const QString &label, const QString &format,
                             const QJsonObject &tags = QJsonObject())
 {
-    return QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("label"), label},
-                       {QStringLiteral("format"), format}, {QStringLiteral("tags"), tags}};
+    return QJsonObject{{"id", id}, {"label", label}, {"format", format}, {"tags", tags}};
 }
 
 inline QJsonObject deviceJson(const QString &id, const QStringList &senders, const QStringList &receivers)
 {
-    return QJsonObject{{QStringLiteral("id"), id},
-                       {QStringLiteral("senders"), QJsonArray::fromStringList(senders)},
-                       {QStringLiteral("receivers"), QJsonArray::fromStringList(receivers)}};
+    return QJsonObject{{"id", id}, {"senders", QJsonArray::fromStringList(senders)}, {"receivers", QJsonArray::fromStringList(receivers)}};
 }
 
 } // namespace NmosResources

@@ -1,7 +1,6 @@
 #include "testhttpserver.h"
 
 #include <QHostAddress>
-#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -10,11 +9,6 @@
 #include <algorithm>
 
 namespace {
-
-QByteArray scriptKey(const QByteArray &method, const QByteArray &path)
-{
-    return method + ' ' + path;
-}
 
 // The client reports the reason phrase in its error texts ("server replied: Not Found").
 QByteArray reasonPhrase(int status)
@@ -29,77 +23,31 @@ const qint64 FillerChunk = 64 * 1024;
 
 } // namespace
 
-TestHttpServer::Reply TestHttpServer::Reply::json(const QJsonArray &array, int status)
-{
-    return text(QJsonDocument(array).toJson(QJsonDocument::Compact), status, "application/json");
-}
-
-TestHttpServer::Reply TestHttpServer::Reply::json(const QJsonObject &object, int status)
-{
-    return text(QJsonDocument(object).toJson(QJsonDocument::Compact), status, "application/json");
-}
-
 TestHttpServer::TestHttpServer() = default;
 
-TestHttpServer::~TestHttpServer()
-{
-    stop();
-}
+TestHttpServer::~TestHttpServer() = default;
 
-bool TestHttpServer::start()
+bool TestHttpServer::start(const QString &host)
 {
-    QStringList hosts{QStringLiteral("127.0.0.1")};
-    QTcpServer probe;
-    if (probe.listen(QHostAddress::LocalHostIPv6))
-        hosts.append(QStringLiteral("::1"));
-    return start(hosts);
-}
-
-bool TestHttpServer::start(const QStringList &hosts)
-{
-    if (!m_servers.empty() || hosts.isEmpty())
+    auto server = std::make_unique<QTcpServer>();
+    if (m_server || !server->listen(QHostAddress(host)))
         return false;
-    // The system picks the port on the first address; the others must take the same one,
-    // which another program may hold, so a few fresh ports are tried.
-    for (int attempt = 0; attempt < 20 && m_servers.size() < size_t(hosts.size()); ++attempt) {
-        m_servers.clear();
-        for (const QString &host : hosts) {
-            auto server = std::make_unique<QTcpServer>();
-            if (!server->listen(QHostAddress(host), m_servers.empty() ? 0 : m_servers.front()->serverPort()))
-                break;
-            QTcpServer *raw = server.get();
-            QObject::connect(raw, &QTcpServer::newConnection, raw, [this, raw] {
-                while (QTcpSocket *socket = raw->nextPendingConnection()) {
-                    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
-                    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                }
-            });
-            m_servers.push_back(std::move(server));
+    QTcpServer *raw = server.get();
+    QObject::connect(raw, &QTcpServer::newConnection, raw, [this, raw] {
+        while (QTcpSocket *socket = raw->nextPendingConnection()) {
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         }
-    }
-    if (m_servers.size() < size_t(hosts.size())) {
-        m_servers.clear();
-        return false;
-    }
-    m_port = m_servers.front()->serverPort();
-    m_hosts = hosts;
+    });
+    m_server = std::move(server);
+    m_port = m_server->serverPort();
     return true;
 }
 
 void TestHttpServer::stop()
 {
-    // The connections are the servers' children: held replies go with them.
-    m_servers.clear();
-}
-
-void TestHttpServer::setReply(const QByteArray &method, const QByteArray &path, const Reply &reply)
-{
-    m_replies.insert(scriptKey(method, path), {reply});
-}
-
-void TestHttpServer::addReply(const QByteArray &method, const QByteArray &path, const Reply &reply)
-{
-    m_replies[scriptKey(method, path)].append(reply);
+    // The connections are the server's children: held replies go with them.
+    m_server.reset();
 }
 
 QStringList TestHttpServer::requestLines() const
@@ -112,10 +60,10 @@ QStringList TestHttpServer::requestLines() const
 
 TestHttpServer::Reply TestHttpServer::nextReply(const QByteArray &method, const QByteArray &path)
 {
-    auto script = m_replies.find(scriptKey(method, path));
+    auto script = m_replies.find(method + ' ' + path);
     const int query = path.indexOf('?');
     if (script == m_replies.end() && query >= 0)
-        script = m_replies.find(scriptKey(method, path.left(query)));
+        script = m_replies.find(method + ' ' + path.left(query));
     if (script == m_replies.end() || script->isEmpty())
         return Reply::text("no reply scripted\n", 404);
     // The last reply of a queue answers every request from then on.
@@ -156,8 +104,7 @@ void TestHttpServer::respond(QTcpSocket *socket, const Reply &reply)
                     : "Content-Length: " + QByteArray::number(generated ? reply.generatedSize : reply.body.size()) + "\r\n";
     socket->write(head + "\r\n");
     if (!generated) {
-        // A reply closed mid-way has announced its whole body but sends only half of it.
-        socket->write(reply.kind == Reply::CloseMidReply ? reply.body.left(reply.body.size() / 2) : reply.body);
+        socket->write(reply.body);
         socket->disconnectFromHost();
         return;
     }

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QMetaType>
@@ -11,7 +12,6 @@
 #include <QStringList>
 
 #include <memory>
-#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
@@ -19,8 +19,7 @@ class QTcpSocket;
 // An HTTP server for tests that plays a node: it answers GET, POST and PATCH with scripted
 // replies per method and path and records every request it receives, in order.
 //
-// It listens on 127.0.0.1 and, where the host has it, ::1, on one port that the system
-// chooses. It serves from the test thread's event loop: a client's synchronous call runs a
+// It listens on one address, 127.0.0.1 unless told, on a port that the system chooses. It serves from the test thread's event loop: a client's synchronous call runs a
 // nested event loop, which serves the node meanwhile. Usage:
 //
 //     TestHttpServer node;
@@ -43,7 +42,6 @@ public:
         enum Kind {
             Normal,        // status, headers and body, after delayMs
             NeverAnswer,   // reads the request and sends nothing until the server stops
-            CloseMidReply, // announces the whole body, sends its first half and closes
             Generated      // generatedSize filler bytes, made while sending, never stored
         };
 
@@ -63,8 +61,8 @@ public:
         bool chunked = false; // Generated: chunked encoding instead of a Content-Length
         int trickleMs = 0;    // Generated: one byte at a time, this long after the last went out
 
-        static Reply json(const QJsonArray &array, int status = 200);
-        static Reply json(const QJsonObject &object, int status = 200);
+        static Reply json(const QJsonArray &array, int status = 200) { return text(QJsonDocument(array).toJson(QJsonDocument::Compact), status, "application/json"); }
+        static Reply json(const QJsonObject &object, int status = 200) { return text(QJsonDocument(object).toJson(QJsonDocument::Compact), status, "application/json"); }
         static Reply text(const QByteArray &body, int status = 200, const QByteArray &contentType = "text/plain")
         {
             return Reply(Normal, status, body, contentType);
@@ -73,7 +71,6 @@ public:
         static Reply empty(int status) { return Reply(Normal, status, QByteArray(), QByteArray()); }
         static Reply redirect(int status, const QByteArray &location) { return Reply(Normal, status, QByteArray(), QByteArray(), location); }
         static Reply neverAnswer() { return Reply(NeverAnswer); }
-        static Reply closeMidReply(const QByteArray &body) { return Reply(CloseMidReply, 200, body, "text/plain"); }
         static Reply generated(qint64 size, bool chunked = false)
         {
             Reply reply(Generated, 200, QByteArray(), "application/octet-stream");
@@ -108,26 +105,21 @@ public:
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
 
-    // Listens on 127.0.0.1, and on ::1 where the host has an IPv6 loopback (see hasAddress6()).
-    bool start();
-    // Listens on the given numeric addresses (a link-local one may carry "%interface"),
-    // all on one port.
-    bool start(const QStringList &hosts);
+    // Listens on a numeric address; a link-local one may carry "%interface".
+    bool start(const QString &host = QStringLiteral("127.0.0.1"));
     // Drops every held reply and connection and closes the port. Idempotent.
     void stop();
 
     quint16 port() const { return m_port; }
     // The node address as the client is given it: "127.0.0.1:<port>".
     QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-    // Whether ::1 is served; tests of IPv6 skip without it (some containers have no IPv6).
-    bool hasAddress6() const { return m_hosts.contains(QStringLiteral("::1")); }
     // "http://127.0.0.1:<port>" followed by path.
     QString url(const QString &path) const { return QStringLiteral("http://%1%2").arg(address(), path); }
 
     // Replaces the queue of (method, path) by this one reply.
-    void setReply(const QByteArray &method, const QByteArray &path, const Reply &reply);
+    void setReply(const QByteArray &method, const QByteArray &path, const Reply &reply) { m_replies.insert(method + ' ' + path, {reply}); }
     // Appends to the queue of (method, path).
-    void addReply(const QByteArray &method, const QByteArray &path, const Reply &reply);
+    void addReply(const QByteArray &method, const QByteArray &path, const Reply &reply) { m_replies[method + ' ' + path].append(reply); }
 
     QList<Request> requests() const { return m_requests; }
     int requestCount() const { return m_requests.size(); }
@@ -143,8 +135,7 @@ private:
     QHash<QByteArray, QList<Reply>> m_replies; // key: "METHOD path"
     QList<Request> m_requests;
     quint16 m_port = 0;
-    QStringList m_hosts;
-    std::vector<std::unique_ptr<QTcpServer>> m_servers;
+    std::unique_ptr<QTcpServer> m_server;
 };
 
 // Replies can be columns of a test's data table.
