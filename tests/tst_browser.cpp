@@ -66,7 +66,6 @@ void tst_Browser::queriesOnDoublingScheduleAndRestarts()
     QCOMPARE(rig.server.oneShots.first().queries(), (QList<Query>{Query(NodeType, PTR)}));
     rig.clock.advance(101);
     QCOMPARE(rig.asked(), 1);
-    QVERIFY(rig.server.sent.first().toAll);
     // Then 1 s, 2 s, 4 s, ... up to one hour between queries.
     for (qint64 i = 2, interval = 1000; i < 20; ++i, interval = std::min<qint64>(interval * 2, 3600000)) {
         rig.clock.advance(interval - 1);

@@ -10,38 +10,6 @@
 #include <QStandardPaths>
 #include <QtTest>
 
-// From the network to the screen: simulated nodes announce themselves by mDNS on fl1, a real
-// main window finds them from fl0 and lists what they offer under every address they have.
-class tst_DiscoveryEndToEnd : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void listsNodesUnderEveryAddressAndChecksThem();
-
-private:
-    int startNode(const QString &linkLocal);
-
-    QProcess m_node;
-};
-
-// Starts a node with a video sender and receiver on fl1's every address; its port, or 0.
-int tst_DiscoveryEndToEnd::startNode(const QString &linkLocal)
-{
-    m_node.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_node.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode",
-                 {"--label", "gw", "--group-name", "Gw 1", "--video-senders", "1", "--video-receivers", "1", "--bind", "10.77.0.2",
-                  "--bind", "fd77::2", "--bind", linkLocal, "--port", "0", "--announce"});
-    // The node prints one JSON line with its port, then "ready".
-    QByteArray out;
-    while (!out.contains("ready\n")) {
-        if (!m_node.waitForReadyRead(10000))
-            return 0;
-        out += m_node.readAllStandardOutput();
-    }
-    return QJsonDocument::fromJson(out.left(out.indexOf('\n'))).object().value("port").toInt();
-}
-
 namespace {
 
 // What kind of address each entry of the node names: "ipv4", "ula" or "link-local" (with its zone).
@@ -58,6 +26,16 @@ QSet<QString> addressKinds(QComboBox *combo, const QString &node, int port)
 
 } // namespace
 
+// From the network to the screen: simulated nodes announce themselves by mDNS on fl1, a real
+// main window finds them from fl0 and lists what they offer under every address they have.
+class tst_DiscoveryEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void listsNodesUnderEveryAddressAndChecksThem();
+};
+
 void tst_DiscoveryEndToEnd::listsNodesUnderEveryAddressAndChecksThem()
 {
     SKIP_UNLESS_PRIVATE_NETNS();
@@ -68,13 +46,25 @@ void tst_DiscoveryEndToEnd::listsNodesUnderEveryAddressAndChecksThem()
             linkLocal = entry.ip().toString().section('%', 0, 0) + "%fl1";
     }
     QVERIFY(!linkLocal.isEmpty());
-    const int port = startNode(linkLocal);
-    QVERIFY(port > 0);
+    // A node with a video sender and receiver on fl1's every address.
+    QProcess node;
+    node.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    node.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode",
+               {"--label", "gw", "--group-name", "Gw 1", "--video-senders", "1", "--video-receivers", "1", "--bind", "10.77.0.2",
+                "--bind", "fd77::2", "--bind", linkLocal, "--port", "0", "--announce"});
     // Stopped, not killed, so that it says goodbye.
-    const auto stop = qScopeGuard([this] {
-        m_node.terminate();
-        m_node.waitForFinished(5000);
+    const auto stop = qScopeGuard([&node] {
+        node.terminate();
+        node.waitForFinished(5000);
     });
+    // The node prints one JSON line with its port, then "ready".
+    QByteArray out;
+    while (!out.contains("ready\n")) {
+        QVERIFY(node.waitForReadyRead(10000));
+        out += node.readAllStandardOutput();
+    }
+    const int port = QJsonDocument::fromJson(out.left(out.indexOf('\n'))).object().value("port").toInt();
+    QVERIFY(port > 0);
 
     MainWindow window;
     const auto combos = window.findChildren<QComboBox *>();

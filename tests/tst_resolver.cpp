@@ -8,17 +8,7 @@
 using namespace QMdnsEngine;
 using namespace MdnsRecords;
 
-namespace {
-
 const QByteArray Host = "studio-gw-1.local.";
-
-// Cache-flush set, as responders send address records.
-Message answer(const char *ip, quint32 ttl = 120, const QString &interfaceName = QStringLiteral("fl1"))
-{
-    return response({address(Host, ip, ttl, true)}, {}, interfaceName);
-}
-
-} // namespace
 
 class tst_Resolver : public QObject
 {
@@ -48,7 +38,7 @@ void tst_Resolver::asksUntilAnsweredAndAgainAfterExpiry()
     // Answered, then silent: the address lapses with its TTL, is looked for again at once and
     // reported again when found. (The cache's refreshes before that are tst_browser's
     // 'SRV refreshed'; lasting past the TTL when one is answered, tst_cache's.)
-    link.server.deliver(answer("10.77.0.1", 100));
+    link.server.deliver(response({address(Host, "10.77.0.1", 100, true)}));
     link.clock.advance(99999);
     QCOMPARE(resolver.addresses().size(), 1);
     link.clock.advance(1);
@@ -56,7 +46,7 @@ void tst_Resolver::asksUntilAnsweredAndAgainAfterExpiry()
     const int lapsed = asked();
     link.clock.advance(1000);
     QCOMPARE(asked(), lapsed + 1);
-    link.server.deliver(answer("10.77.0.1", 100));
+    link.server.deliver(response({address(Host, "10.77.0.1", 100, true)}));
     QCOMPARE(resolved.count(), 2);
     QVERIFY(!link.server.encodingFailed);
 
@@ -83,11 +73,11 @@ void tst_Resolver::reportsEachAddressOnceWithItsScope()
     server.deliver(response({address(Host, "10.77.0.1"), address(Host, "fd77::1")}, {}, "fl1"));
     server.deliver(response({address("Studio-GW-1.LOCAL.", "10.77.0.1")}, {}, "fl0"));
     // The same link-local address on two links is two addresses.
-    server.deliver(answer("fe80::1", 120, "fl1"));
-    server.deliver(answer("fe80::1", 120, "fl0"));
+    server.deliver(response({address(Host, "fe80::1")}, {}, "fl1"));
+    server.deliver(response({address(Host, "fe80::1")}, {}, "fl0"));
     // Not ours: another name, a goodbye, a query.
     server.deliver(response({address("other.local.", "10.77.0.9"), address(Host, "10.77.0.5", 0)}));
-    Message query = answer("10.77.0.6");
+    Message query = response({address(Host, "10.77.0.6")});
     query.setResponse(false);
     server.deliver(query);
     // QHostAddress's == ignores the scope, hence the text.

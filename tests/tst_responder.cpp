@@ -12,17 +12,6 @@ const QByteArray NodeType = "_nmos-node._tcp.local.";
 const QByteArray Instance = "sim-node-1._nmos-node._tcp.local.";
 const QByteArray Host = "sim-node-1.local.";
 
-Service nodeService()
-{
-    Service service;
-    service.setType(NodeType);
-    service.setName("sim-node-1");
-    service.setHostname(Host);
-    service.setPort(8080);
-    service.setAttributes({{"api_ver", "v1.3"}, {"ver_slf", "0"}});
-    return service;
-}
-
 // The records' types, "!" marking cache-flush.
 QString typesOf(const QList<Record> &records)
 {
@@ -38,7 +27,13 @@ struct Rig : MdnsFakeLink {
     {
         server.setInterface("fl0", {QHostAddress("10.77.0.1"), QHostAddress("fe80::1")});
         server.setInterface("fl1", {QHostAddress("10.77.0.2")});
-        responder.reset(new Responder(&server, nodeService()));
+        Service service;
+        service.setType(NodeType);
+        service.setName("sim-node-1");
+        service.setHostname(Host);
+        service.setPort(8080);
+        service.setAttributes({{"api_ver", "v1.3"}, {"ver_slf", "0"}});
+        responder.reset(new Responder(&server, service));
         responder->setClock(&clock);
     }
     std::unique_ptr<Responder> responder;

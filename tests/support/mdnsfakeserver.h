@@ -17,12 +17,11 @@ class MdnsFakeServer : public QMdnsEngine::AbstractServer
 public:
     struct Sent {
         QMdnsEngine::Message message;
-        bool toAll = false;
         int size = 0;
     };
 
-    void sendMessage(const QMdnsEngine::Message &message) override { record(message, false); }
-    void sendMessageToAll(const QMdnsEngine::Message &message) override { record(message, true); }
+    void sendMessage(const QMdnsEngine::Message &message) override { record(message); }
+    void sendMessageToAll(const QMdnsEngine::Message &message) override { record(message); }
     void sendOneShotQuery(const QMdnsEngine::Message &message) override { oneShots.append(message); }
     QStringList interfaceNames() const override { return m_addresses.keys(); }
     QList<QHostAddress> interfaceAddresses(const QString &name) const override { return m_addresses.value(name); }
@@ -47,12 +46,12 @@ public:
     bool encodingFailed = false;
 
 private:
-    void record(const QMdnsEngine::Message &message, bool toAll)
+    void record(const QMdnsEngine::Message &message)
     {
         QByteArray packet;
         if (!QMdnsEngine::toPacket(message, &packet))
             encodingFailed = true;
-        sent.append({message, toAll, int(packet.size())});
+        sent.append({message, int(packet.size())});
     }
 
     QMap<QString, QList<QHostAddress>> m_addresses;
@@ -86,10 +85,9 @@ inline QMdnsEngine::Record srv(const QByteArray &instance, const QByteArray &hos
     return record;
 }
 
-inline QMdnsEngine::Record txt(const QByteArray &instance, const QMap<QByteArray, QByteArray> &attributes,
-                               quint32 ttl = 4500)
+inline QMdnsEngine::Record txt(const QByteArray &instance, const QMap<QByteArray, QByteArray> &attributes)
 {
-    QMdnsEngine::Record record(instance, QMdnsEngine::TXT, ttl);
+    QMdnsEngine::Record record(instance, QMdnsEngine::TXT, 4500);
     record.setAttributes(attributes);
     record.setFlushCache(true);
     return record;

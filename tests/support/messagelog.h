@@ -6,8 +6,6 @@
 
 // Collects the messages logged on the test thread while it lives, instead of printing them,
 // so a test can assert that a promised line came exactly once or that nothing was logged.
-// A message of a named category reads "<category>: <text>", as Qt prints it; the default
-// category adds nothing.
 class MessageLog
 {
 public:
@@ -21,11 +19,10 @@ public:
     QStringList all() const { return of(QtMsgType(-1)); }
 
 private:
-    static void record(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    static void record(QtMsgType type, const QMessageLogContext &, const QString &text)
     {
-        const QString category = QString::fromLatin1(context.category ? context.category : "default");
         if (s_current)
-            s_current->m_lines.append({type, category == QLatin1String("default") ? text : category + QLatin1String(": ") + text});
+            s_current->m_lines.append({type, text});
     }
     QStringList of(QtMsgType type) const
     {
