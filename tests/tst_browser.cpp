@@ -80,7 +80,6 @@ void tst_Browser::queriesOnDoublingScheduleAndRestarts()
     QCOMPARE(rig.asked(), 20);
     QCOMPARE(rig.browser.queryInterval(), 1000);
     QCOMPARE(rig.server.oneShots.size(), 2);
-    QVERIFY(!rig.server.encodingFailed);
 }
 
 void tst_Browser::reportsChanges_data()
@@ -173,7 +172,6 @@ void tst_Browser::listsKnownAnswersOverTruncatedPackets()
         // At 0.1 and 31 s, not at 63 s.
         QCOMPARE(answers, at < 32000 ? 80 : 0);
     }
-    QVERIFY(!rig.server.encodingFailed);
 }
 
 void tst_Browser::outlivesServerAndCache()

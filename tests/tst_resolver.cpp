@@ -48,7 +48,6 @@ void tst_Resolver::asksUntilAnsweredAndAgainAfterExpiry()
     QCOMPARE(asked(), lapsed + 1);
     link.server.deliver(response({address(Host, "10.77.0.1", 100, true)}));
     QCOMPARE(resolved.count(), 2);
-    QVERIFY(!link.server.encodingFailed);
 
     // A second resolver of the name is told what the cache holds, even when connected
     // after construction; it asks once anyway (the cache may hold only one family), listing

@@ -134,7 +134,6 @@ void tst_Responder::announcesTwiceAndSaysGoodbyeOnce()
         QCOMPARE(rig.server.sent.size(), 6);
         rig.clock.advance(60000);
         QCOMPARE(rig.server.sent.size(), 6);
-        QVERIFY(!rig.server.encodingFailed);
         rig.server.sent.clear();
         // An answer still waiting its delay is not sent after the goodbye, nor is one asked later.
         Message browse;

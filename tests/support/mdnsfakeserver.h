@@ -8,6 +8,7 @@
 #include "tests/support/mdnsfakeclock.h"
 
 #include <QMap>
+#include <QtTest>
 
 // Stands in for the sockets: records what the class under test sends and hands it
 // messages as if they came from the link. Sent messages go through the codec, so a
@@ -43,14 +44,12 @@ public:
 
     QList<Sent> sent;
     QList<QMdnsEngine::Message> oneShots;
-    bool encodingFailed = false;
 
 private:
     void record(const QMdnsEngine::Message &message)
     {
         QByteArray packet;
-        if (!QMdnsEngine::toPacket(message, &packet))
-            encodingFailed = true;
+        QVERIFY2(QMdnsEngine::toPacket(message, &packet), "a sent message could not be encoded");
         sent.append({message, int(packet.size())});
     }
 
