@@ -306,13 +306,12 @@ void tst_PatchEndToEnd::listsRegistryNodesAndNewOnes()
     // Without a path: the standard one is meant.
     window.registryBrowser()->setRegistry(NMOSRegistryBrowser::registryBase("http://" + m_addresses.value("registry")));
 
-    // Three nodes on pages of two; each entry is named after the node's host and lights
-    // its lamp once chosen.
+    // Three nodes on pages of two; each entry is named after the node's host. (That a listed
+    // node's entry is checked and patched, 'nodes found through a registry' shows.)
     for (const QString label : {"cam 1", "cam 2", "cam 3"}) {
         QTRY_VERIFY_WITH_TIMEOUT(select(combo(&window, 0), m_addresses.value(label), "Three Video"), 20000);
         QVERIFY2(combo(&window, 0)->currentText().startsWith(QString(label).replace(' ', '-') + ".local ("),
                  qPrintable(combo(&window, 0)->currentText()));
-        QVERIFY(window.findChildren<LightIndicator *>().at(0)->isOn());
     }
 
     // A node registers itself later, as its Registration API client would.

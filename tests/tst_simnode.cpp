@@ -36,11 +36,7 @@ private:
         base = QStringLiteral("http://127.0.0.1:%1").arg(port);
         return port > 0;
     }
-    QJsonObject get(const QString &path)
-    {
-        const QJsonDocument json = QJsonDocument::fromJson(NmosClient::syncGet(&m_manager, base + path));
-        return json.isArray() ? json.array().first().toObject() : json.object();
-    }
+    QJsonObject state() { return QJsonDocument::fromJson(NmosClient::syncGet(&m_manager, base + "/x-simnode/state")).object(); }
 
     QNetworkAccessManager m_manager;
     std::unique_ptr<QProcess> m_node;
@@ -62,7 +58,7 @@ void tst_SimNode::refusesAsItsFaultsSay()
     QFETCH(QString, collection);
     QFETCH(int, status);
     QVERIFY(startNode({fault}));
-    QJsonObject expected = get("/x-simnode/state");
+    QJsonObject expected = state();
     QJsonArray resources = expected.value(collection).toArray();
     QJsonObject resource = resources.first().toObject();
     const QString path = "/x-nmos/connection/v1.1/single/" + collection + '/' + resource.value("id").toString() + "/staged";
@@ -76,7 +72,7 @@ void tst_SimNode::refusesAsItsFaultsSay()
     resource["patches"] = resource.value("patches").toInt() + 1;
     resources[0] = resource;
     expected[collection] = resources;
-    QCOMPARE(get("/x-simnode/state"), expected);
+    QCOMPARE(state(), expected);
 }
 
 void tst_SimNode::refusesBadSetup_data()
