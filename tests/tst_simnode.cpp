@@ -6,13 +6,6 @@
 #include <QNetworkAccessManager>
 #include <QtTest>
 
-namespace {
-
-const QString simnodePath = QStringLiteral(FERROLINK_BINARY_DIR "/tools/nmos-simnode");
-const QStringList cameraArgs = QStringLiteral("--label camera --video-senders 1 --video-receivers 1").split(' ');
-
-} // namespace
-
 class tst_SimNode : public QObject
 {
     Q_OBJECT
@@ -24,6 +17,9 @@ private slots:
     void refusesBadSetup();
 
 private:
+    const QString simnodePath = QStringLiteral(FERROLINK_BINARY_DIR "/tools/nmos-simnode");
+    const QStringList cameraArgs = QStringLiteral("--label camera --video-senders 1 --video-receivers 1").split(' ');
+
     // Starts the node with these options; false when it does not come up.
     bool startNode(const QStringList &extra)
     {
