@@ -28,7 +28,6 @@ private slots:
     void patchesShowsAndTakesDownGroup_data();
     void patchesShowsAndTakesDownGroup();
     void refusesUntrustedNode();
-    void refusesBadAuthorityFile_data();
     void refusesBadAuthorityFile();
     void listsRegistryNodesAndNewOnes_data();
     void listsRegistryNodesAndNewOnes();
@@ -264,25 +263,20 @@ void tst_PatchEndToEnd::refusesUntrustedNode()
     QCOMPARE(combo(&window, 0)->findText("(" + address + "-", Qt::MatchContains), -1);
 }
 
-void tst_PatchEndToEnd::refusesBadAuthorityFile_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("message"); // a pattern
-    QTest::newRow("missing") << "missing.pem" << "cannot read .*missing\\.pem: .+";
-    QTest::newRow("a key, no certificate") << "node.key" << ".*node\\.key holds no PEM certificate";
-}
-
 void tst_PatchEndToEnd::refusesBadAuthorityFile()
 {
-    QFETCH(QString, file);
-    QFETCH(QString, message);
-    QProcess app;
-    app.start(FERROLINK_BINARY_DIR "/app/ferrolink", {"--ca-file", m_dir.filePath(file)});
-    QVERIFY(app.waitForFinished(30000));
-    QCOMPARE(app.exitCode(), 2);
-    // Qt may say something of its own first; the program's line is the last.
-    const QString error = QString::fromLocal8Bit(app.readAllStandardError()).trimmed().section('\n', -1);
-    QVERIFY2(QRegularExpression("\\Aferrolink: --ca-file: " + message + "\\z").match(error).hasMatch(), qPrintable(error));
+    // A file that cannot be read and one that holds no certificate, each with the pattern of
+    // its message.
+    const QList<QStringList> files{{"missing.pem", "cannot read .*missing\\.pem: .+"}, {"node.key", ".*node\\.key holds no PEM certificate"}};
+    for (const QStringList &file : files) {
+        QProcess app;
+        app.start(FERROLINK_BINARY_DIR "/app/ferrolink", {"--ca-file", m_dir.filePath(file[0])});
+        QVERIFY(app.waitForFinished(30000));
+        QCOMPARE(app.exitCode(), 2);
+        // Qt may say something of its own first; the program's line is the last.
+        const QString error = QString::fromLocal8Bit(app.readAllStandardError()).trimmed().section('\n', -1);
+        QVERIFY2(QRegularExpression("\\Aferrolink: --ca-file: " + file[1] + "\\z").match(error).hasMatch(), qPrintable(error));
+    }
 }
 
 void tst_PatchEndToEnd::listsRegistryNodesAndNewOnes_data()
