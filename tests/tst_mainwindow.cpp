@@ -160,6 +160,7 @@ public slots:
 
 private:
     QList<QUrl> m_opened;
+    QTemporaryDir m_settings;
 };
 
 void tst_MainWindow::initTestCase()
@@ -167,6 +168,9 @@ void tst_MainWindow::initTestCase()
     // The window starts node discovery, which sends mDNS queries.
     SKIP_UNLESS_PRIVATE_NETNS();
     QStandardPaths::setTestModeEnabled(true);
+    // Settings of this run alone: the end-to-end test's windows, running beside it, store
+    // their choices too.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path());
     MainWindow::splashDurationMs = 100;
 }
 
@@ -306,7 +310,6 @@ void tst_MainWindow::runs_data()
     const QList<int> full{2, 1, 2, 1};
     const QStringList all{"r-v1<s-v1", "r-a1<s-a1", "r-a2<s-a2", "r-d1<s-d1"};
     const QString video = "critical|Connect|Patch failed on video:\n";
-    const QJsonObject refusal{{"code", 400}, {"error", "r-a1 cannot take s-a1"}, {"debug", QJsonValue()}};
 
     // Each member pair is patched, audio and anc, in their order; the longer list's tail stays
     // (the whole group: 'member patches refused').
@@ -318,7 +321,7 @@ void tst_MainWindow::runs_data()
     // Every member is still patched; one box names each refusal, even one the network layer
     // takes for no error.
     QTest::newRow("connect, member patches refused") << int(Connect) << "" << full
-        << QList<Tweak>{{"PATCH", staged("receivers", "r-a1"), Reply::json(refusal, 400)},
+        << QList<Tweak>{{"PATCH", staged("receivers", "r-a1"), Reply::json(QJsonObject{{"code", 400}, {"error", "r-a1 cannot take s-a1"}, {"debug", QJsonValue()}}, 400)},
                         {"PATCH", staged("receivers", "r-a2"), Reply::redirect(302, "/elsewhere")},
                         {"PATCH", staged("receivers", "r-d1"), Reply::empty(500)}}
         << "information|Connect|Patch failed on audio:\nHTTP 400: r-a1 cannot take s-a1\nPatch failed on audio:\nHTTP 302\n"
