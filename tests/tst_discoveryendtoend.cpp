@@ -7,7 +7,9 @@
 #include <QJsonObject>
 #include <QNetworkInterface>
 #include <QProcess>
+#include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -40,6 +42,9 @@ void tst_DiscoveryEndToEnd::listsNodesUnderEveryAddressAndChecksThem()
 {
     SKIP_UNLESS_PRIVATE_NETNS();
     QStandardPaths::setTestModeEnabled(true);
+    // Settings of this run alone, neither the user's nor those of tests running beside it.
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
     QString linkLocal;
     for (const QNetworkAddressEntry &entry : QNetworkInterface::interfaceFromName("fl1").addressEntries()) {
         if (entry.ip().protocol() == QAbstractSocket::IPv6Protocol && entry.ip().isLinkLocal())

@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPushButton>
+#include <QSettings>
 #include <QtTest>
 
 #include <memory>
@@ -129,6 +130,8 @@ void tst_PatchEndToEnd::initTestCase()
     // The nodes announce themselves and the window browses, both by multicast.
     SKIP_UNLESS_PRIVATE_NETNS();
     QStandardPaths::setTestModeEnabled(true);
+    // Settings of this run alone, neither the user's nor those of tests running beside it.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
     QVERIFY(makeCertificates());
     QString error;
     QVERIFY2(NmosClient::addTrustedAuthorities(m_dir.filePath("ca.pem"), &error), qPrintable(error));
