@@ -30,6 +30,12 @@ QString schemeOf(const NmosClient::NodeEndpoint &node)
 
 QString connectionUrl(const NmosClient::NodeEndpoint &node, const QString &path)
 {
+    if (!node.connectionApi.isEmpty()) {
+        QString base = node.connectionApi;
+        while (base.endsWith(QLatin1Char('/')))
+            base.chop(1);
+        return base + path;
+    }
     return QString::fromLatin1(ConnectionApiBase).arg(schemeOf(node), node.address) + path;
 }
 

@@ -31,6 +31,10 @@ public:
     {
         QString address;
         QString scheme = QStringLiteral("http");
+        // The device's IS-05 base as its controls give it, with the version
+        // ("http://10.0.0.5:5201/x-nmos/connection/v1.0"); empty when the device lists no
+        // controls, and the Connection API v1.1 is then asked at the node address.
+        QString connectionApi;
     };
 
     struct SenderConnection
