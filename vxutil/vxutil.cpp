@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -90,6 +91,17 @@ bool fetchFeed(const QUrl &feed, const QByteArray &userAgent, int timeLimitMs, Q
     return ok;
 }
 
+// Anyone on the path of a plain http feed could offer any download; only the machine's own
+// loopback, where a test or a local mirror answers, is trusted without TLS.
+bool isTrustedTransport(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("https"))
+        return true;
+    const QHostAddress host(url.host());
+    return scheme == QLatin1String("http") && !host.isNull() && host.isLoopback();
+}
+
 // The offered version and its download address, or false when the feed is not one.
 bool parseFeed(const QByteArray &body, QVector<qint64> *version, QByteArray *versionText,
                QByteArray *downloadUrl)
@@ -100,11 +112,9 @@ bool parseFeed(const QByteArray &body, QVector<qint64> *version, QByteArray *ver
     const QString address = feed.value(QStringLiteral("url")).toString();
     if (!document.isObject() || !parseVersion(text, version))
         return false;
-    // The address goes to the desktop's URL handler: only a web address is passed on.
+    // The address goes to the desktop's URL handler: only an https address is passed on.
     const QUrl url(address, QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty()
-        || (scheme != QLatin1String("https") && scheme != QLatin1String("http")))
+    if (!url.isValid() || url.host().isEmpty() || url.scheme().toLower() != QLatin1String("https"))
         return false;
     *versionText = text.toUtf8();
     *downloadUrl = address.toUtf8();
@@ -128,10 +138,12 @@ int32_t vxOSGetAppVersion(const char *appName, int32_t major, int32_t minor, int
     if (feedUrl.isEmpty())
         return NothingNewer;
     const QUrl feed(QString::fromUtf8(feedUrl), QUrl::StrictMode);
-    const QString scheme = feed.scheme().toLower();
-    if (!appName || !QCoreApplication::instance() || !feed.isValid()
-        || (scheme != QLatin1String("https") && scheme != QLatin1String("http")))
+    if (!appName || !QCoreApplication::instance() || !feed.isValid())
         return Unreadable;
+    if (!isTrustedTransport(feed)) {
+        qWarning("Update feed refused: %s is not an https address", feedUrl.constData());
+        return Unreadable;
+    }
 
     const QVector<qint64> running{major, minor, build};
     const QByteArray userAgent = QByteArray(appName) + '/' + QByteArray::number(major) + '.'
