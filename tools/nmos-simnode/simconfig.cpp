@@ -292,10 +292,11 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         QStringLiteral("href_host"), QStringLiteral("hostname"), QStringLiteral("api_proto"),
         QStringLiteral("api_ver"), QStringLiteral("api_auth"), QStringLiteral("tls_cert"),
         QStringLiteral("tls_key"), QStringLiteral("devices"),
-        QStringLiteral("faults"), QStringLiteral("count")};
+        QStringLiteral("faults"), QStringLiteral("count"), QStringLiteral("reverse_order"),
+        QStringLiteral("empty_device_lists")};
     static const QStringList deviceKeys = {QStringLiteral("label"), QStringLiteral("groups")};
     static const QStringList groupKeys = {
-        QStringLiteral("name"), QStringLiteral("video_senders"), QStringLiteral("audio_senders"),
+        QStringLiteral("name"), QStringLiteral("label"), QStringLiteral("video_senders"), QStringLiteral("audio_senders"),
         QStringLiteral("data_senders"), QStringLiteral("video_receivers"),
         QStringLiteral("audio_receivers"), QStringLiteral("data_receivers")};
     static const QStringList faultKeys = {
@@ -317,7 +318,9 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         || !readString(object, QStringLiteral("api_auth"), &node->apiAuth, errorString)
         || !readString(object, QStringLiteral("tls_cert"), &node->tlsCert, errorString)
         || !readString(object, QStringLiteral("tls_key"), &node->tlsKey, errorString)
-        || !readInt(object, QStringLiteral("count"), 1, copies, errorString))
+        || !readInt(object, QStringLiteral("count"), 1, copies, errorString)
+        || !readBool(object, QStringLiteral("reverse_order"), &node->reverseOrder, errorString)
+        || !readBool(object, QStringLiteral("empty_device_lists"), &node->emptyDeviceLists, errorString))
         return false;
     if (node->label.isEmpty())
         return fail(errorString, QStringLiteral("every node needs a \"label\""));
@@ -350,6 +353,7 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
                 return false;
             SimGroupConfig group;
             if (!readString(groupObject, QStringLiteral("name"), &group.name, errorString)
+                || !readString(groupObject, QStringLiteral("label"), &group.label, errorString)
                 || !readInt(groupObject, QStringLiteral("video_senders"), 0, &group.videoSenders, errorString)
                 || !readInt(groupObject, QStringLiteral("audio_senders"), 0, &group.audioSenders, errorString)
                 || !readInt(groupObject, QStringLiteral("data_senders"), 0, &group.dataSenders, errorString)

@@ -11,6 +11,7 @@ class QJsonObject;
 struct SimGroupConfig
 {
     QString name; // empty: the resources carry no grouphint tag
+    QString label; // every resource of the group bears it, whatever its format; empty: name and role
     int videoSenders = 0;
     int audioSenders = 0;
     int dataSenders = 0;
@@ -52,6 +53,9 @@ struct SimNodeConfig
     QString tlsCert;             // with tlsKey: serve https and announce it
     QString tlsKey;
     QList<SimDeviceConfig> devices;
+    // Ways real products list their resources, each within IS-04.
+    bool reverseOrder = false;      // every collection and device list in reverse order
+    bool emptyDeviceLists = false;  // devices leave their deprecated senders/receivers lists empty
     SimFaults faults;
 };
 

@@ -1,5 +1,7 @@
 #include "simnode.h"
 
+#include <algorithm>
+
 #include "patchvalidator.h"
 
 #include <QCryptographicHash>
@@ -175,7 +177,7 @@ void SimNode::build()
                     sender.format = format;
                     sender.group = group.name;
                     sender.role = roleName(word, count, n);
-                    sender.label = labelBase + QLatin1Char(' ') + sender.role;
+                    sender.label = group.label.isEmpty() ? labelBase + QLatin1Char(' ') + sender.role : group.label;
                     sender.version = m_nodeVersion;
                     const int serial = m_senders.size();
                     sender.multicastIp = QStringLiteral("239.%1.%2.%3")
@@ -209,7 +211,7 @@ void SimNode::build()
                     receiver.format = format;
                     receiver.group = group.name;
                     receiver.role = roleName(word, count, n);
-                    receiver.label = labelBase + QLatin1Char(' ') + receiver.role;
+                    receiver.label = group.label.isEmpty() ? labelBase + QLatin1Char(' ') + receiver.role : group.label;
                     receiver.version = m_nodeVersion;
                     const QJsonObject params{
                         {QStringLiteral("source_ip"), QJsonValue::Null},
@@ -241,6 +243,18 @@ void SimNode::build()
         }
         m_devices << device;
         ++deviceNumber;
+    }
+    if (m_config.reverseOrder) {
+        std::reverse(m_senders.begin(), m_senders.end());
+        std::reverse(m_receivers.begin(), m_receivers.end());
+        for (Device &device : m_devices) {
+            std::reverse(device.senderIds.begin(), device.senderIds.end());
+            std::reverse(device.receiverIds.begin(), device.receiverIds.end());
+        }
+        for (int i = 0; i < m_senders.size(); ++i)
+            m_senderIndex.insert(m_senders.at(i).id, i);
+        for (int i = 0; i < m_receivers.size(); ++i)
+            m_receiverIndex.insert(m_receivers.at(i).id, i);
     }
 }
 
@@ -724,8 +738,8 @@ QJsonObject SimNode::deviceJson(const Device &device) const
     QJsonObject object = resourceCore(device.id, device.version, device.label, QString(), QString());
     object.insert(QStringLiteral("type"), QStringLiteral("urn:x-nmos:device:generic"));
     object.insert(QStringLiteral("node_id"), m_nodeId);
-    object.insert(QStringLiteral("senders"), QJsonArray::fromStringList(device.senderIds));
-    object.insert(QStringLiteral("receivers"), QJsonArray::fromStringList(device.receiverIds));
+    object.insert(QStringLiteral("senders"), QJsonArray::fromStringList(m_config.emptyDeviceLists ? QStringList() : device.senderIds));
+    object.insert(QStringLiteral("receivers"), QJsonArray::fromStringList(m_config.emptyDeviceLists ? QStringList() : device.receiverIds));
     object.insert(QStringLiteral("controls"),
                   QJsonArray{QJsonObject{{QStringLiteral("href"), baseUrl() + QStringLiteral("/x-nmos/connection/v1.1/")},
                                          {QStringLiteral("type"), QStringLiteral("urn:x-nmos:control:sr-ctrl/v1.1")},
