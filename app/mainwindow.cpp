@@ -9,6 +9,7 @@
 #include "nmos/nmosclient.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QCursor>
 #include <QDebug>
 #include <QGuiApplication>
@@ -16,7 +17,7 @@
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QPushButton>
-#include <QSet>
+#include <QHash>
 #include <QSettings>
 #include <QVBoxLayout>
 
@@ -173,30 +174,36 @@ QString MainWindow::currentItemAddress(QComboBox *combo) const
 
 void MainWindow::checkTx()
 {
-    // The check waits for its reply; a node taken in meanwhile would nest inside it.
+    // The check waits for its reply; a node taken in meanwhile would nest inside it. A newer
+    // check of the row may start and end inside this one's wait: its answer is the one that
+    // stands, so this one's is dropped.
     m_intake->hold();
+    const int check = ++m_txCheck;
     const QString text = m_txCombo->currentText().trimmed();
     bool ok = false;
-    if (!text.isEmpty()) {
+    if (!text.isEmpty())
         ok = m_client->hasSenders(currentNode(m_txCombo));
+    if (check == m_txCheck) {
         if (ok)
             m_settings->setValue(QStringLiteral("lastTxIp"), text);
+        m_txLamp->setOn(ok);
     }
-    m_txLamp->setOn(ok);
     m_intake->release();
 }
 
 void MainWindow::checkRx()
 {
     m_intake->hold();
+    const int check = ++m_rxCheck;
     const QString text = m_rxCombo->currentText().trimmed();
     bool ok = false;
-    if (!text.isEmpty()) {
+    if (!text.isEmpty())
         ok = m_client->hasReceivers(currentNode(m_rxCombo));
+    if (check == m_rxCheck) {
         if (ok)
             m_settings->setValue(QStringLiteral("lastRxIp"), text);
+        m_rxLamp->setOn(ok);
     }
-    m_rxLamp->setOn(ok);
     m_intake->release();
 }
 
@@ -221,12 +228,21 @@ int lowerBound(const QComboBox *combo, const QString &text)
     return low;
 }
 
-// Adds each record whose display name is not listed yet, and leaves the list sorted. The
-// names are looked at right before the additions, after the fetch, because a nested
-// discovery may have added the same entries meanwhile; nothing between here and the last
-// addition runs an event loop. A node's few entries are placed by binary search: at a
-// thousand nodes, gathering and sorting the whole list for each node cost seconds. Many
-// entries are checked against one set: a node listing 100,000 senders made a search per
+// Whether the record behind an item is one of the same node's, so that a newer one may take
+// its place: a node that restarts comes back with new ids, or on https, under the same texts.
+template<typename Record>
+bool sameNode(const QComboBox *combo, int index, const Record &record)
+{
+    return combo->itemData(index, Qt::UserRole).template value<Record>().node.address == record.node.address;
+}
+
+// Adds each record whose display name is not listed yet, and leaves the list sorted; a record
+// whose name is listed for the same node replaces the one behind it, the item's text, place
+// and choice unchanged. The names are looked at right before the additions, after the fetch,
+// because a nested discovery may have added the same entries meanwhile; nothing between here
+// and the last addition runs an event loop. A node's few entries are placed by binary search:
+// at a thousand nodes, gathering and sorting the whole list for each node cost seconds. Many
+// entries are checked against one index: a node listing 100,000 senders made a search per
 // record quadratic.
 template<typename Record>
 void addRecords(QComboBox *combo, const QList<Record> &records)
@@ -234,19 +250,26 @@ void addRecords(QComboBox *combo, const QList<Record> &records)
     if (records.size() <= SortedInsertLimit) {
         for (const Record &record : records) {
             const int at = lowerBound(combo, record.displayName);
-            if (at < combo->count() && combo->itemText(at) == record.displayName)
+            if (at < combo->count() && combo->itemText(at) == record.displayName) {
+                if (sameNode(combo, at, record))
+                    combo->setItemData(at, QVariant::fromValue(record), Qt::UserRole);
                 continue;
+            }
             combo->insertItem(at, record.displayName, QVariant::fromValue(record));
         }
         return;
     }
-    QSet<QString> listed;
+    QHash<QString, int> listed;
     for (int i = 0; i < combo->count(); ++i)
-        listed.insert(combo->itemText(i));
+        listed.insert(combo->itemText(i), i);
     for (const Record &record : records) {
-        if (listed.contains(record.displayName))
+        const auto item = listed.constFind(record.displayName);
+        if (item != listed.constEnd()) {
+            if (sameNode(combo, item.value(), record))
+                combo->setItemData(item.value(), QVariant::fromValue(record), Qt::UserRole);
             continue;
-        listed.insert(record.displayName);
+        }
+        listed.insert(record.displayName, combo->count());
         combo->addItem(record.displayName, QVariant::fromValue(record));
     }
     combo->model()->sort(0, Qt::AscendingOrder);
@@ -318,14 +341,14 @@ private:
     bool m_active = true;
 };
 
-// A sender's transport file: read from its manifest URL, and when that fails once more
-// after activating the sender, since many senders publish it only when active.
-bool readSenderSdp(NmosClient *client, const NmosClient::SenderGroup &sender, QString *sdp)
+// What a viewer shows for a sender whose transport file cannot be read. Viewing never
+// changes a node, so such a sender is not activated to make it publish one.
+QString unreadSdpNote(const NmosClient::SenderGroup &sender, const QString &why)
 {
-    if (client->getManifest(sender, sdp))
-        return true;
-    QString ignored;
-    return client->activateSender(sender, &ignored) && client->getManifest(sender, sdp);
+    return QCoreApplication::translate("MainWindow",
+                                       "No transport file could be read from sender \"%1\" (%2).\n"
+                                       "A sender publishes none while it is inactive; it was not activated.")
+        .arg(sender.label, why);
 }
 
 QString sdpBlock(const QString &sdp)
@@ -334,8 +357,8 @@ QString sdpBlock(const QString &sdp)
 }
 
 // The blocks of a group's audio members, then its data members, in list order. Each lookup
-// writes the member into the group; a member that is not found, or whose transport file
-// cannot be read or is empty, is left out without a word.
+// writes the member into the group; a member that is not found is left out, and read()
+// gives the text of one that is (empty: nothing to show).
 template<typename Group, typename Find, typename Read>
 QString memberBlocks(Group *group, Find find, Read read)
 {
@@ -346,9 +369,9 @@ QString memberBlocks(Group *group, Find find, Read read)
         for (const QString &memberId : member.second) {
             if (!find(member.first, group, memberId))
                 continue;
-            QString sdp;
-            if (read(*group, &sdp) && !sdp.isEmpty())
-                text += sdpBlock(sdp);
+            const QString memberText = read(*group);
+            if (!memberText.isEmpty())
+                text += sdpBlock(memberText);
         }
     }
     return text;
@@ -384,15 +407,14 @@ void MainWindow::showTxSdp()
         showMessage(QMessageBox::Warning, tr("No Sender"), tr("No sender found on transmitter node."));
         return;
     }
-    QString sdp;
-    if (!readSenderSdp(m_client, group, &sdp)) {
-        guard.release();
-        showMessage(QMessageBox::Warning, tr("SDP"), tr("Failed to fetch SDP from sender."));
-        return;
-    }
+    const auto read = [this](const NmosClient::SenderGroup &sender) {
+        QString sdp;
+        QString why;
+        return m_client->getManifest(sender, &sdp, &why) ? sdp : unreadSdpNote(sender, why);
+    };
     // Named now: the member lookups below overwrite the group's label.
     const QString title = tr("Sender %1").arg(group.label);
-    QString text = sdpBlock(sdp);
+    QString text = sdpBlock(read(group));
 
     m_client->fillSenderGroup(&group);
     text += memberBlocks(
@@ -400,9 +422,7 @@ void MainWindow::showTxSdp()
         [this, node](NmosClient::Format format, NmosClient::SenderGroup *member, const QString &memberId) {
             return m_client->findSender(node, format, member, memberId);
         },
-        [this](const NmosClient::SenderGroup &member, QString *memberSdp) {
-            return readSenderSdp(m_client, member, memberSdp);
-        });
+        read);
 
     guard.release();
     SdpDialog dialog(title, text, this);
@@ -439,8 +459,9 @@ void MainWindow::showRxSdp()
         [this, node](NmosClient::Format format, NmosClient::ReceiverGroup *member, const QString &memberId) {
             return m_client->findReceiver(node, format, member, memberId);
         },
-        [this](const NmosClient::ReceiverGroup &member, QString *memberSdp) {
-            return m_client->getReceiverSdp(member, memberSdp);
+        [this](const NmosClient::ReceiverGroup &member) {
+            QString sdp;
+            return m_client->getReceiverSdp(member, &sdp) ? sdp : QString();
         });
 
     guard.release();
@@ -474,41 +495,48 @@ void MainWindow::doConnect()
         showMessage(QMessageBox::Warning, title, tr("No video receiver found on receiver node."));
         return;
     }
-    m_client->fillSenderGroup(&sender);
-    m_client->fillReceiverGroup(&receiver);
+    // Read before the video patch, as a failure to read either group is told at the end
+    // rather than ending the run.
+    QString summary;
+    QString error;
+    const bool groupsRead = m_client->fillSenderGroup(&sender, &error) && m_client->fillReceiverGroup(&receiver, &error);
+    if (!groupsRead)
+        summary += tr("Audio and anc not patched: the groups could not be read:\n%1\n").arg(error);
 
     // One text for the whole run: a call that fails without a text of its own leaves
     // the last one standing.
-    QString error;
     if (!m_client->connectReceiver(sender, receiver, &error) || !m_client->verifyConnected(sender, receiver, &error)) {
         guard.release();
         showMessage(QMessageBox::Critical, title, tr("Patch failed on video:\n%1").arg(error));
         return;
     }
 
-    // Members are paired by position in the two groups; the longer list's tail is left alone.
     struct Members
     {
         NmosClient::Format format;
-        QStringList senderIds;
-        QStringList receiverIds;
+        NmosClient::MemberPairs pairs;
         QString entry;
     };
     const QList<Members> kinds{
-        {NmosClient::Audio, sender.audioIds, receiver.audioIds, tr("Patch failed on audio:\n%1\n")},
-        {NmosClient::Data, sender.dataIds, receiver.dataIds, tr("Patch failed on anc:\n%1\n")}};
-    QString summary;
+        {NmosClient::Audio,
+         NmosClient::pairMembers(sender.audioIds, sender.audioRoles, receiver.audioIds, receiver.audioRoles),
+         tr("Patch failed on audio:\n%1\n")},
+        {NmosClient::Data, NmosClient::pairMembers(sender.dataIds, sender.dataRoles, receiver.dataIds, receiver.dataRoles),
+         tr("Patch failed on anc:\n%1\n")}};
     for (const Members &kind : kinds) {
-        const int pairs = qMin(kind.senderIds.size(), kind.receiverIds.size());
-        for (int i = 0; i < pairs; ++i) {
-            if (!m_client->findSender(senderNode, kind.format, &sender, kind.senderIds.at(i)))
-                continue;
-            if (!m_client->findReceiver(receiverNode, kind.format, &receiver, kind.receiverIds.at(i)))
-                continue;
-            if (!m_client->connectReceiver(sender, receiver, &error)
-                || !m_client->verifyConnected(sender, receiver, &error))
+        for (const auto &pair : kind.pairs.pairs) {
+            NmosClient::SenderGroup memberSender;
+            NmosClient::ReceiverGroup memberReceiver;
+            if (!m_client->findSender(senderNode, kind.format, &memberSender, pair.first, &error)
+                || !m_client->findReceiver(receiverNode, kind.format, &memberReceiver, pair.second, &error)
+                || !m_client->connectReceiver(memberSender, memberReceiver, &error)
+                || !m_client->verifyConnected(memberSender, memberReceiver, &error))
                 summary += kind.entry.arg(error);
         }
+        for (const QString &id : kind.pairs.unpairedSenders)
+            summary += kind.entry.arg(tr("Sender %1 has no counterpart in the receiver's group").arg(id));
+        for (const QString &id : kind.pairs.unpairedReceivers)
+            summary += kind.entry.arg(tr("Receiver %1 has no counterpart in the sender's group").arg(id));
     }
 
     guard.release();
@@ -540,17 +568,17 @@ void MainWindow::doDisconnect()
         return;
     }
 
-    m_client->fillReceiverGroup(&receiver);
+    QString summary;
+    if (!m_client->fillReceiverGroup(&receiver, &error))
+        summary += tr("Audio and anc not taken down: the group could not be read:\n%1\n").arg(error);
     const QList<QPair<NmosClient::Format, QStringList>> kinds{
         {NmosClient::Audio, receiver.audioIds}, {NmosClient::Data, receiver.dataIds}};
-    QString summary;
     for (const auto &kind : kinds) {
         const QString entry = kind.first == NmosClient::Audio ? tr("Patch failed on audio:\n%1\n")
                                                               : tr("Patch failed on anc:\n%1\n");
         for (const QString &memberId : kind.second) {
-            if (!m_client->findReceiver(receiverNode, kind.first, &receiver, memberId))
-                continue;
-            if (!m_client->disconnectReceiver(receiver, &error) || !m_client->verifyDisconnected(receiver, &error))
+            if (!m_client->findReceiver(receiverNode, kind.first, &receiver, memberId, &error)
+                || !m_client->disconnectReceiver(receiver, &error) || !m_client->verifyDisconnected(receiver, &error))
                 summary += entry.arg(error);
         }
     }

@@ -83,6 +83,9 @@ private:
     // Set while a workflow or viewer runs: its requests wait in nested event loops, and
     // no second run may start inside one.
     bool m_running = false;
+    // Counts each row's checks, so that only the newest one lights its lamp.
+    int m_txCheck = 0;
+    int m_rxCheck = 0;
     // Made on the first "Browse" and kept, with its state, until the main window goes.
     std::unique_ptr<BrowserWindow> m_browser;
 };

@@ -274,34 +274,36 @@ bool NmosClient::addTrustedAuthorities(const QString &pemFile, QString *errorStr
     return true;
 }
 
-QJsonArray NmosClient::getJsonArray(const QString &url)
+QJsonDocument NmosClient::getJson(const QString &url, QString *errorString)
 {
     int status = 0;
     QString errorText;
     const QByteArray body = syncGet(manager, url, &status, &errorText);
     if (!isAccepted(status)) {
         qWarning() << "Unable to connect:" << errorText;
-        return QJsonArray();
+        if (errorString)
+            *errorString = errorText.isEmpty() ? QStringLiteral("HTTP %1 from %2").arg(status).arg(url) : errorText;
+        return QJsonDocument();
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isArray())
-        return QJsonArray();
+    if (parseError.error != QJsonParseError::NoError && errorString)
+        *errorString = QStringLiteral("No JSON in the answer from %1").arg(url);
+    return document;
+}
+
+QJsonArray NmosClient::getJsonArray(const QString &url, QString *errorString)
+{
+    const QJsonDocument document = getJson(url, errorString);
+    if (!document.isArray() && !document.isNull() && errorString)
+        *errorString = QStringLiteral("No list in the answer from %1").arg(url);
     return document.array();
 }
 
-QJsonObject NmosClient::getJsonObject(const QString &url)
+QJsonObject NmosClient::getJsonObject(const QString &url, QString *errorString)
 {
-    int status = 0;
-    QString errorText;
-    const QByteArray body = syncGet(manager, url, &status, &errorText);
-    if (!isAccepted(status)) {
-        qWarning() << "Unable to connect:" << errorText;
-        return QJsonObject();
-    }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject())
-        return QJsonObject();
+    const QJsonDocument document = getJson(url, errorString);
+    if (!document.isObject() && !document.isNull() && errorString)
+        *errorString = QStringLiteral("No object in the answer from %1").arg(url);
     return document.object();
 }

@@ -2,6 +2,7 @@
 #define NMOSCLIENT_H
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QMetaType>
@@ -54,6 +55,8 @@ public:
         QString displayName;
     };
 
+    // The member lists hold ids; the role lists beside them hold, at the same positions, each
+    // member's grouphint role ("Audio 2" of "Cam 1:Audio 2"), empty where it has none.
     struct SenderGroup
     {
         QString id;
@@ -62,6 +65,8 @@ public:
         NodeEndpoint node;
         QStringList audioIds;
         QStringList dataIds;
+        QStringList audioRoles;
+        QStringList dataRoles;
     };
 
     struct ReceiverGroup
@@ -71,6 +76,17 @@ public:
         NodeEndpoint node;
         QStringList audioIds;
         QStringList dataIds;
+        QStringList audioRoles;
+        QStringList dataRoles;
+    };
+
+    // Which sender member feeds which receiver member: equal roles pair up, the members left
+    // over pair by their order; those still left over have no counterpart.
+    struct MemberPairs
+    {
+        QList<QPair<QString, QString>> pairs; // sender id, receiver id
+        QStringList unpairedSenders;
+        QStringList unpairedReceivers;
     };
 
     explicit NmosClient(QObject *parent = nullptr);
@@ -89,23 +105,33 @@ public:
     // the process (discovery's too). False, with the reason, when it holds none.
     static bool addTrustedAuthorities(const QString &pemFile, QString *errorString = nullptr);
 
-    QJsonArray getJsonArray(const QString &url);
-    QJsonObject getJsonObject(const QString &url);
-    bool getManifest(const SenderGroup &sender, QString *sdp);
+    // Empty on any failure; the reason, when one is wanted, goes to *errorString.
+    QJsonArray getJsonArray(const QString &url, QString *errorString = nullptr);
+    QJsonObject getJsonObject(const QString &url, QString *errorString = nullptr);
+    bool getManifest(const SenderGroup &sender, QString *sdp, QString *errorString = nullptr);
 
     // Node API queries
     bool hasSenders(const NodeEndpoint &node);
     bool hasReceivers(const NodeEndpoint &node);
     QList<SenderConnection> videoSenders(const NodeEndpoint &node, const QString &nodeName);
     QList<ReceiverConnection> videoReceivers(const NodeEndpoint &node, const QString &nodeName);
+    // The entries of one node's resources already read: every video sender or receiver with a
+    // label, in the node's order; a label met again gets " #2", " #3"... in its entry text.
+    static QList<SenderConnection> videoSendersOf(const QJsonArray &flows, const QJsonArray &senders,
+                                                  const NodeEndpoint &node, const QString &nodeName);
+    static QList<ReceiverConnection> videoReceiversOf(const QJsonArray &receivers, const NodeEndpoint &node,
+                                                      const QString &nodeName);
     bool findSender(const NodeEndpoint &node, Format format, SenderGroup *group,
-                    const QString &preferredId = QString());
+                    const QString &preferredId = QString(), QString *errorString = nullptr);
     bool findReceiver(const NodeEndpoint &node, Format format, ReceiverGroup *group,
-                      const QString &preferredId = QString());
+                      const QString &preferredId = QString(), QString *errorString = nullptr);
 
-    // Device group matching
-    void fillSenderGroup(SenderGroup *group);
-    void fillReceiverGroup(ReceiverGroup *group);
+    // Device group matching. False, with the reason, when what the grouping needs could not
+    // be read; the member lists are then left as they were.
+    bool fillSenderGroup(SenderGroup *group, QString *errorString = nullptr);
+    bool fillReceiverGroup(ReceiverGroup *group, QString *errorString = nullptr);
+    static MemberPairs pairMembers(const QStringList &senderIds, const QStringList &senderRoles,
+                                   const QStringList &receiverIds, const QStringList &receiverRoles);
 
     // Connection API operations
     bool activateSender(const SenderGroup &sender, QString *errorString = nullptr);
@@ -120,6 +146,8 @@ public:
     bool verifyDisconnected(const ReceiverGroup &receiver, QString *errorString = nullptr);
 
 private:
+    QJsonDocument getJson(const QString &url, QString *errorString);
+
     QNetworkAccessManager *manager = nullptr;
 };
 

@@ -97,24 +97,37 @@ bool isHttpUrl(const QUrl &url)
 
 } // namespace
 
-bool NmosClient::getManifest(const SenderGroup &sender, QString *sdp)
+bool NmosClient::getManifest(const SenderGroup &sender, QString *sdp, QString *errorString)
 {
     // The address comes from the node: only the web is asked, never a local file, a
     // resource or a share that a file: or UNC-like address would open.
     const QUrl href(bracketIpv6Host(sender.manifestHref.trimmed()), QUrl::TolerantMode);
     if (!isHttpUrl(href)) {
         if (!sender.manifestHref.isEmpty())
-                qCWarning(lcNmos) << "Transport file address is not an http or https URL, not read:"
+            qCWarning(lcNmos) << "Transport file address is not an http or https URL, not read:"
                               << sender.manifestHref;
+        if (errorString)
+            *errorString = QStringLiteral("Transport file address is not an http or https URL: %1").arg(sender.manifestHref);
         return false;
     }
 
     int status = 0;
-    const QByteArray body = syncGet(manager, href.toString(QUrl::FullyEncoded), &status);
-    if (!isAccepted(status) || body.isEmpty())
-        return false;
-    *sdp = QString::fromUtf8(body);
-    return true;
+    QString failure;
+    const QString url = href.toString(QUrl::FullyEncoded);
+    const QByteArray body = syncGet(manager, url, &status, &failure);
+    if (isAccepted(status) && !body.isEmpty()) {
+        *sdp = QString::fromUtf8(body);
+        return true;
+    }
+    if (errorString) {
+        if (!failure.isEmpty())
+            *errorString = failure;
+        else if (!isAccepted(status))
+            *errorString = QStringLiteral("HTTP %1 from %2").arg(status).arg(url);
+        else
+            *errorString = QStringLiteral("Empty transport file at %1").arg(url);
+    }
+    return false;
 }
 
 bool NmosClient::activateSender(const SenderGroup &sender, QString *errorString)
@@ -124,25 +137,34 @@ bool NmosClient::activateSender(const SenderGroup &sender, QString *errorString)
     };
     int status = 0;
     QString errorText;
+    QByteArray response;
     const QUrl url = patchUrl(stagedUrl(sender.node, QStringLiteral("/single/senders/"), sender.id));
-    if (syncPatch(manager, url, body, &status, &errorText) && isAccepted(status))
+    if (syncPatch(manager, url, body, &status, &errorText, &response) && isAccepted(status))
         return true;
     // The callers only activate after the transport file could not be read, so the
-    // operator is told about the file, not about the activation.
-    if (errorString)
-        *errorString = QLatin1String(SenderSdpFailure);
+    // operator is told about the file first, then why the sender would not start.
+    if (errorString) {
+        const QString reason = status == 0 || isAccepted(status) ? errorText : refusalText(status, response);
+        *errorString = QStringLiteral("%1\nActivating the sender failed: %2").arg(QLatin1String(SenderSdpFailure), reason);
+    }
     return false;
 }
 
 bool NmosClient::connectReceiver(const SenderGroup &sender, const ReceiverGroup &receiver,
                                  QString *errorString)
 {
+    // A receiver is never patched without a transport file: an empty one would be accepted
+    // by many nodes and leave the receiver running on nothing.
     QString sdp;
-    if (!getManifest(sender, &sdp) && activateSender(sender, errorString)
-        && !getManifest(sender, &sdp)) {
-        if (errorString)
-            *errorString = QLatin1String(SenderSdpFailure);
-        return false;
+    QString failure;
+    if (!getManifest(sender, &sdp)) {
+        if (!activateSender(sender, errorString))
+            return false;
+        if (!getManifest(sender, &sdp, &failure)) {
+            if (errorString)
+                *errorString = QStringLiteral("%1\n%2").arg(QLatin1String(SenderSdpFailure), failure);
+            return false;
+        }
     }
 
     const QJsonObject body{

@@ -3,6 +3,7 @@
 
 #include <QJsonValue>
 #include <QMap>
+#include <QVector>
 
 using namespace NmosPrivate;
 
@@ -10,55 +11,107 @@ namespace {
 
 const char GroupHintTag[] = "urn:x-nmos:tag:grouphint/v1.0";
 
-// The name before the first ":" of the resource's grouphint tag; empty when there is none.
-QString groupName(const QJsonObject &resource)
+// The grouphint of a resource split at its first ":": the group's name and the member's role
+// in it ("Cam 1", "Audio 2"). Both empty when there is none.
+QPair<QString, QString> groupHint(const QJsonObject &resource)
 {
     const QJsonValue hint = resource.value(QLatin1String("tags")).toObject().value(QLatin1String(GroupHintTag));
     if (!hint.isArray())
-        return QString();
+        return {};
     const QJsonValue first = hint.toArray().at(0);
     if (!first.isString())
-        return QString();
+        return {};
     const QString text = first.toString();
     const int colon = text.indexOf(QLatin1Char(':'));
-    return colon < 0 ? QString() : text.left(colon);
+    if (colon < 0)
+        return {};
+    return {text.left(colon), text.mid(colon + 1).trimmed()};
 }
 
-// The ids listed under `key` by the first device that lists `id` there.
-QJsonArray deviceMembers(const QJsonArray &devices, const QString &key, const QString &id)
+QString groupName(const QJsonObject &resource)
 {
-    const QJsonValue wanted(id);
+    return groupHint(resource).first;
+}
+
+// The members of the chosen resource's device: the ids its device lists under `key`, or,
+// as IS-04 v1.3 deprecates those lists and devices leave them empty, every resource of the
+// collection that names the chosen one's device as its own.
+QJsonArray deviceMembers(const QJsonArray &devices, const QString &key, const QJsonObject &chosen,
+                         const QJsonArray &collection)
+{
+    const QJsonValue wanted = chosen.value(QLatin1String("id"));
     for (const QJsonValue &device : devices) {
         const QJsonArray members = device.toObject().value(key).toArray();
         if (members.contains(wanted))
             return members;
     }
-    return QJsonArray();
+    const QJsonValue deviceId = chosen.value(QLatin1String("device_id"));
+    QJsonArray members;
+    if (!deviceId.isString() || deviceId.toString().isEmpty())
+        return members;
+    for (const QJsonValue &value : collection) {
+        const QJsonObject resource = value.toObject();
+        if (resource.value(QLatin1String("device_id")) == deviceId)
+            members.append(resource.value(QLatin1String("id")));
+    }
+    return members;
 }
 
-void appendOnce(QStringList *list, const QString &id)
+struct Members
 {
-    // A node listing one resource twice would otherwise have it patched twice, each time
-    // to a different counterpart.
-    if (!list->contains(id))
-        list->append(id);
+    QStringList ids;
+    QStringList roles;
+
+    void append(const QString &id, const QString &role)
+    {
+        // A node listing one resource twice would otherwise have it patched twice, each time
+        // to a different counterpart.
+        if (ids.contains(id))
+            return;
+        ids.append(id);
+        roles.append(role);
+    }
+};
+
+// What every grouping reads, in the order the node is asked; the first failure ends it.
+bool readGroupResources(NmosClient *client, const NmosClient::NodeEndpoint &node, const QString &collection,
+                        const QString &id, QJsonArray *devices, QJsonObject *chosen, QJsonArray *resources,
+                        QString *errorString)
+{
+    QString failure;
+    *devices = client->getJsonArray(nodeUrl(node, QStringLiteral("/devices/")), &failure);
+    if (failure.isEmpty())
+        *chosen = client->getJsonObject(nodeResourceUrl(node, collection, id), &failure);
+    if (failure.isEmpty())
+        *resources = client->getJsonArray(nodeUrl(node, collection), &failure);
+    if (failure.isEmpty())
+        return true;
+    if (errorString)
+        *errorString = failure;
+    return false;
 }
 
 } // namespace
 
-void NmosClient::fillSenderGroup(SenderGroup *group)
+bool NmosClient::fillSenderGroup(SenderGroup *group, QString *errorString)
 {
-    const QJsonArray devices = getJsonArray(nodeUrl(group->node, QStringLiteral("/devices/")));
-    if (devices.isEmpty())
-        return;
-    const QJsonArray members = deviceMembers(devices, QStringLiteral("senders"), group->id);
-    const QString chosenGroup =
-        groupName(getJsonObject(nodeResourceUrl(group->node, QStringLiteral("/senders/"), group->id)));
+    QJsonArray devices;
+    QJsonObject chosen;
+    QJsonArray senders;
+    if (!readGroupResources(this, group->node, QStringLiteral("/senders/"), group->id, &devices, &chosen, &senders,
+                            errorString))
+        return false;
+    QString failure;
+    const QJsonArray flows = getJsonArray(nodeUrl(group->node, QStringLiteral("/flows/")), &failure);
+    if (!failure.isEmpty()) {
+        if (errorString)
+            *errorString = failure;
+        return false;
+    }
+    const QJsonArray members = deviceMembers(devices, QStringLiteral("senders"), chosen, senders);
+    const QString chosenGroup = groupName(chosen);
 
-    const QJsonArray senders = getJsonArray(nodeUrl(group->node, QStringLiteral("/senders/")));
-    if (senders.isEmpty())
-        return;
-    QMap<QString, QString> senderOfFlow;
+    QMap<QString, QJsonObject> senderOfFlow;
     for (const QJsonValue &value : senders) {
         const QJsonObject sender = value.toObject();
         const QJsonValue id = sender.value(QLatin1String("id"));
@@ -66,52 +119,93 @@ void NmosClient::fillSenderGroup(SenderGroup *group)
         if (!id.isString() || flowId.isEmpty() || !members.contains(id))
             continue;
         if (groupName(sender) == chosenGroup)
-            senderOfFlow.insert(flowId, id.toString());
+            senderOfFlow.insert(flowId, sender);
     }
 
-    QStringList audio;
-    QStringList data;
-    const QJsonArray flows = getJsonArray(nodeUrl(group->node, QStringLiteral("/flows/")));
+    Members audio;
+    Members data;
     for (const QJsonValue &value : flows) {
         const QJsonObject flow = value.toObject();
         const auto entry = senderOfFlow.constFind(flow.value(QLatin1String("id")).toString());
         if (entry == senderOfFlow.constEnd())
             continue;
+        const QString id = entry.value().value(QLatin1String("id")).toString();
+        const QString role = groupHint(entry.value()).second;
         const QString format = flow.value(QLatin1String("format")).toString();
         if (format == QLatin1String(AudioFormat))
-            appendOnce(&audio, entry.value());
+            audio.append(id, role);
         else if (format == QLatin1String(DataFormat))
-            appendOnce(&data, entry.value());
+            data.append(id, role);
     }
-    group->audioIds = audio;
-    group->dataIds = data;
+    group->audioIds = audio.ids;
+    group->audioRoles = audio.roles;
+    group->dataIds = data.ids;
+    group->dataRoles = data.roles;
+    return true;
 }
 
-void NmosClient::fillReceiverGroup(ReceiverGroup *group)
+bool NmosClient::fillReceiverGroup(ReceiverGroup *group, QString *errorString)
 {
-    const QJsonArray devices = getJsonArray(nodeUrl(group->node, QStringLiteral("/devices/")));
-    if (devices.isEmpty())
-        return;
-    const QJsonArray members = deviceMembers(devices, QStringLiteral("receivers"), group->id);
-    const QString chosenGroup = groupName(
-        getJsonObject(nodeResourceUrl(group->node, QStringLiteral("/receivers/"), group->id)));
+    QJsonArray devices;
+    QJsonObject chosen;
+    QJsonArray receivers;
+    if (!readGroupResources(this, group->node, QStringLiteral("/receivers/"), group->id, &devices, &chosen,
+                            &receivers, errorString))
+        return false;
+    const QJsonArray members = deviceMembers(devices, QStringLiteral("receivers"), chosen, receivers);
+    const QString chosenGroup = groupName(chosen);
 
-    const QJsonArray receivers = getJsonArray(nodeUrl(group->node, QStringLiteral("/receivers/")));
-    if (receivers.isEmpty())
-        return;
-    QStringList audio;
-    QStringList data;
+    Members audio;
+    Members data;
     for (const QJsonValue &value : receivers) {
         const QJsonObject receiver = value.toObject();
         const QJsonValue id = receiver.value(QLatin1String("id"));
         if (!id.isString() || !members.contains(id) || groupName(receiver) != chosenGroup)
             continue;
+        const QString role = groupHint(receiver).second;
         const QString format = receiver.value(QLatin1String("format")).toString();
         if (format == QLatin1String(AudioFormat))
-            appendOnce(&audio, id.toString());
+            audio.append(id.toString(), role);
         else if (format == QLatin1String(DataFormat))
-            appendOnce(&data, id.toString());
+            data.append(id.toString(), role);
     }
-    group->audioIds = audio;
-    group->dataIds = data;
+    group->audioIds = audio.ids;
+    group->audioRoles = audio.roles;
+    group->dataIds = data.ids;
+    group->dataRoles = data.roles;
+    return true;
+}
+
+NmosClient::MemberPairs NmosClient::pairMembers(const QStringList &senderIds, const QStringList &senderRoles,
+                                                const QStringList &receiverIds, const QStringList &receiverRoles)
+{
+    const auto roleAt = [](const QStringList &roles, int i) { return roles.value(i).trimmed().toCaseFolded(); };
+    MemberPairs result;
+    QVector<bool> receiverTaken(receiverIds.size(), false);
+    QStringList restSenders;
+    for (int i = 0; i < senderIds.size(); ++i) {
+        const QString role = roleAt(senderRoles, i);
+        int match = -1;
+        for (int j = 0; !role.isEmpty() && j < receiverIds.size() && match < 0; ++j) {
+            if (!receiverTaken.at(j) && roleAt(receiverRoles, j) == role)
+                match = j;
+        }
+        if (match < 0) {
+            restSenders.append(senderIds.at(i));
+            continue;
+        }
+        receiverTaken[match] = true;
+        result.pairs.append({senderIds.at(i), receiverIds.at(match)});
+    }
+    QStringList restReceivers;
+    for (int j = 0; j < receiverIds.size(); ++j) {
+        if (!receiverTaken.at(j))
+            restReceivers.append(receiverIds.at(j));
+    }
+    const int byOrder = qMin(restSenders.size(), restReceivers.size());
+    for (int i = 0; i < byOrder; ++i)
+        result.pairs.append({restSenders.at(i), restReceivers.at(i)});
+    result.unpairedSenders = restSenders.mid(byOrder);
+    result.unpairedReceivers = restReceivers.mid(byOrder);
+    return result;
 }

@@ -2,6 +2,7 @@
 #include "nmosclient_p.h"
 
 #include <QJsonValue>
+#include <QHash>
 #include <QSet>
 
 using namespace NmosPrivate;
@@ -73,17 +74,42 @@ bool NmosClient::hasReceivers(const NodeEndpoint &node)
 QList<NmosClient::SenderConnection> NmosClient::videoSenders(const NodeEndpoint &node,
                                                            const QString &nodeName)
 {
-    QStringList videoFlows;
     const QJsonArray flows = getJsonArray(nodeUrl(node, QStringLiteral("/flows/")));
+    return videoSendersOf(flows, getJsonArray(nodeUrl(node, QStringLiteral("/senders/"))), node, nodeName);
+}
+
+QList<NmosClient::ReceiverConnection> NmosClient::videoReceivers(const NodeEndpoint &node,
+                                                               const QString &nodeName)
+{
+    return videoReceiversOf(getJsonArray(nodeUrl(node, QStringLiteral("/receivers/"))), node, nodeName);
+}
+
+namespace {
+
+// Real devices label every stream of an input alike, and some two inputs alike: each video
+// resource is listed, and a label already listed for the node gets its count, so that every
+// entry text stays unique in its combo and the first keeps the text it always had.
+QString entryLabel(QHash<QString, int> *labelsSeen, const QString &label)
+{
+    const int count = ++(*labelsSeen)[label];
+    return count == 1 ? label : QStringLiteral("%1 #%2").arg(label).arg(count);
+}
+
+} // namespace
+
+QList<NmosClient::SenderConnection> NmosClient::videoSendersOf(const QJsonArray &flows, const QJsonArray &senders,
+                                                             const NodeEndpoint &node, const QString &nodeName)
+{
+    QSet<QString> videoFlows;
     for (const QJsonValue &value : flows) {
         const QJsonObject flow = value.toObject();
         if (flow.value(QLatin1String("format")).toString() == QLatin1String(VideoFormat))
-            videoFlows.append(flow.value(QLatin1String("id")).toString());
+            videoFlows.insert(flow.value(QLatin1String("id")).toString());
     }
 
     QList<SenderConnection> result;
-    QSet<QString> labelsSeen;
-    const QJsonArray senders = getJsonArray(nodeUrl(node, QStringLiteral("/senders/")));
+    QHash<QString, int> labelsSeen;
+    QSet<QString> idsSeen;
     for (const QJsonValue &value : senders) {
         const QJsonObject sender = value.toObject();
         if (!videoFlows.contains(sender.value(QLatin1String("flow_id")).toString()))
@@ -92,50 +118,51 @@ QList<NmosClient::SenderConnection> NmosClient::videoSenders(const NodeEndpoint 
         connection.id = sender.value(QLatin1String("id")).toString();
         connection.label = sender.value(QLatin1String("label")).toString();
         connection.manifestHref = sender.value(QLatin1String("manifest_href")).toString();
-        if (connection.label.isEmpty() || labelsSeen.contains(connection.label))
+        // A resource listed twice is one entry.
+        if (connection.label.isEmpty() || connection.id.isEmpty() || idsSeen.contains(connection.id))
             continue;
-        labelsSeen.insert(connection.label);
+        idsSeen.insert(connection.id);
         connection.node = node;
-        connection.displayName = displayName(nodeName, node.address, connection.label);
+        connection.displayName = displayName(nodeName, node.address, entryLabel(&labelsSeen, connection.label));
         result.append(connection);
     }
     return result;
 }
 
-QList<NmosClient::ReceiverConnection> NmosClient::videoReceivers(const NodeEndpoint &node,
-                                                               const QString &nodeName)
+QList<NmosClient::ReceiverConnection> NmosClient::videoReceiversOf(const QJsonArray &receivers,
+                                                                 const NodeEndpoint &node, const QString &nodeName)
 {
     QList<ReceiverConnection> result;
-    QSet<QString> labelsSeen;
-    const QJsonArray receivers = getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")));
+    QHash<QString, int> labelsSeen;
+    QSet<QString> idsSeen;
     for (const QJsonValue &value : receivers) {
         const QJsonObject receiver = value.toObject();
+        if (receiver.value(QLatin1String("format")).toString() != QLatin1String(VideoFormat))
+            continue;
         ReceiverConnection connection;
         connection.id = receiver.value(QLatin1String("id")).toString();
         connection.label = receiver.value(QLatin1String("label")).toString();
-        if (connection.label.isEmpty() || labelsSeen.contains(connection.label))
+        // A resource listed twice is one entry.
+        if (connection.label.isEmpty() || connection.id.isEmpty() || idsSeen.contains(connection.id))
             continue;
-        labelsSeen.insert(connection.label);
-        if (receiver.value(QLatin1String("format")).toString() != QLatin1String(VideoFormat))
-            continue;
+        idsSeen.insert(connection.id);
         connection.node = node;
-        connection.displayName = displayName(nodeName, node.address, connection.label);
+        connection.displayName = displayName(nodeName, node.address, entryLabel(&labelsSeen, connection.label));
         result.append(connection);
     }
     return result;
 }
 
 bool NmosClient::findSender(const NodeEndpoint &node, Format format, SenderGroup *group,
-                            const QString &preferredId)
+                            const QString &preferredId, QString *errorString)
 {
     group->id.clear();
     group->manifestHref.clear();
+    QString failure;
 
     QString flowId;
     if (preferredId.isEmpty()) {
-        const QJsonArray flows = getJsonArray(nodeUrl(node, QStringLiteral("/flows/")));
-        if (flows.isEmpty())
-            return false;
+        const QJsonArray flows = getJsonArray(nodeUrl(node, QStringLiteral("/flows/")), &failure);
         const QJsonValue urn(formatUrn(format));
         for (const QJsonValue &value : flows) {
             const QJsonObject flow = value.toObject();
@@ -144,11 +171,14 @@ bool NmosClient::findSender(const NodeEndpoint &node, Format format, SenderGroup
                 break;
             }
         }
+        if (flows.isEmpty()) {
+            if (errorString)
+                *errorString = failure.isEmpty() ? QStringLiteral("The node lists no flows") : failure;
+            return false;
+        }
     }
 
-    const QJsonArray senders = getJsonArray(nodeUrl(node, QStringLiteral("/senders/")));
-    if (senders.isEmpty())
-        return false;
+    const QJsonArray senders = getJsonArray(nodeUrl(node, QStringLiteral("/senders/")), &failure);
     const QJsonValue wantedId(preferredId);
     const QJsonValue wantedFlow(flowId);
     for (const QJsonValue &value : senders) {
@@ -164,18 +194,27 @@ bool NmosClient::findSender(const NodeEndpoint &node, Format format, SenderGroup
         group->node = node;
         break;
     }
-    return !group->id.isEmpty() && !group->manifestHref.isEmpty();
+    if (!group->id.isEmpty() && !group->manifestHref.isEmpty())
+        return true;
+    if (errorString) {
+        if (!failure.isEmpty())
+            *errorString = failure;
+        else if (!group->id.isEmpty())
+            *errorString = QStringLiteral("Sender %1 gives no transport file address").arg(group->id);
+        else
+            *errorString = QStringLiteral("Sender %1 is not listed by the node").arg(preferredId);
+    }
+    return false;
 }
 
 bool NmosClient::findReceiver(const NodeEndpoint &node, Format format, ReceiverGroup *group,
-                              const QString &preferredId)
+                              const QString &preferredId, QString *errorString)
 {
     const QJsonValue urn(formatUrn(format));
     group->id.clear();
+    QString failure;
 
-    const QJsonArray receivers = getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")));
-    if (receivers.isEmpty())
-        return false;
+    const QJsonArray receivers = getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")), &failure);
     const QJsonValue wantedId(preferredId);
     for (const QJsonValue &value : receivers) {
         const QJsonObject receiver = value.toObject();
@@ -188,5 +227,9 @@ bool NmosClient::findReceiver(const NodeEndpoint &node, Format format, ReceiverG
         group->node = node;
         break;
     }
-    return !group->id.isEmpty();
+    if (!group->id.isEmpty())
+        return true;
+    if (errorString)
+        *errorString = !failure.isEmpty() ? failure : QStringLiteral("Receiver %1 is not listed by the node").arg(preferredId);
+    return false;
 }

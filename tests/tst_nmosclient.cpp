@@ -62,7 +62,16 @@ QMap<QByteArray, QJsonArray> studioNode()
                            flowJson("fv2", VideoUrn), flowJson("fb", AudioUrn), flowJson("fo", AudioUrn)};
     const QJsonArray devices{deviceJson("d1", {"sa1", "sv2", "sa2", "cam 1/v", "sd", "sb"}, {"ra2", "rd", "mon 1/v", "rv2", "ra1", "rb", "rv3"}),
                              deviceJson("d2", {"so"}, {"ro"})};
-    return {{"/senders/", senders}, {"/receivers/", receivers}, {"/flows/", flows}, {"/devices/", devices}};
+    // Each resource names its device too, as IS-04 v1.3 has devices leave their lists empty.
+    const auto onDevices = [](QJsonArray list) {
+        for (QJsonValueRef value : list) {
+            QJsonObject object = value.toObject();
+            object.insert("device_id", object["id"].toString().endsWith('o') ? "d2" : "d1");
+            value = object;
+        }
+        return list;
+    };
+    return {{"/senders/", onDevices(senders)}, {"/receivers/", onDevices(receivers)}, {"/flows/", flows}, {"/devices/", devices}};
 }
 
 } // namespace
@@ -260,10 +269,10 @@ void tst_NmosClient::readsNodeResources_data()
         QTest::newRow(name) << collection << call << path << reply << expected;
     };
     const auto json = [](std::initializer_list<QJsonValue> list) { return Reply::json(QJsonArray(list)); };
-    // Listed: video senders by their flow and video receivers, in the node's order and once per label. Every
-    // receiver's label counts, so an audio one can hide a video one; an audio sender's does not.
+    // Listed: every video sender (by its flow) and video receiver, in the node's order; a label listed
+    // before gets its count in the entry text, and only a video resource's label counts.
     row("list senders", s, "list", {"sv2|Cam 2|http://n/sv2", "cam 1/v|Cam 1|http://n/sv1"});
-    row("list receivers", r, "list", {"mon 1/v|Mon 1|"});
+    row("list receivers, labels alike", r, "list", {"mon 1/v|Mon 1|", "rv2|Mon 2|", "rv3|Mon 1 #2|"});
     // Found: the sender of the format's first flow, the format's first receiver, or the one preferred.
     row("video sender", s, "video", {"cam 1/v|Cam 1|http://n/sv1"});
     row("audio sender", s, "audio", {"sa2|Mic 2|http://n/sa2"});
@@ -278,6 +287,8 @@ void tst_NmosClient::readsNodeResources_data()
     // Grouped with the chosen video one: same grouphint name, same device; senders in flow order.
     row("sender group", s, "fill", {"sa2 sa1", "sd"});
     row("receiver group", r, "fill", {"ra2 ra1", "rd"});
+    row("sender group, device lists empty", s, "fill", {"sa2 sa1", "sd"}, nodePath("/devices/"),
+        json({deviceJson("d2", {}, {}), deviceJson("d1", {}, {})}));
     row("sender group, first device listing the chosen one", s, "fill", {"so", ""}, nodePath("/devices/"),
         json({deviceJson("d2", {"so", "cam 1/v"}, {}), studioNode().value("/devices/").at(0)}));
     row("sender group, grouphint not an array", s, "fill", {"sa2", ""}, senders,
@@ -310,12 +321,16 @@ void tst_NmosClient::readsNodeResources()
     NmosClient client;
     MessageLog log;
     QStringList got;
-    // Each record names its node; a listed one also has its combo text.
+    // Each record names its node; a listed one is named by the label its combo text shows.
     const auto record = [&](const auto &entry, const QString &manifestHref, const QString &displayName) {
-        got.append(entry.id + '|' + entry.label + '|' + manifestHref);
+        const QString prefix = QStringLiteral("Bühne (%1-").arg(m_tx->address());
+        QString shown = entry.label;
+        if (!displayName.isNull()) {
+            QVERIFY2(displayName.startsWith(prefix + entry.label) && displayName.endsWith(')'), qPrintable(displayName));
+            shown = displayName.mid(prefix.size()).chopped(1);
+        }
+        got.append(entry.id + '|' + shown + '|' + manifestHref);
         QCOMPARE(entry.node.address, m_tx->address());
-        if (!displayName.isNull())
-            QCOMPARE(displayName, QStringLiteral("Bühne (%1-%2)").arg(m_tx->address(), entry.label));
     };
     const bool senders = collection == "senders";
     NmosClient::SenderGroup sender{"cam 1/v", Old, Old, tx(), {Old}, {Old}};
@@ -357,8 +372,11 @@ void tst_NmosClient::connectsReceiver_data()
     const Reply accepted = Reply::json(QJsonObject{{"master_enable", true}});
     QTest::newRow("transport file at once") << sdp1 << accepted << accepted << true << Untouched << Sdp1;
     // The file that a sender publishes once activated is sent: the end-to-end test's shy camera.
-    QTest::newRow("404, activated, 404") << missing << accepted << accepted << false << SdpFailure << QByteArray();
-    QTest::newRow("404, activation refused") << missing << Reply::empty(500) << accepted << true << SdpFailure << QByteArray("");
+    QTest::newRow("404, activated, 404") << missing << accepted << accepted << false
+                                         << "~^" + SdpFailure + "\nError transferring http://[^ ]+/sdp/s1\\.sdp - server replied: Not Found$" << QByteArray();
+    // No transport file, no patch: an empty one would leave the receiver on nothing.
+    QTest::newRow("404, activation refused") << missing << Reply::json(QJsonObject{{"error", "Sender is locked"}}, 500) << accepted
+                                             << false << SdpFailure + "\nActivating the sender failed: HTTP 500: Sender is locked" << QByteArray();
     // A refusal is named by its status and the node's own reason, never left to an earlier text.
     const QJsonObject badSdp{{"code", 400}, {"error", " Unsupported transport file "}, {"debug", QJsonValue()}};
     QTest::newRow("receiver 400") << sdp1 << accepted << Reply::json(badSdp, 400) << false << "HTTP 400: Unsupported transport file" << Sdp1;
@@ -410,7 +428,7 @@ void tst_NmosClient::patchesAndVerifies_data()
     const auto staged = [](const QJsonValue &data) { return Reply::json(QJsonObject{{"transport_file", QJsonObject{{"data", data}}}}); };
     const QString sender = QString::fromLatin1(SenderId), notActive = "Not active: the receiver reports sender %1 with master_enable %2";
     QTest::newRow("activate 202") << "activate" << Reply::empty(202) << Untouched;
-    QTest::newRow("activate 400") << "activate" << Reply::json(QJsonObject{{"code", 400}}, 400) << SdpFailure;
+    QTest::newRow("activate 400") << "activate" << Reply::json(QJsonObject{{"code", 400}}, 400) << SdpFailure + "\nActivating the sender failed: HTTP 400";
     QTest::newRow("disconnect 200") << "disconnect" << Reply::json(QJsonObject{{"master_enable", false}}) << Untouched;
     QTest::newRow("disconnect 500, reason not a string") << "disconnect" << Reply::json(QJsonObject{{"error", 7}}, 500) << "HTTP 500";
     QTest::newRow("connected") << "connected" << active(sender, true) << Untouched;

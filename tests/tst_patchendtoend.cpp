@@ -1,5 +1,6 @@
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
+#include "discovery/nmosmdnsbrowser.h"
 #include "discovery/nmosregistrybrowser.h"
 #include "nmos/nmosclient.h"
 #include "tests/support/dialogcatcher.h"
@@ -43,6 +44,8 @@ private:
     bool makeCertificates();
 
     QTemporaryDir m_dir;
+    QStringList m_reborn;
+    QProcess *m_rebornProcess = nullptr;
     std::vector<std::unique_ptr<QProcess>> m_sims;
     QHash<QString, QString> m_addresses, m_schemes;
 };
@@ -78,7 +81,8 @@ QProcess *tst_PatchEndToEnd::startSim(const QStringList &arguments, const QStrin
     m_sims.push_back(std::make_unique<QProcess>());
     QProcess *process = m_sims.back().get();
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", arguments + QStringList{"--port", "0"});
+    process->start(FERROLINK_BINARY_DIR "/tools/nmos-simnode",
+                   arguments.contains("--port") ? arguments : arguments + QStringList{"--port", "0"});
     // One JSON line per node, one for the registry, then "ready".
     QByteArray out;
     while (!out.contains("ready\n")) {
@@ -154,6 +158,20 @@ void tst_PatchEndToEnd::initTestCase()
         const QString host = arguments.contains("--video-receivers") ? "10.77.0.2" : "10.77.0.1";
         QVERIFY(startSim(arguments + QStringList{"--bind", host}, host));
     }
+    // Restarted by a row, with new ids on the same port.
+    m_reborn = camera + QStringList{"--label", "reborn-camera", "--bind", "10.77.0.1", "--port", "18601"};
+    QVERIFY(m_rebornProcess = startSim(m_reborn));
+    // Monitors that list what they hold as some products do: their group in reverse, or
+    // their devices' deprecated lists empty.
+    QFile listings(m_dir.filePath("listings.json"));
+    QVERIFY(listings.open(QIODevice::WriteOnly));
+    listings.write(R"({"announce": true, "nodes": [
+        {"label": "reversed-monitor", "bind": ["10.77.0.2"], "reverse_order": true, "devices": [{"groups": [
+            {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1}]}]},
+        {"label": "flat-monitor", "bind": ["10.77.0.2"], "empty_device_lists": true, "devices": [{"groups": [
+            {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1}]}]}]})");
+    listings.close();
+    QVERIFY(startSim({"--config", listings.fileName()}, "10.77.0.2"));
     // Two nodes nobody announces, listed by a registry that is announced.
     QFile config(m_dir.filePath("registered.json"));
     QVERIFY(config.open(QIODevice::WriteOnly));
@@ -182,14 +200,20 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup_data()
     QTest::addColumn<int>("activations"); // per camera sender
     QTest::addColumn<QString>("monitor");
     QTest::addColumn<QString>("failure"); // a pattern of the box that ends the connect run
-    QTest::newRow("publishing camera") << "camera" << 0 << "monitor" << QString();
-    QTest::newRow("camera publishing when active") << "shy-camera" << 1 << "monitor" << QString();
+    QTest::addColumn<bool>("restart");    // the camera restarts with new ids once chosen
+    QTest::newRow("publishing camera") << "camera" << 0 << "monitor" << QString() << false;
+    QTest::newRow("camera publishing when active") << "shy-camera" << 1 << "monitor" << QString() << false;
     // Listed, checked, patched and read over https, with certificates from the trusted authority.
-    QTest::newRow("nodes speaking https") << "secure-camera" << 0 << "secure-monitor" << QString();
-    QTest::newRow("nodes found through a registry") << "listed-camera" << 0 << "listed-monitor" << QString();
+    QTest::newRow("nodes speaking https") << "secure-camera" << 0 << "secure-monitor" << QString() << false;
+    QTest::newRow("nodes found through a registry") << "listed-camera" << 0 << "listed-monitor" << QString() << false;
+    // The entry chosen before the restart patches the camera as it is now.
+    QTest::newRow("camera restarted with new ids") << "reborn-camera" << 0 << "monitor" << QString() << true;
+    // Members pair by their roles, whatever order each node lists them in.
+    QTest::newRow("monitor listing its group in reverse") << "camera" << 0 << "reversed-monitor" << QString() << false;
+    QTest::newRow("monitor leaving device lists empty") << "camera" << 0 << "flat-monitor" << QString() << false;
     const QString notActive = QStringLiteral("Patch failed on video:\nNot active: the receiver reports sender %1 with master_enable %2");
-    QTest::newRow("monitor not activating") << "camera" << 0 << "idle-monitor" << notActive.arg("none", "false");
-    QTest::newRow("monitor taking another sender") << "camera" << 0 << "wayward-monitor" << notActive.arg("[-0-9a-f]{36}", "true");
+    QTest::newRow("monitor not activating") << "camera" << 0 << "idle-monitor" << notActive.arg("none", "false") << false;
+    QTest::newRow("monitor taking another sender") << "camera" << 0 << "wayward-monitor" << notActive.arg("[-0-9a-f]{36}", "true") << false;
 }
 
 void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
@@ -198,9 +222,21 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
     QFETCH(int, activations);
     QFETCH(QString, monitor);
     QFETCH(QString, failure);
+    QFETCH(bool, restart);
     MainWindow window;
     QTRY_VERIFY_WITH_TIMEOUT(select(combo(&window, 0), m_addresses.value(camera), "Cam Video"), 20000);
     QTRY_VERIFY_WITH_TIMEOUT(select(combo(&window, 1), m_addresses.value(monitor), "Mon Video"), 20000);
+    if (restart) {
+        const QString oldId = window.currentItemId(combo(&window, 0));
+        // Stopped, so that it says goodbye, as a node that restarts does; back once its
+        // service is gone.
+        QSignalSpy gone(window.findChild<NMOSMdnsBrowser *>(), &NMOSMdnsBrowser::nodeRemoved);
+        m_rebornProcess->terminate();
+        QVERIFY(m_rebornProcess->waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(gone.count() > 0, 10000);
+        QVERIFY(m_rebornProcess = startSim(m_reborn + QStringList{"--seed", "reborn again"}));
+        QTRY_VERIFY_WITH_TIMEOUT(window.currentItemId(combo(&window, 0)) != oldId, 20000);
+    }
     // The choices ran the rows' checks, which found both nodes.
     for (LightIndicator *lamp : window.findChildren<LightIndicator *>())
         QVERIFY(lamp->isOn());
@@ -223,7 +259,7 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
     // file the camera publishes now.
     const QJsonObject cameraState = nodeState(camera), monitorState = nodeState(monitor);
     QNetworkAccessManager manager;
-    QString staged;
+    QHash<QString, QString> sdpOfRole;
     for (const QString &role : QStringList{"Video", "Audio 1", "Audio 2", "Anc"}) {
         const QJsonObject sender = byLabel(cameraState, "senders", "Cam " + role);
         QCOMPARE(sender.value("activations").toInt(), activations);
@@ -235,8 +271,13 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         QCOMPARE(receiver.value("sender_id").toString(), sender.value("id").toString());
         QCOMPARE(receiver.value("master_enable").toBool(), true);
         QCOMPARE(receiver.value("transport_file").toObject().value("data").toString(), sdp);
-        staged += sdp + "\n\n\n";
+        sdpOfRole.insert(role, sdp + "\n\n\n");
     }
+    // Video first, then the audio in the order the monitor lists its receivers, then anc.
+    QString staged = sdpOfRole.value("Video");
+    for (const QJsonValue &receiver : monitorState.value("receivers").toArray())
+        staged += receiver["label"].toString().startsWith("Mon Audio") ? sdpOfRole.value(receiver["label"].toString().mid(4)) : QString();
+    staged += sdpOfRole.value("Anc");
 
     // The receiver row shows what the monitor's group is staged to, video first.
     buttons[1]->click();
