@@ -19,6 +19,8 @@ Q_LOGGING_CATEGORY(lcDiscovery, "ferrolink.discovery", QtInfoMsg)
 namespace {
 
 const QByteArray NodeServiceType = QByteArrayLiteral("_nmos-node._tcp.local.");
+// The Node and Query API versions this program's requests are written for.
+const QStringList SpokenApiVersions{QStringLiteral("v1.3"), QStringLiteral("v1.2")};
 
 QString attribute(const QMdnsEngine::Service &svc, const QByteArray &key, const QString &fallback)
 {
@@ -94,6 +96,8 @@ void NMOSMdnsBrowser::onServiceAdded(const QMdnsEngine::Service &svc)
     if (known != m_nodes.end() && !needsRetake(known->service, svc))
         return;
     Node &node = m_nodes[svc.name()];
+    if (known == m_nodes.end())
+        node.generation = ++m_generation;
     node.service = svc;
     if (node.fetching > 0) {
         node.pending = true;
@@ -119,10 +123,10 @@ void NMOSMdnsBrowser::removeResolver(const QByteArray &serviceName)
     delete m_resolvers.take(serviceName);
 }
 
-void NMOSMdnsBrowser::fetchFinished(const QByteArray &serviceName)
+void NMOSMdnsBrowser::fetchFinished(const QByteArray &serviceName, quint64 generation)
 {
     const auto node = m_nodes.find(serviceName);
-    if (node == m_nodes.end() || --node->fetching > 0 || !node->pending)
+    if (node == m_nodes.end() || node->generation != generation || --node->fetching > 0 || !node->pending)
         return;
     node->pending = false;
     resolveAndFetch(node->service);
@@ -173,11 +177,13 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
     url.setPath(QStringLiteral("/x-nmos/node/%1/self").arg(version));
 
     QNetworkReply *reply = m_nam.get(QNetworkRequest(url));
-    ++m_nodes[svc.name()].fetching;
+    Node &node = m_nodes[svc.name()];
+    ++node.fetching;
+    const quint64 generation = node.generation;
     // A node that accepts the connection and never answers would hold the reply open for
     // the life of the program.
     ReplyLimits::watch(reply);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, url, svc] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, url, svc, generation] {
         const QString serviceName = QString::fromUtf8(svc.name());
         const QByteArray body = reply->readAll();
         QString failure;
@@ -196,36 +202,32 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
             }
         }
         reply->deleteLater();
-        fetchFinished(svc.name());
+        fetchFinished(svc.name(), generation);
     });
 }
 
 QString NMOSMdnsBrowser::chooseApiVersion(const QString &apiVer)
 {
-    static const QRegularExpression versionPattern(QStringLiteral("^v(\\d+)\\.(\\d+)$"));
+    // Versions compare by their numbers (v1.10 is after v1.9). The highest one this program
+    // speaks wins; where none is offered, the highest well-formed one, as later minor
+    // versions keep what earlier ones had.
+    static const QRegularExpression versionPattern(QStringLiteral("^v(\\d{1,9})\\.(\\d{1,9})$"));
     const QStringList parts = apiVer.split(QLatin1Char(','), Qt::SkipEmptyParts, Qt::CaseSensitive);
     QString best;
+    QPair<int, int> bestNumbers(-1, -1);
+    bool bestSpoken = false;
     for (const QString &part : parts) {
         const QString candidate = part.trimmed();
-        if (best.isEmpty()) {
-            best = candidate;
+        const QRegularExpressionMatch match = versionPattern.match(candidate);
+        if (!match.hasMatch())
             continue;
+        const QPair<int, int> numbers(match.captured(1).toInt(), match.captured(2).toInt());
+        const bool spoken = SpokenApiVersions.contains(candidate);
+        if ((spoken && !bestSpoken) || (spoken == bestSpoken && numbers > bestNumbers)) {
+            best = candidate;
+            bestNumbers = numbers;
+            bestSpoken = spoken;
         }
-        const QRegularExpressionMatch candidateMatch = versionPattern.match(candidate);
-        if (!candidateMatch.hasMatch())
-            continue;
-        const QRegularExpressionMatch bestMatch = versionPattern.match(best);
-        if (!bestMatch.hasMatch()) {
-            best = candidate;
-            continue;
-        }
-        // toInt gives 0 for a number out of range, as the comparison wants.
-        const int candidateMajor = candidateMatch.captured(1).toInt();
-        const int candidateMinor = candidateMatch.captured(2).toInt();
-        const int bestMajor = bestMatch.captured(1).toInt();
-        const int bestMinor = bestMatch.captured(2).toInt();
-        if (candidateMajor > bestMajor || (candidateMajor == bestMajor && candidateMinor > bestMinor))
-            best = candidate;
     }
     return best.isEmpty() ? QStringLiteral("v1.3") : best;
 }

@@ -52,7 +52,7 @@ private:
     void fetchSelf(const QMdnsEngine::Service &svc, const QString &scheme, const QString &version,
                    const QHostAddress &address);
     void removeResolver(const QByteArray &serviceName);
-    void fetchFinished(const QByteArray &serviceName);
+    void fetchFinished(const QByteArray &serviceName, quint64 generation);
 
     std::unique_ptr<QMdnsEngine::Server> m_mdnsServer;
     std::unique_ptr<QMdnsEngine::Cache> m_mdnsCache;
@@ -64,13 +64,17 @@ private:
     QHash<QByteArray, QMdnsEngine::Resolver *> m_resolvers;
     // Per service instance: the service as last taken, the self GETs under way and whether an
     // update came meanwhile. Updates while GETs run are taken once, after them.
+    // A GET counts only for the node it was made for: one removed and found again is a new
+    // node, whose count a GET of the old one's must not lower.
     struct Node
     {
         QMdnsEngine::Service service;
         int fetching = 0;
         bool pending = false;
+        quint64 generation = 0;
     };
     QHash<QByteArray, Node> m_nodes;
+    quint64 m_generation = 0;
 };
 
 #endif // NMOSMDNSBROWSER_H

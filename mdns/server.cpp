@@ -147,6 +147,10 @@ bool Server::isOnLink(const QHostAddress &source, const Interface &iface) const
     const quint32 v4 = plain.toIPv4Address(&isV4);
     if (isV4)
         plain = QHostAddress(v4);
+    // An IPv4 link-local source is on the link whatever the interface's own subnet: a node
+    // that got no DHCP lease talks from 169.254/16 (RFC 6762 11, RFC 3927).
+    if (isV4 && plain.isInSubnet(QHostAddress(QStringLiteral("169.254.0.0")), 16))
+        return true;
     for (const QNetworkAddressEntry &entry : iface.entries) {
         if (entry.ip().protocol() != plain.protocol())
             continue;

@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <memory>
+
 namespace {
 
 // A node announced by mDNS on fl1, whose host name resolves to 127.0.0.1.
@@ -58,7 +60,9 @@ void tst_NMOSMdnsBrowser::choosesApiVersion_data()
     QTest::addColumn<QString>("expected");
     QTest::newRow("numbers by value, blanks around") << " v1.9 , v1.10 " << "v1.10";
     QTest::newRow("major wins over minor") << "v1.9,v2.0,v1.12" << "v2.0";
-    QTest::newRow("malformed first, out of range reads as zero") << "x,v1.2,v99999999999.0" << "v1.2";
+    QTest::newRow("spoken before newer") << "v1.4,v1.2,v1.3,v2.0" << "v1.3";
+    QTest::newRow("malformed first, out of range") << "x,v1.1,v99999999999.0" << "v1.1";
+    QTest::newRow("nothing well-formed") << "x,1.3" << "v1.3";
 }
 
 void tst_NMOSMdnsBrowser::choosesApiVersion()
@@ -170,6 +174,24 @@ void tst_NMOSMdnsBrowser::keepsOneResolverPerServiceUntilRemoved()
     QVERIFY(removed.wait(10000));
     QCOMPARE(removed.at(0).at(0).toString(), QStringLiteral("busy-node"));
     QVERIFY(browser.findChildren<QMdnsEngine::Resolver *>().isEmpty());
+
+    // Withdrawn and found again while its GET is under way, the node is a new one: the old
+    // GET ending does not count as the new one's, so an update meanwhile still waits.
+    const auto self = TestHttpServer::Reply::json(QJsonObject{{"id", "n"}});
+    http.setReply("GET", "/x-nmos/node/v1.3/self", self.delayed(2000));
+    http.addReply("GET", "/x-nmos/node/v1.3/self", self.delayed(2000));
+    http.clearRequests();
+    const int readyBefore = ready.count();
+    auto back = std::make_unique<AnnouncedNode>("busy-node", http.port(), TxtRecord{{"ver_rcv", "10"}});
+    QTRY_COMPARE_WITH_TIMEOUT(http.requestCount(), 1, 10000);
+    back->responder.withdraw();
+    QTRY_COMPARE_WITH_TIMEOUT(removed.count(), 2, 10000);
+    back = std::make_unique<AnnouncedNode>("busy-node", http.port(), TxtRecord{{"ver_rcv", "11"}});
+    QTRY_COMPARE_WITH_TIMEOUT(ready.count(), readyBefore + 1, 10000);
+    QCOMPARE(http.requestCount(), 2);
+    back->setTxt({{"ver_rcv", "12"}});
+    QTRY_COMPARE_WITH_TIMEOUT(http.requestCount(), 3, 10000);
+    QCOMPARE(ready.count(), readyBefore + 2);
 }
 
 QTEST_MAIN(tst_NMOSMdnsBrowser)
