@@ -4,7 +4,7 @@
 #   tools/setup.sh --fuzz     also clang and its sanitizer runtime, for tools/fuzz.sh
 set -e
 packages="cmake ninja-build g++ pkg-config dpkg-dev qtbase5-dev libqt5websockets5-dev libcpp-httplib-dev libssl-dev openssl zlib1g-dev libbrotli-dev
-python3 python3-zeroconf python3-jsonschema iproute2 util-linux procps avahi-daemon avahi-utils dbus"
+python3 python3-zeroconf python3-jsonschema iproute2 util-linux procps avahi-daemon avahi-utils dbus dnsmasq-base"
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
 fi
