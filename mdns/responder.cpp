@@ -6,7 +6,9 @@
 #include "mdns/logging_p.h"
 #include "mdns/message.h"
 
+#include <QHash>
 #include <QRandomGenerator>
+#include <QSet>
 
 #include <algorithm>
 
@@ -31,6 +33,116 @@ bool contains(const QList<Record> &records, const Record &record)
 
 } // namespace
 
+// Hands each message to the responders whose names it carries, and to no other: one
+// process may play a facility of thousands of nodes on one server, and each responder
+// looking at every packet made a browse of that facility cost the square of its size, more
+// than the process could keep up with. One per server, its child.
+class ResponderDispatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    static ResponderDispatcher *of(AbstractServer *server)
+    {
+        auto *dispatcher = server->findChild<ResponderDispatcher *>(QString(), Qt::FindDirectChildrenOnly);
+        return dispatcher ? dispatcher : new ResponderDispatcher(server);
+    }
+
+    // Again after a change of service: the names go with it.
+    void add(Responder *responder)
+    {
+        remove(responder);
+        QList<QByteArray> keys;
+        for (const QByteArray &name : responder->names()) {
+            const QByteArray key = nameKey(name);
+            if (keys.contains(key))
+                continue;
+            keys.append(key);
+            m_byName[key].append(responder);
+        }
+        m_keys.insert(responder, keys);
+        if (!m_serials.contains(responder))
+            m_serials.insert(responder, m_nextSerial++);
+    }
+
+    void remove(Responder *responder)
+    {
+        const QList<QByteArray> keys = m_keys.take(responder);
+        for (const QByteArray &key : keys) {
+            auto found = m_byName.find(key);
+            if (found == m_byName.end())
+                continue;
+            found->removeOne(responder);
+            if (found->isEmpty())
+                m_byName.erase(found);
+        }
+    }
+
+    void forget(Responder *responder)
+    {
+        remove(responder);
+        m_serials.remove(responder);
+    }
+
+private:
+    explicit ResponderDispatcher(AbstractServer *server)
+        : QObject(server)
+    {
+        connect(server, &AbstractServer::messageReceived, this, &ResponderDispatcher::dispatch);
+    }
+
+    void dispatch(const Message &message)
+    {
+        QList<QByteArray> keys;
+        const QList<Record> records = message.records();
+        if (message.isResponse()) {
+            // What a responder reads in a response is another host's claim on its instance.
+            for (const Record &record : records) {
+                if (record.type() == SRV)
+                    keys.append(nameKey(record.name()));
+            }
+        } else {
+            const QList<Query> queries = message.queries();
+            for (const Query &query : queries)
+                keys.append(nameKey(query.name()));
+            // A known PTR answer is about the instance it points to.
+            for (const Record &record : records)
+                keys.append(nameKey(record.type() == PTR ? record.target() : record.name()));
+        }
+        QVector<Responder *> concerned;
+        QSet<Responder *> seen;
+        for (const QByteArray &key : qAsConst(keys)) {
+            const auto found = m_byName.constFind(key);
+            if (found == m_byName.cend())
+                continue;
+            for (Responder *responder : *found) {
+                if (!seen.contains(responder)) {
+                    seen.insert(responder);
+                    concerned.append(responder);
+                }
+            }
+        }
+        // In the order the responders came, as when each listened for itself.
+        std::sort(concerned.begin(), concerned.end(), [this](Responder *a, Responder *b) {
+            return m_serials.value(a) < m_serials.value(b);
+        });
+        // Sending may run a listener that deletes other responders meanwhile.
+        QVector<QPointer<Responder>> guarded;
+        guarded.reserve(concerned.size());
+        for (Responder *responder : qAsConst(concerned))
+            guarded.append(responder);
+        for (const QPointer<Responder> &responder : qAsConst(guarded)) {
+            if (responder)
+                responder->handleMessage(message);
+        }
+    }
+
+    QHash<QByteArray, QVector<Responder *>> m_byName;
+    QHash<Responder *, QList<QByteArray>> m_keys;
+    QHash<Responder *, quint64> m_serials;
+    quint64 m_nextSerial = 0;
+};
+
 Responder::Responder(AbstractServer *server, const Service &service, QObject *parent)
     : QObject(parent), m_server(server), m_clock(Clock::system()), m_service(service)
 {
@@ -40,7 +152,8 @@ Responder::Responder(AbstractServer *server, const Service &service, QObject *pa
     connect(&m_timer, &QTimer::timeout, this, &Responder::processDue);
     connect(m_clock, &Clock::advanced, this, &Responder::processDue);
     if (m_server) {
-        connect(m_server, &AbstractServer::messageReceived, this, &Responder::handleMessage);
+        m_dispatcher = ResponderDispatcher::of(m_server);
+        m_dispatcher->add(this);
         connect(m_server, &AbstractServer::interfaceAppeared, this, [this] {
             m_announcementsLeft = Announcements;
             announce();
@@ -58,6 +171,13 @@ Responder::Responder(AbstractServer *server, const Service &service, QObject *pa
 Responder::~Responder()
 {
     withdraw();
+    if (m_dispatcher)
+        m_dispatcher->forget(this);
+}
+
+QList<QByteArray> Responder::names() const
+{
+    return {m_service.type(), m_service.instanceName(), m_service.hostname(), QByteArray(ServicesType)};
 }
 
 void Responder::setClock(Clock *clock)
@@ -113,6 +233,8 @@ void Responder::setService(const Service &service)
 {
     const Service old = m_service;
     m_service = service;
+    if (m_dispatcher)
+        m_dispatcher->add(this);
     if (m_withdrawn || !m_started)
         return;
     if (!sameName(old.instanceName(), service.instanceName()) || !sameName(old.hostname(), service.hostname()))
@@ -410,6 +532,31 @@ void Responder::handleMessage(const Message &message)
         m_server->sendMessage(reply);
         return;
     }
+    delay(reply);
+}
+
+void Responder::delay(const Message &reply)
+{
+    // One answer waits per destination: a question that comes while it waits adds to it.
+    // Queued one per question, the answers to a link that asked faster than the process
+    // could send piled up without end.
+    for (DelayedReply &pending : m_delayed) {
+        Message &held = pending.message;
+        if (held.interfaceName() != reply.interfaceName() || held.address() != reply.address()
+            || held.port() != reply.port())
+            continue;
+        const QList<Record> answers = reply.records();
+        for (const Record &record : answers) {
+            if (!contains(held.records(), record))
+                held.addRecord(record);
+        }
+        const QList<Record> additionals = reply.additionalRecords();
+        for (const Record &record : additionals) {
+            if (!contains(held.records(), record) && !contains(held.additionalRecords(), record))
+                held.addAdditionalRecord(record);
+        }
+        return;
+    }
     // RFC 6762 6: answers with shared records wait 20-120 ms so that the responders of a
     // type do not all answer in the same instant.
     m_delayed.append({now() + 20 + QRandomGenerator::global()->bounded(101), reply});
@@ -417,3 +564,5 @@ void Responder::handleMessage(const Message &message)
 }
 
 } // namespace QMdnsEngine
+
+#include "responder.moc"

@@ -14,6 +14,7 @@ namespace QMdnsEngine {
 
 class AbstractServer;
 class Clock;
+class ResponderDispatcher;
 class Query;
 class Record;
 
@@ -43,12 +44,17 @@ public:
     static const quint32 OtherTtl = 4500;   // and all others
 
 private:
+    friend class ResponderDispatcher;
+
     struct DelayedReply {
         qint64 due;
         Message message;
     };
 
     void handleMessage(const Message &message);
+    // The names whose questions and known answers concern this responder.
+    QList<QByteArray> names() const;
+    void delay(const Message &reply);
     void dropKnownAnswers(const Message &message);
     qint64 now() const;
     void processDue();
@@ -60,6 +66,7 @@ private:
     void sendOnEveryInterface(const QList<Record> &records, bool withAddresses, quint32 addressTtl);
 
     QPointer<AbstractServer> m_server;
+    QPointer<ResponderDispatcher> m_dispatcher;
     QPointer<Clock> m_clock;
     Service m_service;
     QList<QHostAddress> m_addresses;
