@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "app/entryfinder.h"
 #include "app/intakequeue.h"
 #include "app/lightindicator.h"
 #include "app/sdpdialog.h"
@@ -124,6 +125,7 @@ QWidget *MainWindow::makeEndpointRow(const QString &label, QComboBox **combo, Li
     // Set on the combo, not its line edit: then the first item added to an empty combo
     // does not become current, so discovery never selects an entry by itself.
     box->setPlaceholderText(QStringLiteral("e.g. 10.0.0.2"));
+    new EntryFinder(box);
 
     auto *indicator = new LightIndicator;
     auto *sdpButton = new QPushButton(QStringLiteral("Show SDP\u2026"));

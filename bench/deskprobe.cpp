@@ -9,12 +9,21 @@
 //       Waits for an entry in each list, chooses the first of each, times single requests
 //       to the transmitter node ("single MEDIAN_MS"), then clicks Connect and Disconnect,
 //       each framed by "X-start"/"X-end" and followed by a quiet spell ending in "X-settled".
+//   desk-probe find ENTRIES WORD
+//       Fills the transmitter list with ENTRIES entries named as a facility's are, types WORD
+//       into its field a key at a time, then takes two keys back, and prints for each key
+//       "key MS TEXT MATCHES DELAY_MS": DELAY_MS from the key to the first paint of the
+//       popup that shows the matching entries.
 // Any message box is closed at once and reported as "message TEXT"; every wait is bounded.
 
 #include "app/mainwindow.h"
 #include "nmos/nmosclient.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QCompleter>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -136,6 +145,86 @@ int workflow(MainWindow *window)
     return 0;
 }
 
+// Counts the paints of the finder's list.
+class PaintCounter : public QObject
+{
+public:
+    using QObject::QObject;
+    int paints = 0;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// Runs the event loop until the list has been painted since paintsBefore.
+bool waitUntilPainted(const PaintCounter *counter, int paintsBefore, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (counter->paints == paintsBefore) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+void press(QWidget *target, int key, const QString &text)
+{
+    QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(target, &down);
+    QKeyEvent up(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(target, &up);
+}
+
+int find(MainWindow *window, int entries, const QString &word)
+{
+    const QList<QComboBox *> combos = window->findChildren<QComboBox *>();
+    if (combos.isEmpty() || !combos.first()->completer()) {
+        report(QStringLiteral("error"), QStringLiteral("window layout not recognised"));
+        return 1;
+    }
+    QComboBox *tx = combos.first();
+    // Eight entries a node, named as intake names them.
+    for (int i = 0; i < entries; ++i) {
+        NmosClient::SenderConnection record;
+        const int node = i / 8;
+        record.id = QStringLiteral("sender-%1").arg(i);
+        record.label = QStringLiteral("Video %1").arg(i % 8 + 1);
+        record.node.address = QStringLiteral("10.77.%1.%2:%3").arg(node / 250).arg(node % 250 + 2).arg(40000 + node);
+        record.displayName = QStringLiteral("simnode %1 (%2-%3)").arg(node).arg(record.node.address, record.label);
+        tx->addItem(record.displayName, QVariant::fromValue(record));
+    }
+    tx->model()->sort(0);
+    report(QStringLiteral("filled"), QString::number(tx->count()));
+    QCompleter *finder = tx->completer();
+    PaintCounter counter;
+    finder->popup()->viewport()->installEventFilter(&counter);
+    tx->lineEdit()->setFocus();
+
+    QList<QPair<int, QString>> keys;
+    for (const QChar c : word)
+        keys.append({c.isLetter() ? int(Qt::Key_A) + c.toUpper().unicode() - 'A' : int(c.unicode()), QString(c)});
+    keys.append({int(Qt::Key_Backspace), QString()});
+    keys.append({int(Qt::Key_Backspace), QString()});
+    for (const auto &key : qAsConst(keys)) {
+        const int paintsBefore = counter.paints;
+        QElapsedTimer timer;
+        timer.start();
+        press(tx->lineEdit(), key.first, key.second);
+        const bool painted = waitUntilPainted(&counter, paintsBefore, 2000);
+        report(QStringLiteral("key"), QStringLiteral("\"%1\" %2 %3").arg(tx->lineEdit()->text())
+                                          .arg(finder->completionCount())
+                                          .arg(painted ? QString::number(timer.nsecsElapsed() / 1e6, 'f', 1)
+                                                       : QStringLiteral("none")));
+        waitMs(150);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -181,6 +270,18 @@ int main(int argc, char *argv[])
         app.exec();
         return status;
     }
-    QTextStream(stderr) << "usage: desk-probe shown IDLE_MS [--bare] | desk-probe workflow\n";
+    if (mode == QLatin1String("find")) {
+        MainWindow window;
+        window.show();
+        int status = 1;
+        QTimer::singleShot(0, &app, [&] {
+            status = find(&window, args.value(2).toInt(), args.value(3));
+            QApplication::quit();
+        });
+        app.exec();
+        return status;
+    }
+    QTextStream(stderr) << "usage: desk-probe shown IDLE_MS [--bare] | desk-probe workflow"
+                           " | desk-probe find ENTRIES WORD\n";
     return 2;
 }

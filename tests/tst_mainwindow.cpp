@@ -13,6 +13,8 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QAbstractItemView>
+#include <QCompleter>
 #include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QPushButton>
@@ -264,7 +266,7 @@ void tst_MainWindow::checksTheChosenItemsNode()
     QSettings *settings = desk.window.findChild<QSettings *>();
     settings->clear();
     const QJsonArray txSenders = scriptNode(&desk.tx, group("s", "Cam 1", 0, 0));
-    scriptNode(&desk.rx, group("r", "Monitor 1", 0, 0));
+    scriptNode(&desk.rx, group("r", "Monitor 1", 0, 0) + group("r2", "Studio B", 0, 0));
 
     // Which lamps are lit, then the stored choices ("-": none).
     const auto state = [&] {
@@ -284,6 +286,15 @@ void tst_MainWindow::checksTheChosenItemsNode()
     // Editing the text keeps asking the chosen item's node, and stores the text as typed.
     desk.txCombo->setEditText("  somewhere else  ");
     QCOMPARE(state(), (QStringList{"10", "somewhere else", "-"}));
+    // Part of an entry, in any case, finds it among the others; chosen there, it is the
+    // current item as if chosen from the list.
+    QTest::keyClicks(desk.rxCombo->lineEdit(), "STUD");
+    QTRY_VERIFY(desk.rxCombo->completer()->popup()->isVisible());
+    QCOMPARE(desk.rxCombo->completer()->completionCount(), 1);
+    QTest::keyClick(desk.rxCombo->completer()->popup(), Qt::Key_Down);
+    QTest::keyClick(desk.rxCombo->completer()->popup(), Qt::Key_Return);
+    QCOMPARE(desk.window.currentItemId(desk.rxCombo), QStringLiteral("r2-v1"));
+    QCOMPARE(state(), (QStringList{"11", "somewhere else", desk.rxCombo->itemText(1)}));
     desk.rxCombo->setCurrentIndex(0);
     QCOMPARE(state(), (QStringList{"11", "somewhere else", desk.rxCombo->itemText(0)}));
     // Clearing the text puts the lamp out without asking the node.
