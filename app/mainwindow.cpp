@@ -3,17 +3,14 @@
 #include "app/entryfinder.h"
 #include "app/intakequeue.h"
 #include "app/lightindicator.h"
-#include "app/sdpdialog.h"
 #include "discovery/browserwindow.h"
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/nmosregistrybrowser.h"
 #include "nmos/nmosclient.h"
+#include "workflow/nodeintake.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QCursor>
 #include <QDebug>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLoggingCategory>
@@ -28,6 +25,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
 {
     m_client = new NmosClient(this);
+    m_workflow = new PatchWorkflow(m_client, this);
     m_intake = new IntakeQueue(this);
     connect(m_intake, &IntakeQueue::nodeDue, this, &MainWindow::onMdnsDeviceFound);
     // Nothing is taken in before the window is complete, even when a message box or the
@@ -174,6 +172,24 @@ QString MainWindow::currentItemAddress(QComboBox *combo) const
     return currentNode(combo).address;
 }
 
+// Read once, before the first request: every request of a run goes to the nodes it began
+// with, whatever happens to the combos while the requests wait.
+NmosClient::SenderConnection MainWindow::chosenSender() const
+{
+    NmosClient::SenderConnection sender;
+    sender.id = currentItemId(m_txCombo);
+    sender.node = currentNode(m_txCombo);
+    return sender;
+}
+
+NmosClient::ReceiverConnection MainWindow::chosenReceiver() const
+{
+    NmosClient::ReceiverConnection receiver;
+    receiver.id = currentItemId(m_rxCombo);
+    receiver.node = currentNode(m_rxCombo);
+    return receiver;
+}
+
 void MainWindow::checkTx()
 {
     // The check waits for its reply; a node taken in meanwhile would nest inside it. A newer
@@ -284,310 +300,13 @@ void MainWindow::onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument 
     Q_UNUSED(selfDoc)
     qDebug() << "mDNS found NMOS Node:" << serviceName << url.toString();
 
-    // Fully decoded, a link-local host keeps its zone ("fe80::1%fl0"), which the client
-    // needs to reach the node on the interface it was found on.
-    // The scheme goes with the address to every later request: a node that asked for https
-    // is never asked over http.
-    const NmosClient::NodeEndpoint node{url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port()),
-                                        url.scheme()};
-
-    if (m_client->hasSenders(node))
-        addRecords(m_txCombo, m_client->videoSenders(node, serviceName));
-    if (m_client->hasReceivers(node))
-        addRecords(m_rxCombo, m_client->videoReceivers(node, serviceName));
+    const NmosClient::NodeEndpoint node = NodeIntake::endpointOf(url);
+    NodeIntake intake(m_client);
+    addRecords(m_txCombo, intake.senders(node, serviceName));
+    addRecords(m_rxCombo, intake.receivers(node, serviceName));
     // Closes the intake that "mDNS found NMOS Node:" opened: the benchmarks time the lists
     // and the nesting of intakes by the pair.
     qCDebug(lcApp) << "Listed" << serviceName << m_txCombo->count() << m_rxCombo->count();
-}
-
-namespace {
-
-// Holds the run controls disabled and the wait cursor up for one workflow or viewer run,
-// and gives both back on every way out of the slot. release() hands them back early, so
-// that the closing message box or dialog is not shown under a wait cursor.
-class RunGuard
-{
-public:
-    RunGuard(bool *running, const QList<QWidget *> &controls, IntakeQueue *intake)
-        : m_running(running)
-        , m_controls(controls)
-        , m_intake(intake)
-    {
-        *m_running = true;
-        // Every patch bumps the nodes' counters: their intakes wait until the run is over.
-        m_intake->hold();
-        for (QWidget *control : m_controls)
-            control->setEnabled(false);
-        QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-    }
-    ~RunGuard() { release(); }
-    RunGuard(const RunGuard &) = delete;
-    RunGuard &operator=(const RunGuard &) = delete;
-
-    void release()
-    {
-        if (!m_active)
-            return;
-        m_active = false;
-        QGuiApplication::restoreOverrideCursor();
-        for (QWidget *control : m_controls)
-            control->setEnabled(true);
-        *m_running = false;
-        m_intake->release();
-    }
-
-private:
-    bool *m_running;
-    QList<QWidget *> m_controls;
-    IntakeQueue *m_intake;
-    bool m_active = true;
-};
-
-// What a viewer shows for a sender whose transport file cannot be read. Viewing never
-// changes a node, so such a sender is not activated to make it publish one.
-QString unreadSdpNote(const NmosClient::SenderGroup &sender, const QString &why)
-{
-    return QCoreApplication::translate("MainWindow",
-                                       "No transport file could be read from sender \"%1\" (%2).\n"
-                                       "A sender publishes none while it is inactive; it was not activated.")
-        .arg(sender.label, why);
-}
-
-QString sdpBlock(const QString &sdp)
-{
-    return QStringLiteral("%1\n\n\n").arg(sdp);
-}
-
-// The blocks of a group's audio members, then its data members, in list order. Each lookup
-// writes the member into the group; a member that is not found is left out, and read()
-// gives the text of one that is (empty: nothing to show).
-template<typename Group, typename Find, typename Read>
-QString memberBlocks(Group *group, Find find, Read read)
-{
-    QString text;
-    const QList<QPair<NmosClient::Format, QStringList>> members{
-        {NmosClient::Audio, group->audioIds}, {NmosClient::Data, group->dataIds}};
-    for (const auto &member : members) {
-        for (const QString &memberId : member.second) {
-            if (!find(member.first, group, memberId))
-                continue;
-            const QString memberText = read(*group);
-            if (!memberText.isEmpty())
-                text += sdpBlock(memberText);
-        }
-    }
-    return text;
-}
-
-} // namespace
-
-void MainWindow::showMessage(QMessageBox::Icon icon, const QString &title, const QString &text)
-{
-    QMessageBox box(icon, title, text, QMessageBox::Ok, this);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
-}
-
-QList<QWidget *> MainWindow::runControls() const
-{
-    return {m_txCombo, m_rxCombo, m_txSdpButton, m_rxSdpButton, m_connectButton, m_disconnectButton};
-}
-
-void MainWindow::showTxSdp()
-{
-    if (m_running)
-        return;
-    RunGuard guard(&m_running, runControls(), m_intake);
-
-    // Read once: every request of the run goes to the node it began with, whatever happens
-    // to the combo while the requests wait.
-    const QString id = currentItemId(m_txCombo);
-    const NmosClient::NodeEndpoint node = currentNode(m_txCombo);
-    NmosClient::SenderGroup group;
-    if (!m_client->findSender(node, NmosClient::Video, &group, id)) {
-        guard.release();
-        showMessage(QMessageBox::Warning, tr("No Sender"), tr("No sender found on transmitter node."));
-        return;
-    }
-    const auto read = [this](const NmosClient::SenderGroup &sender) {
-        QString sdp;
-        QString why;
-        return m_client->getManifest(sender, &sdp, &why) ? sdp : unreadSdpNote(sender, why);
-    };
-    // Named now: the member lookups below overwrite the group's label.
-    const QString title = tr("Sender %1").arg(group.label);
-    QString text = sdpBlock(read(group));
-
-    m_client->fillSenderGroup(&group);
-    text += memberBlocks(
-        &group,
-        [this, node](NmosClient::Format format, NmosClient::SenderGroup *member, const QString &memberId) {
-            return m_client->findSender(node, format, member, memberId);
-        },
-        read);
-
-    guard.release();
-    SdpDialog dialog(title, text, this);
-    dialog.exec();
-}
-
-void MainWindow::showRxSdp()
-{
-    if (m_running)
-        return;
-    RunGuard guard(&m_running, runControls(), m_intake);
-
-    const QString id = currentItemId(m_rxCombo);
-    const NmosClient::NodeEndpoint node = currentNode(m_rxCombo);
-    NmosClient::ReceiverGroup group;
-    if (!m_client->findReceiver(node, NmosClient::Video, &group, id)) {
-        guard.release();
-        showMessage(QMessageBox::Information, tr("Info"),
-                    tr("No senders on the receiver node to display SDP from."));
-        return;
-    }
-    QString sdp;
-    if (!m_client->getReceiverSdp(group, &sdp)) {
-        guard.release();
-        showMessage(QMessageBox::Warning, tr("SDP"), tr("Nothing is connected/Failed to fetch SDP."));
-        return;
-    }
-    const QString title = tr("Sender %1 (from receiver node)").arg(group.label);
-    QString text = sdpBlock(sdp);
-
-    m_client->fillReceiverGroup(&group);
-    text += memberBlocks(
-        &group,
-        [this, node](NmosClient::Format format, NmosClient::ReceiverGroup *member, const QString &memberId) {
-            return m_client->findReceiver(node, format, member, memberId);
-        },
-        [this](const NmosClient::ReceiverGroup &member) {
-            QString sdp;
-            return m_client->getReceiverSdp(member, &sdp) ? sdp : QString();
-        });
-
-    guard.release();
-    SdpDialog dialog(title, text, this);
-    dialog.exec();
-}
-
-void MainWindow::doConnect()
-{
-    if (m_running)
-        return;
-    RunGuard guard(&m_running, runControls(), m_intake);
-    const QString title = tr("Connect");
-
-    // Both sides read once, before the first request: the member pairs must be patched on
-    // the nodes the video pair was, whatever happens to the combos meanwhile.
-    const QString senderId = currentItemId(m_txCombo);
-    const NmosClient::NodeEndpoint senderNode = currentNode(m_txCombo);
-    const QString receiverId = currentItemId(m_rxCombo);
-    const NmosClient::NodeEndpoint receiverNode = currentNode(m_rxCombo);
-
-    NmosClient::SenderGroup sender;
-    if (!m_client->findSender(senderNode, NmosClient::Video, &sender, senderId)) {
-        guard.release();
-        showMessage(QMessageBox::Warning, title, tr("No video sender found on transmitter node."));
-        return;
-    }
-    NmosClient::ReceiverGroup receiver;
-    if (!m_client->findReceiver(receiverNode, NmosClient::Video, &receiver, receiverId)) {
-        guard.release();
-        showMessage(QMessageBox::Warning, title, tr("No video receiver found on receiver node."));
-        return;
-    }
-    // Read before the video patch, as a failure to read either group is told at the end
-    // rather than ending the run.
-    QString summary;
-    QString error;
-    const bool groupsRead = m_client->fillSenderGroup(&sender, &error) && m_client->fillReceiverGroup(&receiver, &error);
-    if (!groupsRead)
-        summary += tr("Audio and anc not patched: the groups could not be read:\n%1\n").arg(error);
-
-    // One text for the whole run: a call that fails without a text of its own leaves
-    // the last one standing.
-    if (!m_client->connectReceiver(sender, receiver, &error) || !m_client->verifyConnected(sender, receiver, &error)) {
-        guard.release();
-        showMessage(QMessageBox::Critical, title, tr("Patch failed on video:\n%1").arg(error));
-        return;
-    }
-
-    struct Members
-    {
-        NmosClient::Format format;
-        NmosClient::MemberPairs pairs;
-        QString entry;
-    };
-    const QList<Members> kinds{
-        {NmosClient::Audio,
-         NmosClient::pairMembers(sender.audioIds, sender.audioRoles, receiver.audioIds, receiver.audioRoles),
-         tr("Patch failed on audio:\n%1\n")},
-        {NmosClient::Data, NmosClient::pairMembers(sender.dataIds, sender.dataRoles, receiver.dataIds, receiver.dataRoles),
-         tr("Patch failed on anc:\n%1\n")}};
-    for (const Members &kind : kinds) {
-        for (const auto &pair : kind.pairs.pairs) {
-            NmosClient::SenderGroup memberSender;
-            NmosClient::ReceiverGroup memberReceiver;
-            if (!m_client->findSender(senderNode, kind.format, &memberSender, pair.first, &error)
-                || !m_client->findReceiver(receiverNode, kind.format, &memberReceiver, pair.second, &error)
-                || !m_client->connectReceiver(memberSender, memberReceiver, &error)
-                || !m_client->verifyConnected(memberSender, memberReceiver, &error))
-                summary += kind.entry.arg(error);
-        }
-        for (const QString &id : kind.pairs.unpairedSenders)
-            summary += kind.entry.arg(tr("Sender %1 has no counterpart in the receiver's group").arg(id));
-        for (const QString &id : kind.pairs.unpairedReceivers)
-            summary += kind.entry.arg(tr("Receiver %1 has no counterpart in the sender's group").arg(id));
-    }
-
-    guard.release();
-    if (!summary.isEmpty())
-        showMessage(QMessageBox::Information, title, summary);
-}
-
-void MainWindow::doDisconnect()
-{
-    if (m_running)
-        return;
-    RunGuard guard(&m_running, runControls(), m_intake);
-    const QString title = tr("Disconnect");
-
-    // The receiver the operator chose; only an entry without a record falls back to the
-    // node's first video receiver. Read once, as in doConnect.
-    const QString receiverId = currentItemId(m_rxCombo);
-    const NmosClient::NodeEndpoint receiverNode = currentNode(m_rxCombo);
-    NmosClient::ReceiverGroup receiver;
-    if (!m_client->findReceiver(receiverNode, NmosClient::Video, &receiver, receiverId)) {
-        guard.release();
-        showMessage(QMessageBox::Warning, title, tr("No video receiver found on receiver node."));
-        return;
-    }
-    QString error;
-    if (!m_client->disconnectReceiver(receiver, &error) || !m_client->verifyDisconnected(receiver, &error)) {
-        guard.release();
-        showMessage(QMessageBox::Critical, title, tr("Patch failed on video:\n%1").arg(error));
-        return;
-    }
-
-    QString summary;
-    if (!m_client->fillReceiverGroup(&receiver, &error))
-        summary += tr("Audio and anc not taken down: the group could not be read:\n%1\n").arg(error);
-    const QList<QPair<NmosClient::Format, QStringList>> kinds{
-        {NmosClient::Audio, receiver.audioIds}, {NmosClient::Data, receiver.dataIds}};
-    for (const auto &kind : kinds) {
-        const QString entry = kind.first == NmosClient::Audio ? tr("Patch failed on audio:\n%1\n")
-                                                              : tr("Patch failed on anc:\n%1\n");
-        for (const QString &memberId : kind.second) {
-            if (!m_client->findReceiver(receiverNode, kind.first, &receiver, memberId, &error)
-                || !m_client->disconnectReceiver(receiver, &error) || !m_client->verifyDisconnected(receiver, &error))
-                summary += entry.arg(error);
-        }
-    }
-
-    guard.release();
-    if (!summary.isEmpty())
-        showMessage(QMessageBox::Information, title, summary);
 }
 
 void MainWindow::showBrowser()

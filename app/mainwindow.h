@@ -7,6 +7,8 @@
 #include <QString>
 #include <QUrl>
 
+#include "workflow/patchworkflow.h"
+
 #include <memory>
 
 class QComboBox;
@@ -16,7 +18,6 @@ class QSettings;
 class IntakeQueue;
 class BrowserWindow;
 class LightIndicator;
-class NmosClient;
 class NMOSMdnsBrowser;
 class NMOSRegistryBrowser;
 
@@ -49,7 +50,8 @@ private slots:
     void onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument selfDoc);
 
 private:
-    // The About splash and the weekly update query: splash.cpp, updatecheck.cpp.
+    // The About splash and the weekly update query: splash.cpp, updatecheck.cpp; the runs
+    // of the four run buttons: runs.cpp.
     void buildSplash();
     void showAbout();
     void hideSplash();
@@ -63,11 +65,18 @@ private:
     // four buttons that start a run.
     QList<QWidget *> runControls() const;
     void showBrowser();
+    // The records behind the rows' current items, as the runs take them.
+    NmosClient::SenderConnection chosenSender() const;
+    NmosClient::ReceiverConnection chosenReceiver() const;
+    // A run's ending as a warning or critical box, or what it did not do as one information
+    // box; nothing when it did everything.
+    void showRunOutcome(const QString &title, const PatchWorkflow::RunOutcome &outcome);
 
     NMOSMdnsBrowser *m_mdns = nullptr;
     IntakeQueue *m_intake = nullptr;
     NMOSRegistryBrowser *m_registry = nullptr;
     NmosClient *m_client = nullptr;
+    PatchWorkflow *m_workflow = nullptr;
     QSettings *m_settings = nullptr;
     QComboBox *m_txCombo = nullptr;
     QComboBox *m_rxCombo = nullptr;
