@@ -1,8 +1,10 @@
 #include "mainwindow.h"
 
 #include "app/entryfinder.h"
+#include "app/entrypresence.h"
 #include "app/intakequeue.h"
 #include "app/lightindicator.h"
+#include "app/receiverstatelabel.h"
 #include "discovery/browserwindow.h"
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/nmosregistrybrowser.h"
@@ -55,6 +57,14 @@ MainWindow::MainWindow(QWidget *parent)
     layout->setSpacing(12);
     layout->addWidget(makeEndpointRow(tr("Transmitter IP"), &m_txCombo, &m_txLamp, &m_txSdpButton));
     layout->addWidget(makeEndpointRow(tr("Receiver IP"), &m_rxCombo, &m_rxLamp, &m_rxSdpButton));
+    m_rxState = new ReceiverStateLabel(m_txCombo, m_rxCombo);
+    layout->addWidget(m_rxState);
+    m_presence = new EntryPresence(m_txCombo, m_rxCombo, this);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, m_presence, &EntryPresence::takeNodeRemoved);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeDiscovered, m_rxState,
+            [this](const QString &serviceName, const QString &, quint16, const QMap<QString, QString> &txt) {
+                m_rxState->takeAnnouncement(serviceName, txt);
+            });
     layout->addSpacing(8);
 
     auto *buttonBar = new QWidget;
@@ -271,6 +281,7 @@ void addRecords(QComboBox *combo, const QList<Record> &records)
             if (at < combo->count() && combo->itemText(at) == record.displayName) {
                 if (sameNode(combo, at, record))
                     combo->setItemData(at, QVariant::fromValue(record), Qt::UserRole);
+                EntryPresence::setPresent(combo, at, true);
                 continue;
             }
             combo->insertItem(at, record.displayName, QVariant::fromValue(record));
@@ -285,6 +296,8 @@ void addRecords(QComboBox *combo, const QList<Record> &records)
         if (item != listed.constEnd()) {
             if (sameNode(combo, item.value(), record))
                 combo->setItemData(item.value(), QVariant::fromValue(record), Qt::UserRole);
+            // Listed again by its node: an entry that went away is back.
+            EntryPresence::setPresent(combo, item.value(), true);
             continue;
         }
         listed.insert(record.displayName, combo->count());

@@ -17,9 +17,11 @@ class QPushButton;
 class QSettings;
 class IntakeQueue;
 class BrowserWindow;
+class EntryPresence;
 class LightIndicator;
 class NMOSMdnsBrowser;
 class NMOSRegistryBrowser;
+class ReceiverStateLabel;
 
 // The one window of the tool: a transmitter row, a receiver row and the patch buttons.
 class MainWindow : public QMainWindow
@@ -71,6 +73,8 @@ private:
     // A run's ending as a warning or critical box, or what it did not do as one information
     // box; nothing when it did everything.
     void showRunOutcome(const QString &title, const PatchWorkflow::RunOutcome &outcome);
+    // False, after telling the operator, when an entry a run would use went away.
+    bool chosenEntriesPresent(const QList<QComboBox *> &combos, const QString &title);
 
     NMOSMdnsBrowser *m_mdns = nullptr;
     IntakeQueue *m_intake = nullptr;
@@ -82,6 +86,8 @@ private:
     QComboBox *m_rxCombo = nullptr;
     LightIndicator *m_txLamp = nullptr;
     LightIndicator *m_rxLamp = nullptr;
+    ReceiverStateLabel *m_rxState = nullptr;
+    EntryPresence *m_presence = nullptr;
     QPushButton *m_txSdpButton = nullptr;
     QPushButton *m_rxSdpButton = nullptr;
     QPushButton *m_connectButton = nullptr;

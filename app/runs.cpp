@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "app/entrypresence.h"
+#include "app/receiverstatelabel.h"
 #include "app/runguard.h"
 #include "app/sdpdialog.h"
 
@@ -37,6 +39,8 @@ void MainWindow::showTxSdp()
 {
     if (m_running)
         return;
+    if (!chosenEntriesPresent({m_txCombo}, tr("No Sender")))
+        return;
     RunGuard guard(&m_running, runControls(), m_intake);
     const PatchWorkflow::SdpOutcome outcome = m_workflow->senderFiles(chosenSender());
     guard.release();
@@ -51,6 +55,8 @@ void MainWindow::showTxSdp()
 void MainWindow::showRxSdp()
 {
     if (m_running)
+        return;
+    if (!chosenEntriesPresent({m_rxCombo}, tr("Info")))
         return;
     RunGuard guard(&m_running, runControls(), m_intake);
     const PatchWorkflow::SdpOutcome outcome = m_workflow->receiverFiles(chosenReceiver());
@@ -91,9 +97,13 @@ void MainWindow::doConnect()
 {
     if (m_running)
         return;
+    if (!chosenEntriesPresent({m_txCombo, m_rxCombo}, tr("Connect")))
+        return;
     RunGuard guard(&m_running, runControls(), m_intake);
     const PatchWorkflow::RunOutcome outcome = m_workflow->connectGroup(chosenSender(), chosenReceiver());
     guard.release();
+    // Whatever the run did or did not do, the receiver shows what it does now.
+    m_rxState->refresh();
     showRunOutcome(tr("Connect"), outcome);
 }
 
@@ -101,8 +111,23 @@ void MainWindow::doDisconnect()
 {
     if (m_running)
         return;
+    if (!chosenEntriesPresent({m_rxCombo}, tr("Disconnect")))
+        return;
     RunGuard guard(&m_running, runControls(), m_intake);
     const PatchWorkflow::RunOutcome outcome = m_workflow->disconnectGroup(chosenReceiver());
     guard.release();
+    m_rxState->refresh();
     showRunOutcome(tr("Disconnect"), outcome);
+}
+
+bool MainWindow::chosenEntriesPresent(const QList<QComboBox *> &combos, const QString &title)
+{
+    for (QComboBox *combo : combos) {
+        if (EntryPresence::isChosenGone(combo)) {
+            showMessage(QMessageBox::Warning, title,
+                        tr("This entry went away and cannot be used until it is back:\n%1").arg(combo->currentText()));
+            return false;
+        }
+    }
+    return true;
 }

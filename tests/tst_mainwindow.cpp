@@ -1,6 +1,7 @@
 #include "app/intakequeue.h"
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
+#include "app/receiverstatelabel.h"
 #include "discovery/nmosmdnsbrowser.h"
 #include "nmos/nmosclient.h"
 #include "tests/support/dialogcatcher.h"
@@ -297,6 +298,14 @@ void tst_MainWindow::checksTheChosenItemsNode()
     QCOMPARE(state(), (QStringList{"11", "somewhere else", desk.rxCombo->itemText(1)}));
     desk.rxCombo->setCurrentIndex(0);
     QCOMPARE(state(), (QStringList{"11", "somewhere else", desk.rxCombo->itemText(0)}));
+    // The chosen receiver's source, and each change its node announces, made by anyone.
+    auto *shown = desk.window.findChild<ReceiverStateLabel *>();
+    QTRY_COMPARE(shown->text(), "Receiving: " + desk.txCombo->itemText(0));
+    for (const QString sender : {"", "s-elsewhere"}) {
+        desk.rx.setReply("GET", active("r-v1"), activeReply(sender));
+        emit desk.window.findChild<NMOSMdnsBrowser *>()->nodeDiscovered("monitor", "monitor.local", 80, {{"ver_rcv", sender}});
+        QTRY_COMPARE(shown->text(), sender.isEmpty() ? ReceiverStateLabel::notReceivingText() : "Receiving: " + sender);
+    }
     // Clearing the text puts the lamp out without asking the node.
     desk.rx.clearRequests();
     desk.rxCombo->setEditText("   ");
@@ -347,6 +356,11 @@ void tst_MainWindow::runs_data()
                         {"PATCH", staged("receivers", "r-d1"), Reply::empty(500)}}
         << "information|Connect|Patch failed on audio:\nHTTP 400: r-a1 cannot take s-a1\nPatch failed on audio:\nHTTP 302\n"
            "Patch failed on anc:\nHTTP 500\n" << all;
+    // An entry whose node went away cannot be patched; once its node lists it again, it can.
+    QTest::newRow("connect, camera withdrawn") << int(Connect) << "camera withdrawn" << full << QList<Tweak>()
+        << "warning|Connect|This entry went away and cannot be used until it is back:\ncamera (%tx-Cam 1)" << QStringList();
+    QTest::newRow("connect, camera back") << int(Connect) << "camera withdrawn, back" << QList<int>{1, 0, 1, 0}
+                                          << QList<Tweak>() << "" << QStringList(all.mid(0, 2));
     QTest::newRow("connect, entry without record") << int(Connect) << "no record" << full << QList<Tweak>()
                                                    << "warning|Connect|No video sender found on transmitter node." << QStringList();
     QTest::newRow("connect, id that is ..") << int(Connect) << "" << full
@@ -418,6 +432,10 @@ void tst_MainWindow::runs()
     if (setup == "no record") {
         desk.txCombo->setCurrentIndex(-1);
         desk.txCombo->setEditText("10.0.0.2");
+    } else if (setup.startsWith("camera withdrawn")) {
+        emit desk.window.findChild<NMOSMdnsBrowser *>()->nodeRemoved("camera");
+        if (setup.endsWith("back"))
+            QVERIFY(desk.discover());
     } else if (setup == "lookup fails") {
         // The third listing of the senders, the first audio member's lookup, fails.
         for (const Reply &reply : {Reply::json(senders), Reply::empty(500), Reply::json(senders)})

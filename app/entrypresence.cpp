@@ -1,0 +1,90 @@
+#include "entrypresence.h"
+
+#include "nmos/nmosclient.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPalette>
+#include <QStandardItemModel>
+
+namespace {
+
+QString recordId(const QComboBox *combo, int row)
+{
+    const QVariant data = combo->itemData(row);
+    if (qstrcmp(data.typeName(), "NmosClient::ReceiverConnection") == 0)
+        return data.value<NmosClient::ReceiverConnection>().id;
+    return data.value<NmosClient::SenderConnection>().id;
+}
+
+// The chosen entry's text is greyed as its list item is, so that a vanished choice shows
+// without opening the list.
+void showChosen(QComboBox *combo)
+{
+    if (!combo->lineEdit())
+        return;
+    QPalette palette = combo->palette();
+    if (EntryPresence::isChosenGone(combo))
+        palette.setColor(QPalette::Text, palette.color(QPalette::Disabled, QPalette::Text));
+    combo->lineEdit()->setPalette(palette);
+}
+
+} // namespace
+
+EntryPresence::EntryPresence(QComboBox *senders, QComboBox *receivers, QObject *parent)
+    : QObject(parent)
+    , m_senders(senders)
+    , m_receivers(receivers)
+{
+    for (QComboBox *combo : {m_senders, m_receivers})
+        connect(combo, &QComboBox::editTextChanged, this, [combo] { showChosen(combo); });
+}
+
+bool EntryPresence::isPresent(const QComboBox *combo, int row)
+{
+    return combo->model()->flags(combo->model()->index(row, 0)) & Qt::ItemIsEnabled;
+}
+
+bool EntryPresence::isChosenGone(const QComboBox *combo)
+{
+    const int row = combo->currentIndex();
+    return row >= 0 && combo->currentText() == combo->itemText(row) && !isPresent(combo, row);
+}
+
+void EntryPresence::setPresent(QComboBox *combo, int row, bool present)
+{
+    auto *model = qobject_cast<QStandardItemModel *>(combo->model());
+    if (!model || !model->item(row) || isPresent(combo, row) == present)
+        return;
+    model->item(row)->setEnabled(present);
+    if (row == combo->currentIndex())
+        showChosen(combo);
+}
+
+void EntryPresence::takeNodeRemoved(const QString &serviceName)
+{
+    // Entries read through discovery are named "<service> (<address>-<label>)".
+    const QString prefix = serviceName + QStringLiteral(" (");
+    setPresentWhere([&prefix](const QComboBox *combo, int row) { return combo->itemText(row).startsWith(prefix); },
+                    false);
+}
+
+void EntryPresence::takeResourceRemoved(const QString &id)
+{
+    setPresentWhere([&id](const QComboBox *combo, int row) { return recordId(combo, row) == id; }, false);
+}
+
+void EntryPresence::takeResourceAdded(const QString &id)
+{
+    setPresentWhere([&id](const QComboBox *combo, int row) { return recordId(combo, row) == id; }, true);
+}
+
+void EntryPresence::setPresentWhere(const std::function<bool(const QComboBox *, int)> &match, bool present)
+{
+    for (QComboBox *combo : {m_senders, m_receivers}) {
+        for (int row = 0; row < combo->count(); ++row) {
+            if (match(combo, row))
+                setPresent(combo, row, present);
+        }
+    }
+}

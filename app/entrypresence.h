@@ -1,0 +1,39 @@
+#ifndef ENTRYPRESENCE_H
+#define ENTRYPRESENCE_H
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QComboBox;
+
+// Entries whose sender or receiver went away stay listed, greyed and not to be chosen,
+// until the same resource is back: an operator sees what vanished instead of a list that
+// silently shrinks.
+class EntryPresence : public QObject
+{
+    Q_OBJECT
+
+public:
+    EntryPresence(QComboBox *senders, QComboBox *receivers, QObject *parent = nullptr);
+
+    // Whether the combo's chosen entry is one that went away.
+    static bool isChosenGone(const QComboBox *combo);
+    static bool isPresent(const QComboBox *combo, int row);
+    static void setPresent(QComboBox *combo, int row, bool present);
+
+    // A node's service was withdrawn or expired: all its entries went with it.
+    void takeNodeRemoved(const QString &serviceName);
+    // A sender or receiver left, or came back, by its id.
+    void takeResourceRemoved(const QString &id);
+    void takeResourceAdded(const QString &id);
+
+private:
+    void setPresentWhere(const std::function<bool(const QComboBox *, int)> &match, bool present);
+
+    QComboBox *m_senders;
+    QComboBox *m_receivers;
+};
+
+#endif // ENTRYPRESENCE_H
