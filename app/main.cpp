@@ -1,16 +1,37 @@
 #include "app/mainwindow.h"
-#include "discovery/nmosregistrybrowser.h"
-#include "nmos/nmosclient.h"
+#include "workflow/discoveryoptions.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QTextStream>
 
+#include <memory>
+
+namespace {
+
+// Help and the version are text: they must work where no display is, as on a server that
+// only has the package installed, and a QApplication aborts there.
+bool wantsTextOnly(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument == "--help" || argument == "-h" || argument == "--help-all" || argument == "--version"
+            || argument == "-v" || argument == "-?")
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationVersion(QStringLiteral("8.0.124"));
-    QApplication::setStyle(QStringLiteral("Fusion"));
+    std::unique_ptr<QCoreApplication> app;
+    if (wantsTextOnly(argc, argv))
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral("8.0.124"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -18,48 +39,20 @@ int main(int argc, char *argv[])
         "an NMOS registry: the one given with --registry, else the best one announced by mDNS."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption registry(
-        QStringLiteral("registry"),
-        QStringLiteral("Read the nodes from the IS-04 Query API at this base URL, such as "
-                       "http://10.0.0.5/x-nmos/query/v1.3 (a URL without a path gets that one)."),
-        QStringLiteral("url"));
-    const QCommandLineOption development(
-        QStringLiteral("development-registries"),
-        QStringLiteral("Also use registries announced with a pri of 100 or more (kept for development)."));
-    const QCommandLineOption caFile(QStringLiteral("ca-file"),
-                                    QStringLiteral("Trust the certificate authorities in this PEM file, besides the "
-                                                   "system's, for nodes that speak https."),
-                                    QStringLiteral("path"));
-    parser.addOption(registry);
-    parser.addOption(development);
-    parser.addOption(caFile);
-    parser.process(app);
+    DiscoveryOptions discovery;
+    discovery.addTo(&parser);
+    // Ends the process after help or the version.
+    parser.process(*app);
 
-    if (parser.isSet(caFile)) {
-        // Refused at start: running on without the facility's authority would only show
-        // its secure nodes as unreachable, later and with no hint why.
-        QString error;
-        if (!NmosClient::addTrustedAuthorities(parser.value(caFile), &error)) {
-            QTextStream(stderr) << "ferrolink: --ca-file: " << error << "\n";
-            return 2;
-        }
+    QString error;
+    if (!discovery.read(parser, &error)) {
+        QTextStream(stderr) << "ferrolink: " << error << "\n";
+        return 2;
     }
 
-    QUrl registryBase;
-    if (parser.isSet(registry)) {
-        registryBase = NMOSRegistryBrowser::registryBase(parser.value(registry));
-        if (registryBase.isEmpty()) {
-            QTextStream(stderr) << "ferrolink: --registry needs an http:// or https:// URL, not \""
-                                << parser.value(registry) << "\"\n";
-            return 2;
-        }
-    }
-
+    QApplication::setStyle(QStringLiteral("Fusion"));
     MainWindow window;
-    if (!registryBase.isEmpty())
-        window.registryBrowser()->setRegistry(registryBase);
-    if (parser.isSet(development))
-        window.registryBrowser()->setDevelopmentRegistriesAllowed(true);
+    discovery.applyTo(window.registryBrowser());
     window.show();
-    return app.exec();
+    return app->exec();
 }

@@ -144,6 +144,9 @@ public:
     bool verifyConnected(const SenderGroup &sender, const ReceiverGroup &receiver,
                          QString *errorString = nullptr);
     bool verifyDisconnected(const ReceiverGroup &receiver, QString *errorString = nullptr);
+    // The sender whose stream a receiver runs now, by its active parameters; empty when the
+    // receiver is off or runs a stream of no NMOS sender.
+    bool activeSender(const ReceiverGroup &receiver, QString *senderId, QString *errorString = nullptr);
 
 private:
     QJsonDocument getJson(const QString &url, QString *errorString);

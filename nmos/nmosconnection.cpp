@@ -58,30 +58,38 @@ bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGro
     return false;
 }
 
+// Reads a receiver's active parameters; false, with the reason, when there are none to read.
+bool readActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup &receiver, QJsonObject *active,
+                QString *failure)
+{
+    const QString url = activeUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id);
+    int status = 0;
+    const QByteArray body = NmosClient::syncGet(manager, url, &status, failure);
+    *active = QJsonDocument::fromJson(body).object();
+    if (!failure->isEmpty())
+        return false; // the transfer's own text, which names the endpoint
+    if (!isAccepted(status))
+        *failure = QStringLiteral("HTTP %1 from %2").arg(status).arg(url);
+    else if (!active->value(QLatin1String("master_enable")).isBool())
+        *failure = QStringLiteral("No active parameters in the answer from %1").arg(url);
+    return failure->isEmpty();
+}
+
 // Compares a receiver's active parameters with what its patch asked for: on and fed by
 // senderId, or off when enabled is false (the sender is then of no interest).
 bool checkActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup &receiver, bool enabled,
                  const QString &senderId, QString *errorString)
 {
-    const QString url = activeUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id);
-    int status = 0;
+    QJsonObject active;
     QString failure;
-    const QByteArray body = NmosClient::syncGet(manager, url, &status, &failure);
-    const QJsonObject active = QJsonDocument::fromJson(body).object();
-    const QJsonValue masterEnable = active.value(QLatin1String("master_enable"));
-    const QJsonValue activeSender = active.value(QLatin1String("sender_id"));
-    if (!failure.isEmpty()) {
-        // The transfer's own text, which names the endpoint.
-    } else if (!isAccepted(status)) {
-        failure = QStringLiteral("HTTP %1 from %2").arg(status).arg(url);
-    } else if (!masterEnable.isBool()) {
-        failure = QStringLiteral("No active parameters in the answer from %1").arg(url);
-    } else if (masterEnable.toBool() == enabled && (!enabled || activeSender.toString() == senderId)) {
-        return true;
-    } else {
-        const QString reported = activeSender.toString().isEmpty() ? QStringLiteral("none") : activeSender.toString();
+    if (readActive(manager, receiver, &active, &failure)) {
+        const bool masterEnable = active.value(QLatin1String("master_enable")).toBool();
+        const QString activeSender = active.value(QLatin1String("sender_id")).toString();
+        if (masterEnable == enabled && (!enabled || activeSender == senderId))
+            return true;
         failure = QStringLiteral("Not active: the receiver reports sender %1 with master_enable %2")
-                      .arg(reported, masterEnable.toBool() ? QStringLiteral("true") : QStringLiteral("false"));
+                      .arg(activeSender.isEmpty() ? QStringLiteral("none") : activeSender,
+                           masterEnable ? QStringLiteral("true") : QStringLiteral("false"));
     }
     if (errorString)
         *errorString = failure;
@@ -214,4 +222,18 @@ bool NmosClient::verifyConnected(const SenderGroup &sender, const ReceiverGroup 
 bool NmosClient::verifyDisconnected(const ReceiverGroup &receiver, QString *errorString)
 {
     return checkActive(manager, receiver, false, QString(), errorString);
+}
+
+bool NmosClient::activeSender(const ReceiverGroup &receiver, QString *senderId, QString *errorString)
+{
+    QJsonObject active;
+    QString failure;
+    if (!readActive(manager, receiver, &active, &failure)) {
+        if (errorString)
+            *errorString = failure;
+        return false;
+    }
+    const bool enabled = active.value(QLatin1String("master_enable")).toBool();
+    *senderId = enabled ? active.value(QLatin1String("sender_id")).toString() : QString();
+    return true;
 }

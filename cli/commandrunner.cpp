@@ -1,0 +1,316 @@
+#include "commandrunner.h"
+
+#include "cli/console.h"
+#include "nmos/nmosclient.h"
+#include "workflow/discoveryoptions.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+
+namespace {
+
+QString kindName(Entry::Kind kind)
+{
+    return kind == Entry::Sender ? QStringLiteral("sender") : QStringLiteral("receiver");
+}
+
+QJsonValue orNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+} // namespace
+
+CommandRunner::CommandRunner(const Options &options, QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_client(new NmosClient(this))
+    , m_catalog(new EntryCatalog(m_client, this))
+    , m_workflow(new PatchWorkflow(m_client, this))
+{
+    m_deadline.setSingleShot(true);
+    m_quiet.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        m_deadlinePassed = true;
+        evaluate();
+    });
+    connect(&m_quiet, &QTimer::timeout, this, [this] {
+        m_quietReached = true;
+        evaluate();
+    });
+    connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {
+        m_quietReached = false;
+        m_quiet.start(QuietMs);
+        evaluate();
+    });
+}
+
+void CommandRunner::start(const DiscoveryOptions &discovery)
+{
+    if (m_options.command == QLatin1String("recall")) {
+        QFile file(m_options.arguments.value(0));
+        QJsonParseError error;
+        const QJsonDocument document =
+            file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll(), &error) : QJsonDocument();
+        m_recalled = document.object().value(QLatin1String("receivers")).toArray();
+        if (!document.isObject() || m_recalled.isEmpty()) {
+            Console::line(Console::err(), tr("%1: no receivers saved there").arg(file.fileName()));
+            finish(Usage);
+            return;
+        }
+    }
+    if (m_options.command == QLatin1String("watch")) {
+        connect(m_catalog, &EntryCatalog::entryListed, this, [this](const Entry &entry) {
+            if (m_options.json) {
+                QJsonObject event = entryJson(entry);
+                event.insert(QStringLiteral("event"), QStringLiteral("listed"));
+                Console::json(event);
+            } else {
+                Console::line(Console::out(), tr("listed %1 %2").arg(kindName(entry.kind), entry.record.displayName));
+            }
+        });
+        connect(m_catalog, &EntryCatalog::nodeRemoved, this, [this](const QString &nodeName) {
+            if (m_options.json)
+                Console::json({{QStringLiteral("event"), QStringLiteral("removed")}, {QStringLiteral("node"), nodeName}});
+            else
+                Console::line(Console::out(), tr("removed %1").arg(nodeName));
+        });
+    } else {
+        m_deadline.start(m_options.waitMs);
+    }
+    m_catalog->start(discovery);
+    if (m_options.command == QLatin1String("watch")) {
+        auto *poll = new QTimer(this);
+        connect(poll, &QTimer::timeout, this, &CommandRunner::pollReceivers);
+        poll->start(1000);
+    }
+}
+
+bool CommandRunner::isSettled() const
+{
+    return m_deadlinePassed || (m_quietReached && !m_catalog->isBusy() && m_catalog->nodeCount() > 0);
+}
+
+QList<CommandRunner::Named> CommandRunner::namedEntries() const
+{
+    const QString &command = m_options.command;
+    const QStringList &arguments = m_options.arguments;
+    if (command == QLatin1String("connect"))
+        return {{{Entry::Sender}, arguments.value(0)}, {{Entry::Receiver}, arguments.value(1)}};
+    if (command == QLatin1String("disconnect"))
+        return {{{Entry::Receiver}, arguments.value(0)}};
+    if (command == QLatin1String("sdp"))
+        return {{{Entry::Sender, Entry::Receiver}, arguments.value(0)}};
+    QList<Named> named;
+    for (const QJsonValue &item : m_recalled) {
+        for (const QString &kind : {QStringLiteral("receiver"), QStringLiteral("sender")}) {
+            const QJsonObject saved = item[kind].toObject();
+            if (!saved.isEmpty())
+                named.append({{kind == QLatin1String("sender") ? Entry::Sender : Entry::Receiver},
+                              saved.value(QLatin1String("id")).toString()});
+        }
+    }
+    return named;
+}
+
+bool CommandRunner::isResolvable(const Named &named) const
+{
+    QSet<QString> ids;
+    bool exact = false;
+    for (Entry::Kind kind : named.kinds) {
+        bool kindExact = false;
+        for (const Entry &entry : m_catalog->find(kind, named.name, &kindExact)) {
+            ids.insert(entry.record.id);
+            exact = exact || kindExact;
+        }
+    }
+    return (exact && !ids.isEmpty()) || ids.size() > 1 || (isSettled() && !ids.isEmpty());
+}
+
+void CommandRunner::evaluate()
+{
+    if (m_running || m_options.command == QLatin1String("watch"))
+        return;
+    bool ready = isSettled();
+    const QString &command = m_options.command;
+    if (command != QLatin1String("list") && command != QLatin1String("save")) {
+        // Whatever it names is found: no need to wait for the rest of the facility.
+        ready = m_deadlinePassed;
+        const QList<Named> named = namedEntries();
+        if (!ready)
+            ready = std::all_of(named.begin(), named.end(), [this](const Named &n) { return isResolvable(n); });
+    }
+    if (!ready)
+        return;
+    m_running = true;
+    // From the top of the event loop, not inside the intake that made it ready.
+    QTimer::singleShot(0, this, &CommandRunner::run);
+}
+
+void CommandRunner::run()
+{
+    m_deadline.stop();
+    m_quiet.stop();
+    // The run's requests wait in nested event loops, inside which no node is taken in.
+    m_catalog->stop();
+    const QString &command = m_options.command;
+    if (command == QLatin1String("list"))
+        finish(list());
+    else if (command == QLatin1String("connect"))
+        finish(connectEntries());
+    else if (command == QLatin1String("disconnect"))
+        finish(disconnectEntry());
+    else if (command == QLatin1String("sdp"))
+        finish(showFiles());
+    else if (command == QLatin1String("save"))
+        finish(save());
+    else
+        finish(recall());
+}
+
+void CommandRunner::finish(int exitCode)
+{
+    // Once the caller's loop runs: a failure found before it started must still end it.
+    QTimer::singleShot(0, this, [this, exitCode] { emit finished(exitCode); });
+}
+
+bool CommandRunner::resolve(const Named &named, Entry *entry, int *exitCode) const
+{
+    QList<Entry> found;
+    QSet<QString> ids;
+    int listed = 0;
+    for (Entry::Kind kind : named.kinds) {
+        listed += m_catalog->entries(kind).size();
+        for (const Entry &candidate : m_catalog->find(kind, named.name)) {
+            found.append(candidate);
+            ids.insert(candidate.record.id);
+        }
+    }
+    const QString what = named.kinds.size() > 1 ? tr("sender or receiver")
+                                                 : kindName(named.kinds.first());
+    if (ids.size() == 1) {
+        // One resource, perhaps listed once per address of its node.
+        *entry = found.first();
+        return true;
+    }
+    if (ids.isEmpty()) {
+        Console::line(Console::err(), listed == 0 ? tr("No %1 found in %2 ms").arg(what).arg(m_options.waitMs)
+                                               : tr("No %1 matches \"%2\"").arg(what, named.name));
+        *exitCode = listed == 0 ? NothingFound : Usage;
+        return false;
+    }
+    Console::line(Console::err(), tr("\"%1\" matches several %2s:").arg(named.name, what));
+    for (const Entry &candidate : found)
+        Console::line(Console::err(), QStringLiteral("  %1 [%2]").arg(candidate.record.displayName, candidate.record.id));
+    *exitCode = Usage;
+    return false;
+}
+
+QString CommandRunner::receivingNow(const Entry &receiver, bool *read, QString *errorString) const
+{
+    NmosClient::ReceiverGroup group;
+    group.id = receiver.record.id;
+    group.node = receiver.record.node;
+    QString senderId;
+    *read = m_client->activeSender(group, &senderId, errorString);
+    return senderId;
+}
+
+QJsonObject CommandRunner::entryJson(const Entry &entry) const
+{
+    return {{QStringLiteral("kind"), kindName(entry.kind)},
+            {QStringLiteral("text"), entry.record.displayName},
+            {QStringLiteral("node"), entry.nodeName},
+            {QStringLiteral("address"), entry.record.node.address},
+            {QStringLiteral("label"), entry.record.label},
+            {QStringLiteral("id"), entry.record.id}};
+}
+
+int CommandRunner::list()
+{
+    if (m_catalog->nodeCount() == 0) {
+        Console::line(Console::err(), tr("No node found in %1 ms").arg(m_options.waitMs));
+        return NothingFound;
+    }
+    int exitCode = Done;
+    QList<Entry> entries;
+    if (m_options.senders)
+        entries += m_catalog->entries(Entry::Sender);
+    if (m_options.receivers)
+        entries += m_catalog->entries(Entry::Receiver);
+    for (const Entry &entry : entries) {
+        if (!m_options.json) {
+            Console::line(Console::out(), entry.record.displayName);
+            continue;
+        }
+        QJsonObject object = entryJson(entry);
+        if (entry.kind == Entry::Receiver) {
+            bool read = false;
+            QString error;
+            object.insert(QStringLiteral("receiving"), orNull(receivingNow(entry, &read, &error)));
+            if (!read) {
+                object.insert(QStringLiteral("error"), error);
+                exitCode = Failed;
+            }
+        }
+        Console::json(object);
+    }
+    return exitCode;
+}
+
+int CommandRunner::reportRun(const QString &done, const PatchWorkflow::RunOutcome &outcome, const QString &prefix)
+{
+    if (outcome.ending != PatchWorkflow::RunOutcome::Completed) {
+        Console::line(Console::err(), prefix + outcome.message);
+        return Failed;
+    }
+    Console::line(Console::out(), done);
+    const QStringList failures = outcome.failures();
+    for (const QString &failure : failures)
+        Console::line(Console::err(), prefix + failure);
+    return failures.isEmpty() ? Done : Failed;
+}
+
+int CommandRunner::connectEntries()
+{
+    Entry sender;
+    Entry receiver;
+    int exitCode = Done;
+    const QList<Named> named = namedEntries();
+    if (!resolve(named[0], &sender, &exitCode) || !resolve(named[1], &receiver, &exitCode))
+        return exitCode;
+    const PatchWorkflow::RunOutcome outcome = m_workflow->connectGroup(sender.record, receiver.receiver());
+    return reportRun(tr("Patched %1 to %2").arg(receiver.record.displayName, sender.record.displayName), outcome);
+}
+
+int CommandRunner::disconnectEntry()
+{
+    Entry receiver;
+    int exitCode = Done;
+    if (!resolve(namedEntries().first(), &receiver, &exitCode))
+        return exitCode;
+    const PatchWorkflow::RunOutcome outcome = m_workflow->disconnectGroup(receiver.receiver());
+    return reportRun(tr("Took down %1").arg(receiver.record.displayName), outcome);
+}
+
+int CommandRunner::showFiles()
+{
+    Entry entry;
+    int exitCode = Done;
+    if (!resolve(namedEntries().first(), &entry, &exitCode))
+        return exitCode;
+    const PatchWorkflow::SdpOutcome outcome = entry.kind == Entry::Sender ? m_workflow->senderFiles(entry.record)
+                                                                          : m_workflow->receiverFiles(entry.receiver());
+    if (outcome.ending != PatchWorkflow::SdpOutcome::Shown) {
+        Console::line(Console::err(), outcome.message);
+        return Failed;
+    }
+    // As the viewer shows them, each file followed by three line breaks.
+    for (const QString &file : outcome.files)
+        Console::out() << file << "\n\n\n";
+    Console::out().flush();
+    return Done;
+}

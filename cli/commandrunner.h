@@ -1,0 +1,100 @@
+#ifndef COMMANDRUNNER_H
+#define COMMANDRUNNER_H
+
+#include "cli/entrycatalog.h"
+#include "workflow/patchworkflow.h"
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+class DiscoveryOptions;
+class NmosClient;
+
+// Runs one command of the console program: finds the nodes, waits until what the command
+// names is found or the wait is over, does what it asks and reports by lines and an exit
+// code.
+class CommandRunner : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ExitCode { Done = 0, Failed = 1, Usage = 2, NothingFound = 3 };
+
+    struct Options
+    {
+        QString command;
+        QStringList arguments;
+        bool senders = true;
+        bool receivers = true;
+        bool json = false;
+        bool dryRun = false;
+        int waitMs = 3000;
+    };
+
+    // Settled once no node has arrived for this long.
+    static const int QuietMs = 500;
+
+    CommandRunner(const Options &options, QObject *parent = nullptr);
+
+    void start(const DiscoveryOptions &discovery);
+
+signals:
+    void finished(int exitCode);
+
+private:
+    struct Named
+    {
+        QList<Entry::Kind> kinds;
+        QString name;
+    };
+    // The entry a name stands for; false, after reporting why, when it stands for none or
+    // for several resources.
+    bool resolve(const Named &named, Entry *entry, int *exitCode) const;
+    // Whether the name can be resolved now: found by text or id, found at all once the
+    // lists have settled, or standing for several resources already.
+    bool isResolvable(const Named &named) const;
+    QList<Named> namedEntries() const;
+    bool isSettled() const;
+    void evaluate();
+    void run();
+    void finish(int exitCode);
+
+    int list();
+    int connectEntries();
+    int disconnectEntry();
+    int showFiles();
+    // save, recall and watch: routingcommands.cpp.
+    int save();
+    int recall();
+    void pollReceivers();
+    // The entry a saved receiver or sender stands for now.
+    bool findSaved(Entry::Kind kind, const QJsonObject &saved, Entry *entry) const;
+
+    QString receivingNow(const Entry &receiver, bool *read, QString *errorString = nullptr) const;
+    QJsonObject entryJson(const Entry &entry) const;
+    // The run's report: what was patched on stdout, each failure on stderr, and its exit code.
+    int reportRun(const QString &done, const PatchWorkflow::RunOutcome &outcome, const QString &prefix = QString());
+
+    Options m_options;
+    NmosClient *m_client;
+    EntryCatalog *m_catalog;
+    PatchWorkflow *m_workflow;
+    QTimer m_deadline;
+    QTimer m_quiet;
+    bool m_deadlinePassed = false;
+    bool m_quietReached = false;
+    bool m_running = false;
+    // Recall: the file's receivers and senders, read before the nodes are found.
+    QJsonArray m_recalled;
+    // Watch: what each receiver (by id) was receiving when last read.
+    QHash<QString, QString> m_receiving;
+    bool m_polling = false;
+};
+
+#endif // COMMANDRUNNER_H

@@ -1,0 +1,121 @@
+#include "cli/commandrunner.h"
+#include "cli/console.h"
+#include "workflow/discoveryoptions.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QLoggingCategory>
+
+namespace {
+
+struct Command
+{
+    const char *name;
+    int arguments;
+    QStringList options; // besides the discovery options and --wait
+};
+
+const QList<Command> &commands()
+{
+    static const QList<Command> list{
+        {"list", 0, {"senders", "receivers", "json"}},
+        {"connect", 2, {}},
+        {"disconnect", 1, {}},
+        {"sdp", 1, {}},
+        {"save", 1, {}},
+        {"recall", 1, {"dry-run"}},
+        {"watch", 0, {"json"}},
+    };
+    return list;
+}
+
+int usageError(const QString &text)
+{
+    Console::line(Console::err(), QStringLiteral("ferrolink-cli: %1 (see --help)").arg(text));
+    return CommandRunner::Usage;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ferrolink-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("8.0.124"));
+    // Its output is for scripts: the library's progress lines stay out of it unless
+    // QT_LOGGING_RULES asks for them; warnings still go to stderr.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Patches NMOS receivers to senders over IS-05 from scripts, as Ferrolink's window does. Nodes are\n"
+        "found by mDNS on this link and in an NMOS registry.\n\n"
+        "Commands:\n"
+        "  list [--senders|--receivers] [--json]  the entries the window lists, one a line; with --json\n"
+        "                                         one object a line, a receiver's with the sender it runs now\n"
+        "  connect SENDER RECEIVER                patch the receiver's group to the sender's, verified\n"
+        "  disconnect RECEIVER                    take the receiver's group down, verified\n"
+        "  sdp SENDER|RECEIVER                    print the transport files as the viewers show them\n"
+        "  save FILE                              write the sender every receiver runs now\n"
+        "  recall FILE [--dry-run]                patch each saved receiver to its saved sender\n"
+        "  watch [--json]                         one line per change, until interrupted\n\n"
+        "SENDER and RECEIVER: an entry's whole text, a resource id, or a label that only one resource has.\n"
+        "Exit codes: 0 done; 1 a pair or receiver failed; 2 usage, no match or several; 3 nothing found in time."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do (see above)."),
+                                 QStringLiteral("command [arguments]"));
+    const QCommandLineOption senders(QStringLiteral("senders"), QStringLiteral("list: the senders only."));
+    const QCommandLineOption receivers(QStringLiteral("receivers"), QStringLiteral("list: the receivers only."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("list, watch: one JSON object a line."));
+    const QCommandLineOption dryRun(QStringLiteral("dry-run"), QStringLiteral("recall: say what would be patched, patch nothing."));
+    const QCommandLineOption wait(QStringLiteral("wait"),
+                                  QStringLiteral("How long to look for the nodes named, or for list and save until none "
+                                                 "has come for 500 ms (default 3000)."),
+                                  QStringLiteral("ms"), QStringLiteral("3000"));
+    parser.addOptions({senders, receivers, json, dryRun, wait});
+    DiscoveryOptions discovery;
+    discovery.addTo(&parser);
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(CommandRunner::Done);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+
+    CommandRunner::Options options;
+    options.arguments = parser.positionalArguments();
+    options.command = options.arguments.value(0);
+    options.arguments = options.arguments.mid(1);
+    const auto command = std::find_if(commands().begin(), commands().end(),
+                                      [&](const Command &c) { return options.command == QLatin1String(c.name); });
+    if (command == commands().end())
+        return usageError(options.command.isEmpty() ? QStringLiteral("no command given")
+                                                    : QStringLiteral("no command \"%1\"").arg(options.command));
+    if (options.arguments.size() != command->arguments)
+        return usageError(QStringLiteral("%1 takes %2 arguments").arg(options.command).arg(command->arguments));
+    for (const QString &option : parser.optionNames()) {
+        const bool general = option == QLatin1String("wait") || !QStringList{"senders", "receivers", "json", "dry-run"}.contains(option);
+        if (!general && !command->options.contains(option))
+            return usageError(QStringLiteral("--%1 is not an option of %2").arg(option, options.command));
+    }
+    bool waitRead = false;
+    options.waitMs = parser.value(wait).toInt(&waitRead);
+    if (!waitRead || options.waitMs < 0)
+        return usageError(QStringLiteral("--wait needs a number of milliseconds, not \"%1\"").arg(parser.value(wait)));
+    options.senders = !parser.isSet(receivers) || parser.isSet(senders);
+    options.receivers = !parser.isSet(senders) || parser.isSet(receivers);
+    options.json = parser.isSet(json);
+    options.dryRun = parser.isSet(dryRun);
+
+    QString error;
+    if (!discovery.read(parser, &error)) {
+        Console::line(Console::err(), QStringLiteral("ferrolink-cli: %1").arg(error));
+        return CommandRunner::Usage;
+    }
+
+    CommandRunner runner(options);
+    QObject::connect(&runner, &CommandRunner::finished, &app, &QCoreApplication::exit);
+    runner.start(discovery);
+    return app.exec();
+}

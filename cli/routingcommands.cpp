@@ -1,0 +1,173 @@
+#include "commandrunner.h"
+
+#include "cli/console.h"
+
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QSet>
+
+// The commands about the routing as a whole: save, recall and watch.
+
+namespace {
+
+QJsonObject brief(const Entry &entry)
+{
+    return {{QStringLiteral("id"), entry.record.id},
+            {QStringLiteral("label"), entry.record.label},
+            {QStringLiteral("text"), entry.record.displayName}};
+}
+
+// Each resource once, though its node may list it under each of its addresses.
+QList<Entry> eachResourceOnce(const QList<Entry> &entries)
+{
+    QList<Entry> once;
+    QSet<QString> ids;
+    for (const Entry &entry : entries) {
+        if (!ids.contains(entry.record.id)) {
+            ids.insert(entry.record.id);
+            once.append(entry);
+        }
+    }
+    return once;
+}
+
+} // namespace
+
+int CommandRunner::save()
+{
+    if (m_catalog->nodeCount() == 0) {
+        Console::line(Console::err(), tr("No node found in %1 ms").arg(m_options.waitMs));
+        return NothingFound;
+    }
+    const QList<Entry> senders = m_catalog->entries(Entry::Sender);
+    QJsonArray saved;
+    int exitCode = Done;
+    for (const Entry &receiver : eachResourceOnce(m_catalog->entries(Entry::Receiver))) {
+        bool read = false;
+        QString error;
+        const QString senderId = receivingNow(receiver, &read, &error);
+        if (!read) {
+            Console::line(Console::err(), QStringLiteral("%1: %2").arg(receiver.record.displayName, error));
+            exitCode = Failed;
+            continue;
+        }
+        QJsonValue sender;
+        if (!senderId.isEmpty()) {
+            // A sender no node lists here is kept by its id alone.
+            sender = QJsonObject{{QStringLiteral("id"), senderId}, {QStringLiteral("label"), QJsonValue()},
+                                 {QStringLiteral("text"), QJsonValue()}};
+            for (const Entry &candidate : senders) {
+                if (candidate.record.id == senderId) {
+                    sender = brief(candidate);
+                    break;
+                }
+            }
+        }
+        saved.append(QJsonObject{{QStringLiteral("receiver"), brief(receiver)}, {QStringLiteral("sender"), sender}});
+    }
+    QSaveFile file(m_options.arguments.value(0));
+    if (!file.open(QIODevice::WriteOnly)
+        || file.write(QJsonDocument(QJsonObject{{QStringLiteral("receivers"), saved}}).toJson()) < 0 || !file.commit()) {
+        Console::line(Console::err(), QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+        return Failed;
+    }
+    Console::line(Console::out(), tr("Saved %1 receivers to %2").arg(saved.size()).arg(file.fileName()));
+    return exitCode;
+}
+
+bool CommandRunner::findSaved(Entry::Kind kind, const QJsonObject &saved, Entry *entry) const
+{
+    // By id first; a node that restarted with new ids is found by its entry's text, or by
+    // a label no other resource has.
+    for (const QString &key : {QStringLiteral("id"), QStringLiteral("text"), QStringLiteral("label")}) {
+        const QString name = saved.value(key).toString();
+        if (name.isEmpty())
+            continue;
+        const QList<Entry> found = eachResourceOnce(m_catalog->find(kind, name));
+        if (found.size() == 1) {
+            *entry = found.first();
+            return true;
+        }
+    }
+    return false;
+}
+
+int CommandRunner::recall()
+{
+    int exitCode = Done;
+    for (const QJsonValue &item : qAsConst(m_recalled)) {
+        const QJsonObject savedReceiver = item[QLatin1String("receiver")].toObject();
+        const QJsonValue savedSender = item[QLatin1String("sender")];
+        const auto named = [](const QJsonObject &saved) {
+            const QString label = saved.value(QLatin1String("label")).toString();
+            const QString id = saved.value(QLatin1String("id")).toString();
+            return label.isEmpty() ? id : QStringLiteral("%1 [%2]").arg(label, id);
+        };
+        Entry receiver;
+        Entry sender;
+        if (!findSaved(Entry::Receiver, savedReceiver, &receiver)) {
+            Console::line(Console::err(), tr("Receiver %1 not found: skipped").arg(named(savedReceiver)));
+            exitCode = Failed;
+            continue;
+        }
+        const QString &receiverText = receiver.record.displayName;
+        if (savedSender.isObject() && !findSaved(Entry::Sender, savedSender.toObject(), &sender)) {
+            Console::line(Console::err(), tr("%1: sender %2 not found: skipped").arg(receiverText, named(savedSender.toObject())));
+            exitCode = Failed;
+            continue;
+        }
+        // What the receiver was receiving nothing from is taken down.
+        const QString done = savedSender.isObject() ? tr("Patched %1 to %2").arg(receiverText, sender.record.displayName)
+                                                    : tr("Took down %1").arg(receiverText);
+        if (m_options.dryRun) {
+            Console::line(Console::out(), tr("Would do: %1").arg(done));
+            continue;
+        }
+        const PatchWorkflow::RunOutcome outcome = savedSender.isObject()
+                                                      ? m_workflow->connectGroup(sender.record, receiver.receiver())
+                                                      : m_workflow->disconnectGroup(receiver.receiver());
+        if (reportRun(done, outcome, receiverText + QLatin1String(": ")) != Done)
+            exitCode = Failed;
+    }
+    return exitCode;
+}
+
+void CommandRunner::pollReceivers()
+{
+    // One round at a time: a round waits on each receiver in turn.
+    if (m_polling)
+        return;
+    m_polling = true;
+    const QList<Entry> senders = m_catalog->entries(Entry::Sender);
+    for (const Entry &receiver : eachResourceOnce(m_catalog->entries(Entry::Receiver))) {
+        bool read = false;
+        QString error;
+        const QString senderId = receivingNow(receiver, &read, &error);
+        const QString state = read ? senderId : QLatin1Char('!') + error;
+        const auto known = m_receiving.constFind(receiver.record.id);
+        if (known != m_receiving.constEnd() && known.value() == state)
+            continue;
+        m_receiving.insert(receiver.record.id, state);
+        QString senderText = senderId;
+        for (const Entry &sender : senders) {
+            if (sender.record.id == senderId)
+                senderText = sender.record.displayName;
+        }
+        if (m_options.json) {
+            QJsonObject event{{QStringLiteral("event"), read ? QStringLiteral("receiving") : QStringLiteral("unreadable")},
+                              {QStringLiteral("receiver"), receiver.record.id},
+                              {QStringLiteral("text"), receiver.record.displayName}};
+            if (read)
+                event.insert(QStringLiteral("sender"), senderId.isEmpty() ? QJsonValue() : QJsonValue(senderId));
+            else
+                event.insert(QStringLiteral("error"), error);
+            Console::json(event);
+        } else if (!read) {
+            Console::line(Console::out(), tr("unreadable %1: %2").arg(receiver.record.displayName, error));
+        } else {
+            Console::line(Console::out(), senderId.isEmpty() ? tr("receiving %1 <- nothing").arg(receiver.record.displayName)
+                                             : tr("receiving %1 <- %2").arg(receiver.record.displayName, senderText));
+        }
+    }
+    m_polling = false;
+}

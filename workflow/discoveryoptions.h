@@ -1,0 +1,31 @@
+#ifndef DISCOVERYOPTIONS_H
+#define DISCOVERYOPTIONS_H
+
+#include <QCommandLineOption>
+#include <QString>
+#include <QUrl>
+
+class NMOSRegistryBrowser;
+class QCommandLineParser;
+
+// The options with which both programs are told where to find nodes, with one wording.
+class DiscoveryOptions
+{
+public:
+    DiscoveryOptions();
+
+    void addTo(QCommandLineParser *parser) const;
+    // Takes the options in; false, with the line to print after the program's name, when a
+    // value cannot be used. An authority file is trusted from here on.
+    bool read(const QCommandLineParser &parser, QString *errorString);
+    void applyTo(NMOSRegistryBrowser *registry) const;
+
+private:
+    QCommandLineOption m_registry;
+    QCommandLineOption m_development;
+    QCommandLineOption m_caFile;
+    QUrl m_registryBase;
+    bool m_developmentAllowed = false;
+};
+
+#endif // DISCOVERYOPTIONS_H
