@@ -1,7 +1,16 @@
 #include "intakequeue.h"
 
+#include "nmos/nodelisting.h"
+#include "workflow/nodeintake.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+
+#include <algorithm>
+
 IntakeQueue::IntakeQueue(QObject *parent)
     : QObject(parent)
+    , m_manager(new QNetworkAccessManager(this))
 {
 }
 
@@ -11,20 +20,21 @@ void IntakeQueue::scheduleHandOut()
         return;
     m_scheduled = true;
     // A queued call runs once the event loop is back, after the reports that came with this
-    // one. Not a zero timer: while sockets keep the loop busy, as a thousand nodes answering
-    // do, Qt runs timers only when it is idle, and the intake waited seconds.
-    QMetaObject::invokeMethod(this, &IntakeQueue::handOutNext, Qt::QueuedConnection);
+    // one, so that a node reported twice in a burst is read once. Not a zero timer: while
+    // sockets keep the loop busy, as a thousand nodes answering do, Qt runs timers only when
+    // it is idle, and the intake waited seconds.
+    QMetaObject::invokeMethod(this, &IntakeQueue::handOut, Qt::QueuedConnection);
 }
 
 void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc)
 {
-    for (Node &node : m_nodes) {
+    for (Node &node : m_waiting) {
         if (node.serviceName == serviceName && node.url == url) {
             node.selfDoc = selfDoc;
             return;
         }
     }
-    m_nodes.append({serviceName, url, selfDoc});
+    m_waiting.append({serviceName, url, selfDoc});
     scheduleHandOut();
 }
 
@@ -35,21 +45,63 @@ void IntakeQueue::hold()
 
 void IntakeQueue::release()
 {
-    if (m_holds > 0 && --m_holds == 0 && !m_nodes.isEmpty())
+    if (m_holds > 0 && --m_holds == 0 && size() > 0)
         scheduleHandOut();
 }
 
-void IntakeQueue::handOutNext()
+void IntakeQueue::setParallel(int nodes)
+{
+    m_parallel = std::max(1, nodes);
+    scheduleHandOut();
+}
+
+bool IntakeQueue::isReading(const Node &node) const
+{
+    return std::any_of(m_reading.cbegin(), m_reading.cend(), [&](const QPair<NodeListing *, Node> &reading) {
+        return reading.second.serviceName == node.serviceName && reading.second.url == node.url;
+    });
+}
+
+void IntakeQueue::handOut()
 {
     m_scheduled = false;
-    // The call also comes inside the nested waits of an intake, a run or a check: the
-    // node waits until that has ended.
-    if (m_holds > 0 || m_handingOut || m_nodes.isEmpty())
+    if (m_holds > 0)
         return;
-    const Node node = m_nodes.takeFirst();
-    m_handingOut = true;
-    emit nodeDue(node.serviceName, node.url, node.selfDoc);
-    m_handingOut = false;
-    if (!m_nodes.isEmpty())
-        scheduleHandOut();
+    while (!m_read.isEmpty()) {
+        const Read read = m_read.takeFirst();
+        emit nodeListed(read.serviceName, read.senders, read.receivers);
+        if (m_holds > 0)
+            return;
+    }
+    // A node reported again while it is being read waits for that reading to end, so that
+    // its later state is what stays.
+    for (int i = 0; i < m_waiting.size() && m_reading.size() < m_parallel;) {
+        if (isReading(m_waiting.at(i))) {
+            ++i;
+            continue;
+        }
+        startReading(m_waiting.takeAt(i));
+    }
+}
+
+void IntakeQueue::startReading(const Node &node)
+{
+    qDebug() << "mDNS found NMOS Node:" << node.serviceName << node.url.toString();
+    auto *listing = new NodeListing(m_manager, NodeIntake::endpointOf(node.url), node.serviceName, this);
+    m_reading.append({listing, node});
+    connect(listing, &NodeListing::finished, this, [this, listing] { readingFinished(listing); });
+    listing->start();
+}
+
+void IntakeQueue::readingFinished(NodeListing *listing)
+{
+    const auto reading = std::find_if(m_reading.begin(), m_reading.end(),
+                                      [listing](const QPair<NodeListing *, Node> &r) { return r.first == listing; });
+    if (reading != m_reading.end())
+        m_reading.erase(reading);
+    listing->deleteLater();
+    m_read.append({listing->nodeName(), listing->senders(), listing->receivers()});
+    // From the top of the event loop, in the order the readings ended, and with the next
+    // node started in the free place.
+    scheduleHandOut();
 }

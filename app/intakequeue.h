@@ -1,47 +1,71 @@
 #ifndef INTAKEQUEUE_H
 #define INTAKEQUEUE_H
 
+#include "nmos/nmosclient.h"
+
 #include <QJsonDocument>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QUrl>
 
-// Hands discovered nodes to the window one at a time, in arrival order, from the top of the
-// event loop. Each intake waits on requests in nested event loops; taken in straight from
-// the discovery signal, a burst of nodes nested intakes as deep as the burst and overflowed
-// a small main-thread stack.
+class QNetworkAccessManager;
+class NodeListing;
+
+// Takes in discovered nodes: reads the entries of several nodes at once, each node's
+// requests one after the other, and hands each node's entries out when its reading ends.
+// A node that does not answer holds up only its own reading. Nothing starts, and nothing is
+// handed out, while held (during a run or a check); readings already under way go on, and
+// their entries wait for the release.
 class IntakeQueue : public QObject
 {
     Q_OBJECT
 
 public:
+    static const int DefaultParallel = 8;
+
     explicit IntakeQueue(QObject *parent = nullptr);
 
     // A node already waiting is not queued twice: it is taken in once, with its last document.
     void enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc);
-    // While held, for instance during a run or a check, nothing is handed out. Holds nest.
     void hold();
     void release();
-    int size() const { return m_nodes.size(); }
+    // How many nodes may be read at once; at least one.
+    void setParallel(int nodes);
+    // Nodes waiting, being read, or read and waiting for the release.
+    int size() const { return m_waiting.size() + m_reading.size() + m_read.size(); }
 
 signals:
-    void nodeDue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc);
+    void nodeListed(const QString &serviceName, const QList<NmosClient::SenderConnection> &senders,
+                    const QList<NmosClient::ReceiverConnection> &receivers);
 
 private:
-    void scheduleHandOut();
-    void handOutNext();
-
     struct Node
     {
         QString serviceName;
         QUrl url;
         QJsonDocument selfDoc;
     };
-    QList<Node> m_nodes;
+    struct Read
+    {
+        QString serviceName;
+        QList<NmosClient::SenderConnection> senders;
+        QList<NmosClient::ReceiverConnection> receivers;
+    };
+
+    void scheduleHandOut();
+    void handOut();
+    bool isReading(const Node &node) const;
+    void startReading(const Node &node);
+    void readingFinished(NodeListing *listing);
+
+    QNetworkAccessManager *m_manager;
+    QList<Node> m_waiting;
+    QList<QPair<NodeListing *, Node>> m_reading;
+    QList<Read> m_read;
+    int m_parallel = DefaultParallel;
     int m_holds = 0;
     bool m_scheduled = false;
-    bool m_handingOut = false;
 };
 
 #endif // INTAKEQUEUE_H

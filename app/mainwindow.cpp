@@ -9,7 +9,6 @@
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/nmosregistrybrowser.h"
 #include "nmos/nmosclient.h"
-#include "workflow/nodeintake.h"
 
 #include <QComboBox>
 #include <QDebug>
@@ -29,7 +28,7 @@ MainWindow::MainWindow(QWidget *parent)
     m_client = new NmosClient(this);
     m_workflow = new PatchWorkflow(m_client, this);
     m_intake = new IntakeQueue(this);
-    connect(m_intake, &IntakeQueue::nodeDue, this, &MainWindow::onMdnsDeviceFound);
+    connect(m_intake, &IntakeQueue::nodeListed, this, &MainWindow::addNodeEntries);
     // Nothing is taken in before the window is complete, even when a message box or the
     // splash below runs the event loop.
     m_intake->hold();
@@ -308,17 +307,13 @@ void addRecords(QComboBox *combo, const QList<Record> &records)
 
 } // namespace
 
-void MainWindow::onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument selfDoc)
+void MainWindow::addNodeEntries(const QString &serviceName, const QList<NmosClient::SenderConnection> &senders,
+                                const QList<NmosClient::ReceiverConnection> &receivers)
 {
-    Q_UNUSED(selfDoc)
-    qDebug() << "mDNS found NMOS Node:" << serviceName << url.toString();
-
-    const NmosClient::NodeEndpoint node = NodeIntake::endpointOf(url);
-    NodeIntake intake(m_client);
-    addRecords(m_txCombo, intake.senders(node, serviceName));
-    addRecords(m_rxCombo, intake.receivers(node, serviceName));
+    addRecords(m_txCombo, senders);
+    addRecords(m_rxCombo, receivers);
     // Closes the intake that "mDNS found NMOS Node:" opened: the benchmarks time the lists
-    // and the nesting of intakes by the pair.
+    // and count the intakes under way by the pair.
     qCDebug(lcApp) << "Listed" << serviceName << m_txCombo->count() << m_rxCombo->count();
 }
 

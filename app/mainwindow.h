@@ -1,11 +1,12 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include <QJsonDocument>
+#include "nmos/nmosclient.h"
+
+#include <QList>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QString>
-#include <QUrl>
 
 #include "workflow/patchworkflow.h"
 
@@ -49,7 +50,8 @@ private slots:
     void showRxSdp();
     void doConnect();
     void doDisconnect();
-    void onMdnsDeviceFound(QString serviceName, QUrl url, QJsonDocument selfDoc);
+    void addNodeEntries(const QString &serviceName, const QList<NmosClient::SenderConnection> &senders,
+                        const QList<NmosClient::ReceiverConnection> &receivers);
 
 private:
     // The About splash and the weekly update query: splash.cpp, updatecheck.cpp; the runs

@@ -9,6 +9,11 @@
 //       Waits for an entry in each list, chooses the first of each, times single requests
 //       to the transmitter node ("single MEDIAN_MS"), then clicks Connect and Disconnect,
 //       each framed by "X-start"/"X-end" and followed by a quiet spell ending in "X-settled".
+//   desk-probe watch SECONDS [PARALLEL]
+//       Shows the window for SECONDS, with PARALLEL nodes read at once when given, and
+//       times its event loop by a 5 ms heartbeat: "stall MS AT_MS" for every beat late by
+//       more than 50 ms, and "stalls MAX_MS" at the end. The window's log goes to stderr as
+//       Ferrolink's does.
 //   desk-probe find ENTRIES WORD
 //       Fills the transmitter list with ENTRIES entries named as a facility's are, types WORD
 //       into its field a key at a time, then takes two keys back, and prints for each key
@@ -16,6 +21,7 @@
 //       popup that shows the matching entries.
 // Any message box is closed at once and reported as "message TEXT"; every wait is bounded.
 
+#include "app/intakequeue.h"
 #include "app/mainwindow.h"
 #include "nmos/nmosclient.h"
 
@@ -269,6 +275,28 @@ int main(int argc, char *argv[])
         });
         app.exec();
         return status;
+    }
+    if (mode == QLatin1String("watch")) {
+        MainWindow window;
+        if (args.size() > 3)
+            window.findChild<IntakeQueue *>()->setParallel(args.value(3).toInt());
+        window.show();
+        QElapsedTimer sinceBeat;
+        qint64 worst = 0;
+        QTimer heartbeat;
+        heartbeat.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&heartbeat, &QTimer::timeout, &app, [&] {
+            const qint64 late = sinceBeat.restart() - 5;
+            worst = std::max(worst, late);
+            if (late > 50)
+                report(QStringLiteral("stall"), QString::number(late));
+        });
+        sinceBeat.start();
+        heartbeat.start(5);
+        QTimer::singleShot(args.value(2).toInt() * 1000, &app, &QApplication::quit);
+        app.exec();
+        report(QStringLiteral("stalls"), QString::number(worst));
+        return 0;
     }
     if (mode == QLatin1String("find")) {
         MainWindow window;

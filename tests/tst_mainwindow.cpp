@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "app/receiverstatelabel.h"
 #include "discovery/nmosmdnsbrowser.h"
+#include "net/replylimits.h"
 #include "nmos/nmosclient.h"
 #include "tests/support/dialogcatcher.h"
 #include "tests/support/netns.h"
@@ -10,12 +11,12 @@
 #include "tests/support/testhttpserver.h"
 #include "vxutil/vxutil.h"
 
+#include <QAbstractItemView>
 #include <QClipboard>
 #include <QComboBox>
+#include <QCompleter>
 #include <QDesktopServices>
 #include <QLabel>
-#include <QAbstractItemView>
-#include <QCompleter>
 #include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QPushButton>
@@ -226,6 +227,9 @@ void tst_MainWindow::takesInNode_data()
                {"id", 5}, {"label", QJsonArray{"Cam"}}, {"flow_id", QJsonObject()}}})) << QStringList();
     QTest::newRow("JSON nested 10,000 deep") << get(receivers, Reply::text(QByteArray(10000, '[') + QByteArray(10000, ']')))
                                              << cams;
+    // Nodes are read side by side: the camera, reported first, keeps its reading waiting
+    // until the limit and lists nothing, while the monitor is listed meanwhile.
+    QTest::newRow("camera silent") << get(senders, Reply::neverAnswer()) << QStringList{monitor};
     // One line, read left to right as written: a label cannot disguise its entry.
     QTest::newRow("label with markup, new line and RTL mark")
         << get(receivers, Reply::json(QJsonArray{receiverJson("r-v1", "<b>Mon</b>\nitor \u202e1", VideoUrn)})) << cams + QStringList{"monitor (%rx-<b>Mon</b> itor 1)"};
@@ -240,12 +244,25 @@ void tst_MainWindow::takesInNode()
     QVERIFY(desk.start());
     scriptNode(&desk.tx, group("s", "Cam 1", 1, 0) + group("s2", "A", 0, 0));
     scriptNode(&desk.rx, group("r", "Monitor 1", 1, 0));
-    for (const Tweak &tweak : tweaks)
+    bool silent = false;
+    for (const Tweak &tweak : tweaks) {
         (tweak.path.contains("/receivers/") ? desk.rx : desk.tx).setReply(tweak.method, tweak.path, tweak.reply);
+        silent |= tweak.reply.kind == Reply::NeverAnswer;
+    }
+    ReplyLimits::setTransferTimeoutMs(silent ? 1000 : ReplyLimits::DefaultTransferTimeoutMs);
+    const auto restore = qScopeGuard([] { ReplyLimits::setTransferTimeoutMs(ReplyLimits::DefaultTransferTimeoutMs); });
+    // How many nodes were still being read when the monitor's entry came.
+    int readingAtMonitor = -1;
+    connect(desk.rxCombo->model(), &QAbstractItemModel::rowsInserted, &desk.window, [&] {
+        if (readingAtMonitor < 0)
+            readingAtMonitor = desk.window.findChild<IntakeQueue *>()->size();
+    });
     // The camera, reported again while still waiting, is taken in once: asked once whether
     // it has receivers. Both found again later, nothing is listed twice.
     QVERIFY(desk.discover());
     QCOMPARE(desk.tx.requestLines().filter("/receivers/").size(), 1);
+    if (silent)
+        QCOMPARE(readingAtMonitor, 1);
     QVERIFY(desk.discover());
 
     QStringList listed;
