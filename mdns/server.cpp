@@ -106,6 +106,7 @@ void Server::refreshInterfaces()
         Interface &state = m_interfaces[iface.name()];
         const bool wasActive = state.joinedIpv4 || state.joinedIpv6;
         state.index = iface.index();
+        state.iface = iface;
         state.entries = iface.addressEntries();
         bool hasIpv4 = false;
         bool hasIpv6 = false;
@@ -224,7 +225,7 @@ void Server::sendPacket(const QByteArray &packet, const QString &interfaceName,
     const auto iface = m_interfaces.constFind(interfaceName);
     if (iface != m_interfaces.cend()) {
         if (address.isMulticast())
-            socket.setMulticastInterface(QNetworkInterface::interfaceFromIndex(iface->index));
+            socket.setMulticastInterface(iface->iface);
         datagram.setInterfaceIndex(uint(iface->index));
         if (ipv6 && address.isLinkLocal() && address.scopeId().isEmpty()) {
             QHostAddress scoped = address;

@@ -5,6 +5,7 @@
 
 #include <QMap>
 #include <QNetworkAddressEntry>
+#include <QNetworkInterface>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -36,6 +37,9 @@ public:
 private:
     struct Interface {
         int index = 0;
+        // Kept for sending: looking it up by index asks the system for every interface,
+        // which at a thousand packets a second was a good part of the program's time.
+        QNetworkInterface iface;
         QList<QNetworkAddressEntry> entries;
         bool joinedIpv4 = false;
         bool joinedIpv6 = false;
