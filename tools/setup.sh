@@ -2,11 +2,15 @@
 # Installs the Debian/Ubuntu packages that building and testing Ferrolink need, if missing.
 #   tools/setup.sh            what the application and its tests need
 #   tools/setup.sh --fuzz     also clang and its sanitizer runtime, for tools/fuzz.sh
+#   tools/setup.sh --package  also help2man and lintian, for tools/package.sh
 set -e
 packages="cmake ninja-build g++ pkg-config dpkg-dev qtbase5-dev libqt5websockets5-dev libcpp-httplib-dev libssl-dev openssl zlib1g-dev libbrotli-dev
 python3 python3-zeroconf python3-jsonschema iproute2 util-linux procps avahi-daemon avahi-utils dbus dnsmasq-base"
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
+fi
+if [ "${1:-}" = "--package" ]; then
+    packages="$packages help2man lintian"
 fi
 missing=""
 for p in $packages; do
