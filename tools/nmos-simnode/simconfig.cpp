@@ -120,7 +120,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         "                  \"video_senders\": 1, \"audio_senders\": 2, \"data_senders\": 1,\n"
         "                  \"video_receivers\": 0, \"audio_receivers\": 0, \"data_receivers\": 0}]}],\n"
         "              \"faults\": {\"manifest_404_until_active\": false, \"refuse_activation\": false,\n"
-        "                         \"refuse_receiver_patch\": false, \"ignore_activation\": false,\n"
+        "                         \"refuse_receiver_patch\": false, \"refuse_member_patch\": false,\n"
+        "                         \"ignore_activation\": false,\n"
         "                         \"activate_other_sender\": false, \"active_500\": false,\n"
         "                         \"delay_ms\": 0, \"hang\": false}}]}\n"
         "\"count\" plays copies labelled \"<label> 1\", \"<label> 2\", ... on consecutive ports."));
@@ -301,7 +302,7 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         QStringLiteral("audio_receivers"), QStringLiteral("data_receivers")};
     static const QStringList faultKeys = {
         QStringLiteral("manifest_404_until_active"), QStringLiteral("refuse_activation"),
-        QStringLiteral("refuse_receiver_patch"), QStringLiteral("ignore_activation"),
+        QStringLiteral("refuse_receiver_patch"), QStringLiteral("refuse_member_patch"), QStringLiteral("ignore_activation"),
         QStringLiteral("activate_other_sender"), QStringLiteral("active_500"), QStringLiteral("delay_ms"),
         QStringLiteral("hang")};
 
@@ -376,6 +377,7 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         if (!readBool(f, QStringLiteral("manifest_404_until_active"), &node->faults.manifestMissingUntilActive, errorString)
             || !readBool(f, QStringLiteral("refuse_activation"), &node->faults.refuseActivation, errorString)
             || !readBool(f, QStringLiteral("refuse_receiver_patch"), &node->faults.refuseReceiverPatch, errorString)
+            || !readBool(f, QStringLiteral("refuse_member_patch"), &node->faults.refuseMemberPatch, errorString)
             || !readBool(f, QStringLiteral("ignore_activation"), &node->faults.ignoreActivation, errorString)
             || !readBool(f, QStringLiteral("activate_other_sender"), &node->faults.activateOtherSender, errorString)
             || !readBool(f, QStringLiteral("active_500"), &node->faults.failActive, errorString)

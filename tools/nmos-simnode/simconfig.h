@@ -32,6 +32,7 @@ struct SimFaults
     bool manifestMissingUntilActive = false; // manifest answers 404 until the sender was activated
     bool refuseActivation = false;           // sender activations answer 500
     bool refuseReceiverPatch = false;        // every receiver PATCH answers 423
+    bool refuseMemberPatch = false;          // audio and data receivers refuse a sender with 423
     bool ignoreActivation = false;           // receiver activations are answered as done and never made
     bool activateOtherSender = false;        // receiver activations take a sender other than the one asked for
     bool failActive = false;                 // a receiver's active parameters answer 500

@@ -593,7 +593,8 @@ SimReply SimNode::patchSender(Sender *sender, const QByteArray &body)
 SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
 {
     ++receiver->patches;
-    if (m_config.faults.refuseReceiverPatch)
+    const bool connects = QJsonDocument::fromJson(body).object().value(QLatin1String("master_enable")).toBool();
+    if (m_config.faults.refuseReceiverPatch || (m_config.faults.refuseMemberPatch && receiver->format != Video && connects))
         return error(423, QStringLiteral("The receiver refuses to be patched"), receiver->id);
     QJsonObject patch;
     bool activate = false;

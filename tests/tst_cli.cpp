@@ -1,0 +1,205 @@
+#include "nmos/nmosclient.h"
+#include "tests/support/netns.h"
+
+#include <QNetworkAccessManager>
+#include <QtTest>
+
+// ferrolink-cli inside the private namespace against simulated nodes that announce
+// themselves: what it lists, patches and recalls, read back from the nodes' own state.
+class tst_Cli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void commands_data();
+    void commands();
+
+private:
+    // The id of the resource of that node ("camera/Cam Video"), from the node's own state.
+    QString idOf(const QString &resource);
+    QJsonObject state(const QString &node);
+    // "{addr:camera}" and "{id:camera/Cam Video}" in text replaced by what they stand for.
+    QString expand(QString text);
+
+    QTemporaryDir m_dir;
+    QProcess m_sims;
+    QHash<QString, QString> m_addresses;
+};
+
+void tst_Cli::initTestCase()
+{
+    // The nodes announce themselves and the program browses, both by multicast.
+    SKIP_UNLESS_PRIVATE_NETNS();
+    // Cameras on 10.77.0.1, monitors on 10.77.0.2; every resource is labelled after its
+    // group ("Cam Audio 1"). Both twins label their group alike.
+    QJsonArray nodes;
+    QHash<QString, QString> hosts;
+    const QStringList cameras{"camera=Cam", "other=Other", "twin-a=Twin", "twin-b=Twin"};
+    const QStringList monitors{"monitor=Mon", "lit=Lit", "spare=Spare", "picky=Picky", "wall=Wall"};
+    for (const QString &node : cameras + monitors) {
+        const QString kind = cameras.contains(node) ? "senders" : "receivers";
+        hosts.insert(node.section('=', 0, 0), cameras.contains(node) ? "10.77.0.1" : "10.77.0.2");
+        QJsonObject group{{"name", node.section('=', 1)}, {"video_" + kind, 1}, {"audio_" + kind, 2}, {"data_" + kind, 1}};
+        QJsonObject config{{"label", node.section('=', 0, 0)}, {"bind", QJsonArray{hosts.value(node.section('=', 0, 0))}},
+                           {"devices", QJsonArray{QJsonObject{{"groups", QJsonArray{group}}}}}};
+        // Takes its video patch and refuses a sender for every member.
+        if (node.startsWith("picky"))
+            config.insert("faults", QJsonObject{{"refuse_member_patch", true}});
+        nodes.append(config);
+    }
+    QFile file(m_dir.filePath("nodes.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(QJsonObject{{"announce", true}, {"nodes", nodes}}).toJson());
+    file.close();
+
+    m_sims.setStandardErrorFile(QProcess::nullDevice());
+    m_sims.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", {"--config", file.fileName()});
+    QByteArray out;
+    while (!out.contains("ready\n")) {
+        QVERIFY(m_sims.waitForReadyRead(10000));
+        out += m_sims.readAllStandardOutput();
+    }
+    for (const QByteArray &line : out.split('\n')) {
+        const QJsonObject node = QJsonDocument::fromJson(line).object();
+        if (node.contains("port"))
+            m_addresses.insert(node["label"].toString(), hosts.value(node["label"].toString()) + ':' + QString::number(node["port"].toInt()));
+    }
+    QCOMPARE(m_addresses.size(), nodes.size());
+}
+
+void tst_Cli::cleanupTestCase()
+{
+    m_sims.terminate();
+    m_sims.waitForFinished(5000);
+}
+
+QJsonObject tst_Cli::state(const QString &node)
+{
+    QNetworkAccessManager manager;
+    return QJsonDocument::fromJson(NmosClient::syncGet(&manager, "http://" + m_addresses.value(node) + "/x-simnode/state")).object();
+}
+
+QString tst_Cli::idOf(const QString &resource)
+{
+    const QJsonObject nodeState = state(resource.section('/', 0, 0));
+    for (const char *kind : {"senders", "receivers"}) {
+        for (const QJsonValue &value : nodeState[kind].toArray()) {
+            if (value["label"].toString() == resource.section('/', 1))
+                return value["id"].toString();
+        }
+    }
+    return "no " + resource;
+}
+
+QString tst_Cli::expand(QString text)
+{
+    const QRegularExpression placeholder("\\{(addr|id):([^}]+)\\}");
+    for (QRegularExpressionMatch match = placeholder.match(text); match.hasMatch(); match = placeholder.match(text))
+        text.replace(match.capturedStart(), match.capturedLength(),
+                     match.captured(1) == "addr" ? m_addresses.value(match.captured(2)) : idOf(match.captured(2)));
+    return text;
+}
+
+namespace {
+
+// What each receiver of a monitor's group must run afterwards: "Mon Audio 1=camera/Cam Audio 1",
+// or "Mon Audio 1=" for nothing.
+QStringList fed(const QString &monitor, const QString &camera, const QString &cameraGroup, int patched = 4)
+{
+    QStringList roles{"Video", "Audio 1", "Audio 2", "Anc"}, expected;
+    for (int i = 0; i < roles.size(); ++i)
+        expected << monitor + ' ' + roles[i] + '=' + (i < patched && !camera.isEmpty() ? camera + '/' + cameraGroup + ' ' + roles[i] : QString());
+    return expected;
+}
+
+} // namespace
+
+void tst_Cli::commands_data()
+{
+    QTest::addColumn<QList<QStringList>>("runs"); // every run but the last must succeed
+    QTest::addColumn<int>("exitCode");              // of the last run
+    QTest::addColumn<QStringList>("out");           // lines the last run prints, among others
+    QTest::addColumn<QStringList>("err");           // the last run's error lines, exactly
+    QTest::addColumn<QString>("monitor");
+    QTest::addColumn<QStringList>("fedBy");
+
+    const QString monitorEntry = "monitor ({addr:monitor}-Mon Video)", camEntry = "camera ({addr:camera}-Cam Video)";
+    QTest::newRow("connect by label patches the group")
+        << QList<QStringList>{{"connect", "Cam Video", "Mon Video"}} << 0
+        << QStringList{"Patched " + monitorEntry + " to " + camEntry} << QStringList() << "monitor" << fed("Mon", "camera", "Cam");
+    QTest::newRow("list --json shows the entries and what a receiver runs")
+        << QList<QStringList>{{"connect", camEntry, "{id:lit/Lit Video}"}, {"list", "--json"}} << 0
+        << QStringList{R"j({"address":"{addr:camera}","id":"{id:camera/Cam Video}","kind":"sender","label":"Cam Video","node":"camera","text":"camera ({addr:camera}-Cam Video)"})j",
+                       R"j({"address":"{addr:lit}","id":"{id:lit/Lit Video}","kind":"receiver","label":"Lit Video","node":"lit","receiving":"{id:camera/Cam Video}","text":"lit ({addr:lit}-Lit Video)"})j",
+                       R"j({"address":"{addr:spare}","id":"{id:spare/Spare Video}","kind":"receiver","label":"Spare Video","node":"spare","receiving":null,"text":"spare ({addr:spare}-Spare Video)"})j"}
+        << QStringList() << "lit" << fed("Lit", "camera", "Cam");
+    QTest::newRow("ambiguous label names the candidates")
+        << QList<QStringList>{{"connect", "Twin Video", "Spare Video"}} << 2 << QStringList()
+        << QStringList{"\"Twin Video\" matches several senders:", "twin-a ({addr:twin-a}-Twin Video) [{id:twin-a/Twin Video}]",
+                       "twin-b ({addr:twin-b}-Twin Video) [{id:twin-b/Twin Video}]"}
+        << "spare" << fed("Spare", "", "");
+    // Recalls every receiver listed: before any row leaves one that cannot be patched back.
+    QTest::newRow("save, change, recall")
+        << QList<QStringList>{{"connect", "Cam Video", "Wall Video"}, {"save", "{file}"}, {"connect", "Other Video", "Wall Video"},
+                              {"recall", "{file}"}} << 0
+        << QStringList{"Patched wall ({addr:wall}-Wall Video) to " + camEntry} << QStringList() << "wall" << fed("Wall", "camera", "Cam");
+    // The video pair is patched and stays; each refused member is named, in the window's words.
+    const QString refused = "Patch failed on audio: HTTP 423: The receiver refuses to be patched";
+    QTest::newRow("refused members")
+        << QList<QStringList>{{"connect", "Cam Video", "Picky Video"}} << 1
+        << QStringList{"Patched picky ({addr:picky}-Picky Video) to " + camEntry}
+        << QStringList{refused, refused, QString(refused).replace("audio", "anc")} << "picky" << fed("Picky", "camera", "Cam", 1);
+    QTest::newRow("--version with no display")
+        << QList<QStringList>{{"--version"}, {"ferrolink", "--version"}} << 0 << QStringList{"ferrolink 8.0.124"} << QStringList()
+        << QString() << QStringList();
+}
+
+void tst_Cli::commands()
+{
+    QFETCH(QList<QStringList>, runs);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, out);
+    QFETCH(QStringList, err);
+    QFETCH(QString, monitor);
+    QFETCH(QStringList, fedBy);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *display : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.remove(display);
+    QProcess cli;
+    cli.setProcessEnvironment(environment);
+    for (int i = 0; i < runs.size(); ++i) {
+        QStringList arguments = runs[i];
+        for (QString &argument : arguments)
+            argument = expand(argument).replace("{file}", m_dir.filePath(QTest::currentDataTag()));
+        const bool window = arguments.first() == "ferrolink";
+        cli.start(window ? FERROLINK_BINARY_DIR "/app/ferrolink" : FERROLINK_BINARY_DIR "/cli/ferrolink-cli", arguments.mid(window));
+        QVERIFY(cli.waitForFinished(30000));
+        const QString error = QString::fromUtf8(cli.readAllStandardError());
+        QCOMPARE(cli.exitCode(), i + 1 < runs.size() ? 0 : exitCode);
+        if (i + 1 < runs.size())
+            continue;
+        const QStringList lines = QString::fromUtf8(cli.readAllStandardOutput()).split('\n');
+        for (const QString &line : out)
+            QVERIFY2(lines.contains(expand(line)), qPrintable(expand(line) + "\nnot in\n" + lines.join('\n')));
+        QStringList errors;
+        for (const QString &line : err)
+            errors << expand(line);
+        QCOMPARE(error.split('\n', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression("^\\s+"), ""), errors);
+    }
+
+    // The monitor's own account of what each receiver of its group runs.
+    QStringList expected, running;
+    for (const QString &receiver : fedBy)
+        expected << receiver.section('=', 0, 0) + '=' + (receiver.endsWith('=') ? QString() : idOf(receiver.section('=', 1)));
+    for (const QJsonValue &receiver : monitor.isEmpty() ? QJsonArray() : state(monitor)["receivers"].toArray())
+        running << receiver["label"].toString() + '=' + (receiver["master_enable"].toBool() ? receiver["sender_id"].toString() : QString());
+    expected.sort();
+    running.sort();
+    QCOMPARE(running, expected);
+}
+
+QTEST_GUILESS_MAIN(tst_Cli)
+#include "tst_cli.moc"
