@@ -152,10 +152,17 @@ void CommandRunner::evaluate()
 
 void CommandRunner::run()
 {
+    disconnect(m_catalog, &EntryCatalog::nodeTakenIn, this, &CommandRunner::run);
     m_deadline.stop();
     m_quiet.stop();
-    // The run's requests wait in nested event loops, inside which no node is taken in.
+    // The run's requests wait in nested event loops, inside which no node is taken in; nor
+    // may the run start inside the wait of an intake under way, which would see its own
+    // requests cut short when the run ends the program.
     m_catalog->stop();
+    if (m_catalog->isBusy()) {
+        connect(m_catalog, &EntryCatalog::nodeTakenIn, this, &CommandRunner::run, Qt::QueuedConnection);
+        return;
+    }
     const QString &command = m_options.command;
     if (command == QLatin1String("list"))
         finish(list());
