@@ -236,17 +236,35 @@ void Browser::sendQueries(const QList<QPair<QByteArray, quint16>> &questions)
             answers += m_cache->knownAnswers(questions.at(next).first, questions.at(next).second);
             ++next;
         }
+        // A record adds at most its size alone to a packet (compression only saves), so
+        // the packet is encoded whole only when that bound says it might be full: with a
+        // thousand nodes known, encoding it for every record took a tenth of a second.
+        const auto sizeAlone = [&sizeOf](const Record &record) {
+            Message alone;
+            alone.addRecord(record);
+            return sizeOf(alone) - sizeOf(Message());
+        };
         QList<Message> packets;
+        int bound = sizeOf(message);
         for (const Record &answer : qAsConst(answers)) {
+            const int grows = sizeAlone(answer);
+            if (bound + grows <= MaxPacketSize) {
+                message.addRecord(answer);
+                bound += grows;
+                continue;
+            }
             Message trial = message;
             trial.addRecord(answer);
-            if (sizeOf(trial) > MaxPacketSize && (!message.queries().isEmpty() || !message.records().isEmpty())) {
+            const int size = sizeOf(trial);
+            if (size > MaxPacketSize && (!message.queries().isEmpty() || !message.records().isEmpty())) {
                 message.setTruncated(true);
                 packets.append(message);
                 message = Message();
                 message.addRecord(answer);
+                bound = sizeOf(message);
             } else {
                 message = trial;
+                bound = size;
             }
         }
         packets.append(message);

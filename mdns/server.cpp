@@ -45,6 +45,7 @@ Server::~Server() = default;
 
 namespace {
 const int ReceiveBufferBytes = 4 * 1024 * 1024;
+const int DatagramsPerTurn = 16;
 }
 
 void Server::start()
@@ -165,7 +166,11 @@ bool Server::isOnLink(const QHostAddress &source, const Interface &iface) const
 
 void Server::readPendingDatagrams(QUdpSocket *socket)
 {
-    while (socket->hasPendingDatagrams()) {
+    // A few at a time: a facility of thousands answering at once fills the buffer faster
+    // than its packets are handled, and reading until it was empty held the event loop,
+    // and the operator's input with it, for seconds. What is left is read on the loop's
+    // next turn, as the socket still reports it.
+    for (int read = 0; read < DatagramsPerTurn && socket->hasPendingDatagrams(); ++read) {
         const QNetworkDatagram datagram = socket->receiveDatagram();
         if (!datagram.isValid())
             continue;
