@@ -2,13 +2,13 @@
 
 #include "app/entryfinder.h"
 #include "app/entrypresence.h"
-#include "app/intakequeue.h"
 #include "app/lightindicator.h"
 #include "app/receiverstatelabel.h"
 #include "discovery/browserwindow.h"
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/nmosregistrybrowser.h"
 #include "nmos/nmosclient.h"
+#include "workflow/intakequeue.h"
 
 #include <QComboBox>
 #include <QDebug>

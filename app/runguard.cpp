@@ -1,6 +1,6 @@
 #include "runguard.h"
 
-#include "app/intakequeue.h"
+#include "workflow/intakequeue.h"
 
 #include <QCursor>
 #include <QGuiApplication>

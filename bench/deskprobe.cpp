@@ -21,9 +21,9 @@
 //       popup that shows the matching entries.
 // Any message box is closed at once and reported as "message TEXT"; every wait is bounded.
 
-#include "app/intakequeue.h"
 #include "app/mainwindow.h"
 #include "nmos/nmosclient.h"
+#include "workflow/intakequeue.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>

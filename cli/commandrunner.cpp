@@ -28,7 +28,7 @@ CommandRunner::CommandRunner(const Options &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
     , m_client(new NmosClient(this))
-    , m_catalog(new EntryCatalog(m_client, this))
+    , m_catalog(new EntryCatalog(this))
     , m_workflow(new PatchWorkflow(m_client, this))
 {
     m_deadline.setSingleShot(true);
@@ -152,17 +152,10 @@ void CommandRunner::evaluate()
 
 void CommandRunner::run()
 {
-    disconnect(m_catalog, &EntryCatalog::nodeTakenIn, this, &CommandRunner::run);
     m_deadline.stop();
     m_quiet.stop();
-    // The run's requests wait in nested event loops, inside which no node is taken in; nor
-    // may the run start inside the wait of an intake under way, which would see its own
-    // requests cut short when the run ends the program.
+    // Nothing more is listed while the run's requests wait in nested event loops.
     m_catalog->stop();
-    if (m_catalog->isBusy()) {
-        connect(m_catalog, &EntryCatalog::nodeTakenIn, this, &CommandRunner::run, Qt::QueuedConnection);
-        return;
-    }
     const QString &command = m_options.command;
     if (command == QLatin1String("list"))
         finish(list());

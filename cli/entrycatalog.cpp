@@ -3,10 +3,8 @@
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/nmosregistrybrowser.h"
 #include "workflow/discoveryoptions.h"
-#include "workflow/nodeintake.h"
+#include "workflow/intakequeue.h"
 
-#include <QSet>
-#include <QTimer>
 
 #include <algorithm>
 
@@ -19,10 +17,11 @@ QString textKey(Entry::Kind kind, const QString &text)
 
 } // namespace
 
-EntryCatalog::EntryCatalog(NmosClient *client, QObject *parent)
+EntryCatalog::EntryCatalog(QObject *parent)
     : QObject(parent)
-    , m_client(client)
+    , m_intake(new IntakeQueue(this))
 {
+    connect(m_intake, &IntakeQueue::nodeListed, this, &EntryCatalog::takeIn);
 }
 
 EntryCatalog::~EntryCatalog()
@@ -33,14 +32,12 @@ EntryCatalog::~EntryCatalog()
 void EntryCatalog::start(const DiscoveryOptions &options)
 {
     m_mdns = new NMOSMdnsBrowser(this);
-    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, this,
-            [this](const QString &serviceName, const QUrl &url) { enqueue(serviceName, url); });
+    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
     connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, this, &EntryCatalog::nodeRemoved);
     m_mdns->start();
     m_registry = new NMOSRegistryBrowser(this);
     options.applyTo(m_registry);
-    connect(m_registry, &NMOSRegistryBrowser::nodeSelfReady, this,
-            [this](const QString &serviceName, const QUrl &url) { enqueue(serviceName, url); });
+    connect(m_registry, &NMOSRegistryBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
     m_registry->start();
 }
 
@@ -50,43 +47,23 @@ void EntryCatalog::stop()
         m_mdns->stop();
     if (m_registry)
         m_registry->stop();
-    m_queue.clear();
+    // Readings under way end by themselves; their entries are not listed any more.
+    m_intake->hold();
 }
 
-void EntryCatalog::enqueue(const QString &serviceName, const QUrl &url)
+bool EntryCatalog::isBusy() const
 {
-    for (const Node &node : qAsConst(m_queue)) {
-        if (node.serviceName == serviceName && node.url == url)
-            return;
-    }
-    m_queue.append({serviceName, url});
-    // From the top of the event loop: an intake waits on requests in nested event loops,
-    // and one started inside another's wait would nest as deep as a burst of nodes.
-    if (!m_scheduled && !m_takingIn) {
-        m_scheduled = true;
-        QTimer::singleShot(0, this, &EntryCatalog::takeInNext);
-    }
+    return m_intake->size() > 0;
 }
 
-void EntryCatalog::takeInNext()
+void EntryCatalog::takeIn(const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,
+                          const QList<NmosClient::ReceiverConnection> &receivers)
 {
-    m_scheduled = false;
-    if (m_takingIn || m_queue.isEmpty())
-        return;
-    m_takingIn = true;
-    const Node node = m_queue.takeFirst();
-    const NmosClient::NodeEndpoint endpoint = NodeIntake::endpointOf(node.url);
-    NodeIntake intake(m_client);
-    for (const NmosClient::SenderConnection &sender : intake.senders(endpoint, node.serviceName))
-        add({Entry::Sender, node.serviceName, sender});
-    for (const NmosClient::ReceiverConnection &receiver : intake.receivers(endpoint, node.serviceName))
-        add({Entry::Receiver, node.serviceName, {receiver.id, receiver.label, QString(), receiver.node, receiver.displayName}});
+    for (const NmosClient::SenderConnection &sender : senders)
+        add({Entry::Sender, nodeName, sender});
+    for (const NmosClient::ReceiverConnection &receiver : receivers)
+        add({Entry::Receiver, nodeName, {receiver.id, receiver.label, QString(), receiver.node, receiver.displayName}});
     ++m_nodeCount;
-    m_takingIn = false;
-    if (!m_queue.isEmpty()) {
-        m_scheduled = true;
-        QTimer::singleShot(0, this, &EntryCatalog::takeInNext);
-    }
     emit nodeTakenIn();
 }
 

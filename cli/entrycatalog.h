@@ -3,15 +3,13 @@
 
 #include "nmos/nmosclient.h"
 
-#include <QElapsedTimer>
 #include <QHash>
-#include <QJsonDocument>
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QUrl>
 
 class DiscoveryOptions;
+class IntakeQueue;
 class NMOSMdnsBrowser;
 class NMOSRegistryBrowser;
 
@@ -31,18 +29,18 @@ struct Entry
     }
 };
 
-// The entries the window would list, found the same ways: nodes announced by mDNS and those
-// a registry holds, each taken in one at a time. Entries are added, never removed.
+// The entries the window would list, found the same ways and taken in by the same intake:
+// nodes announced by mDNS and those a registry holds. Entries are added, never removed.
 class EntryCatalog : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit EntryCatalog(NmosClient *client, QObject *parent = nullptr);
+    explicit EntryCatalog(QObject *parent = nullptr);
     ~EntryCatalog() override;
 
     void start(const DiscoveryOptions &options);
-    // Stops finding nodes; what is listed stays.
+    // Stops finding and taking in nodes; what is listed stays.
     void stop();
 
     // In the window's order: by text.
@@ -52,7 +50,7 @@ public:
     // which no node found later can make ambiguous.
     QList<Entry> find(Entry::Kind kind, const QString &name, bool *exact = nullptr) const;
     // Whether a node is waiting to be taken in or is being taken in.
-    bool isBusy() const { return m_takingIn || !m_queue.isEmpty(); }
+    bool isBusy() const;
     int nodeCount() const { return m_nodeCount; }
 
 signals:
@@ -61,21 +59,13 @@ signals:
     void nodeRemoved(const QString &nodeName);
 
 private:
-    void enqueue(const QString &serviceName, const QUrl &url);
-    void takeInNext();
+    void takeIn(const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,
+                const QList<NmosClient::ReceiverConnection> &receivers);
     void add(const Entry &entry);
 
-    NmosClient *m_client;
+    IntakeQueue *m_intake;
     NMOSMdnsBrowser *m_mdns = nullptr;
     NMOSRegistryBrowser *m_registry = nullptr;
-    struct Node
-    {
-        QString serviceName;
-        QUrl url;
-    };
-    QList<Node> m_queue;
-    bool m_takingIn = false;
-    bool m_scheduled = false;
     int m_nodeCount = 0;
     QList<Entry> m_entries;
     // Kind and text -> position in m_entries.

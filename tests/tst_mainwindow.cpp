@@ -1,4 +1,3 @@
-#include "app/intakequeue.h"
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
 #include "app/receiverstatelabel.h"
@@ -10,6 +9,7 @@
 #include "tests/support/nmosresources.h"
 #include "tests/support/testhttpserver.h"
 #include "vxutil/vxutil.h"
+#include "workflow/intakequeue.h"
 
 #include <QAbstractItemView>
 #include <QClipboard>

@@ -26,6 +26,9 @@ public:
 
     explicit IntakeQueue(QObject *parent = nullptr);
 
+    // Where the node that answered at url serves its APIs.
+    static NmosClient::NodeEndpoint endpointOf(const QUrl &url);
+
     // A node already waiting is not queued twice: it is taken in once, with its last document.
     void enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc);
     void hold();

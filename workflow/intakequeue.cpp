@@ -1,7 +1,6 @@
 #include "intakequeue.h"
 
 #include "nmos/nodelisting.h"
-#include "workflow/nodeintake.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -12,6 +11,14 @@ IntakeQueue::IntakeQueue(QObject *parent)
     : QObject(parent)
     , m_manager(new QNetworkAccessManager(this))
 {
+}
+
+NmosClient::NodeEndpoint IntakeQueue::endpointOf(const QUrl &url)
+{
+    // Fully decoded, a link-local host keeps its zone ("fe80::1%fl0"), which the client
+    // needs to reach the node on the interface it was found on. The scheme goes with the
+    // address to every later request: a node that asked for https is never asked over http.
+    return {url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port()), url.scheme()};
 }
 
 void IntakeQueue::scheduleHandOut()
@@ -87,7 +94,7 @@ void IntakeQueue::handOut()
 void IntakeQueue::startReading(const Node &node)
 {
     qDebug() << "mDNS found NMOS Node:" << node.serviceName << node.url.toString();
-    auto *listing = new NodeListing(m_manager, NodeIntake::endpointOf(node.url), node.serviceName, this);
+    auto *listing = new NodeListing(m_manager, endpointOf(node.url), node.serviceName, this);
     m_reading.append({listing, node});
     connect(listing, &NodeListing::finished, this, [this, listing] { readingFinished(listing); });
     listing->start();
