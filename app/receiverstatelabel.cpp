@@ -102,9 +102,9 @@ void ReceiverStateLabel::takeAnnouncement(const QString &serviceName, const QMap
     if (known != m_receiverVersions.end() && known.value() == version)
         return;
     m_receiverVersions.insert(serviceName, version);
-    // Only the chosen receiver is shown, and which node announced cannot be told from its
-    // entry for sure; one read of it is cheap.
-    if (!chosenReceiver(m_receivers).id.isEmpty())
+    // Entries found by mDNS are named "<service> (<address>-<label>)": only the chosen
+    // receiver's own node makes it read again, however many nodes announce.
+    if (m_receivers->currentText().startsWith(serviceName + QStringLiteral(" (")))
         refresh();
 }
 
