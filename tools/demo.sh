@@ -6,8 +6,9 @@
 # state (what each receiver is patched to) is kept in build/demo/monitor.json.
 #
 #   tools/demo.sh                 builds what is missing, then runs the demo until Ferrolink closes
-#   tools/demo.sh --screenshot    without a display: runs on a virtual screen (xvfb) for a
-#                                 while and saves build/demo/ferrolink.png
+#   tools/demo.sh --screenshot    without a display: runs on a virtual screen (xvfb), patches
+#                                 the monitor to the camera, chooses both and saves
+#                                 build/demo/ferrolink.png
 #
 # Nothing leaves this machine: the nodes bind to and announce on the namespace's own
 # veth pair (fl1 -> fl0), and Ferrolink runs in the same namespace.
@@ -19,7 +20,7 @@ build="${FERROLINK_BUILD_DIR:-$root/build}"
 if [ "${1:-}" != "--in-namespace" ]; then
     tools/setup.sh
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" --target ferrolink nmos-simnode
+    cmake --build "$build" --target ferrolink ferrolink-cli nmos-simnode
     exec tools/netns-run "$0" --in-namespace "$@"
 fi
 shift
@@ -60,17 +61,29 @@ if [ "$screenshot" = 0 ]; then
     exit 0
 fi
 
-if ! command -v xvfb-run >/dev/null 2>&1 || ! command -v import >/dev/null 2>&1; then
-    echo "No display here, and xvfb-run or ImageMagick's import is missing for a virtual one:"
-    echo "install xvfb and imagemagick, or run the demo from a desktop session."
+if ! command -v xvfb-run >/dev/null 2>&1 || ! command -v import >/dev/null 2>&1 || ! command -v xdotool >/dev/null 2>&1; then
+    echo "No display here, and xvfb-run, ImageMagick's import or xdotool is missing for a virtual one:"
+    echo "install xvfb, imagemagick and xdotool, or run the demo from a desktop session."
     exit 1
 fi
-# Ferrolink needs a few seconds to hear the announcements and read both nodes.
+# Ferrolink needs a few seconds to hear the announcements and read both nodes. Then the
+# monitor is patched to the camera from the command line, as another controller would do,
+# and both entries are chosen from their lists (the combos' arrows sit at x=762 in the
+# window's default size): the receiver row shows what the monitor receives.
 xvfb-run -a -s "-screen 0 1280x800x24" sh -c '
     "$1" & app=$!
-    sleep 12
-    import -window root "$2"
+    sleep 10
+    "$3" connect "Cam 1 Video" "Mon 1 Video" >/dev/null || echo "the demo patch failed"
+    window=$(xdotool search --name "^Ferrolink\$" | head -1)
+    for y in 28 65; do
+        xdotool mousemove --window "$window" 762 $y click 1
+        sleep 1
+        xdotool key Down Return
+        sleep 1
+    done
+    sleep 1
+    import -window "$window" png:- | convert - -dither None -colors 16 "PNG8:$2"
     kill $app
     wait $app 2>/dev/null || true
-' demo "$build/app/ferrolink" "$build/demo/ferrolink.png"
+' demo "$build/app/ferrolink" "$build/demo/ferrolink.png" "$build/cli/ferrolink-cli"
 echo "screenshot: $build/demo/ferrolink.png"
