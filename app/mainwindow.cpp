@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QDebug>
 #include <QHBoxLayout>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QPushButton>
@@ -47,7 +48,16 @@ MainWindow::MainWindow(QWidget *parent)
     // way meanwhile; after the splash, whose showing runs the event loop once, which would
     // take in the answers of a whole facility before the window could show.
     m_mdns = new NMOSMdnsBrowser(this);
-    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, this,
+            [this](const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc) {
+                // One node, one name: a node listed from a registry is not taken in again.
+                const QString nodeId = selfDoc.object().value(QLatin1String("id")).toString();
+                if (m_registryNodes.contains(nodeId))
+                    return;
+                if (!nodeId.isEmpty())
+                    m_mdnsNodes.insert(nodeId);
+                m_intake->enqueue(serviceName, url, selfDoc);
+            });
     m_mdns->start();
 
     auto *central = new QWidget;
@@ -99,9 +109,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_disconnectButton, &QPushButton::clicked, this, &MainWindow::doDisconnect);
     connect(m_browseButton, &QPushButton::clicked, this, &MainWindow::showBrowser);
 
-    // Nodes from a registry are taken in as if discovery had found them.
+    // A registry's entries come with their resources; the workflows read those from its store.
     m_registry = new NMOSRegistryBrowser(this);
-    connect(m_registry, &NMOSRegistryBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
+    m_client->setResourceStore(m_registry->store());
+    connect(m_registry, &NMOSRegistryBrowser::entriesListed, this, &MainWindow::takeRegistryEntries);
     m_registry->start();
     m_intake->release();
 }
@@ -306,6 +317,19 @@ void addRecords(QComboBox *combo, const QList<Record> &records)
 }
 
 } // namespace
+
+void MainWindow::takeRegistryEntries(const QString &nodeId, const QString &nodeName,
+                                     const QList<NmosClient::SenderConnection> &senders,
+                                     const QList<NmosClient::ReceiverConnection> &receivers)
+{
+    Q_UNUSED(nodeName)
+    // A node already taken in from its own answers stays as it is.
+    if (m_mdnsNodes.contains(nodeId))
+        return;
+    m_registryNodes.insert(nodeId);
+    addRecords(m_txCombo, senders);
+    addRecords(m_rxCombo, receivers);
+}
 
 void MainWindow::addNodeEntries(const QString &serviceName, const QList<NmosClient::SenderConnection> &senders,
                                 const QList<NmosClient::ReceiverConnection> &receivers)

@@ -82,6 +82,7 @@ void CommandRunner::start(const DiscoveryOptions &discovery)
         m_deadline.start(m_options.waitMs);
     }
     m_catalog->start(discovery);
+    m_client->setResourceStore(m_catalog->store());
     if (m_options.command == QLatin1String("watch")) {
         auto *poll = new QTimer(this);
         connect(poll, &QTimer::timeout, this, &CommandRunner::pollReceivers);

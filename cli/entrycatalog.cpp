@@ -37,7 +37,16 @@ void EntryCatalog::start(const DiscoveryOptions &options)
     m_mdns->start();
     m_registry = new NMOSRegistryBrowser(this);
     options.applyTo(m_registry);
-    connect(m_registry, &NMOSRegistryBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
+    // A registry's entries come with their resources: no node is asked for them.
+    connect(m_registry, &NMOSRegistryBrowser::entriesListed, this,
+            [this](const QString &nodeId, const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,
+                   const QList<NmosClient::ReceiverConnection> &receivers) {
+                // Listed again at every change of the node; counted once.
+                if (m_registryNodes.contains(nodeId))
+                    --m_nodeCount;
+                m_registryNodes.insert(nodeId);
+                takeIn(nodeName, senders, receivers);
+            });
     m_registry->start();
 }
 
@@ -49,6 +58,11 @@ void EntryCatalog::stop()
         m_registry->stop();
     // Readings under way end by themselves; their entries are not listed any more.
     m_intake->hold();
+}
+
+NmosResourceStore *EntryCatalog::store() const
+{
+    return m_registry ? m_registry->store() : nullptr;
 }
 
 bool EntryCatalog::isBusy() const

@@ -6,12 +6,14 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 class DiscoveryOptions;
 class IntakeQueue;
 class NMOSMdnsBrowser;
 class NMOSRegistryBrowser;
+class NmosResourceStore;
 
 // One entry of the lists: a video sender or receiver, with the text the window lists it by.
 struct Entry
@@ -52,6 +54,9 @@ public:
     // Whether a node is waiting to be taken in or is being taken in.
     bool isBusy() const;
     int nodeCount() const { return m_nodeCount; }
+    // What the registry holds, where the runs read the resources of its entries; null
+    // before start().
+    NmosResourceStore *store() const;
 
 signals:
     void entryListed(const Entry &entry);
@@ -67,6 +72,7 @@ private:
     NMOSMdnsBrowser *m_mdns = nullptr;
     NMOSRegistryBrowser *m_registry = nullptr;
     int m_nodeCount = 0;
+    QSet<QString> m_registryNodes;
     QList<Entry> m_entries;
     // Kind and text -> position in m_entries.
     QHash<QString, int> m_byText;

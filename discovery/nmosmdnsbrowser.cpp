@@ -176,18 +176,18 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
     url.setPort(svc.port());
     url.setPath(QStringLiteral("/x-nmos/node/%1/self").arg(version));
 
-    QNetworkReply *reply = m_nam.get(QNetworkRequest(url));
+    // A node that accepts the connection and never answers would hold the reply open for
+    // the life of the program.
+    QNetworkReply *reply = ReplyLimits::get(&m_nam, QNetworkRequest(url));
     Node &node = m_nodes[svc.name()];
     ++node.fetching;
     const quint64 generation = node.generation;
-    // A node that accepts the connection and never answers would hold the reply open for
-    // the life of the program.
-    ReplyLimits::watch(reply);
     connect(reply, &QNetworkReply::finished, this, [this, reply, url, svc, generation] {
         const QString serviceName = QString::fromUtf8(svc.name());
-        const QByteArray body = reply->readAll();
         QString failure;
-        if (ReplyLimits::failed(reply, &failure)) {
+        const bool failed = ReplyLimits::failed(reply, &failure);
+        const QByteArray body = reply->readAll();
+        if (failed) {
             emit nodeError(serviceName, url, failure);
             qWarning().noquote() << "GET" << url.toString() << "failed:" << failure;
         } else {

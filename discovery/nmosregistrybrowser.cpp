@@ -3,6 +3,7 @@
 #include "discovery/logging_p.h"
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/queryapireader.h"
+#include "net/replylimits.h"
 
 #include "mdns/browser.h"
 #include "mdns/cache.h"
@@ -11,15 +12,19 @@
 
 #include <QHostAddress>
 #include <QJsonArray>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QRandomGenerator>
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 
 const QByteArray QueryServiceType = QByteArrayLiteral("_nmos-query._tcp.local.");
-const char QueryApiPath[] = "/x-nmos/query/v1.3";
+const char QueryApiPath[] = "/x-nmos/query";
 
 QString attribute(const QMdnsEngine::Service &svc, const QByteArray &key)
 {
@@ -63,14 +68,24 @@ QUrl endpointSelfUrl(const QJsonObject &endpoint, const QString &version, const 
 
 NMOSRegistryBrowser::NMOSRegistryBrowser(QObject *parent)
     : QObject(parent)
-    , m_pollInterval(QueryApiReader::DefaultPollIntervalMs)
+    , m_pollInterval(QueryApiReader::RetryMaxMs / 3)
+    , m_probeNam(new QNetworkAccessManager(this))
 {
+    m_lister.setResourceStore(&m_store);
     m_retry.setSingleShot(true);
     m_retry.setInterval(m_pollInterval);
     connect(&m_retry, &QTimer::timeout, this, [this] {
         for (Candidate &candidate : m_candidates)
             candidate.failed = false;
         useNext();
+    });
+    m_probe.setInterval(m_pollInterval);
+    connect(&m_probe, &QTimer::timeout, this, &NMOSRegistryBrowser::probeBetter);
+    connect(&m_store, &NmosResourceStore::nodeChanged, this, [this](const QString &nodeId) {
+        // A registry's burst of grains touches a node many times; its entries are listed once.
+        if (m_changedNodes.isEmpty())
+            QTimer::singleShot(0, this, &NMOSRegistryBrowser::listChangedNodes);
+        m_changedNodes.insert(nodeId);
     });
 }
 
@@ -95,8 +110,7 @@ void NMOSRegistryBrowser::setPollInterval(int ms)
 {
     m_pollInterval = ms;
     m_retry.setInterval(ms);
-    if (m_reader)
-        m_reader->setPollInterval(ms);
+    m_probe.setInterval(ms);
 }
 
 void NMOSRegistryBrowser::restart()
@@ -134,6 +148,7 @@ void NMOSRegistryBrowser::stop()
         return;
     m_started = false;
     m_retry.stop();
+    m_probe.stop();
     if (m_reader) {
         // stop() may run inside one of the reader's own signals.
         m_reader->disconnect(this);
@@ -173,6 +188,7 @@ QList<QUrl> NMOSRegistryBrowser::selfUrls(const QJsonObject &node)
     QStringList versions;
     for (const QJsonValue &version : api.value(QLatin1String("versions")).toArray())
         versions << version.toString();
+    // Only the address is used: the entries' requests go to the store and the devices' controls.
     const QString version = NMOSMdnsBrowser::chooseApiVersion(versions.join(QLatin1Char(',')));
 
     QList<QUrl> urls;
@@ -219,7 +235,12 @@ bool NMOSRegistryBrowser::readCandidate(const QMdnsEngine::Service &svc, Candida
     const QByteArray versions = svc.attribute(QByteArrayLiteral("api_ver"), &hasVersions);
     candidate->name = svc.name();
     candidate->port = svc.port();
-    candidate->version = NMOSMdnsBrowser::chooseApiVersion(hasVersions ? QString::fromUtf8(versions) : QStringLiteral("v1.3"));
+    candidate->version = QueryApiReader::chooseVersion(
+        (hasVersions ? QString::fromUtf8(versions) : QStringLiteral("v1.3")).split(QLatin1Char(',')));
+    if (candidate->version.isEmpty()) {
+        qCDebug(lcRegistry) << "Registry" << name << "speaks none of our Query API versions:" << versions;
+        return false;
+    }
     candidate->tieBreak = QRandomGenerator::global()->generate();
     return true;
 }
@@ -314,13 +335,12 @@ void NMOSRegistryBrowser::useNext()
         }
         return;
     }
-    m_reader = new QueryApiReader(best->base, this);
-    m_reader->setPollInterval(m_pollInterval);
-    connect(m_reader, &QueryApiReader::nodeRead, this, &NMOSRegistryBrowser::takeNode);
+    m_reader = new QueryApiReader(best->base, &m_store, this);
     connect(m_reader, &QueryApiReader::failed, this, &NMOSRegistryBrowser::onReaderFailed);
     qInfo().noquote() << "Reading nodes from the registry" << best->base.toString();
     emit registryChanged(best->base);
     m_reader->start();
+    m_probe.start();
 }
 
 void NMOSRegistryBrowser::onReaderFailed()
@@ -338,34 +358,83 @@ void NMOSRegistryBrowser::onReaderFailed()
     useNext();
 }
 
-void NMOSRegistryBrowser::takeNode(const QJsonObject &node)
+// A better registry that failed is asked for one node; when it answers, it is read again.
+void NMOSRegistryBrowser::probeBetter()
 {
-    const QString id = node.value(QLatin1String("id")).toString();
-    const QString version = node.value(QLatin1String("version")).toString();
-    const auto known = m_versions.constFind(id);
-    if (known != m_versions.constEnd() && known.value() == version)
+    if (!m_reader) {
+        m_probe.stop();
         return;
-    m_versions.insert(id, version);
-    if (m_pending.isEmpty())
-        QTimer::singleShot(0, this, &NMOSRegistryBrowser::reportPending);
-    m_pending << node;
+    }
+    const int current = priorityOf(m_reader->base());
+    for (const Candidate &candidate : qAsConst(m_candidates)) {
+        if (!candidate.failed || candidate.base.isEmpty() || candidate.priority >= current)
+            continue;
+        QUrl url = candidate.base;
+        url.setPath(url.path() + QStringLiteral("/nodes/"));
+        url.setQuery(QStringLiteral("paging.limit=1"));
+        QNetworkReply *reply = ReplyLimits::get(m_probeNam, QNetworkRequest(url));
+        const QUrl base = candidate.base;
+        connect(reply, &QNetworkReply::finished, this, [this, reply, base] {
+            reply->deleteLater();
+            QString ignored;
+            if (ReplyLimits::failed(reply, &ignored))
+                return;
+            for (Candidate &c : m_candidates) {
+                if (c.base == base)
+                    c.failed = false;
+            }
+            qInfo().noquote() << "The registry" << base.toString() << "answers again";
+            useBest();
+        });
+    }
 }
 
-void NMOSRegistryBrowser::reportPending()
+void NMOSRegistryBrowser::listChangedNodes()
 {
-    // A report that arrives in the receiver's nested loop joins the queue being worked off.
-    if (m_reporting)
+    const QSet<QString> nodes = std::exchange(m_changedNodes, {});
+    for (const QString &nodeId : nodes)
+        listNode(nodeId);
+}
+
+void NMOSRegistryBrowser::listNode(const QString &nodeId)
+{
+    const QJsonObject node = m_store.resource(QStringLiteral("nodes"), nodeId);
+    if (node.isEmpty())
         return;
-    m_reporting = true;
-    while (!m_pending.isEmpty()) {
-        const QJsonObject node = m_pending.takeFirst();
-        // The name a person gave the node's host is what the operator knows it by.
-        QString name = node.value(QLatin1String("hostname")).toString();
-        if (name.isEmpty())
-            name = node.value(QLatin1String("label")).toString();
-        const QList<QUrl> urls = selfUrls(node);
-        for (const QUrl &url : urls)
-            emit nodeSelfReady(name, url, QJsonDocument(node));
+    // The name a person gave the node's host is what the operator knows it by.
+    QString name = node.value(QLatin1String("hostname")).toString();
+    if (name.isEmpty())
+        name = node.value(QLatin1String("label")).toString();
+    QList<NmosClient::SenderConnection> senders;
+    QList<NmosClient::ReceiverConnection> receivers;
+    for (const QUrl &url : selfUrls(node)) {
+        NmosClient::NodeEndpoint endpoint;
+        endpoint.address = url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port());
+        endpoint.scheme = url.scheme();
+        endpoint.registryNodeId = nodeId;
+        senders += patchable(QStringLiteral("senders"), m_lister.videoSenders(endpoint, name));
+        receivers += patchable(QStringLiteral("receivers"), m_lister.videoReceivers(endpoint, name));
     }
-    m_reporting = false;
+    emit entriesListed(nodeId, name, senders, receivers);
+}
+
+// The records whose device offers a usable IS-05 control, each with that control as its base.
+template<typename Record>
+QList<Record> NMOSRegistryBrowser::patchable(const QString &type, QList<Record> records)
+{
+    for (auto it = records.begin(); it != records.end();) {
+        const QString deviceId = m_store.resource(type, it->id).value(QLatin1String("device_id")).toString();
+        QString reason;
+        if (NmosClient::connectionApiOf(m_store.resource(QStringLiteral("devices"), deviceId),
+                                        &it->node.connectionApi, &reason)) {
+            ++it;
+            continue;
+        }
+        if (!m_warnedDevices.contains(deviceId)) {
+            m_warnedDevices.insert(deviceId);
+            qCWarning(lcRegistry).noquote() << "Not listed:" << reason;
+        }
+        it = records.erase(it);
+    }
+    return records;
 }

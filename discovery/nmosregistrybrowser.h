@@ -2,10 +2,10 @@
 #define NMOSREGISTRYBROWSER_H
 
 #include <QHash>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -13,6 +13,8 @@
 #include <memory>
 
 #include "mdns/service.h"
+#include "nmos/nmosclient.h"
+#include "nmos/nmosresourcestore.h"
 
 namespace QMdnsEngine {
 class Browser;
@@ -22,11 +24,12 @@ class Server;
 }
 
 class QHostAddress;
+class QNetworkAccessManager;
 class QueryApiReader;
 
-// Finds the nodes an NMOS registry holds: chooses a Query API (one given, or the best of
-// those announced as "_nmos-query._tcp"), falls over to the next when it fails, and
-// reports every node it reads as discovery reports a node it found itself.
+// Reads what an NMOS registry holds: chooses a Query API (one given, or the best of those
+// announced as "_nmos-query._tcp"), falls over to the next when it fails, goes back to a
+// better one that answers again, and lists the video entries of every node it holds.
 class NMOSRegistryBrowser : public QObject
 {
     Q_OBJECT
@@ -39,7 +42,8 @@ public:
     ~NMOSRegistryBrowser() override;
 
     // Uses this Query API only, instead of browsing; a base without a path gets the
-    // standard one (/x-nmos/query/v1.3). Takes effect at once when started.
+    // standard one (/x-nmos/query), and the highest version both speak. Takes effect at once
+    // when started.
     void setRegistry(const QUrl &base);
     void setDevelopmentRegistriesAllowed(bool allowed);
     void setPollInterval(int ms);
@@ -56,8 +60,18 @@ public:
     // entries left out are logged.
     static QList<QUrl> selfUrls(const QJsonObject &node);
 
+    // What the registry holds, kept current; its signals tell every change of a resource
+    // and of a receiver's subscription. It keeps what was read when a registry fails.
+    NmosResourceStore *store() { return &m_store; }
+
 signals:
-    void nodeSelfReady(QString serviceName, QUrl url, QJsonDocument selfDoc);
+    // The video entries of a registry node, listed again whenever any of its resources
+    // changed: all of them each time, under every usable address of the node. Each record's
+    // endpoint carries the node id (its Node API is never asked) and its device's IS-05 base;
+    // a sender or receiver whose device offers no usable IS-05 control is left out.
+    void entriesListed(const QString &nodeId, const QString &nodeName,
+                       const QList<NmosClient::SenderConnection> &senders,
+                       const QList<NmosClient::ReceiverConnection> &receivers);
     void registryChanged(QUrl base);
 
 private:
@@ -81,8 +95,11 @@ private:
     void useBest();
     int priorityOf(const QUrl &base) const;
     void onReaderFailed();
-    void takeNode(const QJsonObject &node);
-    void reportPending();
+    void probeBetter();
+    void listChangedNodes();
+    void listNode(const QString &nodeId);
+    template<typename Record>
+    QList<Record> patchable(const QString &type, QList<Record> records);
     void restart();
 
     QUrl m_given;
@@ -97,13 +114,15 @@ private:
     QueryApiReader *m_reader = nullptr;
     // Once every registry has failed, they are all tried again after a pause.
     QTimer m_retry;
-    // Node id -> version last taken in: polls and a new registry hand every node over
-    // again, and each intake costs the window requests to the node.
-    QHash<QString, QString> m_versions;
-    // Reports wait here: their receiver runs nested event loops, which must not run
-    // inside the reader's handlers, where the reader could be deleted under them.
-    QList<QJsonObject> m_pending;
-    bool m_reporting = false;
+    // While a worse registry is read, the better ones that failed are asked now and then.
+    QTimer m_probe;
+    QNetworkAccessManager *m_probeNam;
+    NmosResourceStore m_store;
+    // Builds the entries from the store with the same rules as a node's own answers.
+    NmosClient m_lister;
+    // Nodes whose entries are listed once the current burst of changes is over.
+    QSet<QString> m_changedNodes;
+    QSet<QString> m_warnedDevices;
 };
 
 #endif // NMOSREGISTRYBROWSER_H

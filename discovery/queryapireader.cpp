@@ -2,6 +2,7 @@
 
 #include "discovery/logging_p.h"
 #include "net/replylimits.h"
+#include "nmos/nmosresourcestore.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,9 +12,13 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 
+#include <utility>
+
 Q_LOGGING_CATEGORY(lcRegistry, "ferrolink.registry", QtInfoMsg)
 
 namespace {
+
+const char QueryApiRoot[] = "/x-nmos/query";
 
 // The target of the rel="next" entry of an RFC 8288 Link header, resolved against the
 // page it came with; empty when there is none.
@@ -39,68 +44,162 @@ QJsonDocument parse(const QByteArray &data, QString *errorString)
     return document;
 }
 
+int statusOf(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+// The path joined to a base with exactly one slash between them, whichever ends or starts
+// with one.
+QUrl joined(const QUrl &base, const QString &path)
+{
+    QUrl url = base;
+    QString left = base.path();
+    while (left.endsWith(QLatin1Char('/')))
+        left.chop(1);
+    url.setPath(left + QLatin1Char('/') + path);
+    return url;
+}
+
 } // namespace
 
-QueryApiReader::QueryApiReader(const QUrl &base, QObject *parent)
+QueryApiReader::QueryApiReader(const QUrl &base, NmosResourceStore *store, QObject *parent)
     : QObject(parent)
     , m_base(base.adjusted(QUrl::StripTrailingSlash))
+    , m_store(store)
 {
-    m_poll.setInterval(DefaultPollIntervalMs);
-    connect(&m_poll, &QTimer::timeout, this, [this] {
-        // A slow registry must not have reads of its own pile up.
-        if (!m_reading)
-            readPage(firstPage(), 1);
-    });
+    for (const QString &type : NmosResourceStore::types()) {
+        Collection collection;
+        collection.type = type;
+        m_collections << collection;
+    }
+    m_health.setInterval(RetryFirstMs / 4);
+    connect(&m_health, &QTimer::timeout, this, &QueryApiReader::checkHealth);
+    m_clock.start();
 }
 
 QueryApiReader::~QueryApiReader()
 {
-    // The socket's own teardown must not report into a reader that is going away.
-    if (m_socket)
-        m_socket->disconnect(this);
+    // The sockets' own teardown must not report into a reader that is going away.
+    for (const Collection &collection : qAsConst(m_collections)) {
+        if (collection.socket)
+            collection.socket->disconnect(this);
+    }
+}
+
+bool QueryApiReader::isSubscribed() const
+{
+    for (const Collection &collection : m_collections) {
+        if (!collection.socket || collection.socket->state() != QAbstractSocket::ConnectedState)
+            return false;
+    }
+    return true;
+}
+
+QString QueryApiReader::chooseVersion(const QStringList &offered)
+{
+    static const QRegularExpression pattern(QStringLiteral("^v(\\d+)\\.(\\d+)/?$"));
+    const QList<std::pair<int, int>> spoken{{1, 2}, {1, 3}};
+    std::pair<int, int> best{-1, -1};
+    for (const QString &text : offered) {
+        const QRegularExpressionMatch match = pattern.match(text.trimmed());
+        if (!match.hasMatch())
+            continue;
+        const std::pair<int, int> version{match.captured(1).toInt(), match.captured(2).toInt()};
+        if (spoken.contains(version) && version > best)
+            best = version;
+    }
+    return best.first < 0 ? QString() : QStringLiteral("v%1.%2").arg(best.first).arg(best.second);
 }
 
 void QueryApiReader::start()
 {
-    readPage(firstPage(), 1);
+    m_health.start();
+    if (m_base.path().endsWith(QLatin1String(QueryApiRoot))) {
+        readVersions();
+        return;
+    }
+    for (int i = 0; i < m_collections.size(); ++i)
+        readCollection(i);
 }
 
-QUrl QueryApiReader::firstPage() const
+QNetworkReply *QueryApiReader::get(const QUrl &url)
 {
-    // Creation order from the start of the collection is the one order in which following
-    // "next" is sure to visit every node once.
-    QUrl url = m_base;
-    url.setPath(m_base.path() + QStringLiteral("/nodes/"));
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("paging.order"), QStringLiteral("create"));
-    query.addQueryItem(QStringLiteral("paging.since"), QStringLiteral("0:0"));
-    query.addQueryItem(QStringLiteral("paging.limit"), QString::number(PageLimit));
-    url.setQuery(query);
+    // A registry is held to the limits and the redirect rule a node is held to.
+    return ReplyLimits::get(&m_nam, QNetworkRequest(url));
+}
+
+void QueryApiReader::readVersions()
+{
+    QNetworkReply *reply = get(joined(m_base, QString()));
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { finishVersions(reply); });
+}
+
+void QueryApiReader::finishVersions(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    QString reason;
+    if (ReplyLimits::failed(reply, &reason)) {
+        fail(QStringLiteral("GET %1 failed: %2").arg(reply->url().toString(), reason));
+        return;
+    }
+    QStringList offered;
+    for (const QJsonValue &value : QJsonDocument::fromJson(reply->readAll()).array())
+        offered << value.toString();
+    const QString version = chooseVersion(offered);
+    if (version.isEmpty()) {
+        fail(QStringLiteral("The Query API at %1 offers none of v1.2 and v1.3: %2")
+                 .arg(m_base.toString(), offered.join(QLatin1Char(','))));
+        return;
+    }
+    m_base = joined(m_base, version);
+    qCDebug(lcRegistry) << "Speaking" << version << "to" << m_base.toString();
+    for (int i = 0; i < m_collections.size(); ++i)
+        readCollection(i);
+}
+
+QUrl QueryApiReader::firstPage(const Collection &collection) const
+{
+    QUrl url = joined(m_base, collection.type + QLatin1Char('/'));
+    if (collection.paging) {
+        // From the start of the collection: without a cursor a registry answers the newest
+        // page, and "next" leads only to newer ones.
+        QUrlQuery query;
+        query.addQueryItem(QStringLiteral("paging.since"), QStringLiteral("0:0"));
+        query.addQueryItem(QStringLiteral("paging.limit"), QString::number(PageLimit));
+        url.setQuery(query);
+    }
     return url;
 }
 
-QNetworkReply *QueryApiReader::send(QNetworkReply *reply)
+void QueryApiReader::readCollection(int index)
 {
-    // A registry is held to the limits a node is held to.
-    ReplyLimits::watch(reply);
-    return reply;
+    Collection &collection = m_collections[index];
+    collection.pages.clear();
+    readPage(index, firstPage(collection), 1);
 }
 
-void QueryApiReader::readPage(const QUrl &url, int page)
+void QueryApiReader::readPage(int index, const QUrl &url, int page)
 {
     if (m_failed)
         return;
-    m_reading = true;
-    QNetworkRequest request(url);
-    QNetworkReply *reply = send(m_nam.get(request));
-    connect(reply, &QNetworkReply::finished, this, [this, reply, page] { finishPage(reply, page); });
+    QNetworkReply *reply = get(url);
+    connect(reply, &QNetworkReply::finished, this, [this, index, reply, page] { finishPage(index, reply, page); });
 }
 
-void QueryApiReader::finishPage(QNetworkReply *reply, int page)
+void QueryApiReader::finishPage(int index, QNetworkReply *reply, int page)
 {
     reply->deleteLater();
     if (m_failed)
         return;
+    Collection &collection = m_collections[index];
+    if (statusOf(reply) == 501 && collection.paging) {
+        qCInfo(lcRegistry) << "The registry at" << m_base.toString() << "does not page; reading"
+                           << collection.type << "whole";
+        collection.paging = false;
+        readCollection(index);
+        return;
+    }
     QString reason;
     if (ReplyLimits::failed(reply, &reason)) {
         fail(QStringLiteral("GET %1 failed: %2").arg(reply->url().toString(), reason));
@@ -109,55 +208,59 @@ void QueryApiReader::finishPage(QNetworkReply *reply, int page)
     QString parseError;
     const QJsonDocument document = parse(reply->readAll(), &parseError);
     if (!document.isArray()) {
-        fail(QStringLiteral("GET %1 did not answer with a list of nodes %2")
-                 .arg(reply->url().toString(), parseError));
+        fail(QStringLiteral("GET %1 did not answer with a list of %2 %3")
+                 .arg(reply->url().toString(), collection.type, parseError));
         return;
     }
-    const QJsonArray nodes = document.array();
-    for (const QJsonValue &node : nodes)
-        takeNode(node);
-    m_reading = false;
+    const QJsonArray resources = document.array();
+    for (const QJsonValue &value : resources) {
+        if (value.toObject().value(QLatin1String("id")).isString())
+            collection.pages << value.toObject();
+        else
+            qCWarning(lcRegistry) << "Ignored one of the" << collection.type << "from" << m_base.toString()
+                                  << "that has no id";
+    }
 
     // Without X-Paging-Limit the registry does not page: this was the whole collection.
     bool paged = false;
     const int limit = reply->rawHeader("X-Paging-Limit").toInt(&paged);
     const QUrl next = nextLink(reply->rawHeader("Link"), reply->url());
-    if (paged && limit > 0 && nodes.size() >= limit && isHttp(next) && next != reply->url()) {
+    if (paged && limit > 0 && resources.size() >= limit && isHttp(next) && next != reply->url()) {
         if (page < MaxPages) {
-            readPage(next, page + 1);
+            readPage(index, next, page + 1);
             return;
         }
-        qCWarning(lcRegistry) << "Stopped reading" << m_base.toString() << "after" << MaxPages << "pages";
+        qCWarning(lcRegistry) << "Stopped reading the" << collection.type << "of" << m_base.toString() << "after"
+                              << MaxPages << "pages";
     }
-    if (!m_subscribed && !m_poll.isActive())
-        subscribe();
+    m_store->replace(collection.type, std::exchange(collection.pages, {}));
+    subscribe(index);
 }
 
-void QueryApiReader::subscribe()
+void QueryApiReader::subscribe(int index)
 {
-    QUrl url = m_base;
-    url.setPath(m_base.path() + QStringLiteral("/subscriptions"));
-    QNetworkRequest request(url);
+    const QString path = QLatin1Char('/') + m_collections.at(index).type;
+    QNetworkRequest request(joined(m_base, QStringLiteral("subscriptions")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const QJsonObject body{{QStringLiteral("max_update_rate_ms"), 100},
                            {QStringLiteral("persist"), false},
                            {QStringLiteral("secure"), m_base.scheme() == QLatin1String("https")},
-                           {QStringLiteral("resource_path"), QStringLiteral("/nodes")},
+                           {QStringLiteral("resource_path"), path},
                            {QStringLiteral("params"), QJsonObject()},
                            {QStringLiteral("authorization"), false}};
-    QNetworkReply *reply = send(m_nam.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact)));
-    m_subscribed = true;
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { finishSubscription(reply); });
+    QNetworkReply *reply = m_nam.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    ReplyLimits::watch(reply);
+    connect(reply, &QNetworkReply::finished, this, [this, index, reply] { finishSubscription(index, reply); });
 }
 
-void QueryApiReader::finishSubscription(QNetworkReply *reply)
+void QueryApiReader::finishSubscription(int index, QNetworkReply *reply)
 {
     reply->deleteLater();
     if (m_failed)
         return;
     QString reason;
     if (ReplyLimits::failed(reply, &reason)) {
-        startPolling(QStringLiteral("POST %1 failed: %2").arg(reply->url().toString(), reason));
+        dropWebSocket(index, QStringLiteral("POST %1 failed: %2").arg(reply->url().toString(), reason));
         return;
     }
     QString parseError;
@@ -165,39 +268,57 @@ void QueryApiReader::finishSubscription(QNetworkReply *reply)
     const QString scheme = href.scheme();
     if (!href.isValid() || href.host().isEmpty()
         || (scheme != QLatin1String("ws") && scheme != QLatin1String("wss"))) {
-        startPolling(QStringLiteral("the subscription has no WebSocket address %1").arg(parseError));
+        dropWebSocket(index, QStringLiteral("the subscription has no WebSocket address %1").arg(parseError));
         return;
     }
-    openWebSocket(href);
+    openWebSocket(index, href);
 }
 
-void QueryApiReader::openWebSocket(const QUrl &href)
+void QueryApiReader::openWebSocket(int index, const QUrl &href)
 {
-    m_socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    m_socket->setMaxAllowedIncomingMessageSize(ReplyLimits::MaxReplySize);
-    m_socket->setMaxAllowedIncomingFrameSize(ReplyLimits::MaxReplySize);
-    connect(m_socket, &QWebSocket::textMessageReceived, this, &QueryApiReader::readMessage);
+    Collection &collection = m_collections[index];
+    auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    socket->setMaxAllowedIncomingMessageSize(ReplyLimits::MaxReplySize);
+    socket->setMaxAllowedIncomingFrameSize(ReplyLimits::MaxReplySize);
+    collection.socket = socket;
+    collection.heard = false;
+    collection.lastHeardMs = now();
+    collection.lastPingMs = now();
+    connect(socket, &QWebSocket::textMessageReceived, this,
+            [this, index](const QString &message) { readMessage(index, message); });
+    connect(socket, &QWebSocket::pong, this, [this, index] { m_collections[index].lastHeardMs = now(); });
     // A socket that never opens reports an error and then a disconnection; either one ends it.
-    connect(m_socket, &QWebSocket::disconnected, this, &QueryApiReader::dropWebSocket);
-    connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-            &QueryApiReader::dropWebSocket);
-    qCDebug(lcRegistry) << "Subscribing to the nodes of" << m_base.toString() << "at" << href.toString();
-    m_socket->open(href);
+    connect(socket, &QWebSocket::disconnected, this,
+            [this, index, socket] { dropWebSocket(index, socket->errorString()); });
+    connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+            [this, index, socket] { dropWebSocket(index, socket->errorString()); });
+    qCDebug(lcRegistry) << "Subscribing to the" << collection.type << "of" << m_base.toString() << "at"
+                        << href.toString();
+    socket->open(href);
 }
 
-void QueryApiReader::dropWebSocket()
+void QueryApiReader::dropWebSocket(int index, const QString &why)
 {
-    if (!m_socket)
+    Collection &collection = m_collections[index];
+    if (collection.socket) {
+        collection.socket->disconnect(this);
+        collection.socket->abort();
+        collection.socket->deleteLater();
+        collection.socket = nullptr;
+    }
+    if (m_failed || collection.retryAtMs >= 0)
         return;
-    const QString reason = m_socket->errorString();
-    m_socket->disconnect(this);
-    m_socket->deleteLater();
-    m_socket = nullptr;
-    startPolling(QStringLiteral("the WebSocket closed: %1").arg(reason));
+    collection.retryAtMs = now() + collection.retryMs;
+    qCWarning(lcRegistry).noquote() << "The subscription to the" << collection.type << "of" << m_base.toString()
+                                    << "ended (" + why + "); reading them again in"
+                                    << collection.retryMs / 1000.0 << "s";
+    collection.retryMs = qMin(2 * collection.retryMs, int(RetryMaxMs));
 }
 
-void QueryApiReader::readMessage(const QString &message)
+void QueryApiReader::readMessage(int index, const QString &message)
 {
+    Collection &collection = m_collections[index];
+    collection.lastHeardMs = now();
     QString parseError;
     const QJsonValue data = parse(message.toUtf8(), &parseError)
                                 .object()
@@ -209,33 +330,66 @@ void QueryApiReader::readMessage(const QString &message)
                               << "that is no grain of events" << parseError;
         return;
     }
-    // An event without "post" is a node that left; the lists keep what they have shown.
-    for (const QJsonValue &event : data.toArray()) {
-        const QJsonValue post = event.toObject().value(QLatin1String("post"));
-        if (post.isObject())
-            takeNode(post);
+    // The first grain on a socket holds the whole collection, each resource as unchanged:
+    // what it leaves out went away while no socket was open.
+    const bool first = !collection.heard;
+    collection.heard = true;
+    QList<QJsonObject> synced;
+    bool allSync = first;
+    for (const QJsonValue &value : data.toArray()) {
+        const QJsonObject event = value.toObject();
+        const QJsonValue pre = event.value(QLatin1String("pre"));
+        const QJsonValue post = event.value(QLatin1String("post"));
+        allSync = allSync && pre.isObject() && pre == post;
+        if (allSync)
+            synced << post.toObject();
     }
+    if (allSync) {
+        m_store->replace(collection.type, synced);
+    } else {
+        for (const QJsonValue &value : data.toArray()) {
+            const QJsonObject event = value.toObject();
+            const QJsonValue post = event.value(QLatin1String("post"));
+            const QJsonObject pre = event.value(QLatin1String("pre")).toObject();
+            bool taken = true;
+            if (post.isObject())
+                taken = m_store->insert(collection.type, post.toObject());
+            else if (pre.value(QLatin1String("id")).isString())
+                m_store->remove(collection.type, pre.value(QLatin1String("id")).toString());
+            else
+                taken = false;
+            if (!taken)
+                qCWarning(lcRegistry) << "Ignored an event on the" << collection.type << "of" << m_base.toString()
+                                      << "that names no resource";
+        }
+    }
+    // A subscription that delivers is healthy again: the next failure starts the pauses afresh.
+    collection.retryMs = RetryFirstMs;
 }
 
-void QueryApiReader::startPolling(const QString &why)
+void QueryApiReader::checkHealth()
 {
-    if (m_failed || m_poll.isActive())
+    if (m_failed)
         return;
-    qCWarning(lcRegistry).noquote() << "No WebSocket subscription at" << m_base.toString() << "(" + why + "),"
-                                    << "reading the nodes every" << m_poll.interval() / 1000.0 << "s instead";
-    m_poll.start();
-}
-
-void QueryApiReader::takeNode(const QJsonValue &value)
-{
-    const QJsonObject node = value.toObject();
-    const QJsonValue id = node.value(QLatin1String("id"));
-    const QJsonValue version = node.value(QLatin1String("version"));
-    if (!id.isString() || !version.isString()) {
-        qCWarning(lcRegistry) << "Ignored a node without id or version from" << m_base.toString();
-        return;
+    const qint64 at = now();
+    for (int i = 0; i < m_collections.size(); ++i) {
+        Collection &collection = m_collections[i];
+        if (!collection.socket) {
+            if (collection.retryAtMs >= 0 && at >= collection.retryAtMs) {
+                collection.retryAtMs = -1;
+                readCollection(i);
+            }
+            continue;
+        }
+        if (collection.socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        if (at - collection.lastHeardMs > SilentPings * m_pingIntervalMs) {
+            dropWebSocket(i, QStringLiteral("silent for %1 s").arg((at - collection.lastHeardMs) / 1000.0));
+        } else if (at - collection.lastHeardMs >= m_pingIntervalMs && at - collection.lastPingMs >= m_pingIntervalMs) {
+            collection.lastPingMs = at;
+            collection.socket->ping();
+        }
     }
-    emit nodeRead(node);
 }
 
 void QueryApiReader::fail(const QString &errorString)
@@ -243,12 +397,14 @@ void QueryApiReader::fail(const QString &errorString)
     if (m_failed)
         return;
     m_failed = true;
-    m_poll.stop();
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-        m_socket = nullptr;
+    m_health.stop();
+    for (Collection &collection : m_collections) {
+        if (!collection.socket)
+            continue;
+        collection.socket->disconnect(this);
+        collection.socket->abort();
+        collection.socket->deleteLater();
+        collection.socket = nullptr;
     }
     qCWarning(lcRegistry).noquote() << errorString;
     emit failed(errorString);

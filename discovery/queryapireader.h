@@ -1,19 +1,24 @@
 #ifndef QUERYAPIREADER_H
 #define QUERYAPIREADER_H
 
+#include <QElapsedTimer>
 #include <QJsonObject>
+#include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+#include <QVector>
 
+class NmosResourceStore;
 class QNetworkReply;
 class QWebSocket;
 
-// Reads the nodes one IS-04 Query API holds and keeps up with them: a paged first read,
-// then a WebSocket subscription on /nodes, or a new read every poll interval when the
-// WebSocket cannot be had. Reports every node it is told about, again on every poll.
+// Reads what one IS-04 Query API holds into a store and keeps it current: a paged read of
+// nodes, devices, flows, senders and receivers, then one WebSocket subscription per
+// collection. A subscription that closes, or stays silent through pings, is read and
+// subscribed again after a pause that starts at RetryFirstMs and doubles up to RetryMaxMs.
 class QueryApiReader : public QObject
 {
     Q_OBJECT
@@ -22,46 +27,70 @@ public:
     static constexpr int PageLimit = 100;
     // A registry that keeps handing out "next" pages must not hold the reader for ever.
     static constexpr int MaxPages = 1000;
-    static constexpr int DefaultPollIntervalMs = 10000;
+    static constexpr int RetryFirstMs = 1000;
+    static constexpr int RetryMaxMs = 30000;
+    static constexpr int DefaultPingIntervalMs = 5000;
+    // A WebSocket that answers neither with a message nor a pong for this many pings is dead.
+    static constexpr int SilentPings = 3;
 
-    // base: the Query API's root, such as http://10.0.0.5/x-nmos/query/v1.3
-    explicit QueryApiReader(const QUrl &base, QObject *parent = nullptr);
+    // base: the Query API's root with its version (http://10.0.0.5/x-nmos/query/v1.3), or
+    // without one (http://10.0.0.5/x-nmos/query): the highest version both speak is used.
+    QueryApiReader(const QUrl &base, NmosResourceStore *store, QObject *parent = nullptr);
     ~QueryApiReader() override;
 
     QUrl base() const { return m_base; }
-    void setPollInterval(int ms) { m_poll.setInterval(ms); }
-    bool isPolling() const { return m_poll.isActive(); }
-    bool isSubscribed() const { return m_subscribed; }
+    // Every collection has an open WebSocket.
+    bool isSubscribed() const;
+    void setPingInterval(int ms) { m_pingIntervalMs = ms; }
 
     void start();
 
+    // The highest of the versions offered ("v1.2", "v1.3/", …) that this reader speaks,
+    // compared as numbers; empty when there is none.
+    static QString chooseVersion(const QStringList &offered);
+
 signals:
-    // Must not run an event loop: the reader may be deleted in one.
-    void nodeRead(const QJsonObject &node);
-    // The registry stopped answering as a Query API should; the reader is idle from now on.
+    // The registry did not answer a read as a Query API should; the reader is idle from now on.
     void failed(const QString &errorString);
 
 private:
-    void readPage(const QUrl &url, int page);
-    void finishPage(QNetworkReply *reply, int page);
-    void subscribe();
-    void finishSubscription(QNetworkReply *reply);
-    void openWebSocket(const QUrl &href);
-    void dropWebSocket();
-    void readMessage(const QString &message);
-    void startPolling(const QString &why);
-    void takeNode(const QJsonValue &value);
-    void fail(const QString &errorString);
-    QNetworkReply *send(QNetworkReply *reply);
-    QUrl firstPage() const;
+    struct Collection
+    {
+        QString type;
+        QList<QJsonObject> pages; // the resources read so far in this read
+        bool paging = true;       // cleared by a registry that answers 501 to paging
+        QWebSocket *socket = nullptr;
+        bool heard = false;       // a grain came on this socket
+        qint64 lastHeardMs = 0;
+        qint64 lastPingMs = 0;
+        qint64 retryAtMs = -1;
+        int retryMs = RetryFirstMs;
+    };
 
-    const QUrl m_base;
+    void readVersions();
+    void finishVersions(QNetworkReply *reply);
+    void readCollection(int index);
+    void readPage(int index, const QUrl &url, int page);
+    void finishPage(int index, QNetworkReply *reply, int page);
+    void subscribe(int index);
+    void finishSubscription(int index, QNetworkReply *reply);
+    void openWebSocket(int index, const QUrl &href);
+    void dropWebSocket(int index, const QString &why);
+    void readMessage(int index, const QString &message);
+    void checkHealth();
+    void fail(const QString &errorString);
+    QNetworkReply *get(const QUrl &url);
+    QUrl firstPage(const Collection &collection) const;
+    qint64 now() const { return m_clock.elapsed(); }
+
+    QUrl m_base;
+    NmosResourceStore *m_store;
     QNetworkAccessManager m_nam;
-    QWebSocket *m_socket = nullptr;
-    QTimer m_poll;
-    bool m_subscribed = false;
+    QVector<Collection> m_collections;
+    QTimer m_health;
+    QElapsedTimer m_clock;
+    int m_pingIntervalMs = DefaultPingIntervalMs;
     bool m_failed = false;
-    bool m_reading = false;
 };
 
 #endif // QUERYAPIREADER_H

@@ -1,17 +1,31 @@
 #include "replylimits.h"
 
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QSslError>
 
 namespace {
 
 int s_transferTimeoutMs = ReplyLimits::DefaultTransferTimeoutMs;
 
+// The "error" text of an NMOS error body, cut short: it ends up in a message box.
+QString errorBodyText(const QByteArray &body)
+{
+    const int MaxLength = 300;
+    const QString text = QJsonDocument::fromJson(body).object().value(QLatin1String("error")).toString().trimmed();
+    return text.size() > MaxLength ? text.left(MaxLength) + QChar(0x2026) : text;
+}
+
 } // namespace
 
 ReplyLimits::ReplyLimits(QNetworkReply *reply)
     : QObject(reply)
     , m_reply(reply)
+    , m_url(reply->url())
 {
     m_stall.setSingleShot(true);
     // A coarse timer may fire up to 5 % early.
@@ -41,6 +55,7 @@ ReplyLimits::ReplyLimits(QNetworkReply *reply)
         if (m_tlsReason.isEmpty() && !errors.isEmpty())
             m_tlsReason = errors.first().errorString();
     });
+    connect(reply, &QNetworkReply::redirected, this, &ReplyLimits::checkRedirect);
     connect(&m_stall, &QTimer::timeout, this, [this] {
         if (m_reply->isFinished())
             return;
@@ -64,7 +79,37 @@ void ReplyLimits::watch(QNetworkReply *reply)
     new ReplyLimits(reply);
 }
 
-bool ReplyLimits::failed(const QNetworkReply *reply, QString *reason)
+QNetworkReply *ReplyLimits::get(QNetworkAccessManager *manager, QNetworkRequest request)
+{
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
+    QNetworkReply *reply = manager->get(request);
+    watch(reply);
+    return reply;
+}
+
+void ReplyLimits::checkRedirect(const QUrl &target)
+{
+    // The reply's own URL is the target already.
+    const QUrl from = m_url;
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // Only a move of the same resource on the same server: another host or scheme would take
+    // the request, and what the answer is trusted with, somewhere the node never named.
+    if ((status == 301 || status == 308) && target.scheme() == from.scheme() && target.host() == from.host()
+        && target.port(from.scheme() == QLatin1String("https") ? 443 : 80)
+               == from.port(from.scheme() == QLatin1String("https") ? 443 : 80)) {
+        m_url = target;
+        emit m_reply->redirectAllowed();
+        return;
+    }
+    const QString reason = QStringLiteral("Refused the redirect (HTTP %1) from %2 to %3")
+                               .arg(status)
+                               .arg(from.toString(), target.toString());
+    qWarning().noquote() << reason;
+    abortReply(reason);
+}
+
+bool ReplyLimits::failed(QNetworkReply *reply, QString *reason)
 {
     const auto *limits = reply->findChild<ReplyLimits *>(QString(), Qt::FindDirectChildrenOnly);
     if (limits && !limits->m_reason.isEmpty()) {
@@ -78,6 +123,9 @@ bool ReplyLimits::failed(const QNetworkReply *reply, QString *reason)
                                                                                        : QString();
     *reason = tlsReason.isEmpty() ? reply->errorString()
                                   : QStringLiteral("TLS: %1 for %2").arg(tlsReason, reply->url().host());
+    const QString nodeText = errorBodyText(reply->peek(MaxReplySize));
+    if (!nodeText.isEmpty())
+        *reason += QLatin1String(": ") + nodeText;
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "nmosclient.h"
 #include "nmosclient_p.h"
 
+#include "nmos/nmosresourcestore.h"
 #include "net/replylimits.h"
 
 #include <QEventLoop>
@@ -19,6 +20,11 @@ Q_LOGGING_CATEGORY(lcNmos, "ferrolink.nmos", QtInfoMsg)
 namespace {
 
 const char NodeApiBase[] = "%1://%2/x-nmos/node/v1.3";
+// The requests of a registry endpoint go to the client's store, never to the network: the
+// node's Node API address, as many registries hold it, does not answer a controller.
+const char StoreScheme[] = "registry:";
+const char ConnectionControlV11[] = "urn:x-nmos:control:sr-ctrl/v1.1";
+const char ConnectionControlV10[] = "urn:x-nmos:control:sr-ctrl/v1.0";
 const char ConnectionApiBase[] = "%1://%2/x-nmos/connection/v1.1";
 
 // A record made anywhere but from discovery may carry no scheme, or a wrong one: only a
@@ -67,6 +73,10 @@ namespace NmosPrivate {
 
 QString nodeUrl(const NmosClient::NodeEndpoint &node, const QString &path)
 {
+    if (!node.registryNodeId.isEmpty()) {
+        QString segment;
+        return idSegment(node.registryNodeId, &segment) ? QLatin1String(StoreScheme) + segment + path : QString();
+    }
     return QString::fromLatin1(NodeApiBase).arg(schemeOf(node), node.address) + path;
 }
 
@@ -116,12 +126,11 @@ bool isIpv6Address(const QString &text)
     return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv6Protocol;
 }
 
-// Waits in a nested event loop until the reply has finished or broken one of the limits
-// that every request to a node is held to. Returns false with the reason in *failure when
-// the request failed for any cause.
+// Waits in a nested event loop until the reply, watched by ReplyLimits, has finished or
+// broken one of the limits that every request to a node is held to. Returns false with the
+// reason in *failure when the request failed for any cause.
 bool waitForReply(QNetworkReply *reply, QString *failure)
 {
-    ReplyLimits::watch(reply);
     // A reply can be finished already (for example a refused URL); quit() before exec()
     // would be lost and the loop would never return.
     if (!reply->isFinished()) {
@@ -161,7 +170,7 @@ QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &ur
         return QByteArray();
     }
 
-    QNetworkReply *reply = manager->get(QNetworkRequest(target));
+    QNetworkReply *reply = ReplyLimits::get(manager, QNetworkRequest(target));
     QByteArray body;
     QString failure;
     if (waitForReply(reply, &failure)) {
@@ -190,6 +199,7 @@ bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, cons
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
     QNetworkReply *reply = manager->sendCustomRequest(request, QByteArrayLiteral("PATCH"), payload);
+    ReplyLimits::watch(reply);
 
     QString failure;
     const bool ok = waitForReply(reply, &failure);
@@ -276,6 +286,16 @@ bool NmosClient::addTrustedAuthorities(const QString &pemFile, QString *errorStr
 
 QJsonDocument NmosClient::getJson(const QString &url, QString *errorString)
 {
+    QJsonValue stored;
+    if (readStore(url, &stored)) {
+        if (stored.isArray())
+            return QJsonDocument(stored.toArray());
+        if (stored.isObject() && !stored.toObject().isEmpty())
+            return QJsonDocument(stored.toObject());
+        if (errorString)
+            *errorString = QStringLiteral("The registry holds nothing at %1").arg(url);
+        return QJsonDocument();
+    }
     int status = 0;
     QString errorText;
     const QByteArray body = syncGet(manager, url, &status, &errorText);
@@ -306,4 +326,61 @@ QJsonObject NmosClient::getJsonObject(const QString &url, QString *errorString)
     if (!document.isObject() && !document.isNull() && errorString)
         *errorString = QStringLiteral("No object in the answer from %1").arg(url);
     return document.object();
+}
+
+// Serves the URLs nodeUrl and nodeResourceUrl make for a registry endpoint:
+// "registry:<node>/<type>/" is that node's collection, "registry:<node>/<type>/<id>" one
+// resource of it; a resource of another node is not found. False for any other URL.
+bool NmosClient::readStore(const QString &url, QJsonValue *value) const
+{
+    if (!url.startsWith(QLatin1String(StoreScheme)))
+        return false;
+    const QStringList parts = url.mid(int(qstrlen(StoreScheme))).split(QLatin1Char('/'));
+    if (!m_store || parts.size() != 3) {
+        qCWarning(lcNmos) << "No registry data for" << url;
+        *value = QJsonValue();
+        return true;
+    }
+    const QString nodeId = QUrl::fromPercentEncoding(parts.at(0).toUtf8());
+    const QString type = parts.at(1);
+    const QString id = QUrl::fromPercentEncoding(parts.at(2).toUtf8());
+    if (id.isEmpty())
+        *value = m_store->collection(type, nodeId);
+    else if (m_store->nodeOf(type, id) == nodeId)
+        *value = m_store->resource(type, id);
+    else
+        *value = QJsonValue();
+    return true;
+}
+
+bool NmosClient::connectionApiOf(const QJsonObject &device, QString *base, QString *errorString)
+{
+    const QJsonArray controls = device.value(QLatin1String("controls")).toArray();
+    if (controls.isEmpty()) {
+        base->clear();
+        return true;
+    }
+    QString reason = QStringLiteral("device %1 lists no IS-05 control")
+                         .arg(device.value(QLatin1String("id")).toString());
+    for (const char *type : {ConnectionControlV11, ConnectionControlV10}) {
+        for (const QJsonValue &value : controls) {
+            const QJsonObject control = value.toObject();
+            if (control.value(QLatin1String("type")).toString() != QLatin1String(type))
+                continue;
+            const QString href = control.value(QLatin1String("href")).toString().trimmed();
+            const QUrl url(bracketIpv6Host(href), QUrl::StrictMode);
+            if (!url.isValid() || url.host().isEmpty()
+                || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+                reason = QStringLiteral("device %1 has the unusable IS-05 control %2")
+                             .arg(device.value(QLatin1String("id")).toString(), href);
+                continue;
+            }
+            *base = url.adjusted(QUrl::StripTrailingSlash | QUrl::RemoveQuery | QUrl::RemoveFragment)
+                        .toString(QUrl::FullyEncoded);
+            return true;
+        }
+    }
+    if (errorString)
+        *errorString = reason;
+    return false;
 }

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+class NmosResourceStore;
 class QNetworkAccessManager;
 class QUrl;
 
@@ -36,6 +37,9 @@ public:
         // ("http://10.0.0.5:5201/x-nmos/connection/v1.0"); empty when the device lists no
         // controls, and the Connection API v1.1 is then asked at the node address.
         QString connectionApi;
+        // The node's id when it was read from a registry: its Node API is then never asked,
+        // and its collections and resources come from the client's resource store.
+        QString registryNodeId;
     };
 
     struct SenderConnection
@@ -101,9 +105,17 @@ public:
                           int *status = nullptr, QString *errorString = nullptr,
                           QByteArray *response = nullptr);
     static QString bracketIpv6Host(const QString &url);
+    // A device's IS-05 base from its controls: the sr-ctrl v1.1 entry, else v1.0, as an
+    // http(s) URL without a trailing slash. True with *base empty when the device lists no
+    // controls (the node address is then asked); false, with the reason, when it lists
+    // controls but no usable IS-05 one, and its senders and receivers cannot be patched.
+    static bool connectionApiOf(const QJsonObject &device, QString *base, QString *errorString = nullptr);
     // Trusts the authorities of a PEM file besides the system's, for every later request of
     // the process (discovery's too). False, with the reason, when it holds none.
     static bool addTrustedAuthorities(const QString &pemFile, QString *errorString = nullptr);
+
+    // Where the resources of registry endpoints are read; without one they are found nowhere.
+    void setResourceStore(const NmosResourceStore *store) { m_store = store; }
 
     // Empty on any failure; the reason, when one is wanted, goes to *errorString.
     QJsonArray getJsonArray(const QString &url, QString *errorString = nullptr);
@@ -150,8 +162,10 @@ public:
 
 private:
     QJsonDocument getJson(const QString &url, QString *errorString);
+    bool readStore(const QString &url, QJsonValue *value) const;
 
     QNetworkAccessManager *manager = nullptr;
+    const NmosResourceStore *m_store = nullptr;
 };
 
 Q_DECLARE_METATYPE(NmosClient::SenderConnection)

@@ -326,19 +326,17 @@ void tst_PatchEndToEnd::refusesBadAuthorityFile()
 void tst_PatchEndToEnd::listsRegistryNodesAndNewOnes_data()
 {
     QTest::addColumn<QStringList>("options");
-    QTest::addColumn<int>("pollMs"); // only without a WebSocket is the new node seen by polling
-    QTest::newRow("named by URL, WebSocket") << QStringList() << 600000;
-    QTest::newRow("named by URL, polling") << QStringList{"--fault-registry-no-websocket"} << 200;
+    QTest::newRow("named by URL, WebSocket") << QStringList();
+    // Without a WebSocket the registry is read again at every attempt to subscribe.
+    QTest::newRow("named by URL, no WebSocket") << QStringList{"--fault-registry-no-websocket"};
 }
 
 void tst_PatchEndToEnd::listsRegistryNodesAndNewOnes()
 {
     QFETCH(QStringList, options);
-    QFETCH(int, pollMs);
     QVERIFY(startSim(options + QString("--label cam --nodes 3 --bind 10.77.0.1 --group-name Three --video-senders 1 "
                                        "--registry 0 --registry-only").split(' ')));
     MainWindow window;
-    window.registryBrowser()->setPollInterval(pollMs);
     // Without a path: the standard one is meant.
     window.registryBrowser()->setRegistry(NMOSRegistryBrowser::registryBase("http://" + m_addresses.value("registry")));
 
@@ -350,16 +348,24 @@ void tst_PatchEndToEnd::listsRegistryNodesAndNewOnes()
                  qPrintable(combo(&window, 0)->currentText()));
     }
 
-    // A node registers itself later, as its Registration API client would.
+    // A node registers itself later, as its Registration API client would: itself, then
+    // what it holds.
     QVERIFY(startSim(QString("--label late --bind 10.77.0.2 --group-name Late --video-senders 1").split(' '), "10.77.0.2"));
     QNetworkAccessManager manager;
-    const QByteArray self = NmosClient::syncGet(&manager, "http://" + m_addresses.value("late") + "/x-nmos/node/v1.3/self");
-    QNetworkRequest request(QUrl("http://" + m_addresses.value("registry") + "/x-nmos/registration/v1.3/resource"));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    std::unique_ptr<QNetworkReply> reply(manager.post(request, QJsonDocument(QJsonObject{
-        {"type", "node"}, {"data", QJsonDocument::fromJson(self).object()}}).toJson()));
-    QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 10000);
-    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 201);
+    const QString node = "http://" + m_addresses.value("late") + "/x-nmos/node/v1.3/";
+    for (const QString type : {"self", "devices/", "sources/", "flows/", "senders/"}) {
+        const QJsonDocument held = QJsonDocument::fromJson(NmosClient::syncGet(&manager, node + type));
+        const QJsonArray resources = held.isArray() ? held.array() : QJsonArray{held.object()};
+        for (const QJsonValue &resource : resources) {
+            QNetworkRequest request(QUrl("http://" + m_addresses.value("registry") + "/x-nmos/registration/v1.3/resource"));
+            request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+            const QString kind = type == "self" ? "node" : type.chopped(2);
+            std::unique_ptr<QNetworkReply> reply(manager.post(request, QJsonDocument(QJsonObject{
+                {"type", kind}, {"data", resource}}).toJson()));
+            QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 10000);
+            QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 201);
+        }
+    }
     QTRY_VERIFY_WITH_TIMEOUT(select(combo(&window, 0), m_addresses.value("late"), "Late Video"), 20000);
     m_sims.back()->kill();
     m_sims.at(m_sims.size() - 2)->kill();

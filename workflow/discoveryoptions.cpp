@@ -8,7 +8,7 @@
 DiscoveryOptions::DiscoveryOptions()
     : m_registry(QStringLiteral("registry"),
                  QStringLiteral("Read the nodes from the IS-04 Query API at this base URL, such as "
-                                "http://10.0.0.5/x-nmos/query/v1.3 (a URL without a path gets that one)."),
+                                "http://10.0.0.5/x-nmos/query/v1.3 (a URL without a path: the highest version both speak)."),
                  QStringLiteral("url"))
     , m_development(QStringLiteral("development-registries"),
                     QStringLiteral("Also use registries announced with a pri of 100 or more (kept for development)."))

@@ -100,6 +100,7 @@ void TestHttpServer::respond(QTcpSocket *socket, const Reply &reply)
         head += "Content-Type: " + reply.contentType + "\r\n";
     if (!reply.location.isEmpty())
         head += "Location: " + reply.location + "\r\n";
+    head += reply.headers;
     head += chunked ? QByteArray("Transfer-Encoding: chunked\r\n")
                     : "Content-Length: " + QByteArray::number(generated ? reply.generatedSize : reply.body.size()) + "\r\n";
     socket->write(head + "\r\n");

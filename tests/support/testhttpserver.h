@@ -55,6 +55,7 @@ public:
         int status;
         QByteArray contentType;
         QByteArray location; // the Location header, when not empty
+        QByteArray headers;  // more header lines, each ending in "\r\n"
         QByteArray body;
         int delayMs = 0;
         qint64 generatedSize = 0;
@@ -83,6 +84,12 @@ public:
         {
             Reply reply = generated(bytes);
             reply.trickleMs = everyMs;
+            return reply;
+        }
+        Reply withHeader(const QByteArray &name, const QByteArray &value) const
+        {
+            Reply reply = *this;
+            reply.headers += name + ": " + value + "\r\n";
             return reply;
         }
         Reply delayed(int milliseconds) const

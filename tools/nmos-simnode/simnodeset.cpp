@@ -117,8 +117,22 @@ bool SimNodeSet::startRegistry(QString *errorString)
     m_registry = new SimRegistry(address, m_config.registryPort, m_config.registryWebSocket, this);
     if (!m_registry->start(errorString))
         return false;
-    for (SimNode *node : qAsConst(m_nodes))
-        m_registry->addNode(QJsonDocument::fromJson(node->handle("GET", QStringLiteral("/x-nmos/node/v1.3/self"), {}).body).object());
+    for (SimNode *node : qAsConst(m_nodes)) {
+        // Every resource as the node's own API gives it, again after each change, as the
+        // node's Registration API client would keep them.
+        auto registerNode = [this, node] {
+            const QString base = QStringLiteral("/x-nmos/node/v1.3/");
+            m_registry->putResource(QStringLiteral("nodes"),
+                                    QJsonDocument::fromJson(node->handle("GET", base + QStringLiteral("self"), {}).body).object());
+            for (const QString type : {"devices", "sources", "flows", "senders", "receivers"}) {
+                const QJsonArray resources = QJsonDocument::fromJson(node->handle("GET", base + type + '/', {}).body).array();
+                for (const QJsonValue &resource : resources)
+                    m_registry->putResource(type, resource.toObject());
+            }
+        };
+        registerNode();
+        connect(node, &SimNode::resourcesChanged, m_registry, registerNode, Qt::QueuedConnection);
+    }
     return true;
 }
 

@@ -14,6 +14,8 @@
 namespace {
 
 const char QueryBase[] = "/x-nmos/query/v1.3";
+const QStringList Collections{QStringLiteral("nodes"), QStringLiteral("devices"), QStringLiteral("sources"),
+                              QStringLiteral("flows"), QStringLiteral("senders"), QStringLiteral("receivers")};
 
 QString newId()
 {
@@ -79,25 +81,30 @@ bool SimRegistry::start(QString *errorString)
     return true;
 }
 
-void SimRegistry::addNode(const QJsonObject &node)
+void SimRegistry::putResource(const QString &type, const QJsonObject &resource)
 {
-    const QString id = node.value(QLatin1String("id")).toString();
-    QJsonObject event{{QStringLiteral("path"), id}, {QStringLiteral("post"), node}};
+    const QString id = resource.value(QLatin1String("id")).toString();
+    QJsonObject event{{QStringLiteral("path"), id}, {QStringLiteral("post"), resource}};
     {
         QMutexLocker lock(&m_mutex);
-        auto entry = std::find_if(m_entries.begin(), m_entries.end(),
-                                  [&id](const Entry &e) { return e.node.value(QLatin1String("id")) == id; });
-        if (entry == m_entries.end()) {
-            m_entries << Entry{++m_lastCreated, node};
+        QList<Entry> &entries = m_collections[type];
+        auto entry = std::find_if(entries.begin(), entries.end(),
+                                  [&id](const Entry &e) { return e.resource.value(QLatin1String("id")) == id; });
+        if (entry == entries.end()) {
+            entries << Entry{++m_lastCreated, resource};
+        } else if (entry->resource == resource) {
+            return;
         } else {
-            event.insert(QStringLiteral("pre"), entry->node);
-            entry->node = node;
+            event.insert(QStringLiteral("pre"), entry->resource);
+            entry->resource = resource;
         }
     }
     // The subscribers live on the thread that owns the WebSocket server.
-    QMetaObject::invokeMethod(this, [this, event] {
-        for (QWebSocket *socket : qAsConst(m_subscribers))
-            sendGrain(socket, QJsonArray{event});
+    QMetaObject::invokeMethod(this, [this, type, event] {
+        for (auto it = m_subscribers.constBegin(); it != m_subscribers.constEnd(); ++it) {
+            if (it.value() == type)
+                sendGrain(it.key(), type, QJsonArray{event});
+        }
     }, Qt::QueuedConnection);
 }
 
@@ -105,19 +112,32 @@ void SimRegistry::serve(const httplib::Request &request, httplib::Response &resp
 {
     const QString path = QString::fromStdString(request.path);
     const QString query = QLatin1String(QueryBase);
-    if (request.method == "GET" && (path == query + "/nodes" || path == query + "/nodes/")) {
-        serveNodes(request, response);
-    } else if (request.method == "POST" && (path == query + "/subscriptions" || path == query + "/subscriptions/")) {
-        answer(response, 201, subscription());
+    const QString collection = path.mid(query.size() + 1).section(QLatin1Char('/'), 0, 0);
+    const bool collectionPath = path.startsWith(query + QLatin1Char('/'))
+                                && (path == query + QLatin1Char('/') + collection
+                                    || path == query + QLatin1Char('/') + collection + QLatin1Char('/'));
+    if (request.method == "GET" && (path == QLatin1String("/x-nmos/query") || path == QLatin1String("/x-nmos/query/"))) {
+        answer(response, 200, QJsonArray{QStringLiteral("v1.3/")});
+    } else if (request.method == "GET" && collectionPath && Collections.contains(collection)) {
+        serveCollection(collection, request, response);
+    } else if (request.method == "POST" && collectionPath && collection == QLatin1String("subscriptions")) {
+        const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+        const QJsonObject subscription = subscribe(body);
+        if (subscription.isEmpty())
+            answer(response, 400, QJsonObject{{QStringLiteral("code"), 400},
+                                              {QStringLiteral("error"), QStringLiteral("no such resource_path")}});
+        else
+            answer(response, 201, subscription);
     } else if (request.method == "POST" && path == QLatin1String("/x-nmos/registration/v1.3/resource")) {
         const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
-        const QJsonObject node = body.value(QLatin1String("data")).toObject();
-        if (body.value(QLatin1String("type")) != QLatin1String("node") || !node.value(QLatin1String("id")).isString()) {
+        const QString type = body.value(QLatin1String("type")).toString() + QLatin1Char('s');
+        const QJsonObject resource = body.value(QLatin1String("data")).toObject();
+        if (!Collections.contains(type) || !resource.value(QLatin1String("id")).isString()) {
             answer(response, 400, QJsonObject{{QStringLiteral("code"), 400},
-                                              {QStringLiteral("error"), QStringLiteral("this double keeps nodes only")}});
+                                              {QStringLiteral("error"), QStringLiteral("no resource of a known type")}});
         } else {
-            addNode(node);
-            answer(response, 201, node);
+            putResource(type, resource);
+            answer(response, 201, resource);
         }
     } else {
         answer(response, 404, QJsonObject{{QStringLiteral("code"), 404}, {QStringLiteral("error"), QStringLiteral("Not found")}});
@@ -126,8 +146,8 @@ void SimRegistry::serve(const httplib::Request &request, httplib::Response &resp
 }
 
 // IS-04 paging on the creation cursor only: "since" wins over "until", no cursors at all
-// means the newest nodes.
-void SimRegistry::serveNodes(const httplib::Request &request, httplib::Response &response)
+// means the newest resources.
+void SimRegistry::serveCollection(const QString &type, const httplib::Request &request, httplib::Response &response)
 {
     int limit = MaxPageLimit;
     if (request.has_param("paging.limit"))
@@ -137,7 +157,7 @@ void SimRegistry::serveNodes(const httplib::Request &request, httplib::Response 
     int since = cursor(request, "paging.since", 0);
     int until = cursor(request, "paging.until", m_lastCreated);
     QList<Entry> inRange;
-    for (const Entry &entry : qAsConst(m_entries)) {
+    for (const Entry &entry : m_collections.value(type)) {
         if (entry.created > since && entry.created <= until)
             inRange << entry;
     }
@@ -148,22 +168,31 @@ void SimRegistry::serveNodes(const httplib::Request &request, httplib::Response 
         else
             since = inRange.first().created - 1;
     }
-    QJsonArray nodes;
+    QJsonArray resources;
     for (const Entry &entry : qAsConst(inRange))
-        nodes << entry.node;
-    const std::string base = "http://" + request.get_header_value("Host") + QueryBase + "/nodes/?paging.order=create&";
+        resources << entry.resource;
+    const std::string base = "http://" + request.get_header_value("Host") + QueryBase + "/" + type.toStdString()
+                             + "/?paging.order=create&";
     const std::string tail = ":0&paging.limit=" + std::to_string(limit);
     response.set_header("Link", "<" + base + "paging.since=" + std::to_string(until) + tail + ">; rel=\"next\", <"
                                     + base + "paging.until=" + std::to_string(since) + tail + ">; rel=\"prev\"");
     response.set_header("X-Paging-Limit", std::to_string(limit));
     response.set_header("X-Paging-Since", std::to_string(since) + ":0");
     response.set_header("X-Paging-Until", std::to_string(until) + ":0");
-    answer(response, 200, nodes);
+    answer(response, 200, resources);
 }
 
-QJsonObject SimRegistry::subscription() const
+QJsonObject SimRegistry::subscribe(const QJsonObject &request)
 {
+    const QString path = request.value(QLatin1String("resource_path")).toString();
+    const QString type = path.mid(1);
+    if (!path.startsWith(QLatin1Char('/')) || !Collections.contains(type))
+        return QJsonObject();
     const QString id = newId();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_subscriptions.insert(id, type);
+    }
     // Without a WebSocket the address names the HTTP port, which turns the handshake away.
     const int port = m_webSocket ? m_sockets->serverPort() : m_port;
     QString host = m_bindAddress;
@@ -176,7 +205,7 @@ QJsonObject SimRegistry::subscription() const
                        {QStringLiteral("persist"), false},
                        {QStringLiteral("secure"), false},
                        {QStringLiteral("authorization"), false},
-                       {QStringLiteral("resource_path"), QStringLiteral("/nodes")},
+                       {QStringLiteral("resource_path"), path},
                        {QStringLiteral("params"), QJsonObject()}};
 }
 
@@ -184,25 +213,33 @@ void SimRegistry::acceptSubscriber()
 {
     while (QWebSocket *socket = m_sockets->nextPendingConnection()) {
         socket->setParent(this);
-        m_subscribers << socket;
+        const QString id = socket->requestUrl().path().section(QLatin1Char('/'), -2, -2);
+        QMutexLocker lock(&m_mutex);
+        const QString type = m_subscriptions.value(id);
+        if (type.isEmpty()) {
+            lock.unlock();
+            socket->close(QWebSocketProtocol::CloseCodeBadOperation, QStringLiteral("no such subscription"));
+            socket->deleteLater();
+            continue;
+        }
+        m_subscribers.insert(socket, type);
         connect(socket, &QWebSocket::disconnected, this, [this, socket] {
-            m_subscribers.removeOne(socket);
+            m_subscribers.remove(socket);
             socket->deleteLater();
         });
-        // A new subscriber first hears of every node the double holds, as unchanged.
+        // A new subscriber first hears of every resource of its collection, as unchanged.
         QJsonArray events;
-        QMutexLocker lock(&m_mutex);
-        for (const Entry &entry : qAsConst(m_entries)) {
-            const QString id = entry.node.value(QLatin1String("id")).toString();
-            events << QJsonObject{{QStringLiteral("path"), id}, {QStringLiteral("pre"), entry.node},
-                                  {QStringLiteral("post"), entry.node}};
+        for (const Entry &entry : m_collections.value(type)) {
+            const QString resourceId = entry.resource.value(QLatin1String("id")).toString();
+            events << QJsonObject{{QStringLiteral("path"), resourceId}, {QStringLiteral("pre"), entry.resource},
+                                  {QStringLiteral("post"), entry.resource}};
         }
         lock.unlock();
-        sendGrain(socket, events);
+        sendGrain(socket, type, events);
     }
 }
 
-void SimRegistry::sendGrain(QWebSocket *socket, const QJsonArray &events)
+void SimRegistry::sendGrain(QWebSocket *socket, const QString &type, const QJsonArray &events)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString stamp = QStringLiteral("%1:%2").arg(now / 1000).arg(now % 1000 * 1000000);
@@ -217,7 +254,7 @@ void SimRegistry::sendGrain(QWebSocket *socket, const QJsonArray &events)
         {QStringLiteral("rate"), unit},
         {QStringLiteral("duration"), unit},
         {QStringLiteral("grain"), QJsonObject{{QStringLiteral("type"), QStringLiteral("urn:x-nmos:format:data.event")},
-                                              {QStringLiteral("topic"), QStringLiteral("/nodes/")},
+                                              {QStringLiteral("topic"), QLatin1Char('/') + type + QLatin1Char('/')},
                                               {QStringLiteral("data"), events}}}};
     socket->sendTextMessage(QString::fromUtf8(QJsonDocument(grain).toJson(QJsonDocument::Compact)));
 }

@@ -1,6 +1,7 @@
 #ifndef SIMREGISTRY_H
 #define SIMREGISTRY_H
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -20,9 +21,10 @@ class Server;
 class QWebSocket;
 class QWebSocketServer;
 
-// A test double of an IS-04 Query API, not a registry: it holds the nodes it is given,
-// pages GET /nodes, takes subscriptions, tells WebSocket subscribers about every node
-// added, and takes nodes POSTed to the Registration API's /resource with no heartbeats.
+// A test double of an IS-04 Query API, not a registry: it holds the resources it is given
+// (nodes, devices, sources, flows, senders, receivers), pages GET of each collection, takes
+// subscriptions, tells each WebSocket subscriber about every change of its collection, and
+// takes resources POSTed to the Registration API's /resource with no heartbeats.
 class SimRegistry : public QObject
 {
     Q_OBJECT
@@ -37,21 +39,22 @@ public:
 
     bool start(QString *errorString = nullptr);
     int port() const { return m_port; }
-    // Adds or replaces a node (by id) and tells the subscribers. Any thread.
-    void addNode(const QJsonObject &node);
+    // Adds or replaces a resource (by id) of a collection ("nodes", "senders", …) and tells
+    // its subscribers when it changed. Any thread.
+    void putResource(const QString &type, const QJsonObject &resource);
 
 private:
     struct Entry
     {
         int created = 0; // the creation cursor: "<created>:0"
-        QJsonObject node;
+        QJsonObject resource;
     };
 
     void serve(const httplib::Request &request, httplib::Response &response);
-    void serveNodes(const httplib::Request &request, httplib::Response &response);
-    QJsonObject subscription() const;
+    void serveCollection(const QString &type, const httplib::Request &request, httplib::Response &response);
+    QJsonObject subscribe(const QJsonObject &request);
     void acceptSubscriber();
-    void sendGrain(QWebSocket *socket, const QJsonArray &events);
+    void sendGrain(QWebSocket *socket, const QString &type, const QJsonArray &events);
 
     const QString m_bindAddress;
     int m_port;
@@ -59,9 +62,10 @@ private:
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     QWebSocketServer *m_sockets = nullptr;
-    QList<QWebSocket *> m_subscribers;
+    QHash<QWebSocket *, QString> m_subscribers; // socket -> its collection
     mutable QMutex m_mutex;
-    QList<Entry> m_entries;
+    QHash<QString, QList<Entry>> m_collections;
+    QHash<QString, QString> m_subscriptions; // subscription id -> its collection
     int m_lastCreated = 0;
 };
 

@@ -1,0 +1,210 @@
+#include "nmosresourcestore.h"
+
+#include <QJsonValue>
+
+#include <algorithm>
+
+namespace {
+
+const QString Nodes = QStringLiteral("nodes");
+const QString Devices = QStringLiteral("devices");
+const QString Receivers = QStringLiteral("receivers");
+
+QJsonObject subscriptionOf(const QJsonObject &receiver)
+{
+    return receiver.value(QLatin1String("subscription")).toObject();
+}
+
+} // namespace
+
+NmosResourceStore::NmosResourceStore(QObject *parent)
+    : QObject(parent)
+{
+    for (const QString &type : types())
+        m_collections.insert(type, Collection());
+}
+
+QStringList NmosResourceStore::types()
+{
+    // Parents first: a sender read before its device lists under no node until the device comes.
+    return {Nodes, Devices, QStringLiteral("flows"), QStringLiteral("senders"), Receivers};
+}
+
+QString NmosResourceStore::parentOf(const QString &type, const QJsonObject &resource)
+{
+    if (type == Nodes)
+        return QString();
+    const QLatin1String key = type == Devices ? QLatin1String("node_id") : QLatin1String("device_id");
+    return resource.value(key).toString();
+}
+
+bool NmosResourceStore::insert(const QString &type, const QJsonObject &resource)
+{
+    const auto collection = m_collections.find(type);
+    const QJsonValue idValue = resource.value(QLatin1String("id"));
+    if (collection == m_collections.end() || !idValue.isString() || idValue.toString().isEmpty())
+        return false;
+    const QString id = idValue.toString();
+    const QString parent = parentOf(type, resource);
+    auto existing = collection->find(id);
+    if (existing == collection->end()) {
+        const Entry entry{m_nextOrder++, parent, resource};
+        collection->insert(id, entry);
+        link(type, id, parent);
+        emit resourceAdded(type, id, resource);
+        if (type == Receivers) {
+            const QJsonObject subscription = subscriptionOf(resource);
+            emit receiverSubscriptionChanged(id, subscription.value(QLatin1String("sender_id")).toString(),
+                                             subscription.value(QLatin1String("active")).toBool());
+        }
+        notifyNode(type, id, entry);
+        return true;
+    }
+    if (existing->json == resource)
+        return true;
+    const Entry before = *existing;
+    if (before.parent != parent) {
+        unlink(type, id, before.parent);
+        link(type, id, parent);
+    }
+    existing->parent = parent;
+    existing->json = resource;
+    const Entry after = *existing;
+    emit resourceChanged(type, id, resource);
+    if (type == Receivers && subscriptionOf(before.json) != subscriptionOf(resource)) {
+        const QJsonObject subscription = subscriptionOf(resource);
+        emit receiverSubscriptionChanged(id, subscription.value(QLatin1String("sender_id")).toString(),
+                                         subscription.value(QLatin1String("active")).toBool());
+    }
+    // A resource moved to another device leaves its old node's lists too.
+    if (before.parent != parent)
+        notifyNode(type, id, before);
+    notifyNode(type, id, after);
+    return true;
+}
+
+void NmosResourceStore::remove(const QString &type, const QString &id)
+{
+    const auto collection = m_collections.find(type);
+    if (collection == m_collections.end())
+        return;
+    const auto existing = collection->constFind(id);
+    if (existing == collection->constEnd())
+        return;
+    const Entry entry = existing.value();
+    // The node is named while the resource is still linked to it.
+    const QString nodeId = type == Nodes ? id : nodeOf(type, id);
+    collection->remove(id);
+    unlink(type, id, entry.parent);
+    emit resourceRemoved(type, id, entry.json);
+    if (!nodeId.isEmpty())
+        emit nodeChanged(nodeId);
+}
+
+void NmosResourceStore::replace(const QString &type, const QList<QJsonObject> &resources)
+{
+    if (!m_collections.contains(type))
+        return;
+    QSet<QString> kept;
+    for (const QJsonObject &resource : resources) {
+        if (insert(type, resource))
+            kept.insert(resource.value(QLatin1String("id")).toString());
+    }
+    QStringList gone;
+    const Collection current = m_collections.value(type);
+    for (auto it = current.constBegin(); it != current.constEnd(); ++it) {
+        if (!kept.contains(it.key()))
+            gone << it.key();
+    }
+    for (const QString &id : qAsConst(gone))
+        remove(type, id);
+}
+
+void NmosResourceStore::clear()
+{
+    // Children first, so that each removal can still name its node.
+    QStringList order = types();
+    std::reverse(order.begin(), order.end());
+    for (const QString &type : qAsConst(order))
+        replace(type, {});
+}
+
+bool NmosResourceStore::contains(const QString &type, const QString &id) const
+{
+    return m_collections.value(type).contains(id);
+}
+
+QJsonObject NmosResourceStore::resource(const QString &type, const QString &id) const
+{
+    return m_collections.value(type).value(id).json;
+}
+
+QJsonArray NmosResourceStore::collection(const QString &type, const QString &nodeId) const
+{
+    const Collection entries = m_collections.value(type);
+    QStringList ids;
+    if (type == Nodes) {
+        if (entries.contains(nodeId))
+            ids << nodeId;
+    } else if (type == Devices) {
+        ids = m_children.value(Devices).value(nodeId).values();
+    } else {
+        const QHash<QString, QSet<QString>> &byDevice = m_children.value(type);
+        for (const QString &deviceId : m_children.value(Devices).value(nodeId))
+            ids += byDevice.value(deviceId).values();
+    }
+    std::sort(ids.begin(), ids.end(), [&entries](const QString &a, const QString &b) {
+        return entries.value(a).order < entries.value(b).order;
+    });
+    QJsonArray result;
+    for (const QString &id : qAsConst(ids))
+        result.append(entries.value(id).json);
+    return result;
+}
+
+QString NmosResourceStore::nodeOf(const QString &type, const QString &id) const
+{
+    if (type == Nodes)
+        return contains(Nodes, id) ? id : QString();
+    const QString parent = m_collections.value(type).value(id).parent;
+    if (type == Devices || parent.isEmpty())
+        return parent;
+    return m_collections.value(Devices).value(parent).parent;
+}
+
+int NmosResourceStore::count(const QString &type) const
+{
+    return m_collections.value(type).size();
+}
+
+void NmosResourceStore::link(const QString &type, const QString &id, const QString &parent)
+{
+    if (!parent.isEmpty())
+        m_children[type][parent].insert(id);
+}
+
+void NmosResourceStore::unlink(const QString &type, const QString &id, const QString &parent)
+{
+    auto byParent = m_children.find(type);
+    if (byParent == m_children.end())
+        return;
+    auto siblings = byParent->find(parent);
+    if (siblings == byParent->end())
+        return;
+    siblings->remove(id);
+    if (siblings->isEmpty())
+        byParent->erase(siblings);
+}
+
+void NmosResourceStore::notifyNode(const QString &type, const QString &id, const Entry &entry)
+{
+    QString nodeId;
+    if (type == Nodes)
+        nodeId = id;
+    else if (type == Devices)
+        nodeId = entry.parent;
+    else
+        nodeId = m_collections.value(Devices).value(entry.parent).parent;
+    if (!nodeId.isEmpty())
+        emit nodeChanged(nodeId);
+}
