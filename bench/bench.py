@@ -22,6 +22,9 @@ runs: the machine may be shared, so only ratios taken in one run are compared.
   8  type-to-find: a word typed a key at a time into a list of 24,000 entries, and two keys
      taken back; the slowest key to the popup of matches painted (no entry is current, so
      the row's check asks no node)
+  10 ferrolink-cli connect with two announced simulated nodes (camera and monitor, one group
+     each), process start to exit: by label, which waits until no node has come for 500 ms,
+     and by the entries' whole texts, which need no such wait; with the load average
 
 Writes build/bench/results.json, build/bench/results.md and build/bench/scale.png; --save
 also copies the last two to bench/RESULTS.md and bench/scale.png.
@@ -472,6 +475,39 @@ class Bench:
                 first.setdefault(text.split('"')[1], at)
         return max(first.values()) - app.started if len(first) >= 2 else None
 
+    # Figure 10 --------------------------------------------------------------------------
+
+    def cli_connect(self):
+        self.say("10 ferrolink-cli connect")
+        simnode = self.tool("tools/nmos-simnode")
+        group = ["--audio-%s", "2", "--data-%s", "1", "--video-%s", "1"]
+        camera, cameras = start_simnode(simnode, NODE_ARGS + ["--label", "cli-camera", "--group-name", "Cam"]
+                                        + [arg % "senders" if "%" in arg else arg for arg in group])
+        monitor, monitors = start_simnode(simnode, NODE_ARGS + ["--label", "cli-monitor", "--group-name", "Mon"]
+                                          + [arg % "receivers" if "%" in arg else arg for arg in group])
+        time.sleep(2)
+        texts = ["cli-camera (10.77.0.2:%d-Cam Video)" % cameras[0]["port"],
+                 "cli-monitor (10.77.0.2:%d-Mon Video)" % monitors[0]["port"]]
+        by_label, by_text, failures = [], [], 0
+        try:
+            for _ in range(self.o.runs):
+                for names, times in ((["Cam Video", "Mon Video"], by_label), (texts, by_text)):
+                    started = time.monotonic()
+                    code = subprocess.run([self.tool("cli/ferrolink-cli"), "connect"] + names, timeout=30,
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+                    times.append(round((time.monotonic() - started) * 1000))
+                    failures += code != 0
+        finally:
+            camera.stop()
+            monitor.stop()
+        load = " ".join("%.1f" % value for value in os.getloadavg())
+        self.data["figures"]["cli_connect"] = {"by_label": by_label, "by_text": by_text, "failures": failures,
+                                               "load": load}
+        self.row("10 ferrolink-cli connect by label, start to exit (load %s)" % load, median(by_label), None,
+                 "<= 600 ms", le(median(by_label), 600) and failures == 0, " ms")
+        self.row("10 ferrolink-cli connect by entry text, start to exit (load %s)" % load, median(by_text), None,
+                 "<= 600 ms", le(median(by_text), 600) and failures == 0, " ms")
+
     # Output -----------------------------------------------------------------------------
 
     def finish(self):
@@ -645,7 +681,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--long", action="store_true", help="idle traffic over ten minutes")
     parser.add_argument("--save", action="store_true", help="copy the results to bench/RESULTS.md")
-    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9", help="figures to run, such as 2,4")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10", help="figures to run, such as 2,4")
     parser.add_argument("--scale", default="100,300,1000,3000", help="node counts for figure 2")
     parser.add_argument("--registry-scale", default="3000", help="node counts for figure 2 through a registry")
     parser.add_argument("--scale-timeout", type=int, default=40, help="seconds to wait for every entry")
@@ -658,7 +694,7 @@ def main():
     bench = Bench(options)
     steps = [("1", bench.discovery_latency), ("2", bench.scale), ("3", bench.churn_row), ("4", bench.mdns),
              ("5", bench.workflow), ("6", bench.startup), ("7", bench.idle_traffic), ("8", bench.finder),
-             ("9", bench.dual_stack)]
+             ("9", bench.dual_stack), ("10", bench.cli_connect)]
     for key, step in steps:
         if key in only or (key == "3" and "2" in only):
             step()

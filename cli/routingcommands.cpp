@@ -71,7 +71,8 @@ int CommandRunner::save()
         Console::line(Console::err(), QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
         return Failed;
     }
-    Console::line(Console::out(), tr("Saved %1 receivers to %2").arg(saved.size()).arg(file.fileName()));
+    Console::line(Console::out(), saved.size() == 1 ? tr("Saved 1 receiver to %1").arg(file.fileName())
+                                                    : tr("Saved %1 receivers to %2").arg(saved.size()).arg(file.fileName()));
     return exitCode;
 }
 
