@@ -69,14 +69,25 @@ void EntryPresence::takeNodeRemoved(const QString &serviceName)
                     false);
 }
 
-void EntryPresence::takeResourceRemoved(const QString &id)
+void EntryPresence::takeResourceRemoved(const QString &type, const QString &id)
 {
-    setPresentWhere([&id](const QComboBox *combo, int row) { return recordId(combo, row) == id; }, false);
+    setPresentById(type, id, false);
 }
 
-void EntryPresence::takeResourceAdded(const QString &id)
+void EntryPresence::takeResourceAdded(const QString &type, const QString &id)
 {
-    setPresentWhere([&id](const QComboBox *combo, int row) { return recordId(combo, row) == id; }, true);
+    setPresentById(type, id, true);
+}
+
+void EntryPresence::setPresentById(const QString &type, const QString &id, bool present)
+{
+    if (type != QLatin1String("senders") && type != QLatin1String("receivers"))
+        return;
+    QComboBox *combo = type == QLatin1String("senders") ? m_senders : m_receivers;
+    for (int row = 0; row < combo->count(); ++row) {
+        if (recordId(combo, row) == id)
+            setPresent(combo, row, present);
+    }
 }
 
 void EntryPresence::setPresentWhere(const std::function<bool(const QComboBox *, int)> &match, bool present)

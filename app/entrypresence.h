@@ -25,12 +25,13 @@ public:
 
     // A node's service was withdrawn or expired: all its entries went with it.
     void takeNodeRemoved(const QString &serviceName);
-    // A sender or receiver left, or came back, by its id.
-    void takeResourceRemoved(const QString &id);
-    void takeResourceAdded(const QString &id);
+    // A registry's resource of a type ("senders", "receivers", ...) left, or came back.
+    void takeResourceRemoved(const QString &type, const QString &id);
+    void takeResourceAdded(const QString &type, const QString &id);
 
 private:
     void setPresentWhere(const std::function<bool(const QComboBox *, int)> &match, bool present);
+    void setPresentById(const QString &type, const QString &id, bool present);
 
     QComboBox *m_senders;
     QComboBox *m_receivers;

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "app/connectionapiurl.h"
 #include "app/entryfinder.h"
 #include "app/entrypresence.h"
 #include "app/lightindicator.h"
@@ -8,6 +9,7 @@
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/nmosregistrybrowser.h"
 #include "nmos/nmosclient.h"
+#include "nmos/nmosresourcestore.h"
 #include "workflow/intakequeue.h"
 
 #include <QComboBox>
@@ -113,6 +115,10 @@ MainWindow::MainWindow(QWidget *parent)
     m_registry = new NMOSRegistryBrowser(this);
     m_client->setResourceStore(m_registry->store());
     connect(m_registry, &NMOSRegistryBrowser::entriesListed, this, &MainWindow::takeRegistryEntries);
+    const NmosResourceStore *store = m_registry->store();
+    connect(store, &NmosResourceStore::resourceRemoved, m_presence, &EntryPresence::takeResourceRemoved);
+    connect(store, &NmosResourceStore::resourceAdded, m_presence, &EntryPresence::takeResourceAdded);
+    connect(store, &NmosResourceStore::receiverSubscriptionChanged, m_rxState, &ReceiverStateLabel::setSubscription);
     m_registry->start();
     m_intake->release();
 }
@@ -210,6 +216,17 @@ NmosClient::ReceiverConnection MainWindow::chosenReceiver() const
     return receiver;
 }
 
+bool MainWindow::isPatchable(QComboBox *combo, const QString &collection)
+{
+    const NmosClient::NodeEndpoint node = currentNode(combo);
+    if (node.registryNodeId.isEmpty())
+        return collection == QLatin1String("senders") ? m_client->hasSenders(node) : m_client->hasReceivers(node);
+    // A registry's entry is listed from what the registry holds; what a patch needs is its
+    // device's Connection API answering for it.
+    const QUrl url = connectionApiUrl(node, collection, currentItemId(combo), QStringLiteral("/"));
+    return !url.isEmpty() && !m_client->getJsonArray(url.toString()).isEmpty();
+}
+
 void MainWindow::checkTx()
 {
     // The check waits for its reply; a node taken in meanwhile would nest inside it. A newer
@@ -220,7 +237,7 @@ void MainWindow::checkTx()
     const QString text = m_txCombo->currentText().trimmed();
     bool ok = false;
     if (!text.isEmpty())
-        ok = m_client->hasSenders(currentNode(m_txCombo));
+        ok = isPatchable(m_txCombo, QStringLiteral("senders"));
     if (check == m_txCheck) {
         if (ok)
             m_settings->setValue(QStringLiteral("lastTxIp"), text);
@@ -236,7 +253,7 @@ void MainWindow::checkRx()
     const QString text = m_rxCombo->currentText().trimmed();
     bool ok = false;
     if (!text.isEmpty())
-        ok = m_client->hasReceivers(currentNode(m_rxCombo));
+        ok = isPatchable(m_rxCombo, QStringLiteral("receivers"));
     if (check == m_rxCheck) {
         if (ok)
             m_settings->setValue(QStringLiteral("lastRxIp"), text);

@@ -79,6 +79,8 @@ private:
     // A run's ending as a warning or critical box, or what it did not do as one information
     // box; nothing when it did everything.
     void showRunOutcome(const QString &title, const PatchWorkflow::RunOutcome &outcome);
+    // The lamp's question: can the combo's chosen entry be patched as far as can be told?
+    bool isPatchable(QComboBox *combo, const QString &collection);
     // False, after telling the operator, when an entry a run would use went away.
     bool chosenEntriesPresent(const QList<QComboBox *> &combos, const QString &title);
 

@@ -1,9 +1,12 @@
+#include "app/entrypresence.h"
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
 #include "app/receiverstatelabel.h"
 #include "discovery/nmosmdnsbrowser.h"
+#include "discovery/nmosregistrybrowser.h"
 #include "net/replylimits.h"
 #include "nmos/nmosclient.h"
+#include "nmos/nmosresourcestore.h"
 #include "tests/support/dialogcatcher.h"
 #include "tests/support/netns.h"
 #include "tests/support/nmosresources.h"
@@ -338,6 +341,19 @@ void tst_MainWindow::checksTheChosenItemsNode()
     QTimer::singleShot(50, desk.txCombo, [&] { desk.txCombo->setEditText("newest"); });
     desk.txCombo->setEditText("slow");
     QCOMPARE(state(), (QStringList{"10", "newest", desk.rxCombo->itemText(0)}));
+
+    // A registry's receiver: its lamp asks its device's Connection API, and its source and
+    // its presence follow the registry's reports.
+    NMOSRegistryBrowser *registry = desk.window.registryBrowser();
+    const NmosClient::NodeEndpoint wall{"10.77.0.9:1", "http", desk.rx.url(connectionPath("")), "n9"};
+    emit registry->entriesListed("n9", "wall", {}, {{"r9", "Wall", wall, "wall (10.77.0.9:1-Wall)"}});
+    desk.rx.setReply("GET", connectionPath("/single/receivers/r9/"), Reply::json(QJsonArray{"active/"}));
+    desk.rxCombo->setCurrentIndex(desk.rxCombo->findText("wall (10.77.0.9:1-Wall)"));
+    QVERIFY(desk.rxLamp->isOn());
+    registry->store()->insert("receivers", {{"id", "r9"}, {"subscription", QJsonObject{{"sender_id", "s-v1"}, {"active", true}}}});
+    QCOMPARE(shown->text(), "Receiving: " + desk.txCombo->itemText(0));
+    registry->store()->remove("receivers", "r9");
+    QVERIFY(EntryPresence::isChosenGone(desk.rxCombo));
 }
 
 void tst_MainWindow::runs_data()
