@@ -6,6 +6,11 @@
 set -e
 packages="cmake ninja-build g++ pkg-config dpkg-dev qtbase5-dev libqt5websockets5-dev libcpp-httplib-dev libssl-dev openssl zlib1g-dev libbrotli-dev
 python3 python3-zeroconf python3-jsonschema iproute2 util-linux procps avahi-daemon avahi-utils dbus dnsmasq-base"
+# AMWA's controller test suites (tests/tst_amwacontroller), which run from an offline copy.
+packages="$packages python3-flask python3-wtforms python3-requests python3-netifaces python3-git python3-websocket
+python3-dnslib python3-jinja2 python3-junit.xml python3-paho-mqtt python3-authlib python3-websockets python3-flask-cors
+python3-flask-socketio python3-pycryptodome python3-attr python3-click python3-markdown2 python3-six python3-termcolor
+python3-xmltodict python3-yaml python3-cryptography python3-rfc3987 git"
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
 fi
