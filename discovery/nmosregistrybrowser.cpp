@@ -24,6 +24,7 @@
 namespace {
 
 const QByteArray QueryServiceType = QByteArrayLiteral("_nmos-query._tcp.local.");
+const QByteArray UnicastQueryServiceType = QByteArrayLiteral("_nmos-query._tcp");
 const char QueryApiPath[] = "/x-nmos/query";
 
 QString attribute(const QMdnsEngine::Service &svc, const QByteArray &key)
@@ -100,6 +101,12 @@ void NMOSRegistryBrowser::setRegistry(const QUrl &base)
     restart();
 }
 
+void NMOSRegistryBrowser::setDnsDomains(const QStringList &domains)
+{
+    m_dnsDomains = domains;
+    restart();
+}
+
 void NMOSRegistryBrowser::setDevelopmentRegistriesAllowed(bool allowed)
 {
     m_developmentAllowed = allowed;
@@ -140,7 +147,26 @@ void NMOSRegistryBrowser::start()
     connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceUpdated, this, &NMOSRegistryBrowser::onServiceAdded);
     connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceRemoved, this, &NMOSRegistryBrowser::onServiceRemoved);
     qInfo().noquote() << "Browsing for" << QString::fromUtf8(QueryServiceType);
+
+    // Where mDNS does not reach, across subnets, a facility publishes its registries in DNS.
+    const QStringList domains = m_dnsDomains.isEmpty() ? UnicastDnsSdBrowser::systemSearchDomains() : m_dnsDomains;
+    if (domains.isEmpty())
+        return;
+    m_unicast = new UnicastDnsSdBrowser(UnicastQueryServiceType, this);
+    m_unicast->setDomains(domains);
+    if (!m_dnsNameserver.isNull())
+        m_unicast->setNameserver(m_dnsNameserver);
+    connect(m_unicast, &UnicastDnsSdBrowser::instanceFound, this, &NMOSRegistryBrowser::onUnicastFound);
+    connect(m_unicast, &UnicastDnsSdBrowser::instanceRemoved, this, [this](const QByteArray &name) {
+        QMdnsEngine::Service svc;
+        svc.setName(name);
+        onServiceRemoved(svc);
+    });
+    qInfo().noquote() << "Browsing for" << QString::fromUtf8(UnicastQueryServiceType) << "in"
+                      << domains.join(QLatin1Char(' '));
+    m_unicast->start();
 }
+
 
 void NMOSRegistryBrowser::stop()
 {
@@ -161,6 +187,8 @@ void NMOSRegistryBrowser::stop()
     m_resolvers.clear();
     delete m_mdnsBrowser;
     m_mdnsBrowser = nullptr;
+    delete m_unicast;
+    m_unicast = nullptr;
     m_mdnsCache.reset();
     m_mdnsServer.reset();
 }
@@ -285,6 +313,46 @@ void NMOSRegistryBrowser::onResolved(const QByteArray &name, const QHostAddress 
     if (!base.isValid())
         return;
     candidate->base = base;
+    useBest();
+}
+
+// Found again at every refresh: a registry already known keeps its state, and one that
+// failed is asked again only by the probe.
+void NMOSRegistryBrowser::onUnicastFound(const UnicastDnsSdBrowser::Instance &instance)
+{
+    QMdnsEngine::Service svc;
+    svc.setName(instance.name);
+    svc.setHostname(instance.hostName.toUtf8());
+    svc.setPort(instance.port);
+    svc.setAttributes(instance.attributes);
+    Candidate candidate;
+    if (!readCandidate(svc, &candidate))
+        return;
+    // An https registry is named by its host, which its certificate names; an http one by
+    // an address, IPv4 first, as the resolver that found it may be the only one that knows the name.
+    QHostAddress address;
+    for (const QHostAddress &a : instance.addresses) {
+        if (a.isLinkLocal())
+            continue;
+        if (address.isNull() || (a.protocol() == QAbstractSocket::IPv4Protocol && address.protocol() != a.protocol()))
+            address = a;
+    }
+    QUrl base;
+    base.setScheme(candidate.scheme);
+    base.setHost(candidate.scheme == QLatin1String("https") ? instance.hostName : address.toString());
+    base.setPort(instance.port);
+    base.setPath(QStringLiteral("%1/%2").arg(QLatin1String(QueryApiPath), candidate.version));
+    if (!base.isValid() || base.host().isEmpty())
+        return;
+    candidate.base = base;
+    const auto known = std::find_if(m_candidates.begin(), m_candidates.end(),
+                                    [&candidate](const Candidate &c) { return c.name == candidate.name; });
+    if (known != m_candidates.end()) {
+        if (known->base == base && known->priority == candidate.priority)
+            return;
+        m_candidates.erase(known);
+    }
+    m_candidates << candidate;
     useBest();
 }
 

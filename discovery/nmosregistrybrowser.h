@@ -5,13 +5,16 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QHostAddress>
 #include <QSet>
+#include <QStringList>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
 
 #include <memory>
 
+#include "discovery/unicastdnssdbrowser.h"
 #include "mdns/service.h"
 #include "nmos/nmosclient.h"
 #include "nmos/nmosresourcestore.h"
@@ -23,7 +26,6 @@ class Resolver;
 class Server;
 }
 
-class QHostAddress;
 class QNetworkAccessManager;
 class QueryApiReader;
 
@@ -46,6 +48,11 @@ public:
     // when started.
     void setRegistry(const QUrl &base);
     void setDevelopmentRegistriesAllowed(bool allowed);
+    // Also finds registries by unicast DNS-SD in these domains; the system's search domains
+    // when none are given. Takes effect at once when started.
+    void setDnsDomains(const QStringList &domains);
+    // Asks this name server for them instead of the system's, from the next start.
+    void setDnsNameserver(const QHostAddress &server) { m_dnsNameserver = server; }
     void setPollInterval(int ms);
 
     void start();
@@ -90,6 +97,7 @@ private:
     void onServiceAdded(const QMdnsEngine::Service &svc);
     void onServiceRemoved(const QMdnsEngine::Service &svc);
     void onResolved(const QByteArray &name, const QHostAddress &address);
+    void onUnicastFound(const UnicastDnsSdBrowser::Instance &instance);
     bool readCandidate(const QMdnsEngine::Service &svc, Candidate *candidate) const;
     void useNext();
     void useBest();
@@ -109,6 +117,9 @@ private:
     std::unique_ptr<QMdnsEngine::Server> m_mdnsServer;
     std::unique_ptr<QMdnsEngine::Cache> m_mdnsCache;
     QMdnsEngine::Browser *m_mdnsBrowser = nullptr;
+    UnicastDnsSdBrowser *m_unicast = nullptr;
+    QStringList m_dnsDomains;
+    QHostAddress m_dnsNameserver;
     QHash<QByteArray, QMdnsEngine::Resolver *> m_resolvers; // by service instance
     QList<Candidate> m_candidates;
     QueryApiReader *m_reader = nullptr;

@@ -1,5 +1,7 @@
 #include "discovery/nmosregistrybrowser.h"
+#include "tests/support/dnsmasq.h"
 #include "tests/support/messagelog.h"
+#include "tests/support/netns.h"
 #include "tests/support/testhttpserver.h"
 
 #include <QWebSocket>
@@ -18,6 +20,7 @@ private slots:
     void registryBase();
     void readsRegistry_data();
     void readsRegistry();
+    void findsRegistryByUnicastDnsSd();
 };
 
 namespace {
@@ -291,6 +294,33 @@ void tst_NMOSRegistryBrowser::readsRegistry()
     // Nothing was asked of a node: every request went to the registry.
     for (const TestHttpServer::Request &request : registry.requests())
         QVERIFY2(request.path.startsWith("/x-nmos/query/"), request.path.constData());
+}
+
+// A facility's DNS publishes the registry, as Debian's dnsmasq does here; mDNS finds nothing.
+void tst_NMOSRegistryBrowser::findsRegistryByUnicastDnsSd()
+{
+    SKIP_UNLESS_PRIVATE_NETNS();
+    if (QStandardPaths::findExecutable("dnsmasq").isEmpty())
+        QSKIP("dnsmasq is not installed (tools/setup.sh installs it)");
+    TestHttpServer server;
+    QVERIFY(server.start());
+    for (const Route &route : registry({senderJson("s1")}, {}))
+        server.addReply("GET", "/x-nmos/query/v1.3/" + route.path, route.reply);
+    const QString instance = "reg._nmos-query._tcp.facility.test";
+    QProcess dns;
+    QVERIFY(startDnsmasq(&dns, {"--ptr-record=_nmos-query._tcp.facility.test," + instance,
+                                QString("--srv-host=%1,registry.facility.test,%2,0,0").arg(instance).arg(server.port()),
+                                "--txt-record=" + instance + ",pri=10,api_ver=v1.3",
+                                "--host-record=registry.facility.test,127.0.0.1"}));
+
+    NMOSRegistryBrowser browser;
+    browser.setDnsDomains({"facility.test"});
+    browser.setDnsNameserver(QHostAddress::LocalHost);
+    browser.start();
+    QTRY_COMPARE_WITH_TIMEOUT(browser.currentRegistry().toString(), server.url("/x-nmos/query/v1.3"), 10000);
+    QTRY_COMPARE(browser.store()->count("senders"), 1);
+    dns.terminate();
+    dns.waitForFinished(5000);
 }
 
 QTEST_MAIN(tst_NMOSRegistryBrowser)

@@ -16,6 +16,10 @@ DiscoveryOptions::DiscoveryOptions()
                QStringLiteral("Trust the certificate authorities in this PEM file, besides the system's, for nodes "
                               "that speak https."),
                QStringLiteral("path"))
+    , m_dnsDomain(QStringLiteral("dns-domain"),
+                  QStringLiteral("Find registries by unicast DNS-SD in this DNS domain instead of the system's "
+                                 "search domains; repeatable."),
+                  QStringLiteral("name"))
 {
 }
 
@@ -24,6 +28,7 @@ void DiscoveryOptions::addTo(QCommandLineParser *parser) const
     parser->addOption(m_registry);
     parser->addOption(m_development);
     parser->addOption(m_caFile);
+    parser->addOption(m_dnsDomain);
 }
 
 bool DiscoveryOptions::read(const QCommandLineParser &parser, QString *errorString)
@@ -48,6 +53,7 @@ bool DiscoveryOptions::read(const QCommandLineParser &parser, QString *errorStri
         }
     }
     m_developmentAllowed = parser.isSet(m_development);
+    m_dnsDomains = parser.values(m_dnsDomain);
     return true;
 }
 
@@ -57,4 +63,6 @@ void DiscoveryOptions::applyTo(NMOSRegistryBrowser *registry) const
         registry->setRegistry(m_registryBase);
     if (m_developmentAllowed)
         registry->setDevelopmentRegistriesAllowed(true);
+    if (!m_dnsDomains.isEmpty())
+        registry->setDnsDomains(m_dnsDomains);
 }

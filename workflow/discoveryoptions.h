@@ -3,6 +3,7 @@
 
 #include <QCommandLineOption>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 class NMOSRegistryBrowser;
@@ -24,7 +25,9 @@ private:
     QCommandLineOption m_registry;
     QCommandLineOption m_development;
     QCommandLineOption m_caFile;
+    QCommandLineOption m_dnsDomain;
     QUrl m_registryBase;
+    QStringList m_dnsDomains;
     bool m_developmentAllowed = false;
 };
 
