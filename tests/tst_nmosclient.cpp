@@ -435,7 +435,8 @@ void tst_NmosClient::patchesAndVerifies_data()
     QTest::newRow("connected, not enabled") << "connected" << active(sender, false) << notActive.arg(sender, "false");
     QTest::newRow("disconnected") << "disconnected" << active(sender, false) << Untouched;
     QTest::newRow("disconnected, still on") << "disconnected" << active(QJsonValue(), true) << notActive.arg("none", "true");
-    QTest::newRow("active 500") << "connected" << Reply::empty(500) << "~/active.*Internal Server Error";
+    QTest::newRow("active 500") << "connected" << Reply::json(QJsonObject{{"code", 500}, {"error", "Receiver gone"}}, 500)
+                                << "~/active.*Internal Server Error: Receiver gone$";
     QTest::newRow("no master_enable") << "disconnected" << Reply::json(QJsonObject{{"sender_id", QJsonValue()}})
                                       << "~^No active parameters in the answer from .*/active$";
     QTest::newRow("staged SDP") << "staged" << staged(QString::fromUtf8(Sdp1)) << QString::fromUtf8(Sdp1);

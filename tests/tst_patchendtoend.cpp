@@ -381,6 +381,7 @@ void tst_PatchEndToEnd::followsRegistryPriorityAndFallsOver()
     QVERIFY(startSim(common.arg("Second").arg(20).split(' ')));
     QProcess *first = startSim(common.arg("First").arg(10).split(' '));
     QVERIFY(first);
+    const QString firstRegistry = m_addresses.value("registry");
 
     MainWindow window;
     window.registryBrowser()->setPollInterval(200);
@@ -392,6 +393,10 @@ void tst_PatchEndToEnd::followsRegistryPriorityAndFallsOver()
     QVERIFY(combo(&window, 0)->findText("First Video", Qt::MatchContains) >= 0);
     // A development priority is never used unless asked for.
     QCOMPARE(combo(&window, 0)->findText("Dev Video", Qt::MatchContains), -1);
+    // The best one comes back where it was: it is read again.
+    const QString port = firstRegistry.section(':', -1);
+    QVERIFY(startSim(QString(common).replace("--registry 0", "--registry " + port).arg("First").arg(10).split(' ')));
+    QTRY_COMPARE_WITH_TIMEOUT(QString::number(window.registryBrowser()->currentRegistry().port()), port, 20000);
 }
 
 QTEST_MAIN(tst_PatchEndToEnd)
