@@ -11,6 +11,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QUrl>
@@ -19,7 +20,7 @@ Q_LOGGING_CATEGORY(lcNmos, "ferrolink.nmos", QtInfoMsg)
 
 namespace {
 
-const char NodeApiBase[] = "%1://%2/x-nmos/node/v1.3";
+const char NodeApiBase[] = "%1://%2/x-nmos/node/%3";
 // The requests of a registry endpoint go to the client's store, never to the network: the
 // node's Node API address, as many registries hold it, does not answer a controller.
 const char StoreScheme[] = "registry:";
@@ -77,7 +78,11 @@ QString nodeUrl(const NmosClient::NodeEndpoint &node, const QString &path)
         QString segment;
         return idSegment(node.registryNodeId, &segment) ? QLatin1String(StoreScheme) + segment + path : QString();
     }
-    return QString::fromLatin1(NodeApiBase).arg(schemeOf(node), node.address) + path;
+    // The version comes from a node's announcement: only a well-formed one goes into a path.
+    static const QRegularExpression versionPattern(QStringLiteral("^v\\d{1,4}\\.\\d{1,4}$"));
+    const QString version = versionPattern.match(node.nodeApiVersion).hasMatch() ? node.nodeApiVersion
+                                                                               : QStringLiteral("v1.3");
+    return QString::fromLatin1(NodeApiBase).arg(schemeOf(node), node.address, version) + path;
 }
 
 QString nodeResourceUrl(const NmosClient::NodeEndpoint &node, const QString &collection, const QString &id)

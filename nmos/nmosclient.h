@@ -40,6 +40,8 @@ public:
         // The node's id when it was read from a registry: its Node API is then never asked,
         // and its collections and resources come from the client's resource store.
         QString registryNodeId;
+        // The Node API version both sides speak, as discovery chose it ("v1.2"); empty: v1.3.
+        QString nodeApiVersion;
     };
 
     struct SenderConnection

@@ -12,11 +12,11 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// Reads the entries of one node, its video senders and receivers, without waiting for
-// them: one request after the other, each sent when the one before has answered, and
-// finished() once at the end. The entries follow NmosClient::videoSendersOf and
-// videoReceiversOf; a list that cannot be read counts as empty, with the warning line the
-// client writes for it.
+// Reads the entries of one node, its video senders and receivers with the IS-05 base of
+// their devices' controls, without waiting for them: one request after the other, each
+// sent when the one before has answered, and finished() once at the end. The entries follow
+// NmosClient::videoSendersOf and videoReceiversOf; a list that cannot be read counts as
+// empty, with the warning line the client writes for it.
 class NodeListing : public QObject
 {
     Q_OBJECT
@@ -42,11 +42,13 @@ private:
     void sendersRead(const QJsonArray &senders);
     void flowsRead(const QJsonArray &flows);
     void receiversRead(const QJsonArray &receivers);
+    void devicesRead(const QJsonArray &devices);
 
     QNetworkAccessManager *m_manager;
     const NmosClient::NodeEndpoint m_node;
     const QString m_nodeName;
     QJsonArray m_senderList;
+    QJsonArray m_receiverList;
     QList<NmosClient::SenderConnection> m_senders;
     QList<NmosClient::ReceiverConnection> m_receivers;
     QPointer<QNetworkReply> m_reply;

@@ -46,6 +46,8 @@ private:
     QTemporaryDir m_dir;
     QStringList m_reborn;
     QProcess *m_rebornProcess = nullptr;
+    // A node whose patches land on another node's Connection API, and that node.
+    QHash<QString, QString> m_patchedNode;
     std::vector<std::unique_ptr<QProcess>> m_sims;
     QHash<QString, QString> m_addresses, m_schemes;
 };
@@ -144,6 +146,7 @@ void tst_PatchEndToEnd::initTestCase()
     const QStringList tls{"--tls-cert", m_dir.filePath("node.pem"), "--tls-key", m_dir.filePath("node.key")};
     const QList<QStringList> sims{
         camera + QStringList{"--label", "camera"},
+        camera + QStringList{"--label", "old-camera", "--api-ver", "v1.2"},
         // Publishes each transport file only once its sender was activated.
         camera + QStringList{"--label", "shy-camera", "--fault-manifest-404"},
         camera + tls + QStringList{"--label", "secure-camera"},
@@ -165,13 +168,18 @@ void tst_PatchEndToEnd::initTestCase()
     // their devices' deprecated lists empty.
     QFile listings(m_dir.filePath("listings.json"));
     QVERIFY(listings.open(QIODevice::WriteOnly));
-    listings.write(R"({"announce": true, "nodes": [
+    listings.write(QString(R"({"announce": true, "nodes": [
         {"label": "reversed-monitor", "bind": ["10.77.0.2"], "reverse_order": true, "devices": [{"groups": [
             {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1}]}]},
         {"label": "flat-monitor", "bind": ["10.77.0.2"], "empty_device_lists": true, "devices": [{"groups": [
-            {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1}]}]}]})");
+            {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1}]}]},
+        {"label": "remote-monitor", "seed": "monitor", "bind": ["10.77.0.2"], "controls_href": "%1", "devices": [{"groups": [
+            {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1}]}]}]})")
+                       .arg("http://" + m_addresses.value("monitor") + "/x-nmos/connection/v1.1/").toUtf8());
     listings.close();
     QVERIFY(startSim({"--config", listings.fileName()}, "10.77.0.2"));
+    // Its devices' Connection API is on another port: the monitor's, whose ids it shares.
+    m_patchedNode.insert("remote-monitor", "monitor");
     // Two nodes nobody announces, listed by a registry that is announced.
     QFile config(m_dir.filePath("registered.json"));
     QVERIFY(config.open(QIODevice::WriteOnly));
@@ -211,6 +219,8 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup_data()
     // Members pair by their roles, whatever order each node lists them in.
     QTest::newRow("monitor listing its group in reverse") << "camera" << 0 << "reversed-monitor" << QString() << false;
     QTest::newRow("monitor leaving device lists empty") << "camera" << 0 << "flat-monitor" << QString() << false;
+    QTest::newRow("monitor controlled on another port") << "camera" << 0 << "remote-monitor" << QString() << false;
+    QTest::newRow("camera speaking v1.2 only") << "old-camera" << 0 << "monitor" << QString() << false;
     const QString notActive = QStringLiteral("Patch failed on video:\nNot active: the receiver reports sender %1 with master_enable %2");
     QTest::newRow("monitor not activating") << "camera" << 0 << "idle-monitor" << notActive.arg("none", "false") << false;
     QTest::newRow("monitor taking another sender") << "camera" << 0 << "wayward-monitor" << notActive.arg("[-0-9a-f]{36}", "true") << false;
@@ -223,6 +233,8 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
     QFETCH(QString, monitor);
     QFETCH(QString, failure);
     QFETCH(bool, restart);
+    // The node whose own state shows the patches.
+    const QString patched = m_patchedNode.value(monitor, monitor);
     MainWindow window;
     QTRY_VERIFY_WITH_TIMEOUT(select(combo(&window, 0), m_addresses.value(camera), "Cam Video"), 20000);
     QTRY_VERIFY_WITH_TIMEOUT(select(combo(&window, 1), m_addresses.value(monitor), "Mon Video"), 20000);
@@ -250,14 +262,14 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         QCOMPARE(catcher.shown.size(), 1);
         const QRegularExpression pattern("\\Acritical\\|Connect\\|" + failure + "\\z");
         QVERIFY2(pattern.match(catcher.shown[0]).hasMatch(), qPrintable(catcher.shown[0]));
-        QCOMPARE(byLabel(nodeState(monitor), "receivers", "Mon Audio 1").value("sender_id").toString(), QString());
+        QCOMPARE(byLabel(nodeState(patched), "receivers", "Mon Audio 1").value("sender_id").toString(), QString());
         return;
     }
     QCOMPARE(catcher.shown, QStringList());
 
     // Each monitor receiver is patched to the camera sender of its role, with the transport
     // file the camera publishes now.
-    const QJsonObject cameraState = nodeState(camera), monitorState = nodeState(monitor);
+    const QJsonObject cameraState = nodeState(camera), monitorState = nodeState(patched);
     QNetworkAccessManager manager;
     QHash<QString, QString> sdpOfRole;
     for (const QString &role : QStringList{"Video", "Audio 1", "Audio 2", "Anc"}) {
@@ -285,7 +297,7 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
 
     buttons[3]->click();
     QCOMPARE(catcher.shown.size(), 1);
-    for (const QJsonValue &receiver : nodeState(monitor).value("receivers").toArray()) {
+    for (const QJsonValue &receiver : nodeState(patched).value("receivers").toArray()) {
         QCOMPARE(receiver["master_enable"].toBool(true), false);
         QVERIFY(receiver["transport_file"]["data"].isNull());
     }

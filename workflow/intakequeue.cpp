@@ -18,7 +18,10 @@ NmosClient::NodeEndpoint IntakeQueue::endpointOf(const QUrl &url)
     // Fully decoded, a link-local host keeps its zone ("fe80::1%fl0"), which the client
     // needs to reach the node on the interface it was found on. The scheme goes with the
     // address to every later request: a node that asked for https is never asked over http.
-    return {url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port()), url.scheme()};
+    // The version is the one discovery asked the self resource in: "/x-nmos/node/v1.2/self".
+    NmosClient::NodeEndpoint node{url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port()), url.scheme()};
+    node.nodeApiVersion = url.path().section(QLatin1Char('/'), 3, 3);
+    return node;
 }
 
 void IntakeQueue::scheduleHandOut()

@@ -294,7 +294,7 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         QStringLiteral("api_ver"), QStringLiteral("api_auth"), QStringLiteral("tls_cert"),
         QStringLiteral("tls_key"), QStringLiteral("devices"),
         QStringLiteral("faults"), QStringLiteral("count"), QStringLiteral("reverse_order"),
-        QStringLiteral("empty_device_lists")};
+        QStringLiteral("empty_device_lists"), QStringLiteral("controls_href")};
     static const QStringList deviceKeys = {QStringLiteral("label"), QStringLiteral("groups")};
     static const QStringList groupKeys = {
         QStringLiteral("name"), QStringLiteral("label"), QStringLiteral("video_senders"), QStringLiteral("audio_senders"),
@@ -321,7 +321,8 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         || !readString(object, QStringLiteral("tls_key"), &node->tlsKey, errorString)
         || !readInt(object, QStringLiteral("count"), 1, copies, errorString)
         || !readBool(object, QStringLiteral("reverse_order"), &node->reverseOrder, errorString)
-        || !readBool(object, QStringLiteral("empty_device_lists"), &node->emptyDeviceLists, errorString))
+        || !readBool(object, QStringLiteral("empty_device_lists"), &node->emptyDeviceLists, errorString)
+        || !readString(object, QStringLiteral("controls_href"), &node->controlsHref, errorString))
         return false;
     if (node->label.isEmpty())
         return fail(errorString, QStringLiteral("every node needs a \"label\""));

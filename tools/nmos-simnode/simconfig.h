@@ -57,6 +57,7 @@ struct SimNodeConfig
     // Ways real products list their resources, each within IS-04.
     bool reverseOrder = false;      // every collection and device list in reverse order
     bool emptyDeviceLists = false;  // devices leave their deprecated senders/receivers lists empty
+    QString controlsHref;           // the IS-05 control devices name; empty: this node's own
     SimFaults faults;
 };
 

@@ -271,6 +271,14 @@ QString SimNode::formatUrn(Format format)
     return QStringLiteral("urn:x-nmos:format:video");
 }
 
+QStringList SimNode::nodeApiVersions() const
+{
+    QStringList versions;
+    for (const QString &version : m_config.apiVer.split(QLatin1Char(','), Qt::SkipEmptyParts))
+        versions << version.trimmed();
+    return versions;
+}
+
 QJsonObject SimNode::nullActivation()
 {
     return QJsonObject{{QStringLiteral("mode"), QJsonValue::Null},
@@ -336,9 +344,14 @@ SimReply SimNode::handleNodeApi(const QByteArray &method, const QStringList &par
 {
     if (method != "GET" && method != "HEAD")
         return error(405, QStringLiteral("Method not allowed"));
-    if (parts.isEmpty())
-        return list({QStringLiteral("v1.3/")});
-    if (parts.at(0) != QLatin1String("v1.3"))
+    if (parts.isEmpty()) {
+        QStringList versions;
+        for (const QString &version : nodeApiVersions())
+            versions << version + QLatin1Char('/');
+        return list(versions);
+    }
+    // Only the versions the node announces are served, as a node of an older version would.
+    if (!nodeApiVersions().contains(parts.at(0)))
         return error(404, QStringLiteral("API version not served"), parts.at(0));
     if (parts.size() == 1)
         return list({QStringLiteral("self/"), QStringLiteral("sources/"), QStringLiteral("flows/"),
@@ -722,7 +735,7 @@ QJsonObject SimNode::selfJson() const
                                  {QStringLiteral("protocol"), scheme()},
                                  {QStringLiteral("authorization"), false}};
     }
-    self.insert(QStringLiteral("api"), QJsonObject{{QStringLiteral("versions"), QJsonArray{QStringLiteral("v1.3")}},
+    self.insert(QStringLiteral("api"), QJsonObject{{QStringLiteral("versions"), QJsonArray::fromStringList(nodeApiVersions())},
                                                   {QStringLiteral("endpoints"), endpoints}});
     self.insert(QStringLiteral("services"), QJsonArray());
     self.insert(QStringLiteral("clocks"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("clk0")},
@@ -742,7 +755,9 @@ QJsonObject SimNode::deviceJson(const Device &device) const
     object.insert(QStringLiteral("senders"), QJsonArray::fromStringList(m_config.emptyDeviceLists ? QStringList() : device.senderIds));
     object.insert(QStringLiteral("receivers"), QJsonArray::fromStringList(m_config.emptyDeviceLists ? QStringList() : device.receiverIds));
     object.insert(QStringLiteral("controls"),
-                  QJsonArray{QJsonObject{{QStringLiteral("href"), baseUrl() + QStringLiteral("/x-nmos/connection/v1.1/")},
+                  QJsonArray{QJsonObject{{QStringLiteral("href"), m_config.controlsHref.isEmpty()
+                                                                      ? baseUrl() + QStringLiteral("/x-nmos/connection/v1.1/")
+                                                                      : m_config.controlsHref},
                                          {QStringLiteral("type"), QStringLiteral("urn:x-nmos:control:sr-ctrl/v1.1")},
                                          {QStringLiteral("authorization"), false}}});
     return object;

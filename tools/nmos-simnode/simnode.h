@@ -138,6 +138,8 @@ private:
     static SimReply error(int status, const QString &text, const QString &debug = QString());
     static SimReply list(const QStringList &entries);
     static QJsonObject nullActivation();
+    // The Node API versions announced in api_ver, each served.
+    QStringList nodeApiVersions() const;
     static QString formatUrn(Format format);
 
     const SimNodeConfig m_config;
