@@ -61,14 +61,18 @@ void ReceiverStateLabel::refresh()
     const NmosClient::ReceiverConnection receiver = chosenReceiver(m_receivers);
     const QUrl url = connectionApiUrl(receiver.node, QStringLiteral("receivers"), receiver.id, QStringLiteral("/active"));
     m_failure.clear();
-    show();
-    if (url.isEmpty())
+    if (url.isEmpty()) {
+        if (!receiver.id.isEmpty())
+            m_failure = tr("the receiver's address cannot be used");
+        show();
         return;
+    }
     QNetworkReply *reply = m_nam.get(QNetworkRequest(url));
     ReplyLimits::watch(reply);
     m_reading = reply;
     const QString receiverId = receiver.id;
     connect(reply, &QNetworkReply::finished, this, [this, reply, receiverId] { finishRead(reply, receiverId); });
+    show();
 }
 
 void ReceiverStateLabel::finishRead(QNetworkReply *reply, const QString &receiverId)

@@ -122,10 +122,10 @@ private:
         waitFor([this] { return !state->text().endsWith(QStringLiteral("\u2026")); }, 5000);
         return state->text();
     }
-    bool waitForState(const QString &receiver, const QString &shown, int ms)
+    void waitForState(const QString &receiver, const QString &shown, int ms)
     {
         choose(rx, receiver);
-        return QTest::qWaitFor([&] { return state->text() == shown; }, ms);
+        waitFor([&] { return state->text() == shown; }, ms);
     }
 
     QJsonArray listed(const QJsonArray &answers)
