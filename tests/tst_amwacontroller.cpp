@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QHostAddress>
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -66,8 +67,18 @@ public:
         const QJsonArray answers = question.value("answers").toArray();
         const QJsonObject metadata = question.value("metadata").toObject();
         if (id == "pre_tests_message") {
+            // Where the registry is published by unicast DNS-SD the operator sets up the name
+            // server and search domain the message gives, and the window finds the registry.
+            const QRegularExpression dns(QStringLiteral("primary DNS .* set to \"([^\"]+)\".*search domain is set to \"([^\"]+)\""),
+                                         QRegularExpression::DotMatchesEverythingOption);
             const QRegularExpression query(QStringLiteral("http://\\S+/x-nmos/query/v\\d+\\.\\d+"));
-            window.registryBrowser()->setRegistry(QUrl(query.match(text).captured()));
+            const QRegularExpressionMatch published = dns.match(text);
+            if (published.hasMatch()) {
+                window.registryBrowser()->setDnsNameserver(QHostAddress(published.captured(1)));
+                window.registryBrowser()->setDnsDomains({published.captured(2)});
+            } else {
+                window.registryBrowser()->setRegistry(QUrl(query.match(text).captured()));
+            }
             waitFor([this] { return tx->count() > 0 && rx->count() > 0; }, 20000);
             return QJsonValue();
         }
@@ -267,25 +278,41 @@ void tst_AmwaController::initTestCase()
 
 void tst_AmwaController::passesSuite_data()
 {
+    QTest::addColumn<bool>("unicast"); // the registry published by the suite's own DNS server
     QTest::addColumn<QStringList>("required");
-    QTest::newRow("IS-04-04") << QStringList{"test_02", "test_03", "test_04", "test_05"};
-    QTest::newRow("IS-05-03") << QStringList{"test_01", "test_02", "test_03", "test_04"};
+    QTest::newRow("IS-04-04") << true << QStringList{"test_01", "test_02", "test_03", "test_04", "test_05"};
+    QTest::newRow("IS-05-03") << false << QStringList{"test_01", "test_02", "test_03", "test_04"};
 }
 
 void tst_AmwaController::passesSuite()
 {
+    QFETCH(bool, unicast);
     QFETCH(QStringList, required);
-    const QString runSuite = qEnvironmentVariable("FERROLINK_NMOS_TESTING",
-                                                  FERROLINK_SOURCE_DIR "/../shared/nmos-testing") + "/run-suite";
+    const QString copy = qEnvironmentVariable("FERROLINK_NMOS_TESTING", FERROLINK_SOURCE_DIR "/../shared/nmos-testing");
+    const QString runSuite = copy + "/run-suite";
     QVERIFY2(QFileInfo(runSuite).isExecutable(), qPrintable(runSuite + " is missing: set FERROLINK_NMOS_TESTING"));
+    QTemporaryDir results;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (unicast) {
+        // A copy of the suite of this run's own, configured as its documentation says for
+        // unicast DNS-SD; the shared one stays as it is.
+        environment.insert("NMOS_TESTING_DIR", results.filePath("nmos-testing"));
+        QProcess setup;
+        setup.setProcessEnvironment(environment);
+        setup.start(copy + "/setup", QStringList());
+        QVERIFY2(setup.waitForFinished(120000) && setup.exitCode() == 0, qPrintable(setup.readAllStandardError()));
+        QFile config(results.filePath("nmos-testing/nmos-testing/nmostesting/UserConfig.py"));
+        QVERIFY(config.open(QIODevice::Append));
+        config.write("\nCONFIG.DNS_SD_MODE = \"unicast\"\n");
+    }
 
     TestHttpServer facade;
     QVERIFY(facade.start());
     facade.setReply("POST", QuestionPath, TestHttpServer::Reply::empty(202));
-    QTemporaryDir results;
     // In a session of its own, so that a test that fails midway ends the Python suite under
     // the script with it.
     QProcess suite;
+    suite.setProcessEnvironment(environment);
     suite.setProcessChannelMode(QProcess::ForwardedChannels);
     suite.start("setsid", {runSuite, QTest::currentDataTag(), results.path(), "127.0.0.1", QString::number(facade.port())});
     QVERIFY2(suite.waitForStarted(), qPrintable(suite.errorString()));
