@@ -97,7 +97,8 @@ NMOSRegistryBrowser::~NMOSRegistryBrowser()
 
 void NMOSRegistryBrowser::setRegistry(const QUrl &base)
 {
-    m_given = base;
+    // Compared with the reader's base, which has none, when it fails.
+    m_given = base.adjusted(QUrl::StripTrailingSlash);
     restart();
 }
 
@@ -415,7 +416,7 @@ void NMOSRegistryBrowser::onReaderFailed()
 {
     const QUrl base = m_reader->base();
     for (Candidate &candidate : m_candidates) {
-        if (candidate.base == base)
+        if (candidate.base.adjusted(QUrl::StripTrailingSlash) == base)
             candidate.failed = true;
     }
     // It is still delivering this signal.

@@ -276,7 +276,8 @@ void tst_NMOSRegistryBrowser::readsRegistry()
                 listed.sort();
             });
     browser.setPollInterval(50);
-    const QString given = QString("http://%1/x-nmos/query%2").arg(registry.address(), version == "v1.3" ? "/v1.3" : "");
+    // With a trailing slash, as people write it: the registry is still known by it when it fails.
+    const QString given = QString("http://%1/x-nmos/query%2/").arg(registry.address(), version == "v1.3" ? "/v1.3" : "");
     browser.setRegistry(QUrl(given));
     browser.start();
 
