@@ -9,12 +9,28 @@
 
 namespace {
 
-QString recordId(const QComboBox *combo, int row)
+template<typename Field>
+auto recordField(const QComboBox *combo, int row, Field field)
 {
     const QVariant data = combo->itemData(row);
-    if (qstrcmp(data.typeName(), "NmosClient::ReceiverConnection") == 0)
-        return data.value<NmosClient::ReceiverConnection>().id;
-    return data.value<NmosClient::SenderConnection>().id;
+    if (qstrcmp(data.typeName(), "NmosClient::ReceiverConnection") == 0) {
+        const auto record = data.value<NmosClient::ReceiverConnection>();
+        return field(record.id, record.node);
+    }
+    const auto record = data.value<NmosClient::SenderConnection>();
+    return field(record.id, record.node);
+}
+
+QString recordId(const QComboBox *combo, int row)
+{
+    return recordField(combo, row, [](const QString &id, const NmosClient::NodeEndpoint &) { return id; });
+}
+
+bool isFromRegistry(const QComboBox *combo, int row)
+{
+    return recordField(combo, row, [](const QString &, const NmosClient::NodeEndpoint &node) {
+        return !node.registryNodeId.isEmpty();
+    });
 }
 
 // The chosen entry's text is greyed as its list item is, so that a vanished choice shows
@@ -63,10 +79,14 @@ void EntryPresence::setPresent(QComboBox *combo, int row, bool present)
 
 void EntryPresence::takeNodeRemoved(const QString &serviceName)
 {
-    // Entries read through discovery are named "<service> (<address>-<label>)".
+    // Entries read through discovery are named "<service> (<address>-<label>)"; a registry's
+    // entry of a node by that name stays as long as the registry holds it.
     const QString prefix = serviceName + QStringLiteral(" (");
-    setPresentWhere([&prefix](const QComboBox *combo, int row) { return combo->itemText(row).startsWith(prefix); },
-                    false);
+    setPresentWhere(
+        [&prefix](const QComboBox *combo, int row) {
+            return combo->itemText(row).startsWith(prefix) && !isFromRegistry(combo, row);
+        },
+        false);
 }
 
 void EntryPresence::takeResourceRemoved(const QString &type, const QString &id)

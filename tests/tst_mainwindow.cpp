@@ -352,6 +352,9 @@ void tst_MainWindow::checksTheChosenItemsNode()
     QVERIFY(desk.rxLamp->isOn());
     registry->store()->insert("receivers", {{"id", "r9"}, {"subscription", QJsonObject{{"sender_id", "s-v1"}, {"active", true}}}});
     QCOMPARE(shown->text(), "Receiving: " + desk.txCombo->itemText(0));
+    // An mDNS service of that name going away leaves it; the registry removing it greys it.
+    emit desk.window.findChild<NMOSMdnsBrowser *>()->nodeRemoved("wall");
+    QVERIFY(!EntryPresence::isChosenGone(desk.rxCombo));
     registry->store()->remove("receivers", "r9");
     QVERIFY(EntryPresence::isChosenGone(desk.rxCombo));
 }
