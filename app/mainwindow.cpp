@@ -50,16 +50,7 @@ MainWindow::MainWindow(QWidget *parent)
     // way meanwhile; after the splash, whose showing runs the event loop once, which would
     // take in the answers of a whole facility before the window could show.
     m_mdns = new NMOSMdnsBrowser(this);
-    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, this,
-            [this](const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc) {
-                // One node, one name: a node listed from a registry is not taken in again.
-                const QString nodeId = selfDoc.object().value(QLatin1String("id")).toString();
-                if (m_registryNodes.contains(nodeId))
-                    return;
-                if (!nodeId.isEmpty())
-                    m_mdnsNodes.insert(nodeId);
-                m_intake->enqueue(serviceName, url, selfDoc);
-            });
+    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
     m_mdns->start();
 
     auto *central = new QWidget;
@@ -114,7 +105,7 @@ MainWindow::MainWindow(QWidget *parent)
     // A registry's entries come with their resources; the workflows read those from its store.
     m_registry = new NMOSRegistryBrowser(this);
     m_client->setResourceStore(m_registry->store());
-    connect(m_registry, &NMOSRegistryBrowser::entriesListed, this, &MainWindow::takeRegistryEntries);
+    connect(m_registry, &NMOSRegistryBrowser::entriesListed, m_intake, &IntakeQueue::takeListed);
     const NmosResourceStore *store = m_registry->store();
     connect(store, &NmosResourceStore::resourceRemoved, m_presence, &EntryPresence::takeResourceRemoved);
     connect(store, &NmosResourceStore::resourceAdded, m_presence, &EntryPresence::takeResourceAdded);
@@ -334,19 +325,6 @@ void addRecords(QComboBox *combo, const QList<Record> &records)
 }
 
 } // namespace
-
-void MainWindow::takeRegistryEntries(const QString &nodeId, const QString &nodeName,
-                                     const QList<NmosClient::SenderConnection> &senders,
-                                     const QList<NmosClient::ReceiverConnection> &receivers)
-{
-    Q_UNUSED(nodeName)
-    // A node already taken in from its own answers stays as it is.
-    if (m_mdnsNodes.contains(nodeId))
-        return;
-    m_registryNodes.insert(nodeId);
-    addRecords(m_txCombo, senders);
-    addRecords(m_rxCombo, receivers);
-}
 
 void MainWindow::addNodeEntries(const QString &serviceName, const QList<NmosClient::SenderConnection> &senders,
                                 const QList<NmosClient::ReceiverConnection> &receivers)

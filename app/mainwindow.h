@@ -6,7 +6,6 @@
 #include <QList>
 #include <QMainWindow>
 #include <QMessageBox>
-#include <QSet>
 #include <QString>
 
 #include "workflow/patchworkflow.h"
@@ -53,9 +52,6 @@ private slots:
     void doDisconnect();
     void addNodeEntries(const QString &serviceName, const QList<NmosClient::SenderConnection> &senders,
                         const QList<NmosClient::ReceiverConnection> &receivers);
-    void takeRegistryEntries(const QString &nodeId, const QString &nodeName,
-                             const QList<NmosClient::SenderConnection> &senders,
-                             const QList<NmosClient::ReceiverConnection> &receivers);
 
 private:
     // The About splash and the weekly update query: splash.cpp, updatecheck.cpp; the runs
@@ -111,9 +107,6 @@ private:
     int m_rxCheck = 0;
     // Made on the first "Browse" and kept, with its state, until the main window goes.
     std::unique_ptr<BrowserWindow> m_browser;
-    // The ids of the nodes listed from each source, so that a node seen by both is listed once.
-    QSet<QString> m_mdnsNodes;
-    QSet<QString> m_registryNodes;
 };
 
 #endif // MAINWINDOW_H

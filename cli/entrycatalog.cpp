@@ -38,15 +38,7 @@ void EntryCatalog::start(const DiscoveryOptions &options)
     m_registry = new NMOSRegistryBrowser(this);
     options.applyTo(m_registry);
     // A registry's entries come with their resources: no node is asked for them.
-    connect(m_registry, &NMOSRegistryBrowser::entriesListed, this,
-            [this](const QString &nodeId, const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,
-                   const QList<NmosClient::ReceiverConnection> &receivers) {
-                // Listed again at every change of the node; counted once.
-                if (m_registryNodes.contains(nodeId))
-                    --m_nodeCount;
-                m_registryNodes.insert(nodeId);
-                takeIn(nodeName, senders, receivers);
-            });
+    connect(m_registry, &NMOSRegistryBrowser::entriesListed, m_intake, &IntakeQueue::takeListed);
     m_registry->start();
 }
 
@@ -77,7 +69,8 @@ void EntryCatalog::takeIn(const QString &nodeName, const QList<NmosClient::Sende
         add({Entry::Sender, nodeName, sender});
     for (const NmosClient::ReceiverConnection &receiver : receivers)
         add({Entry::Receiver, nodeName, {receiver.id, receiver.label, QString(), receiver.node, receiver.displayName}});
-    ++m_nodeCount;
+    // A registry lists its nodes again at every change.
+    m_nodeNames.insert(nodeName);
     emit nodeTakenIn();
 }
 

@@ -53,7 +53,7 @@ public:
     QList<Entry> find(Entry::Kind kind, const QString &name, bool *exact = nullptr) const;
     // Whether a node is waiting to be taken in or is being taken in.
     bool isBusy() const;
-    int nodeCount() const { return m_nodeCount; }
+    int nodeCount() const { return m_nodeNames.size(); }
     // What the registry holds, where the runs read the resources of its entries; null
     // before start().
     NmosResourceStore *store() const;
@@ -71,8 +71,7 @@ private:
     IntakeQueue *m_intake;
     NMOSMdnsBrowser *m_mdns = nullptr;
     NMOSRegistryBrowser *m_registry = nullptr;
-    int m_nodeCount = 0;
-    QSet<QString> m_registryNodes;
+    QSet<QString> m_nodeNames;
     QList<Entry> m_entries;
     // Kind and text -> position in m_entries.
     QHash<QString, int> m_byText;

@@ -3,6 +3,7 @@
 #include "nmos/nodelisting.h"
 
 #include <QDebug>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 
 #include <algorithm>
@@ -38,6 +39,11 @@ void IntakeQueue::scheduleHandOut()
 
 void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc)
 {
+    const QString nodeId = selfDoc.object().value(QLatin1String("id")).toString();
+    if (m_registryNodes.contains(nodeId))
+        return;
+    if (!nodeId.isEmpty())
+        m_answeredNodes.insert(nodeId);
     for (Node &node : m_waiting) {
         if (node.serviceName == serviceName && node.url == url) {
             node.selfDoc = selfDoc;
@@ -46,6 +52,21 @@ void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJs
     }
     m_waiting.append({serviceName, url, selfDoc});
     scheduleHandOut();
+}
+
+void IntakeQueue::takeListed(const QString &nodeId, const QString &nodeName,
+                             const QList<NmosClient::SenderConnection> &senders,
+                             const QList<NmosClient::ReceiverConnection> &receivers)
+{
+    if (m_answeredNodes.contains(nodeId))
+        return;
+    m_registryNodes.insert(nodeId);
+    // Nothing to read: listed at once, unless held.
+    if (m_holds > 0) {
+        m_read.append({nodeName, senders, receivers});
+        return;
+    }
+    emit nodeListed(nodeName, senders, receivers);
 }
 
 void IntakeQueue::hold()

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 
@@ -31,6 +32,11 @@ public:
 
     // A node already waiting is not queued twice: it is taken in once, with its last document.
     void enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc);
+    // A node a registry lists, whose entries come read from the registry: listed at once,
+    // or at the release when held. One node, one name: a node taken in from its own answers is not
+    // listed again from a registry, nor one a registry lists from its own answers.
+    void takeListed(const QString &nodeId, const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,
+                    const QList<NmosClient::ReceiverConnection> &receivers);
     void hold();
     void release();
     // How many nodes may be read at once; at least one.
@@ -66,6 +72,9 @@ private:
     QList<Node> m_waiting;
     QList<QPair<NodeListing *, Node>> m_reading;
     QList<Read> m_read;
+    // The ids of the nodes taken in from each source.
+    QSet<QString> m_answeredNodes;
+    QSet<QString> m_registryNodes;
     int m_parallel = DefaultParallel;
     int m_holds = 0;
     bool m_scheduled = false;
