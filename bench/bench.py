@@ -24,7 +24,9 @@ runs: the machine may be shared, so only ratios taken in one run are compared.
      the row's check asks no node)
   10 ferrolink-cli connect with two announced simulated nodes (camera and monitor, one group
      each), process start to exit: by label, which waits until no node has come for 500 ms,
-     and by the entries' whole texts, which need no such wait; with the load average
+     and by the entries' whole texts, which need no such wait; and list --json of 1,000
+     nodes (8,000 entries, each receiver's active sender read), start to exit; with the
+     load average
 
 Writes build/bench/results.json, build/bench/results.md and build/bench/scale.png; --save
 also copies the last two to bench/RESULTS.md and bench/scale.png.
@@ -507,6 +509,26 @@ class Bench:
                  "<= 600 ms", le(median(by_label), 600) and failures == 0, " ms")
         self.row("10 ferrolink-cli connect by entry text, start to exit (load %s)" % load, median(by_text), None,
                  "<= 600 ms", le(median(by_text), 600) and failures == 0, " ms")
+        self.cli_list(1000)
+
+    def cli_list(self, count):
+        simnode, _ = start_simnode(self.tool("tools/nmos-simnode"), NODE_ARGS + [
+            "--nodes", str(count), "--video-senders", "4", "--video-receivers", "4"], timeout_s=120)
+        time.sleep(2 + count / 500)
+        times = []
+        try:
+            for _ in range(self.o.runs):
+                started = time.monotonic()
+                done = subprocess.run([self.tool("cli/ferrolink-cli"), "list", "--json", "--wait", "60000"], timeout=90,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                listed = done.stdout.count("\n") == 8 * count and done.returncode == 0
+                times.append(round(time.monotonic() - started, 2) if listed else None)
+        finally:
+            simnode.stop()
+        load = " ".join("%.1f" % value for value in os.getloadavg())
+        self.data["figures"]["cli_list_%d" % count] = {"seconds": times, "load": load}
+        self.row("10 ferrolink-cli list --json, %d nodes, every entry with its active sender (load %s)" % (count, load),
+                 median(times), None, "<= 10 s", le(median(times), 10), " s")
 
     # Output -----------------------------------------------------------------------------
 
