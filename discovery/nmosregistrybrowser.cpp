@@ -405,6 +405,7 @@ void NMOSRegistryBrowser::useNext()
         return;
     }
     m_reader = new QueryApiReader(best->base, &m_store, this);
+    m_reader->setPingInterval(m_pingInterval);
     connect(m_reader, &QueryApiReader::failed, this, &NMOSRegistryBrowser::onReaderFailed);
     qInfo().noquote() << "Reading nodes from the registry" << best->base.toString();
     emit registryChanged(best->base);

@@ -14,6 +14,7 @@
 
 #include <memory>
 
+#include "discovery/queryapireader.h"
 #include "discovery/unicastdnssdbrowser.h"
 #include "mdns/service.h"
 #include "nmos/nmosclient.h"
@@ -27,7 +28,6 @@ class Server;
 }
 
 class QNetworkAccessManager;
-class QueryApiReader;
 
 // Reads what an NMOS registry holds: chooses a Query API (one given, or the best of those
 // announced as "_nmos-query._tcp"), falls over to the next when it fails, goes back to a
@@ -53,7 +53,10 @@ public:
     void setDnsDomains(const QStringList &domains);
     // Asks this name server for them instead of the system's, from the next start.
     void setDnsNameserver(const QHostAddress &server) { m_dnsNameserver = server; }
+    // How often a registry that failed is tried again, and a better one probed.
     void setPollInterval(int ms);
+    // How often a quiet WebSocket is pinged; three pings without answer end it.
+    void setPingInterval(int ms) { m_pingInterval = ms; }
 
     void start();
     void stop();
@@ -113,6 +116,7 @@ private:
     QUrl m_given;
     bool m_developmentAllowed = false;
     int m_pollInterval;
+    int m_pingInterval = QueryApiReader::DefaultPingIntervalMs;
     bool m_started = false;
     std::unique_ptr<QMdnsEngine::Server> m_mdnsServer;
     std::unique_ptr<QMdnsEngine::Cache> m_mdnsCache;

@@ -347,6 +347,10 @@ void tst_MainWindow::checksTheChosenItemsNode()
     NMOSRegistryBrowser *registry = desk.window.registryBrowser();
     const NmosClient::NodeEndpoint wall{"10.77.0.9:1", "http", desk.rx.url(connectionPath("")), "n9"};
     emit registry->entriesListed("n9", "wall", {}, {{"r9", "Wall", wall, "wall (10.77.0.9:1-Wall)"}});
+    // One node, one name: announced by mDNS as well, it is not taken in again.
+    emit desk.window.findChild<NMOSMdnsBrowser *>()->nodeSelfReady("wall", QUrl(desk.rx.url("/x-nmos/node/v1.3/self")),
+                                                                   QJsonDocument(QJsonObject{{"id", "n9"}}));
+    QCOMPARE(desk.window.findChild<IntakeQueue *>()->size(), 0);
     desk.rx.setReply("GET", connectionPath("/single/receivers/r9/"), Reply::json(QJsonArray{"active/"}));
     desk.rxCombo->setCurrentIndex(desk.rxCombo->findText("wall (10.77.0.9:1-Wall)"));
     QVERIFY(desk.rxLamp->isOn());

@@ -4,6 +4,9 @@
 #include "tests/support/netns.h"
 #include "tests/support/testhttpserver.h"
 
+#include <QCryptographicHash>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
 #include <QtTest>
@@ -194,6 +197,10 @@ void tst_NMOSRegistryBrowser::readsRegistry_data()
     QTest::newRow("WebSocket closed")
         << "v1.3" << registry({}, receivers, {{"senders/", Reply::json(QJsonArray{s1})}, {"senders/", Reply::json(both)}})
         << QList<QByteArray>{"close"} << listed << QStringList{"s1", "s2"} << base << "reading them again in 1 s";
+    // Open, and never a word again, not even to a ping.
+    QTest::newRow("WebSocket silent")
+        << "v1.3" << registry(QJsonArray{s1}, receivers) << QList<QByteArray>{"silent"}
+        << QStringList{entry("r1"), entry("s1")} << QStringList{"s1"} << base << "ended (silent for";
     QTest::newRow("resources of the wrong shape")
         << "v1.3" << registry(QJsonArray{42, QJsonObject{{"id", 7}}, s1}, receivers) << QList<QByteArray>()
         << QStringList{entry("r1"), entry("s1")} << QStringList{"s1"} << base
@@ -230,10 +237,27 @@ void tst_NMOSRegistryBrowser::readsRegistry()
     // Each subscription gets a WebSocket of its own; the grains naming its topic go there.
     QWebSocketServer sockets("registry", QWebSocketServer::NonSecureMode);
     QVERIFY(sockets.listen(QHostAddress::LocalHost));
+    // A server that accepts the handshake and then says nothing.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    connect(&silent, &QTcpServer::newConnection, &silent, [&silent] {
+        QTcpSocket *socket = silent.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+            static const QRegularExpression key("Sec-WebSocket-Key: *(\\S+)", QRegularExpression::CaseInsensitiveOption);
+            const QRegularExpressionMatch match = key.match(QString::fromLatin1(socket->readAll()));
+            if (!match.hasMatch())
+                return;
+            const QByteArray accept = QCryptographicHash::hash(match.captured(1).toLatin1() + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11",
+                                                               QCryptographicHash::Sha1).toBase64();
+            socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Accept: " + accept + "\r\n\r\n");
+        });
+    });
+    const quint16 wsPort = grains == QList<QByteArray>{"silent"} ? silent.serverPort() : sockets.serverPort();
     if (!grains.isEmpty()) {
         for (int i = 0; i < 5; ++i)
             registry.addReply("POST", root + "subscriptions",
-                              Reply::json(QJsonObject{{"ws_href", QString("ws://127.0.0.1:%1/%2").arg(sockets.serverPort()).arg(i)}}, 201));
+                              Reply::json(QJsonObject{{"ws_href", QString("ws://127.0.0.1:%1/%2").arg(wsPort).arg(i)}}, 201));
     }
     connect(&sockets, &QWebSocketServer::newConnection, &sockets, [&] {
         QWebSocket *socket = sockets.nextPendingConnection();
@@ -276,6 +300,7 @@ void tst_NMOSRegistryBrowser::readsRegistry()
                 listed.sort();
             });
     browser.setPollInterval(50);
+    browser.setPingInterval(100);
     // With a trailing slash, as people write it: the registry is still known by it when it fails.
     const QString given = QString("http://%1/x-nmos/query%2/").arg(registry.address(), version == "v1.3" ? "/v1.3" : "");
     browser.setRegistry(QUrl(given));
