@@ -14,6 +14,14 @@ IntakeQueue::IntakeQueue(QObject *parent)
 {
 }
 
+IntakeQueue::~IntakeQueue()
+{
+    // The readings send through the manager: they go before it, whatever the order of the
+    // children.
+    for (const auto &reading : qAsConst(m_reading))
+        delete reading.first;
+}
+
 NmosClient::NodeEndpoint IntakeQueue::endpointOf(const QUrl &url)
 {
     // Fully decoded, a link-local host keeps its zone ("fe80::1%fl0"), which the client

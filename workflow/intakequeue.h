@@ -26,6 +26,7 @@ public:
     static const int DefaultParallel = 8;
 
     explicit IntakeQueue(QObject *parent = nullptr);
+    ~IntakeQueue() override;
 
     // Where the node that answered at url serves its APIs.
     static NmosClient::NodeEndpoint endpointOf(const QUrl &url);
