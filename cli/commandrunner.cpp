@@ -217,6 +217,9 @@ QString CommandRunner::receivingNow(const Entry &receiver, bool *read, QString *
     group.node = receiver.record.node;
     QString senderId;
     *read = m_client->activeSender(group, &senderId, errorString);
+    // The client leaves each reply to be deleted by the event loop, which a command reading
+    // thousands of receivers in one go does not return to until it ends.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return senderId;
 }
 
