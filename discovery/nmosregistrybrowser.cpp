@@ -72,7 +72,6 @@ NMOSRegistryBrowser::NMOSRegistryBrowser(QObject *parent)
     , m_pollInterval(QueryApiReader::RetryMaxMs / 3)
     , m_probeNam(new QNetworkAccessManager(this))
 {
-    m_lister.setResourceStore(&m_store);
     m_retry.setSingleShot(true);
     m_retry.setInterval(m_pollInterval);
     connect(&m_retry, &QTimer::timeout, this, [this] {
@@ -477,34 +476,28 @@ void NMOSRegistryBrowser::listNode(const QString &nodeId)
         name = node.value(QLatin1String("label")).toString();
     QList<NmosClient::SenderConnection> senders;
     QList<NmosClient::ReceiverConnection> receivers;
+    // The same rules as for a node's own answers, on what the registry holds of it.
+    const QJsonArray devices = m_store.collection(QStringLiteral("devices"), nodeId);
+    const QJsonArray flows = m_store.collection(QStringLiteral("flows"), nodeId);
+    const QJsonArray senderList = m_store.collection(QStringLiteral("senders"), nodeId);
+    const QJsonArray receiverList = m_store.collection(QStringLiteral("receivers"), nodeId);
+    QStringList refusals;
     for (const QUrl &url : selfUrls(node)) {
         NmosClient::NodeEndpoint endpoint;
         endpoint.address = url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port());
         endpoint.scheme = url.scheme();
         endpoint.registryNodeId = nodeId;
-        senders += patchable(QStringLiteral("senders"), m_lister.videoSenders(endpoint, name));
-        receivers += patchable(QStringLiteral("receivers"), m_lister.videoReceivers(endpoint, name));
+        senders += NmosClient::withDeviceControls(NmosClient::videoSendersOf(flows, senderList, endpoint, name),
+                                                  senderList, devices, &refusals);
+        receivers += NmosClient::withDeviceControls(NmosClient::videoReceiversOf(receiverList, endpoint, name),
+                                                    receiverList, devices, &refusals);
     }
-    emit entriesListed(nodeId, name, senders, receivers);
-}
-
-// The records whose device offers a usable IS-05 control, each with that control as its base.
-template<typename Record>
-QList<Record> NMOSRegistryBrowser::patchable(const QString &type, QList<Record> records)
-{
-    for (auto it = records.begin(); it != records.end();) {
-        const QString deviceId = m_store.resource(type, it->id).value(QLatin1String("device_id")).toString();
-        QString reason;
-        if (NmosClient::connectionApiOf(m_store.resource(QStringLiteral("devices"), deviceId),
-                                        &it->node.connectionApi, &reason)) {
-            ++it;
-            continue;
-        }
-        if (!m_warnedDevices.contains(deviceId)) {
-            m_warnedDevices.insert(deviceId);
+    // A node is listed again at every change of any of its resources: each reason is told once.
+    for (const QString &reason : qAsConst(refusals)) {
+        if (!m_refusals.contains(reason)) {
+            m_refusals.insert(reason);
             qCWarning(lcRegistry).noquote() << "Not listed:" << reason;
         }
-        it = records.erase(it);
     }
-    return records;
+    emit entriesListed(nodeId, name, senders, receivers);
 }

@@ -109,8 +109,6 @@ private:
     void probeBetter();
     void listChangedNodes();
     void listNode(const QString &nodeId);
-    template<typename Record>
-    QList<Record> patchable(const QString &type, QList<Record> records);
     void restart();
 
     QUrl m_given;
@@ -133,11 +131,9 @@ private:
     QTimer m_probe;
     QNetworkAccessManager *m_probeNam;
     NmosResourceStore m_store;
-    // Builds the entries from the store with the same rules as a node's own answers.
-    NmosClient m_lister;
     // Nodes whose entries are listed once the current burst of changes is over.
     QSet<QString> m_changedNodes;
-    QSet<QString> m_warnedDevices;
+    QSet<QString> m_refusals; // the reasons for entries left out, each logged once
 };
 
 #endif // NMOSREGISTRYBROWSER_H

@@ -6,6 +6,7 @@
 
 #include <QEventLoop>
 #include <QFile>
+#include <QHash>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -388,4 +389,45 @@ bool NmosClient::connectionApiOf(const QJsonObject &device, QString *base, QStri
     if (errorString)
         *errorString = reason;
     return false;
+}
+
+namespace {
+
+template<typename Record>
+QList<Record> keepPatchable(QList<Record> records, const QJsonArray &resources, const QJsonArray &devices,
+                            QStringList *refusals)
+{
+    QHash<QString, QString> deviceOf;
+    for (const QJsonValue &value : resources)
+        deviceOf.insert(value[QLatin1String("id")].toString(), value[QLatin1String("device_id")].toString());
+    QHash<QString, QJsonObject> byId;
+    for (const QJsonValue &value : devices)
+        byId.insert(value[QLatin1String("id")].toString(), value.toObject());
+    for (auto it = records.begin(); it != records.end();) {
+        QString reason;
+        if (NmosClient::connectionApiOf(byId.value(deviceOf.value(it->id)), &it->node.connectionApi, &reason)) {
+            ++it;
+            continue;
+        }
+        if (refusals)
+            refusals->append(reason);
+        it = records.erase(it);
+    }
+    return records;
+}
+
+} // namespace
+
+QList<NmosClient::SenderConnection> NmosClient::withDeviceControls(const QList<SenderConnection> &records,
+                                                                  const QJsonArray &resources,
+                                                                  const QJsonArray &devices, QStringList *refusals)
+{
+    return keepPatchable(records, resources, devices, refusals);
+}
+
+QList<NmosClient::ReceiverConnection> NmosClient::withDeviceControls(const QList<ReceiverConnection> &records,
+                                                                    const QJsonArray &resources,
+                                                                    const QJsonArray &devices, QStringList *refusals)
+{
+    return keepPatchable(records, resources, devices, refusals);
 }

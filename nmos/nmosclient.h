@@ -112,6 +112,15 @@ public:
     // controls (the node address is then asked); false, with the reason, when it lists
     // controls but no usable IS-05 one, and its senders and receivers cannot be patched.
     static bool connectionApiOf(const QJsonObject &device, QString *base, QString *errorString = nullptr);
+    // The records whose device offers IS-05 (or lists no controls), each with its device's
+    // base from connectionApiOf; resources are the node's senders or receivers the records
+    // came from, devices its devices. A record whose device is not among them keeps the node
+    // address. Why each other record is left out goes to *refusals.
+    static QList<SenderConnection> withDeviceControls(const QList<SenderConnection> &records, const QJsonArray &resources,
+                                                      const QJsonArray &devices, QStringList *refusals = nullptr);
+    static QList<ReceiverConnection> withDeviceControls(const QList<ReceiverConnection> &records,
+                                                        const QJsonArray &resources, const QJsonArray &devices,
+                                                        QStringList *refusals = nullptr);
     // Trusts the authorities of a PEM file besides the system's, for every later request of
     // the process (discovery's too). False, with the reason, when it holds none.
     static bool addTrustedAuthorities(const QString &pemFile, QString *errorString = nullptr);

@@ -66,38 +66,13 @@ void NodeListing::receiversRead(const QJsonArray &receivers)
     get(QStringLiteral("/devices/"), &NodeListing::devicesRead);
 }
 
-namespace {
-
-// Gives each entry the IS-05 base its device's controls name, and leaves out the entries
-// whose device lists controls but none of IS-05: they could not be patched. An entry whose
-// device is not known keeps the node address.
-template<typename Record>
-QList<Record> withDeviceControls(QList<Record> records, const QJsonArray &resources, const QHash<QString, QJsonObject> &devices)
-{
-    QHash<QString, QString> deviceOf;
-    for (const QJsonValue &value : resources)
-        deviceOf.insert(value[QLatin1String("id")].toString(), value[QLatin1String("device_id")].toString());
-    for (auto it = records.begin(); it != records.end();) {
-        QString reason;
-        if (NmosClient::connectionApiOf(devices.value(deviceOf.value(it->id)), &it->node.connectionApi, &reason)) {
-            ++it;
-            continue;
-        }
-        qCWarning(lcNmos).noquote() << "Not listed:" << reason;
-        it = records.erase(it);
-    }
-    return records;
-}
-
-} // namespace
-
 void NodeListing::devicesRead(const QJsonArray &deviceList)
 {
-    QHash<QString, QJsonObject> devices;
-    for (const QJsonValue &value : deviceList)
-        devices.insert(value[QLatin1String("id")].toString(), value.toObject());
-    m_senders = withDeviceControls(m_senders, m_senderList, devices);
-    m_receivers = withDeviceControls(m_receivers, m_receiverList, devices);
+    QStringList refusals;
+    m_senders = NmosClient::withDeviceControls(m_senders, m_senderList, deviceList, &refusals);
+    m_receivers = NmosClient::withDeviceControls(m_receivers, m_receiverList, deviceList, &refusals);
+    for (const QString &reason : qAsConst(refusals))
+        qCWarning(lcNmos).noquote() << "Not listed:" << reason;
     m_senderList = QJsonArray();
     m_receiverList = QJsonArray();
     emit finished();
