@@ -176,6 +176,8 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
     url.setPort(svc.port());
     url.setPath(QStringLiteral("/x-nmos/node/%1/self").arg(version));
 
+    // The node is reached at an address; its certificate names the host it announces.
+    ReplyLimits::setAnnouncedName(url, QString::fromUtf8(svc.hostname()));
     // A node that accepts the connection and never answers would hold the reply open for
     // the life of the program.
     QNetworkReply *reply = ReplyLimits::get(&m_nam, QNetworkRequest(url));

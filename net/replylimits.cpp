@@ -6,6 +6,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QHash>
+#include <QSslCertificate>
 #include <QSslError>
 
 namespace {
@@ -20,7 +22,58 @@ QString errorBodyText(const QByteArray &body)
     return text.size() > MaxLength ? text.left(MaxLength) + QChar(0x2026) : text;
 }
 
+QHash<QString, QString> &announcedNames()
+{
+    static QHash<QString, QString> names;
+    return names;
+}
+
+QString hostAndPort(const QUrl &url)
+{
+    return url.host().toLower() + QLatin1Char(':') + QString::number(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
+}
+
+// Only a trusted certificate that names the wrong host is let through, and only when it
+// names the host the node announces at this address.
+bool isAnnouncedNameMismatchOnly(const QUrl &url, const QList<QSslError> &errors)
+{
+    const QString name = announcedNames().value(hostAndPort(url));
+    if (name.isEmpty() || errors.isEmpty())
+        return false;
+    for (const QSslError &error : errors) {
+        if (error.error() != QSslError::HostNameMismatch || !ReplyLimits::certificateNames(error.certificate(), name))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
+
+void ReplyLimits::setAnnouncedName(const QUrl &url, const QString &hostName)
+{
+    QString name = hostName;
+    while (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    announcedNames().insert(hostAndPort(url), name.toLower());
+}
+
+bool ReplyLimits::certificateNames(const QSslCertificate &certificate, const QString &host)
+{
+    QStringList names = certificate.subjectAlternativeNames().values(QSsl::DnsEntry);
+    if (names.isEmpty())
+        names = certificate.subjectInfo(QSslCertificate::CommonName);
+    const QString wanted = host.toLower();
+    for (QString name : qAsConst(names)) {
+        name = name.toLower();
+        if (name == wanted)
+            return true;
+        // "*.example.com" stands for one label: a.example.com, not example.com or a.b.example.com.
+        const int dot = wanted.indexOf(QLatin1Char('.'));
+        if (name.startsWith(QLatin1String("*.")) && dot > 0 && name.mid(1) == wanted.mid(dot) && name.count(QLatin1Char('.')) >= 2)
+            return true;
+    }
+    return false;
+}
 
 ReplyLimits::ReplyLimits(QNetworkReply *reply)
     : QObject(reply)
@@ -52,6 +105,10 @@ ReplyLimits::ReplyLimits(QNetworkReply *reply)
     // connection before the request is sent. Its own text would say only that the handshake
     // failed; the first reason is what the operator has to fix.
     connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
+        if (isAnnouncedNameMismatchOnly(m_url, errors)) {
+            m_reply->ignoreSslErrors(errors);
+            return;
+        }
         if (m_tlsReason.isEmpty() && !errors.isEmpty())
             m_tlsReason = errors.first().errorString();
     });

@@ -119,6 +119,10 @@ bool tst_PatchEndToEnd::makeCertificates()
         QStringList{"req", "-x509", "-days", "2"} + newKey + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Test authority"},
         QStringList{"req"} + newKey + server + QStringList{"-keyout", "node.key", "-out", "node.csr", "-subj", "/CN=Test node"},
         {"x509", "-req", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-in", "node.csr", "-out", "node.pem"},
+        // Names the host the node announces, not its address, as a facility's certificates do.
+        QStringList{"req"} + newKey + QStringList{"-addext", "subjectAltName=DNS:named-camera.local", "-addext", "extendedKeyUsage=serverAuth",
+                                                  "-keyout", "named.key", "-out", "named.csr", "-subj", "/CN=Named node"},
+        {"x509", "-req", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-in", "named.csr", "-out", "named.pem"},
         // Signed by nobody the application trusts.
         QStringList{"req", "-x509", "-days", "2"} + newKey + server + QStringList{"-keyout", "rogue.key", "-out", "rogue.pem", "-subj", "/CN=Rogue"},
     };
@@ -150,6 +154,7 @@ void tst_PatchEndToEnd::initTestCase()
         // Publishes each transport file only once its sender was activated.
         camera + QStringList{"--label", "shy-camera", "--fault-manifest-404"},
         camera + tls + QStringList{"--label", "secure-camera"},
+        camera + QStringList{"--label", "named-camera", "--tls-cert", m_dir.filePath("named.pem"), "--tls-key", m_dir.filePath("named.key")},
         camera + QStringList{"--label", "rogue-camera", "--tls-cert", m_dir.filePath("rogue.pem"), "--tls-key", m_dir.filePath("rogue.key")},
         monitor + QStringList{"--label", "monitor"},
         monitor + tls + QStringList{"--label", "secure-monitor"},
@@ -213,6 +218,7 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup_data()
     QTest::newRow("camera publishing when active") << "shy-camera" << 1 << "monitor" << QString() << false;
     // Listed, checked, patched and read over https, with certificates from the trusted authority.
     QTest::newRow("nodes speaking https") << "secure-camera" << 0 << "secure-monitor" << QString() << false;
+    QTest::newRow("certificate naming the announced host") << "named-camera" << 0 << "secure-monitor" << QString() << false;
     QTest::newRow("nodes found through a registry") << "listed-camera" << 0 << "listed-monitor" << QString() << false;
     // The entry chosen before the restart patches the camera as it is now.
     QTest::newRow("camera restarted with new ids") << "reborn-camera" << 0 << "monitor" << QString() << true;
