@@ -1,6 +1,5 @@
 #include "mainwindow.h"
 
-#include "app/connectionapiurl.h"
 #include "app/entryfinder.h"
 #include "app/entrypresence.h"
 #include "app/lightindicator.h"
@@ -214,7 +213,7 @@ bool MainWindow::isPatchable(QComboBox *combo, const QString &collection)
         return collection == QLatin1String("senders") ? m_client->hasSenders(node) : m_client->hasReceivers(node);
     // A registry's entry is listed from what the registry holds; what a patch needs is its
     // device's Connection API answering for it.
-    const QUrl url = connectionApiUrl(node, collection, currentItemId(combo), QStringLiteral("/"));
+    const QUrl url = NmosClient::connectionApiUrl(node, collection, currentItemId(combo), QStringLiteral("/"));
     return !url.isEmpty() && !m_client->getJsonArray(url.toString()).isEmpty();
 }
 

@@ -1,6 +1,5 @@
 #include "receiverstatelabel.h"
 
-#include "app/connectionapiurl.h"
 #include "net/replylimits.h"
 #include "nmos/nmosclient.h"
 
@@ -59,7 +58,7 @@ void ReceiverStateLabel::refresh()
         return;
     }
     const NmosClient::ReceiverConnection receiver = chosenReceiver(m_receivers);
-    const QUrl url = connectionApiUrl(receiver.node, QStringLiteral("receivers"), receiver.id, QStringLiteral("/active"));
+    const QUrl url = NmosClient::connectionApiUrl(receiver.node, QStringLiteral("receivers"), receiver.id, QStringLiteral("/active"));
     m_failure.clear();
     if (url.isEmpty()) {
         if (!receiver.id.isEmpty())

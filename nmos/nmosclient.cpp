@@ -268,6 +268,19 @@ QString NmosClient::bracketIpv6Host(const QString &url)
     return url.left(authorityStart) + rewritten + url.mid(authorityEnd);
 }
 
+QUrl NmosClient::connectionApiUrl(const NodeEndpoint &node, const QString &collection, const QString &id,
+                                  const QString &tail)
+{
+    if (id.isEmpty())
+        return QUrl();
+    const QString path = resourcePath(QStringLiteral("/single/%1/").arg(collection), id, tail);
+    if (path.isEmpty())
+        return QUrl();
+    const QUrl url(bracketIpv6Host(connectionUrl(node, path)), QUrl::TolerantMode);
+    const bool web = url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+    return web && url.isValid() ? url : QUrl();
+}
+
 bool NmosClient::addTrustedAuthorities(const QString &pemFile, QString *errorString)
 {
     QFile file(pemFile);

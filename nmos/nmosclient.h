@@ -107,6 +107,11 @@ public:
                           int *status = nullptr, QString *errorString = nullptr,
                           QByteArray *response = nullptr);
     static QString bracketIpv6Host(const QString &url);
+    // The Connection API URL of one sender or receiver ("senders", "receivers") with a tail
+    // ("/active"), at its device's IS-05 base or else the node address: for callers that
+    // send their own requests. Empty when the id cannot be one path segment.
+    static QUrl connectionApiUrl(const NodeEndpoint &node, const QString &collection, const QString &id,
+                                 const QString &tail = QString());
     // A device's IS-05 base from its controls: the sr-ctrl v1.1 entry, else v1.0, as an
     // http(s) URL without a trailing slash. True with *base empty when the device lists no
     // controls (the node address is then asked); false, with the reason, when it lists
