@@ -174,7 +174,8 @@ class Bench:
         self.row("%s: crashes with 1 MiB stack" % name, crashes, None, "0", crashes == 0 if target_ms else None)
 
     def scale_run(self, count, churn=False, registry=False):
-        extra = ["--registry", "0", "--registry-only"] if registry else []
+        # A page of 100, as a common registry allows at most.
+        extra = ["--registry", "0", "--registry-only", "--registry-page-limit", "100"] if registry else []
         node, nodes = start_simnode(self.tool("tools/nmos-simnode"), NODE_ARGS + extra + [
             "--nodes", str(count), "--video-senders", "4", "--video-receivers", "4"], timeout_s=120)
         time.sleep(2 + count / 500)
@@ -708,7 +709,7 @@ def main():
     parser.add_argument("--registry-scale", default="3000", help="node counts for figure 2 through a registry")
     parser.add_argument("--scale-timeout", type=int, default=40, help="seconds to wait for every entry")
     options = parser.parse_args()
-    options.scale = [int(n) for n in options.scale.split(",")]
+    options.scale = [int(n) for n in options.scale.split(",") if n]
     options.registry_scale = [int(n) for n in options.registry_scale.split(",") if n]
     only = set(options.only.split(","))
     if os.environ.get("FERROLINK_NETNS") != "1":

@@ -168,6 +168,7 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
          QStringLiteral("port")},
         {QStringLiteral("registry-pri"), QStringLiteral("TXT pri of the registry's announcement (default: 0)."), QStringLiteral("pri")},
         {QStringLiteral("registry-only"), QStringLiteral("Announce the registry but not the nodes, as nodes on another subnet.")},
+        {QStringLiteral("registry-page-limit"), QStringLiteral("The most resources one page of the registry holds (default: 2, so that every client pages)."), QStringLiteral("count")},
         {QStringLiteral("fault-registry-no-websocket"), QStringLiteral("Subscriptions name a WebSocket that cannot be opened.")},
     });
     if (!parser.parse(arguments))
@@ -275,7 +276,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         return false;
     if (parser.isSet(QStringLiteral("registry"))
         && (!readCount(parser, QStringLiteral("registry"), &result.registryPort, errorString)
-            || !readCount(parser, QStringLiteral("registry-pri"), &result.registryPriority, errorString)))
+            || !readCount(parser, QStringLiteral("registry-pri"), &result.registryPriority, errorString)
+            || !readCount(parser, QStringLiteral("registry-page-limit"), &result.registryPageLimit, errorString)))
         return false;
     result.registryOnly = parser.isSet(QStringLiteral("registry-only"));
     result.registryWebSocket = !parser.isSet(QStringLiteral("fault-registry-no-websocket"));

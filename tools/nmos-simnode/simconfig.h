@@ -71,6 +71,7 @@ struct SimConfig
     int bumpIntervalMs = 0;      // 0: the TXT counters change only with activations
     int registryPort = -1;          // -1: no registry double; 0: any free port
     int registryPriority = 0;       // TXT pri of its announcement
+    int registryPageLimit = 2;      // the most resources one Query API page holds
     bool registryOnly = false;      // the nodes are in the registry only, not announced
     bool registryWebSocket = true;  // false: subscriptions name a WebSocket that cannot be opened
 };

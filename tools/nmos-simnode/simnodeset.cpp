@@ -115,6 +115,7 @@ bool SimNodeSet::startRegistry(QString *errorString)
 {
     const QString address = m_nodes.first()->config().bindAddresses.first();
     m_registry = new SimRegistry(address, m_config.registryPort, m_config.registryWebSocket, this);
+    m_registry->setPageLimit(m_config.registryPageLimit);
     if (!m_registry->start(errorString))
         return false;
     for (SimNode *node : qAsConst(m_nodes)) {

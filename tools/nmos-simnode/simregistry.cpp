@@ -9,6 +9,8 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+
 #include <sys/socket.h>
 
 namespace {
@@ -88,9 +90,11 @@ void SimRegistry::putResource(const QString &type, const QJsonObject &resource)
     {
         QMutexLocker lock(&m_mutex);
         QList<Entry> &entries = m_collections[type];
-        auto entry = std::find_if(entries.begin(), entries.end(),
-                                  [&id](const Entry &e) { return e.resource.value(QLatin1String("id")) == id; });
-        if (entry == entries.end()) {
+        QHash<QString, int> &positions = m_positions[type];
+        const auto position = positions.constFind(id);
+        Entry *entry = position == positions.constEnd() ? nullptr : &entries[*position];
+        if (!entry) {
+            positions.insert(id, entries.size());
             entries << Entry{++m_lastCreated, resource};
         } else if (entry->resource == resource) {
             return;
@@ -149,17 +153,25 @@ void SimRegistry::serve(const httplib::Request &request, httplib::Response &resp
 // means the newest resources.
 void SimRegistry::serveCollection(const QString &type, const httplib::Request &request, httplib::Response &response)
 {
-    int limit = MaxPageLimit;
-    if (request.has_param("paging.limit"))
-        limit = qBound(1, QString::fromStdString(request.get_param_value("paging.limit")).toInt(), MaxPageLimit);
     QMutexLocker lock(&m_mutex);
+    int limit = m_pageLimit;
+    if (request.has_param("paging.limit"))
+        limit = qBound(1, QString::fromStdString(request.get_param_value("paging.limit")).toInt(), m_pageLimit);
     const bool hasSince = request.has_param("paging.since");
     int since = cursor(request, "paging.since", 0);
     int until = cursor(request, "paging.until", m_lastCreated);
+    const QList<Entry> &entries = m_collections[type];
+    const auto createdBefore = [](const Entry &entry, int created) { return entry.created < created; };
+    const auto first = std::lower_bound(entries.begin(), entries.end(), since + 1, createdBefore);
+    const auto last = std::lower_bound(first, entries.end(), until + 1, createdBefore);
     QList<Entry> inRange;
-    for (const Entry &entry : m_collections.value(type)) {
-        if (entry.created > since && entry.created <= until)
-            inRange << entry;
+    inRange.reserve(qMin(int(last - first), limit + 1));
+    if (hasSince) {
+        for (auto it = first; it != last && inRange.size() <= limit; ++it)
+            inRange << *it;
+    } else {
+        for (auto it = last - qMin(int(last - first), limit + 1); it != last; ++it)
+            inRange << *it;
     }
     if (inRange.size() > limit) {
         inRange = hasSince ? inRange.mid(0, limit) : inRange.mid(inRange.size() - limit);

@@ -30,8 +30,8 @@ class SimRegistry : public QObject
     Q_OBJECT
 
 public:
-    // Small, so that every client has to page.
-    static constexpr int MaxPageLimit = 2;
+    // Small by default, so that every client has to page.
+    static constexpr int DefaultPageLimit = 2;
 
     // webSocket false: subscriptions name a WebSocket that cannot be opened.
     SimRegistry(const QString &bindAddress, int port, bool webSocket, QObject *parent = nullptr);
@@ -39,6 +39,8 @@ public:
 
     bool start(QString *errorString = nullptr);
     int port() const { return m_port; }
+    // The most resources one Query API page holds, whatever the client asks for.
+    void setPageLimit(int limit) { m_pageLimit = qMax(1, limit); }
     // Adds or replaces a resource (by id) of a collection ("nodes", "senders", …) and tells
     // its subscribers when it changed. Any thread.
     void putResource(const QString &type, const QJsonObject &resource);
@@ -64,7 +66,9 @@ private:
     QWebSocketServer *m_sockets = nullptr;
     QHash<QWebSocket *, QString> m_subscribers; // socket -> its collection
     mutable QMutex m_mutex;
-    QHash<QString, QList<Entry>> m_collections;
+    QHash<QString, QList<Entry>> m_collections; // each in creation order
+    QHash<QString, QHash<QString, int>> m_positions; // collection -> resource id -> its index in m_collections
+    int m_pageLimit = DefaultPageLimit;
     QHash<QString, QString> m_subscriptions; // subscription id -> its collection
     int m_lastCreated = 0;
 };
