@@ -10,6 +10,7 @@
 #include "mdns/resolver.h"
 #include "mdns/server.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QNetworkAccessManager>
@@ -83,9 +84,8 @@ NMOSRegistryBrowser::NMOSRegistryBrowser(QObject *parent)
     connect(&m_probe, &QTimer::timeout, this, &NMOSRegistryBrowser::probeBetter);
     connect(&m_store, &NmosResourceStore::nodeChanged, this, [this](const QString &nodeId) {
         // A registry's burst of grains touches a node many times; its entries are listed once.
-        if (m_changedNodes.isEmpty())
-            QTimer::singleShot(0, this, &NMOSRegistryBrowser::listChangedNodes);
         m_changedNodes.insert(nodeId);
+        scheduleListing();
     });
 }
 
@@ -406,6 +406,7 @@ void NMOSRegistryBrowser::useNext()
     m_reader = new QueryApiReader(best->base, &m_store, this);
     m_reader->setPingInterval(m_pingInterval);
     connect(m_reader, &QueryApiReader::failed, this, &NMOSRegistryBrowser::onReaderFailed);
+    connect(m_reader, &QueryApiReader::readAll, this, &NMOSRegistryBrowser::scheduleListing);
     qInfo().noquote() << "Reading nodes from the registry" << best->base.toString();
     emit registryChanged(best->base);
     m_reader->start();
@@ -424,6 +425,8 @@ void NMOSRegistryBrowser::onReaderFailed()
     m_reader->deleteLater();
     m_reader = nullptr;
     emit registryChanged(QUrl());
+    // What it did read is listed, whether or not it read everything.
+    scheduleListing();
     useNext();
 }
 
@@ -458,11 +461,29 @@ void NMOSRegistryBrowser::probeBetter()
     }
 }
 
+void NMOSRegistryBrowser::scheduleListing()
+{
+    // Until every collection has been read, each one read would list every node again.
+    if (m_listingScheduled || m_changedNodes.isEmpty() || (m_reader && !m_reader->hasReadAll()))
+        return;
+    m_listingScheduled = true;
+    QTimer::singleShot(0, this, &NMOSRegistryBrowser::listChangedNodes);
+}
+
 void NMOSRegistryBrowser::listChangedNodes()
 {
-    const QSet<QString> nodes = std::exchange(m_changedNodes, {});
-    for (const QString &nodeId : nodes)
+    m_listingScheduled = false;
+    // A facility's thousands of nodes are listed a slice at a time, so that the window
+    // keeps answering while they arrive.
+    QElapsedTimer slice;
+    slice.start();
+    while (!m_changedNodes.isEmpty() && slice.elapsed() < ListingSliceMs) {
+        const auto first = m_changedNodes.begin();
+        const QString nodeId = *first;
+        m_changedNodes.erase(first);
         listNode(nodeId);
+    }
+    scheduleListing();
 }
 
 void NMOSRegistryBrowser::listNode(const QString &nodeId)

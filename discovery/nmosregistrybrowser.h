@@ -39,6 +39,8 @@ class NMOSRegistryBrowser : public QObject
 public:
     // IS-04 keeps these for development; such registries are only used when asked for.
     static constexpr int DevelopmentPriority = 100;
+    // The longest the listing of changed nodes holds the event loop at a time.
+    static constexpr int ListingSliceMs = 20;
 
     explicit NMOSRegistryBrowser(QObject *parent = nullptr);
     ~NMOSRegistryBrowser() override;
@@ -107,6 +109,7 @@ private:
     int priorityOf(const QUrl &base) const;
     void onReaderFailed();
     void probeBetter();
+    void scheduleListing();
     void listChangedNodes();
     void listNode(const QString &nodeId);
     void restart();
@@ -133,6 +136,7 @@ private:
     NmosResourceStore m_store;
     // Nodes whose entries are listed once the current burst of changes is over.
     QSet<QString> m_changedNodes;
+    bool m_listingScheduled = false;
     QSet<QString> m_refusals; // the reasons for entries left out, each logged once
 };
 

@@ -1,16 +1,19 @@
 #include "queryapireader.h"
 
 #include "discovery/logging_p.h"
+#include "discovery/queryapigrain.h"
 #include "net/replylimits.h"
 #include "nmos/nmosresourcestore.h"
 
 #include <QJsonArray>
+#include <QFutureWatcher>
 #include <QJsonDocument>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QUrlQuery>
 #include <QWebSocket>
+#include <QtConcurrent>
 
 #include <utility>
 
@@ -73,6 +76,7 @@ QueryApiReader::QueryApiReader(const QUrl &base, NmosResourceStore *store, QObje
         collection.type = type;
         m_collections << collection;
     }
+    m_decoder.setMaxThreadCount(1);
     m_health.setInterval(RetryFirstMs / 4);
     connect(&m_health, &QTimer::timeout, this, &QueryApiReader::checkHealth);
     m_clock.start();
@@ -94,6 +98,11 @@ bool QueryApiReader::isSubscribed() const
             return false;
     }
     return true;
+}
+
+bool QueryApiReader::hasReadAll() const
+{
+    return std::all_of(m_collections.cbegin(), m_collections.cend(), [](const Collection &c) { return c.read; });
 }
 
 QString QueryApiReader::chooseVersion(const QStringList &offered)
@@ -234,7 +243,11 @@ void QueryApiReader::finishPage(int index, QNetworkReply *reply, int page)
                               << MaxPages << "pages";
     }
     m_store->replace(collection.type, std::exchange(collection.pages, {}));
+    const bool wasRead = hasReadAll();
+    collection.read = true;
     subscribe(index);
+    if (!wasRead && hasReadAll())
+        emit readAll();
 }
 
 void QueryApiReader::subscribe(int index)
@@ -278,18 +291,26 @@ void QueryApiReader::openWebSocket(int index, const QUrl &href)
 {
     Collection &collection = m_collections[index];
     auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    socket->setMaxAllowedIncomingMessageSize(ReplyLimits::MaxReplySize);
-    socket->setMaxAllowedIncomingFrameSize(ReplyLimits::MaxReplySize);
+    socket->setMaxAllowedIncomingMessageSize(MaxGrainSize);
+    socket->setMaxAllowedIncomingFrameSize(MaxGrainSize);
     collection.socket = socket;
     collection.heard = false;
+    collection.messages.clear();
+    collection.decoding = false;
+    ++collection.socketNumber;
     collection.lastHeardMs = now();
     collection.lastPingMs = now();
     connect(socket, &QWebSocket::textMessageReceived, this,
             [this, index](const QString &message) { readMessage(index, message); });
     connect(socket, &QWebSocket::pong, this, [this, index] { m_collections[index].lastHeardMs = now(); });
     // A socket that never opens reports an error and then a disconnection; either one ends it.
-    connect(socket, &QWebSocket::disconnected, this,
-            [this, index, socket] { dropWebSocket(index, socket->errorString()); });
+    connect(socket, &QWebSocket::disconnected, this, [this, index, socket] {
+        // Closed by either side, the close frame tells why; a socket that failed says it.
+        const QString why = socket->closeCode() != QWebSocketProtocol::CloseCodeNormal || !socket->closeReason().isEmpty()
+                                ? QStringLiteral("closed with %1 %2").arg(socket->closeCode()).arg(socket->closeReason())
+                                : socket->errorString();
+        dropWebSocket(index, why);
+    });
     connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
             [this, index, socket] { dropWebSocket(index, socket->errorString()); });
     qCDebug(lcRegistry) << "Subscribing to the" << collection.type << "of" << m_base.toString() << "at"
@@ -300,6 +321,9 @@ void QueryApiReader::openWebSocket(int index, const QUrl &href)
 void QueryApiReader::dropWebSocket(int index, const QString &why)
 {
     Collection &collection = m_collections[index];
+    collection.messages.clear();
+    collection.decoding = false;
+    ++collection.socketNumber;
     if (collection.socket) {
         collection.socket->disconnect(this);
         collection.socket->abort();
@@ -319,50 +343,62 @@ void QueryApiReader::readMessage(int index, const QString &message)
 {
     Collection &collection = m_collections[index];
     collection.lastHeardMs = now();
-    QString parseError;
-    const QJsonValue data = parse(message.toUtf8(), &parseError)
-                                .object()
-                                .value(QLatin1String("grain"))
-                                .toObject()
-                                .value(QLatin1String("data"));
-    if (!data.isArray()) {
-        qCWarning(lcRegistry) << "Ignored a WebSocket message from" << m_base.toString()
-                              << "that is no grain of events" << parseError;
+    collection.messages << message;
+    decodeMessages(index);
+}
+
+// One message at a time per collection, in the order they came: a large one is worked out
+// on another thread against the collection as the messages before it left it.
+void QueryApiReader::decodeMessages(int index)
+{
+    Collection &collection = m_collections[index];
+    while (!collection.decoding && !collection.messages.isEmpty()) {
+        QString message = collection.messages.takeFirst();
+        // The first grain on a socket holds the whole collection.
+        const bool first = !collection.heard;
+        const QHash<QString, QJsonObject> current = first ? m_store->resources(collection.type)
+                                                          : QHash<QString, QJsonObject>();
+        if (message.size() < OffThreadSize) {
+            applyGrain(index, QueryApiGrain::decode(message, first, current));
+            continue;
+        }
+        collection.decoding = true;
+        auto *watcher = new QFutureWatcher<QueryApiGrain>(this);
+        const int socketNumber = collection.socketNumber;
+        connect(watcher, &QFutureWatcherBase::finished, this, [this, index, watcher, socketNumber] {
+            watcher->deleteLater();
+            Collection &c = m_collections[index];
+            // What came on a socket since dropped is read again over HTTP instead.
+            if (m_failed || c.socketNumber != socketNumber)
+                return;
+            c.decoding = false;
+            applyGrain(index, watcher->result());
+            decodeMessages(index);
+        });
+        // The message is moved into the work, which lets it go as soon as it is parsed.
+        watcher->setFuture(QtConcurrent::run(&m_decoder, [message = std::move(message), first, current]() mutable {
+            return QueryApiGrain::decode(std::move(message), first, current);
+        }));
+    }
+}
+
+void QueryApiReader::applyGrain(int index, const QueryApiGrain &grain)
+{
+    Collection &collection = m_collections[index];
+    if (!grain.error.isEmpty()) {
+        qCWarning(lcRegistry) << "Ignored a WebSocket message from" << m_base.toString() << grain.error;
         return;
     }
-    // The first grain on a socket holds the whole collection, each resource as unchanged:
-    // what it leaves out went away while no socket was open.
-    const bool first = !collection.heard;
     collection.heard = true;
-    QList<QJsonObject> synced;
-    bool allSync = first;
-    for (const QJsonValue &value : data.toArray()) {
-        const QJsonObject event = value.toObject();
-        const QJsonValue pre = event.value(QLatin1String("pre"));
-        const QJsonValue post = event.value(QLatin1String("post"));
-        allSync = allSync && pre.isObject() && pre == post;
-        if (allSync)
-            synced << post.toObject();
+    for (const QueryApiGrain::Change &change : grain.changes) {
+        if (change.removedId.isEmpty())
+            m_store->insert(collection.type, change.post);
+        else
+            m_store->remove(collection.type, change.removedId);
     }
-    if (allSync) {
-        m_store->replace(collection.type, synced);
-    } else {
-        for (const QJsonValue &value : data.toArray()) {
-            const QJsonObject event = value.toObject();
-            const QJsonValue post = event.value(QLatin1String("post"));
-            const QJsonObject pre = event.value(QLatin1String("pre")).toObject();
-            bool taken = true;
-            if (post.isObject())
-                taken = m_store->insert(collection.type, post.toObject());
-            else if (pre.value(QLatin1String("id")).isString())
-                m_store->remove(collection.type, pre.value(QLatin1String("id")).toString());
-            else
-                taken = false;
-            if (!taken)
-                qCWarning(lcRegistry) << "Ignored an event on the" << collection.type << "of" << m_base.toString()
-                                      << "that names no resource";
-        }
-    }
+    if (grain.ignored > 0)
+        qCWarning(lcRegistry) << "Ignored" << grain.ignored << "events on the" << collection.type << "of"
+                              << m_base.toString() << "that name no resource";
     // A subscription that delivers is healthy again: the next failure starts the pauses afresh.
     collection.retryMs = RetryFirstMs;
 }

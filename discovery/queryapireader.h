@@ -7,11 +7,14 @@
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 #include <QVector>
 
 class NmosResourceStore;
+struct QueryApiGrain;
 class QNetworkReply;
 class QWebSocket;
 
@@ -32,6 +35,12 @@ public:
     static constexpr int DefaultPingIntervalMs = 5000;
     // A WebSocket that answers neither with a message nor a pong for this many pings is dead.
     static constexpr int SilentPings = 3;
+    // A subscription's first grain holds its whole collection: 3,000 nodes' flows, each as it
+    // was and as it is, make 17 MB.
+    static constexpr qint64 MaxGrainSize = 128 * 1024 * 1024;
+    // Messages this long (in characters) are worked out on another thread: a few thousand
+    // resources take the event loop a noticeable while to parse and compare.
+    static constexpr int OffThreadSize = 256 * 1024;
 
     // base: the Query API's root with its version (http://10.0.0.5/x-nmos/query/v1.3), or
     // without one (http://10.0.0.5/x-nmos/query): the highest version both speak is used.
@@ -41,6 +50,8 @@ public:
     QUrl base() const { return m_base; }
     // Every collection has an open WebSocket.
     bool isSubscribed() const;
+    // Every collection has been read once.
+    bool hasReadAll() const;
     void setPingInterval(int ms) { m_pingIntervalMs = ms; }
 
     void start();
@@ -52,6 +63,8 @@ public:
 signals:
     // The registry did not answer a read as a Query API should; the reader is idle from now on.
     void failed(const QString &errorString);
+    // The first read of the last collection is in the store.
+    void readAll();
 
 private:
     struct Collection
@@ -59,8 +72,12 @@ private:
         QString type;
         QList<QJsonObject> pages; // the resources read so far in this read
         bool paging = true;       // cleared by a registry that answers 501 to paging
+        bool read = false;        // read whole at least once
         QWebSocket *socket = nullptr;
         bool heard = false;       // a grain came on this socket
+        QStringList messages;     // come, and waiting for the one being worked out
+        bool decoding = false;    // a message is being worked out on another thread
+        int socketNumber = 0;     // which socket a message came on
         qint64 lastHeardMs = 0;
         qint64 lastPingMs = 0;
         qint64 retryAtMs = -1;
@@ -77,6 +94,8 @@ private:
     void openWebSocket(int index, const QUrl &href);
     void dropWebSocket(int index, const QString &why);
     void readMessage(int index, const QString &message);
+    void decodeMessages(int index);
+    void applyGrain(int index, const QueryApiGrain &grain);
     void checkHealth();
     void fail(const QString &errorString);
     QNetworkReply *get(const QUrl &url);
@@ -86,6 +105,9 @@ private:
     QUrl m_base;
     NmosResourceStore *m_store;
     QNetworkAccessManager m_nam;
+    // One message at a time: each of a facility's collections in flight at once would
+    // need its whole text and parse in memory together.
+    QThreadPool m_decoder;
     QVector<Collection> m_collections;
     QTimer m_health;
     QElapsedTimer m_clock;

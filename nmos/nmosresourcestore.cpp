@@ -139,6 +139,16 @@ QJsonObject NmosResourceStore::resource(const QString &type, const QString &id) 
     return m_collections.value(type).value(id).json;
 }
 
+QHash<QString, QJsonObject> NmosResourceStore::resources(const QString &type) const
+{
+    const Collection entries = m_collections.value(type);
+    QHash<QString, QJsonObject> result;
+    result.reserve(entries.size());
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it)
+        result.insert(it.key(), it->json);
+    return result;
+}
+
 QJsonArray NmosResourceStore::collection(const QString &type, const QString &nodeId) const
 {
     const Collection entries = m_collections.value(type);

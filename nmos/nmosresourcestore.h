@@ -42,6 +42,8 @@ public:
 
     bool contains(const QString &type, const QString &id) const;
     QJsonObject resource(const QString &type, const QString &id) const;
+    // Every resource of a type, by id.
+    QHash<QString, QJsonObject> resources(const QString &type) const;
     // The resources of one node, in the order the store first saw them (the registry's
     // creation order when it was read that way).
     QJsonArray collection(const QString &type, const QString &nodeId) const;

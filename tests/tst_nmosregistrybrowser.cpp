@@ -1,4 +1,5 @@
 #include "discovery/nmosregistrybrowser.h"
+#include "discovery/queryapireader.h"
 #include "tests/support/dnsmasq.h"
 #include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
@@ -188,6 +189,18 @@ void tst_NMOSRegistryBrowser::readsRegistry_data()
         << "v1.3" << registry(QJsonArray{s1}, receivers)
         << QList<QByteArray>{grain("senders", {added(s2)}), grain("senders", {removed(s1)})} << listed
         << QStringList{"s2"} << base << QString();
+    // A facility's first grain is worked out away from the event loop; the grain after it
+    // waits for it, or the whole collection it holds would take back what came after.
+    QJsonObject large = senderJson("s2");
+    large.insert("description", QString(QueryApiReader::OffThreadSize, 'x'));
+    const auto unchanged = [](const QJsonObject &resource) {
+        return QJsonObject{{"path", resource.value("id")}, {"pre", resource}, {"post", resource}};
+    };
+    QTest::newRow("first grain a large whole collection")
+        << "v1.3" << registry(QJsonArray{s1}, receivers)
+        << QList<QByteArray>{grain("senders", {unchanged(large)}), grain("senders", {added(senderJson("s3"))})}
+        << QStringList{entry("r1"), entry("s1"), entry("s2"), entry("s3")} << QStringList{"s2", "s3"} << base
+        << QString();
     QTest::newRow("WebSocket garbage")
         << "v1.3" << registry(QJsonArray{s1}, receivers)
         << QList<QByteArray>{"{\"grain\": 1", "[]", grain("senders", {QJsonObject{{"path", "x"}}}),
