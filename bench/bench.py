@@ -13,7 +13,8 @@ runs: the machine may be shared, so only ratios taken in one run are compared.
   3  churn: GETs that one connect run sets off, and GETs per minute with 300 nodes each
      bumping a counter every 10 s
   4  mDNS: our Browser and Resolver against python3-zeroconf on 200 services
-  5  connect and disconnect runs against their requests at the single-request median
+  5  connect and disconnect runs against their requests at the single-request median, and
+     the connect run again with a facility of 3,000 nodes listed around the pair
   6  start-up to the window shown, and idle memory, against an empty Qt main window
   7  idle traffic after start with one quiet node (60 s; 600 s with --long)
   9  found at start: two nodes announced by python3-zeroconf, IPv4 only and dual-stack
@@ -52,6 +53,8 @@ ROOT = os.path.dirname(HERE)
 NODE_TYPE = "_nmos-node._tcp.local."
 FERROLINK_RULES = "*.debug=false;default.debug=true;ferrolink.app.debug=true"
 NODE_ARGS = ["--bind", "10.77.0.2", "--mdns-interface", "fl1"]
+# The facility listed around the pair of a connect run.
+FACILITY = 3000
 
 
 class Bench:
@@ -193,6 +196,10 @@ class Bench:
                 break
         app.sample()
         until = app.started + (listed if listed is not None else self.o.scale_timeout * 1000)
+        # The peak counts what follows the listing too: a registry's subscriptions then each
+        # send their whole collection.
+        time.sleep(3)
+        app.sample()
         stalls = [int(text.split()[2]) for at, text in list(app.out) if text.startswith("stall ") and at <= until]
         result = {"nodes": count, "listed_ms": listed, "peak_mb": round(app.peak_kib / 1024, 1),
                   "crashed": app.popen.poll() is not None, "curve": curve(app), "nesting": nesting(app.err),
@@ -267,35 +274,48 @@ class Bench:
 
     def workflow(self):
         self.say("3a/5 connect and disconnect runs")
-        runs = []
-        for _ in range(self.o.runs):
-            runs.append(self.workflow_run())
+        runs = [self.workflow_run() for _ in range(self.o.runs)]
         self.data["figures"]["workflow"] = runs
         ok = [r for r in runs if r]
         for name in ("connect", "disconnect"):
-            wall = median([r[name]["wall_ms"] for r in ok])
-            limit = median([r[name]["limit_ms"] for r in ok])
-            requests = median([r[name]["requests"] for r in ok])
-            self.row("5 %s run (%s requests)" % (name, fmt(requests)), wall, limit, "<= 1.5 x limit",
-                     le(wall, 1.5 * limit) if wall and limit else False, " ms")
+            self.workflow_row("5 %s run" % name, [r[name] for r in ok])
         intakes = max([r["connect"]["intakes"] for r in ok], default=None)
         during = max([r["connect"]["intakes_during"] for r in ok], default=None)
         gets = median([r["connect"]["gets_set_off"] for r in ok])
         self.row("3a intakes set off by one connect run (during it: %s)" % fmt(during), intakes, 2,
                  "<= 1 per node, after the run", intakes is not None and intakes <= 2 and during == 0)
         self.row("3a GETs set off by one connect run", gets, None, "-", None)
+        # The same pair with a facility listed around it: the lists must not slow a run.
+        facility = [self.workflow_run(FACILITY) for _ in range(self.o.runs)]
+        self.data["figures"]["workflow_facility"] = facility
+        self.workflow_row("5 connect run, %d nodes listed" % FACILITY, [r["connect"] for r in facility if r])
 
-    def workflow_run(self):
+    def workflow_row(self, name, runs):
+        wall = median([r["wall_ms"] for r in runs])
+        limit = median([r["limit_ms"] for r in runs])
+        requests = median([r["requests"] for r in runs])
+        self.row("%s (%s requests)" % (name, fmt(requests)), wall, limit, "<= 1.5 x limit",
+                 le(wall, 1.5 * limit) if wall and limit else False, " ms")
+
+    def workflow_run(self, facility=0):
         simnode = self.tool("tools/nmos-simnode")
+        crowd = None
+        if facility:
+            crowd, _ = start_simnode(simnode, NODE_ARGS + [
+                "--nodes", str(facility), "--video-senders", "4", "--video-receivers", "4"], timeout_s=120)
+            time.sleep(2 + facility / 500)
         camera, _ = start_simnode(simnode, NODE_ARGS + [
             "--label", "camera", "--group-name", "Cam %n", "--video-senders", "1", "--audio-senders", "2",
             "--data-senders", "1"])
         monitor, _ = start_simnode(simnode, NODE_ARGS + [
             "--label", "monitor", "--group-name", "Mon %n", "--video-receivers", "1", "--audio-receivers", "2",
             "--data-receivers", "1"])
-        probe = Proc([self.tool("bench/desk-probe"), "workflow"], env={"QT_LOGGING_RULES": FERROLINK_RULES})
-        end = probe.wait_line(lambda text: text.startswith(("disconnect-settled", "error")), 60)
-        for proc in (probe, camera, monitor):
+        # Every entry of the facility as well as the pair's.
+        entries = 4 * facility + 1
+        probe = Proc([self.tool("bench/desk-probe"), "workflow", str(entries)],
+                     env={"QT_LOGGING_RULES": FERROLINK_RULES})
+        end = probe.wait_line(lambda text: text.startswith(("disconnect-settled", "error")), 60 + facility / 50)
+        for proc in (probe, camera, monitor) + ((crowd,) if crowd else ()):
             proc.stop()
         events = {line.split()[0]: int(line.split()[1]) for _, line in probe.out if len(line.split()) >= 2}
         messages = [line for _, line in probe.out if line.startswith("message")]

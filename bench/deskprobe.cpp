@@ -5,8 +5,9 @@
 //   desk-probe shown IDLE_MS [--bare]
 //       "shown MS" at the window's first paint, "idle" after IDLE_MS, and ends 2 s later.
 //       --bare shows an empty QMainWindow instead: the toolkit's own floor.
-//   desk-probe workflow
-//       Waits for an entry in each list, chooses the first of each, times single requests
+//   desk-probe workflow [ENTRIES]
+//       Waits for an entry in each list (ENTRIES in each when given: a facility listed
+//       around the pair), chooses the camera's and the monitor's, times single requests
 //       to the transmitter node ("single MEDIAN_MS"), then clicks Connect and Disconnect,
 //       each framed by "X-start"/"X-end" and followed by a quiet spell ending in "X-settled".
 //   desk-probe watch SECONDS [PARALLEL]
@@ -116,7 +117,7 @@ void clickTimed(QPushButton *target, const QString &name)
     report(name + QStringLiteral("-settled"));
 }
 
-int workflow(MainWindow *window)
+int workflow(MainWindow *window, int entries)
 {
     const QList<QComboBox *> combos = window->findChildren<QComboBox *>();
     QPushButton *connectButton = button(window, QStringLiteral("Connect (Tx->Rx)"));
@@ -127,14 +128,19 @@ int workflow(MainWindow *window)
     }
     QComboBox *tx = combos.at(0);
     QComboBox *rx = combos.at(1);
-    if (!waitUntil([&] { return tx->count() > 0 && rx->count() > 0; }, 20000)) {
+    const auto listed = [&] {
+        return tx->count() >= std::max(entries, 1) && rx->count() >= std::max(entries, 1)
+               && tx->findText(QStringLiteral("camera "), Qt::MatchStartsWith) >= 0
+               && rx->findText(QStringLiteral("monitor "), Qt::MatchStartsWith) >= 0;
+    };
+    if (!waitUntil(listed, 20000 + entries)) {
         report(QStringLiteral("error"), QStringLiteral("no entries listed"));
         return 1;
     }
     report(QStringLiteral("listed"));
     waitMs(2000);
-    tx->setCurrentIndex(0);
-    rx->setCurrentIndex(0);
+    tx->setCurrentIndex(tx->findText(QStringLiteral("camera "), Qt::MatchStartsWith));
+    rx->setCurrentIndex(rx->findText(QStringLiteral("monitor "), Qt::MatchStartsWith));
     waitMs(1000);
 
     NmosClient client;
@@ -318,7 +324,7 @@ int main(int argc, char *argv[])
         window.show();
         int status = 1;
         QTimer::singleShot(0, &app, [&] {
-            status = workflow(&window);
+            status = workflow(&window, args.value(2).toInt());
             QApplication::quit();
         });
         app.exec();
@@ -347,7 +353,7 @@ int main(int argc, char *argv[])
         app.exec();
         return status;
     }
-    QTextStream(stderr) << "usage: desk-probe shown IDLE_MS [--bare] | desk-probe workflow"
+    QTextStream(stderr) << "usage: desk-probe shown IDLE_MS [--bare] | desk-probe workflow [ENTRIES]"
                            " | desk-probe find ENTRIES WORD\n";
     return 2;
 }
