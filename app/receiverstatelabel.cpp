@@ -4,8 +4,6 @@
 #include "nmos/nmosclient.h"
 
 #include <QComboBox>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -78,17 +76,17 @@ void ReceiverStateLabel::finishRead(QNetworkReply *reply, const QString &receive
 {
     reply->deleteLater();
     m_reading = nullptr;
-    const QJsonObject active = QJsonDocument::fromJson(reply->readAll()).object();
     QString failure;
-    if (ReplyLimits::failed(reply, &failure) || !active.value(QLatin1String("master_enable")).isBool()) {
+    bool enabled = false;
+    QString senderId;
+    if (ReplyLimits::failed(reply, &failure) || !NmosClient::parseActive(reply->readAll(), &enabled, &senderId)) {
         m_failure = failure.isEmpty() ? tr("the node's answer shows no state") : failure;
         // What was read before is no longer known to hold.
         if (!m_states.value(receiverId).reported)
             m_states.remove(receiverId);
     } else {
         m_failure.clear();
-        m_states.insert(receiverId, State{active.value(QLatin1String("master_enable")).toBool(),
-                                          active.value(QLatin1String("sender_id")).toString()});
+        m_states.insert(receiverId, State{enabled, senderId});
     }
     if (m_readAgain) {
         m_readAgain = false;

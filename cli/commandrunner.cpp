@@ -1,10 +1,10 @@
 #include "commandrunner.h"
 
+#include "cli/activesenderreader.h"
 #include "cli/console.h"
 #include "nmos/nmosclient.h"
 #include "workflow/discoveryoptions.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -30,6 +30,7 @@ CommandRunner::CommandRunner(const Options &options, QObject *parent)
     , m_client(new NmosClient(this))
     , m_catalog(new EntryCatalog(this))
     , m_workflow(new PatchWorkflow(m_client, this))
+    , m_reader(new ActiveSenderReader(m_client, this))
 {
     m_deadline.setSingleShot(true);
     m_quiet.setSingleShot(true);
@@ -84,6 +85,7 @@ void CommandRunner::start(const DiscoveryOptions &discovery)
     m_catalog->start(discovery);
     m_client->setResourceStore(m_catalog->store());
     if (m_options.command == QLatin1String("watch")) {
+        connect(m_reader, &ActiveSenderReader::receiverRead, this, &CommandRunner::showReceiving);
         auto *poll = new QTimer(this);
         connect(poll, &QTimer::timeout, this, &CommandRunner::pollReceivers);
         poll->start(1000);
@@ -159,7 +161,7 @@ void CommandRunner::run()
     m_catalog->stop();
     const QString &command = m_options.command;
     if (command == QLatin1String("list"))
-        finish(list());
+        list();
     else if (command == QLatin1String("connect"))
         finish(connectEntries());
     else if (command == QLatin1String("disconnect"))
@@ -167,7 +169,7 @@ void CommandRunner::run()
     else if (command == QLatin1String("sdp"))
         finish(showFiles());
     else if (command == QLatin1String("save"))
-        finish(save());
+        save();
     else
         finish(recall());
 }
@@ -210,19 +212,6 @@ bool CommandRunner::resolve(const Named &named, Entry *entry, int *exitCode) con
     return false;
 }
 
-QString CommandRunner::receivingNow(const Entry &receiver, bool *read, QString *errorString) const
-{
-    NmosClient::ReceiverGroup group;
-    group.id = receiver.record.id;
-    group.node = receiver.record.node;
-    QString senderId;
-    *read = m_client->activeSender(group, &senderId, errorString);
-    // The client leaves each reply to be deleted by the event loop, which a command reading
-    // thousands of receivers in one go does not return to until it ends.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    return senderId;
-}
-
 QJsonObject CommandRunner::entryJson(const Entry &entry) const
 {
     return {{QStringLiteral("kind"), kindName(entry.kind)},
@@ -233,36 +222,40 @@ QJsonObject CommandRunner::entryJson(const Entry &entry) const
             {QStringLiteral("id"), entry.record.id}};
 }
 
-int CommandRunner::list()
+void CommandRunner::list()
 {
     if (m_catalog->nodeCount() == 0) {
         Console::line(Console::err(), tr("No node found in %1 ms").arg(m_options.waitMs));
-        return NothingFound;
+        finish(NothingFound);
+        return;
     }
-    int exitCode = Done;
-    QList<Entry> entries;
-    if (m_options.senders)
-        entries += m_catalog->entries(Entry::Sender);
-    if (m_options.receivers)
-        entries += m_catalog->entries(Entry::Receiver);
-    for (const Entry &entry : entries) {
-        if (!m_options.json) {
-            Console::line(Console::out(), entry.record.displayName);
-            continue;
+    const QList<Entry> receivers = m_options.receivers ? m_catalog->entries(Entry::Receiver) : QList<Entry>();
+    if (m_options.senders) {
+        for (const Entry &sender : m_catalog->entries(Entry::Sender)) {
+            if (m_options.json)
+                Console::json(entryJson(sender));
+            else
+                Console::line(Console::out(), sender.record.displayName);
         }
-        QJsonObject object = entryJson(entry);
-        if (entry.kind == Entry::Receiver) {
-            bool read = false;
-            QString error;
-            object.insert(QStringLiteral("receiving"), orNull(receivingNow(entry, &read, &error)));
-            if (!read) {
-                object.insert(QStringLiteral("error"), error);
-                exitCode = Failed;
-            }
-        }
-        Console::json(object);
     }
-    return exitCode;
+    if (!m_options.json) {
+        for (const Entry &receiver : receivers)
+            Console::line(Console::out(), receiver.record.displayName);
+        finish(Done);
+        return;
+    }
+    connect(m_reader, &ActiveSenderReader::receiverRead, this,
+            [this](const Entry &receiver, bool read, const QString &senderId, const QString &error) {
+                QJsonObject object = entryJson(receiver);
+                object.insert(QStringLiteral("receiving"), orNull(senderId));
+                if (!read) {
+                    object.insert(QStringLiteral("error"), error);
+                    m_exitCode = Failed;
+                }
+                Console::json(object);
+            });
+    connect(m_reader, &ActiveSenderReader::finished, this, [this] { finish(m_exitCode); });
+    m_reader->start(receivers);
 }
 
 int CommandRunner::reportRun(const QString &done, const PatchWorkflow::RunOutcome &outcome, const QString &prefix)

@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <QTimer>
 
+class ActiveSenderReader;
 class DiscoveryOptions;
 class NmosClient;
 
@@ -65,18 +66,21 @@ private:
     void run();
     void finish(int exitCode);
 
-    int list();
+    // list and save end the run themselves, once every receiver they show has been read.
+    void list();
     int connectEntries();
     int disconnectEntry();
     int showFiles();
     // save, recall and watch: routingcommands.cpp.
-    int save();
+    void save();
+    void saveReceiver(const Entry &receiver, bool read, const QString &senderId, const QString &error);
+    void writeSaved();
     int recall();
     void pollReceivers();
+    void showReceiving(const Entry &receiver, bool read, const QString &senderId, const QString &error);
     // The entry a saved receiver or sender stands for now.
     bool findSaved(Entry::Kind kind, const QJsonObject &saved, Entry *entry) const;
 
-    QString receivingNow(const Entry &receiver, bool *read, QString *errorString = nullptr) const;
     QJsonObject entryJson(const Entry &entry) const;
     // The run's report: what was patched on stdout, each failure on stderr, and its exit code.
     int reportRun(const QString &done, const PatchWorkflow::RunOutcome &outcome, const QString &prefix = QString());
@@ -85,16 +89,22 @@ private:
     NmosClient *m_client;
     EntryCatalog *m_catalog;
     PatchWorkflow *m_workflow;
+    ActiveSenderReader *m_reader;
     QTimer m_deadline;
     QTimer m_quiet;
     bool m_deadlinePassed = false;
     bool m_quietReached = false;
     bool m_running = false;
+    // list and save: how the run ends so far.
+    int m_exitCode = Done;
     // Recall: the file's receivers and senders, read before the nodes are found.
     QJsonArray m_recalled;
+    // Save: what each receiver runs, as it is read.
+    QJsonArray m_saved;
+    // Save and watch: the senders listed when the round began, to name the one a receiver runs.
+    QHash<QString, Entry> m_sendersById;
     // Watch: what each receiver (by id) was receiving when last read.
     QHash<QString, QString> m_receiving;
-    bool m_polling = false;
 };
 
 #endif // COMMANDRUNNER_H

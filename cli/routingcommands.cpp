@@ -1,5 +1,6 @@
 #include "commandrunner.h"
 
+#include "cli/activesenderreader.h"
 #include "cli/console.h"
 
 #include <QJsonDocument>
@@ -31,49 +32,65 @@ QList<Entry> eachResourceOnce(const QList<Entry> &entries)
     return once;
 }
 
+// The first entry of each sender, as the lists show it.
+QHash<QString, Entry> sendersById(const QList<Entry> &senders)
+{
+    QHash<QString, Entry> byId;
+    for (const Entry &sender : senders) {
+        if (!byId.contains(sender.record.id))
+            byId.insert(sender.record.id, sender);
+    }
+    return byId;
+}
+
 } // namespace
 
-int CommandRunner::save()
+void CommandRunner::save()
 {
     if (m_catalog->nodeCount() == 0) {
         Console::line(Console::err(), tr("No node found in %1 ms").arg(m_options.waitMs));
-        return NothingFound;
+        finish(NothingFound);
+        return;
     }
-    const QList<Entry> senders = m_catalog->entries(Entry::Sender);
-    QJsonArray saved;
-    int exitCode = Done;
-    for (const Entry &receiver : eachResourceOnce(m_catalog->entries(Entry::Receiver))) {
-        bool read = false;
-        QString error;
-        const QString senderId = receivingNow(receiver, &read, &error);
-        if (!read) {
-            Console::line(Console::err(), QStringLiteral("%1: %2").arg(receiver.record.displayName, error));
-            exitCode = Failed;
-            continue;
-        }
-        QJsonValue sender;
-        if (!senderId.isEmpty()) {
-            // A sender no node lists here is kept by its id alone.
-            sender = QJsonObject{{QStringLiteral("id"), senderId}, {QStringLiteral("label"), QJsonValue()},
-                                 {QStringLiteral("text"), QJsonValue()}};
-            for (const Entry &candidate : senders) {
-                if (candidate.record.id == senderId) {
-                    sender = brief(candidate);
-                    break;
-                }
-            }
-        }
-        saved.append(QJsonObject{{QStringLiteral("receiver"), brief(receiver)}, {QStringLiteral("sender"), sender}});
+    m_sendersById = sendersById(m_catalog->entries(Entry::Sender));
+    connect(m_reader, &ActiveSenderReader::receiverRead, this, &CommandRunner::saveReceiver);
+    connect(m_reader, &ActiveSenderReader::finished, this, &CommandRunner::writeSaved);
+    m_reader->start(eachResourceOnce(m_catalog->entries(Entry::Receiver)));
+}
+
+void CommandRunner::saveReceiver(const Entry &receiver, bool read, const QString &senderId, const QString &error)
+{
+    if (!read) {
+        Console::line(Console::err(), QStringLiteral("%1: %2").arg(receiver.record.displayName, error));
+        m_exitCode = Failed;
+        return;
     }
+    QJsonValue sender;
+    if (!senderId.isEmpty()) {
+        // A sender no node lists here is kept by its id alone.
+        sender = QJsonObject{{QStringLiteral("id"), senderId}, {QStringLiteral("label"), QJsonValue()},
+                             {QStringLiteral("text"), QJsonValue()}};
+        const auto listed = m_sendersById.constFind(senderId);
+        if (listed != m_sendersById.constEnd())
+            sender = brief(listed.value());
+    }
+    m_saved.append(QJsonObject{{QStringLiteral("receiver"), brief(receiver)}, {QStringLiteral("sender"), sender}});
+}
+
+void CommandRunner::writeSaved()
+{
     QSaveFile file(m_options.arguments.value(0));
     if (!file.open(QIODevice::WriteOnly)
-        || file.write(QJsonDocument(QJsonObject{{QStringLiteral("receivers"), saved}}).toJson()) < 0 || !file.commit()) {
+        || file.write(QJsonDocument(QJsonObject{{QStringLiteral("receivers"), m_saved}}).toJson()) < 0
+        || !file.commit()) {
         Console::line(Console::err(), QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
-        return Failed;
+        finish(Failed);
+        return;
     }
-    Console::line(Console::out(), saved.size() == 1 ? tr("Saved 1 receiver to %1").arg(file.fileName())
-                                                    : tr("Saved %1 receivers to %2").arg(saved.size()).arg(file.fileName()));
-    return exitCode;
+    Console::line(Console::out(), m_saved.size() == 1
+                                      ? tr("Saved 1 receiver to %1").arg(file.fileName())
+                                      : tr("Saved %1 receivers to %2").arg(m_saved.size()).arg(file.fileName()));
+    finish(m_exitCode);
 }
 
 bool CommandRunner::findSaved(Entry::Kind kind, const QJsonObject &saved, Entry *entry) const
@@ -135,40 +152,38 @@ int CommandRunner::recall()
 
 void CommandRunner::pollReceivers()
 {
-    // One round at a time: a round waits on each receiver in turn.
-    if (m_polling)
+    // One round at a time: a slow node holds up the next round, not this one.
+    if (m_reader->isReading())
         return;
-    m_polling = true;
-    const QList<Entry> senders = m_catalog->entries(Entry::Sender);
-    for (const Entry &receiver : eachResourceOnce(m_catalog->entries(Entry::Receiver))) {
-        bool read = false;
-        QString error;
-        const QString senderId = receivingNow(receiver, &read, &error);
-        const QString state = read ? senderId : QLatin1Char('!') + error;
-        const auto known = m_receiving.constFind(receiver.record.id);
-        if (known != m_receiving.constEnd() && known.value() == state)
-            continue;
-        m_receiving.insert(receiver.record.id, state);
-        QString senderText = senderId;
-        for (const Entry &sender : senders) {
-            if (sender.record.id == senderId)
-                senderText = sender.record.displayName;
-        }
-        if (m_options.json) {
-            QJsonObject event{{QStringLiteral("event"), read ? QStringLiteral("receiving") : QStringLiteral("unreadable")},
-                              {QStringLiteral("receiver"), receiver.record.id},
-                              {QStringLiteral("text"), receiver.record.displayName}};
-            if (read)
-                event.insert(QStringLiteral("sender"), senderId.isEmpty() ? QJsonValue() : QJsonValue(senderId));
-            else
-                event.insert(QStringLiteral("error"), error);
-            Console::json(event);
-        } else if (!read) {
-            Console::line(Console::out(), tr("unreadable %1: %2").arg(receiver.record.displayName, error));
-        } else {
-            Console::line(Console::out(), senderId.isEmpty() ? tr("receiving %1 <- nothing").arg(receiver.record.displayName)
-                                             : tr("receiving %1 <- %2").arg(receiver.record.displayName, senderText));
-        }
+    m_sendersById = sendersById(m_catalog->entries(Entry::Sender));
+    m_reader->start(eachResourceOnce(m_catalog->entries(Entry::Receiver)));
+}
+
+void CommandRunner::showReceiving(const Entry &receiver, bool read, const QString &senderId, const QString &error)
+{
+    const QString state = read ? senderId : QLatin1Char('!') + error;
+    const auto known = m_receiving.constFind(receiver.record.id);
+    if (known != m_receiving.constEnd() && known.value() == state)
+        return;
+    m_receiving.insert(receiver.record.id, state);
+    if (m_options.json) {
+        QJsonObject event{{QStringLiteral("event"), read ? QStringLiteral("receiving") : QStringLiteral("unreadable")},
+                          {QStringLiteral("receiver"), receiver.record.id},
+                          {QStringLiteral("text"), receiver.record.displayName}};
+        if (read)
+            event.insert(QStringLiteral("sender"), senderId.isEmpty() ? QJsonValue() : QJsonValue(senderId));
+        else
+            event.insert(QStringLiteral("error"), error);
+        Console::json(event);
+    } else if (!read) {
+        Console::line(Console::out(), tr("unreadable %1: %2").arg(receiver.record.displayName, error));
+    } else if (senderId.isEmpty()) {
+        Console::line(Console::out(), tr("receiving %1 <- nothing").arg(receiver.record.displayName));
+    } else {
+        const auto listed = m_sendersById.constFind(senderId);
+        Console::line(Console::out(), tr("receiving %1 <- %2")
+                                          .arg(receiver.record.displayName, listed == m_sendersById.constEnd()
+                                                                                ? senderId
+                                                                                : listed->record.displayName));
     }
-    m_polling = false;
 }

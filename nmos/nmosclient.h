@@ -12,6 +12,7 @@
 
 class NmosResourceStore;
 class QNetworkAccessManager;
+class QNetworkReply;
 class QUrl;
 
 // The tool's one client of the NMOS Node (IS-04) and Connection (IS-05) APIs.
@@ -175,6 +176,14 @@ public:
     // The sender whose stream a receiver runs now, by its active parameters; empty when the
     // receiver is off or runs a stream of no NMOS sender.
     bool activeSender(const ReceiverGroup &receiver, QString *senderId, QString *errorString = nullptr);
+    // The same read without waiting, for callers that read many receivers at once: the
+    // request, held to the limits of every request, whose reply activeSenderOf reads once
+    // it has finished; the caller deletes it. Null, with the reason, when none can be made.
+    QNetworkReply *requestActiveSender(const ReceiverGroup &receiver, QString *errorString = nullptr);
+    static bool activeSenderOf(QNetworkReply *reply, QString *senderId, QString *errorString = nullptr);
+    // What a receiver's answer of active parameters says, by the rule activeSender follows:
+    // false when it holds no state; *senderId empty when the receiver is off.
+    static bool parseActive(const QByteArray &answer, bool *enabled, QString *senderId);
 
 private:
     QJsonDocument getJson(const QString &url, QString *errorString);

@@ -1,8 +1,12 @@
 #include "nmosclient.h"
 #include "nmosclient_p.h"
 
+#include "net/replylimits.h"
+
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QUrl>
 
 using namespace NmosPrivate;
@@ -58,6 +62,36 @@ bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGro
     return false;
 }
 
+// What a receiver's active parameters say: whether it is on, and the sender whose stream
+// it runs, empty when it is off or the stream is of no NMOS sender. False when they hold no
+// state at all.
+bool activeState(const QJsonObject &active, bool *enabled, QString *senderId)
+{
+    const QJsonValue masterEnable = active.value(QLatin1String("master_enable"));
+    if (!masterEnable.isBool())
+        return false;
+    *enabled = masterEnable.toBool();
+    *senderId = *enabled ? active.value(QLatin1String("sender_id")).toString() : QString();
+    return true;
+}
+
+// The answer from url to a read of a receiver's active parameters, however it was waited
+// for; *failure comes in holding the transfer's own failure, if any. False, with the reason,
+// when there are none to read.
+bool activeAnswer(const QString &url, int status, const QByteArray &body, QJsonObject *active, QString *failure)
+{
+    *active = QJsonDocument::fromJson(body).object();
+    if (!failure->isEmpty())
+        return false; // the transfer's own text, which names the endpoint
+    bool enabled = false;
+    QString senderId;
+    if (!isAccepted(status))
+        *failure = QStringLiteral("HTTP %1 from %2").arg(status).arg(url);
+    else if (!activeState(*active, &enabled, &senderId))
+        *failure = QStringLiteral("No active parameters in the answer from %1").arg(url);
+    return failure->isEmpty();
+}
+
 // Reads a receiver's active parameters; false, with the reason, when there are none to read.
 bool readActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup &receiver, QJsonObject *active,
                 QString *failure)
@@ -65,14 +99,7 @@ bool readActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup 
     const QString url = activeUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id);
     int status = 0;
     const QByteArray body = NmosClient::syncGet(manager, url, &status, failure);
-    *active = QJsonDocument::fromJson(body).object();
-    if (!failure->isEmpty())
-        return false; // the transfer's own text, which names the endpoint
-    if (!isAccepted(status))
-        *failure = QStringLiteral("HTTP %1 from %2").arg(status).arg(url);
-    else if (!active->value(QLatin1String("master_enable")).isBool())
-        *failure = QStringLiteral("No active parameters in the answer from %1").arg(url);
-    return failure->isEmpty();
+    return activeAnswer(url, status, body, active, failure);
 }
 
 // Compares a receiver's active parameters with what its patch asked for: on and fed by
@@ -228,12 +255,44 @@ bool NmosClient::activeSender(const ReceiverGroup &receiver, QString *senderId, 
 {
     QJsonObject active;
     QString failure;
+    bool enabled = false;
     if (!readActive(manager, receiver, &active, &failure)) {
         if (errorString)
             *errorString = failure;
         return false;
     }
-    const bool enabled = active.value(QLatin1String("master_enable")).toBool();
-    *senderId = enabled ? active.value(QLatin1String("sender_id")).toString() : QString();
-    return true;
+    return activeState(active, &enabled, senderId);
+}
+
+QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QString *errorString)
+{
+    // The address syncGet would ask.
+    const QString url = activeUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id);
+    const QUrl target = QUrl::fromUserInput(bracketIpv6Host(url));
+    if (!target.isValid()) {
+        if (errorString)
+            *errorString = QStringLiteral("Invalid URL: %1").arg(url);
+        return nullptr;
+    }
+    return ReplyLimits::get(manager, QNetworkRequest(target));
+}
+
+bool NmosClient::activeSenderOf(QNetworkReply *reply, QString *senderId, QString *errorString)
+{
+    QString failure;
+    ReplyLimits::failed(reply, &failure);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QJsonObject active;
+    bool enabled = false;
+    if (!activeAnswer(reply->request().url().toString(), status, reply->readAll(), &active, &failure)) {
+        if (errorString)
+            *errorString = failure;
+        return false;
+    }
+    return activeState(active, &enabled, senderId);
+}
+
+bool NmosClient::parseActive(const QByteArray &answer, bool *enabled, QString *senderId)
+{
+    return activeState(QJsonDocument::fromJson(answer).object(), enabled, senderId);
 }
