@@ -12,10 +12,16 @@ ActiveSenderReader::ActiveSenderReader(NmosClient *client, QObject *parent)
 
 ActiveSenderReader::~ActiveSenderReader()
 {
-    abandon();
+    forget();
 }
 
-void ActiveSenderReader::abandon()
+QString ActiveSenderReader::keyOf(const Entry &receiver)
+{
+    const NmosClient::NodeEndpoint &node = receiver.record.node;
+    return receiver.record.id + QLatin1Char('\n') + node.address + QLatin1Char('\n') + node.connectionApi;
+}
+
+void ActiveSenderReader::forget()
 {
     for (const Running &running : qAsConst(m_running)) {
         if (!running.reply)
@@ -28,18 +34,35 @@ void ActiveSenderReader::abandon()
     m_running.clear();
     m_busyNodes.clear();
     m_waiting.clear();
-    m_reads.clear();
+    m_answers.clear();
+    m_round.clear();
     m_reported = 0;
-    ++m_round;
+    m_inRound = false;
+    ++m_generation;
+}
+
+void ActiveSenderReader::queue(const Entry &receiver)
+{
+    const QString key = keyOf(receiver);
+    if (m_answers.contains(key))
+        return;
+    m_answers.insert(key, Answer());
+    m_waiting.append(receiver);
+}
+
+void ActiveSenderReader::readAhead(const Entry &receiver)
+{
+    queue(receiver);
+    sendReads();
 }
 
 void ActiveSenderReader::start(const QList<Entry> &receivers)
 {
-    abandon();
-    for (const Entry &receiver : receivers) {
-        m_waiting.append(m_reads.size());
-        m_reads.append({receiver});
-    }
+    m_round = receivers;
+    m_reported = 0;
+    m_inRound = true;
+    for (const Entry &receiver : receivers)
+        queue(receiver);
     sendReads();
     report();
 }
@@ -47,23 +70,23 @@ void ActiveSenderReader::start(const QList<Entry> &receivers)
 void ActiveSenderReader::sendReads()
 {
     for (int i = 0; i < m_waiting.size() && i < LookAhead && m_running.size() < m_parallel;) {
-        Read &read = m_reads[m_waiting.at(i)];
-        const NmosClient::NodeEndpoint &node = read.receiver.record.node;
+        const NmosClient::NodeEndpoint &node = m_waiting.at(i).record.node;
         if (m_busyNodes.contains(node.address)) {
             ++i;
             continue;
         }
-        const int index = m_waiting.takeAt(i);
+        const Entry receiver = m_waiting.takeAt(i);
         NmosClient::ReceiverGroup group;
-        group.id = read.receiver.record.id;
-        group.node = node;
-        QNetworkReply *reply = m_client->requestActiveSender(group, &read.error);
+        group.id = receiver.record.id;
+        group.node = receiver.record.node;
+        Answer &answer = m_answers[keyOf(receiver)];
+        QNetworkReply *reply = m_client->requestActiveSender(group, &answer.error);
         if (!reply) {
-            read.done = true;
+            answer.done = true;
             continue;
         }
-        m_running.append({reply, index});
-        m_busyNodes.insert(node.address);
+        m_running.append({reply, keyOf(receiver), group.node.address});
+        m_busyNodes.insert(group.node.address);
         connect(reply, &QNetworkReply::finished, this, [this, reply] { readFinished(reply); });
     }
 }
@@ -75,24 +98,30 @@ void ActiveSenderReader::readFinished(QNetworkReply *reply)
                                       [reply](const Running &r) { return r.reply == reply; });
     if (running == m_running.end())
         return;
-    Read &read = m_reads[running->index];
+    Answer &answer = m_answers[running->key];
+    m_busyNodes.remove(running->node);
     m_running.erase(running);
-    m_busyNodes.remove(read.receiver.record.node.address);
-    read.read = NmosClient::activeSenderOf(reply, &read.senderId, &read.error);
-    read.done = true;
+    answer.read = NmosClient::activeSenderOf(reply, &answer.senderId, &answer.error);
+    answer.done = true;
     sendReads();
     report();
 }
 
 void ActiveSenderReader::report()
 {
-    const int round = m_round;
-    while (m_reported < m_reads.size() && m_reads.at(m_reported).done) {
-        const Read read = m_reads.at(m_reported++);
-        emit receiverRead(read.receiver, read.read, read.senderId, read.error);
-        if (round != m_round)
+    if (!m_inRound)
+        return;
+    const int generation = m_generation;
+    while (m_reported < m_round.size()) {
+        const Entry receiver = m_round.at(m_reported);
+        const Answer answer = m_answers.value(keyOf(receiver));
+        if (!answer.done)
+            return;
+        ++m_reported;
+        emit receiverRead(receiver, answer.read, answer.senderId, answer.error);
+        if (generation != m_generation)
             return;
     }
-    if (m_reported == m_reads.size())
-        emit finished();
+    m_inRound = false;
+    emit finished();
 }

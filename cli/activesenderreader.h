@@ -3,20 +3,21 @@
 
 #include "cli/entrycatalog.h"
 
-#include <algorithm>
-
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
 #include <QString>
 
+#include <algorithm>
+
 class NmosClient;
 class QNetworkReply;
 
-// Reads the sender each of a list of receivers runs now, from its active parameters:
-// several receivers at once, but never more than one request to a node at a time, as the
-// intake reads a facility's nodes. Reports in the order of the list, whatever order the
+// Reads the sender each receiver runs now, from its active parameters: several receivers
+// at once, but never more than one request to a node at a time, as the intake reads a
+// facility's nodes. A round reports its receivers in its own order, whatever order the
 // nodes answer in.
 class ActiveSenderReader : public QObject
 {
@@ -24,7 +25,7 @@ class ActiveSenderReader : public QObject
 
 public:
     static const int DefaultParallel = 8;
-    // How far down the list a read may start before those above it: a node with many
+    // How far down the queue a read may start before those above it: a node with many
     // receivers is read one at a time, while others are read beside it.
     static const int LookAhead = 256;
 
@@ -32,10 +33,14 @@ public:
     // Abandons the reads under way.
     ~ActiveSenderReader() override;
 
-    // Reads every receiver once; a round under way is abandoned first. May be called from a
-    // slot connected to the reports.
+    // Reads a receiver before a round asks for it, while the facility is still being listed.
+    void readAhead(const Entry &receiver);
+    // Reports every receiver in this order, each read once: a receiver already read, or being
+    // read, is not asked again.
     void start(const QList<Entry> &receivers);
-    bool isReading() const { return m_reported < m_reads.size(); }
+    // Abandons the reads under way and forgets every answer: the next round asks again.
+    void forget();
+    bool isReading() const { return m_inRound || !m_running.isEmpty(); }
     // How many receivers are read at once; at least one.
     void setParallel(int reads) { m_parallel = std::max(1, reads); }
 
@@ -46,37 +51,42 @@ signals:
     void finished();
 
 private:
-    struct Read
+    struct Answer
     {
-        Entry receiver;
         bool done = false;
         bool read = false;
         QString senderId;
         QString error;
     };
+    struct Running
+    {
+        // The replies belong to the client's manager, which may go first.
+        QPointer<QNetworkReply> reply;
+        QString key;
+        QString node;
+    };
 
-    void abandon();
+    // One read per resource at one address and one Connection API.
+    static QString keyOf(const Entry &receiver);
+    void queue(const Entry &receiver);
     void sendReads();
     void readFinished(QNetworkReply *reply);
     void report();
 
     NmosClient *m_client;
     int m_parallel = DefaultParallel;
-    QList<Read> m_reads;
-    // The reads not yet sent, by position, in order.
-    QList<int> m_waiting;
-    struct Running
-    {
-        // The replies belong to the client's manager, which may go first.
-        QPointer<QNetworkReply> reply;
-        int index;
-    };
+    // By key: every receiver queued, being read or read.
+    QHash<QString, Answer> m_answers;
+    // Not sent yet, in the order queued.
+    QList<Entry> m_waiting;
     QList<Running> m_running;
     // The addresses of the nodes being asked.
     QSet<QString> m_busyNodes;
+    QList<Entry> m_round;
     int m_reported = 0;
-    // Counts the rounds, so that a report knows when a slot started another.
-    int m_round = 0;
+    bool m_inRound = false;
+    // Counts the forgettings, so that a report knows when a slot started afresh.
+    int m_generation = 0;
 };
 
 #endif // ACTIVESENDERREADER_H

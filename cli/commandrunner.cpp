@@ -82,6 +82,22 @@ void CommandRunner::start(const DiscoveryOptions &discovery)
     } else {
         m_deadline.start(m_options.waitMs);
     }
+    // What each receiver runs is read while the lists wait to settle, once the intake has
+    // nothing left to read: beside the intake, the reads would only slow it.
+    if ((m_options.command == QLatin1String("list") && m_options.json && m_options.receivers)
+        || m_options.command == QLatin1String("save")) {
+        connect(m_catalog, &EntryCatalog::entryListed, this, [this](const Entry &entry) {
+            if (entry.kind == Entry::Receiver)
+                m_unread.append(entry);
+        });
+        connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {
+            if (m_catalog->isBusy())
+                return;
+            for (const Entry &receiver : qAsConst(m_unread))
+                m_reader->readAhead(receiver);
+            m_unread.clear();
+        });
+    }
     m_catalog->start(discovery);
     m_client->setResourceStore(m_catalog->store());
     if (m_options.command == QLatin1String("watch")) {

@@ -99,6 +99,8 @@ private:
     int m_exitCode = Done;
     // Recall: the file's receivers and senders, read before the nodes are found.
     QJsonArray m_recalled;
+    // list --json and save: the receivers listed since the intake was last idle.
+    QList<Entry> m_unread;
     // Save: what each receiver runs, as it is read.
     QJsonArray m_saved;
     // Save and watch: the senders listed when the round began, to name the one a receiver runs.

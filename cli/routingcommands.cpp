@@ -156,6 +156,7 @@ void CommandRunner::pollReceivers()
     if (m_reader->isReading())
         return;
     m_sendersById = sendersById(m_catalog->entries(Entry::Sender));
+    m_reader->forget();
     m_reader->start(eachResourceOnce(m_catalog->entries(Entry::Receiver)));
 }
 
