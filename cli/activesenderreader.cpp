@@ -4,6 +4,8 @@
 
 #include <QNetworkReply>
 
+#include <algorithm>
+
 ActiveSenderReader::ActiveSenderReader(NmosClient *client, QObject *parent)
     : QObject(parent)
     , m_client(client)
@@ -69,7 +71,7 @@ void ActiveSenderReader::start(const QList<Entry> &receivers)
 
 void ActiveSenderReader::sendReads()
 {
-    for (int i = 0; i < m_waiting.size() && i < LookAhead && m_running.size() < m_parallel;) {
+    for (int i = 0; i < m_waiting.size() && i < LookAhead && m_running.size() < Parallel;) {
         const NmosClient::NodeEndpoint &node = m_waiting.at(i).record.node;
         if (m_busyNodes.contains(node.address)) {
             ++i;

@@ -10,8 +10,6 @@
 #include <QSet>
 #include <QString>
 
-#include <algorithm>
-
 class NmosClient;
 class QNetworkReply;
 
@@ -24,7 +22,9 @@ class ActiveSenderReader : public QObject
     Q_OBJECT
 
 public:
-    static const int DefaultParallel = 8;
+    // Receivers read at once. Beyond this, reading a facility is bound by the processor time
+    // its answers cost, not by waiting for them: more at once gains little.
+    static const int Parallel = 8;
     // How far down the queue a read may start before those above it: a node with many
     // receivers is read one at a time, while others are read beside it.
     static const int LookAhead = 256;
@@ -41,8 +41,6 @@ public:
     // Abandons the reads under way and forgets every answer: the next round asks again.
     void forget();
     bool isReading() const { return m_inRound || !m_running.isEmpty(); }
-    // How many receivers are read at once; at least one.
-    void setParallel(int reads) { m_parallel = std::max(1, reads); }
 
 signals:
     // senderId is empty when the receiver runs nothing, or a stream of no NMOS sender; when
@@ -74,7 +72,6 @@ private:
     void report();
 
     NmosClient *m_client;
-    int m_parallel = DefaultParallel;
     // By key: every receiver queued, being read or read.
     QHash<QString, Answer> m_answers;
     // Not sent yet, in the order queued.
