@@ -25,8 +25,9 @@ public:
     // Receivers read at once. Beyond this, reading a facility is bound by the processor time
     // its answers cost, not by waiting for them: more at once gains little.
     static const int Parallel = 8;
-    // How far down the queue a read may start before those above it: a node with many
-    // receivers is read one at a time, while others are read beside it.
+    // How far down the queue a read may start before those above it: while one node's
+    // receivers are read one at a time, the next nodes' are read beside them, and a node
+    // with hundreds of receivers costs each read a short search only.
     static const int LookAhead = 256;
 
     explicit ActiveSenderReader(NmosClient *client, QObject *parent = nullptr);
