@@ -1,5 +1,7 @@
 #include "queryapigrain.h"
 
+#include "nmos/nmosresourcestore.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
@@ -14,7 +16,7 @@ bool hasId(const QJsonObject &resource)
 
 } // namespace
 
-QueryApiGrain QueryApiGrain::decode(QString message, bool first, const QHash<QString, QJsonObject> &current)
+QueryApiGrain QueryApiGrain::decode(QString message, bool first, const QHash<QString, QByteArray> &current)
 {
     QueryApiGrain result;
     QByteArray text = message.toUtf8();
@@ -48,7 +50,7 @@ QueryApiGrain QueryApiGrain::decode(QString message, bool first, const QHash<QSt
             const QString id = post.value(QLatin1String("id")).toString();
             kept.insert(id);
             const auto held = current.constFind(id);
-            if (held == current.constEnd() || *held != post)
+            if (held == current.constEnd() || *held != NmosResourceStore::toText(post))
                 result.changes << Change{post, QString()};
         }
         for (auto it = current.constBegin(); it != current.constEnd(); ++it) {

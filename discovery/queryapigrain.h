@@ -1,6 +1,7 @@
 #ifndef QUERYAPIGRAIN_H
 #define QUERYAPIGRAIN_H
 
+#include <QByteArray>
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
@@ -25,9 +26,10 @@ struct QueryApiGrain
     int ignored = 0;
 
     // first: the first message on a socket. When its events each hold a resource as
-    // unchanged, it holds the whole collection: what `current` holds and it leaves out went
-    // away meanwhile, and a resource it holds as `current` does changes nothing.
-    static QueryApiGrain decode(QString message, bool first, const QHash<QString, QJsonObject> &current);
+    // unchanged, it holds the whole collection: what `current` (the store's texts by id)
+    // holds and it leaves out went away meanwhile, and a resource it holds as `current`
+    // does changes nothing.
+    static QueryApiGrain decode(QString message, bool first, const QHash<QString, QByteArray> &current);
 };
 
 #endif // QUERYAPIGRAIN_H

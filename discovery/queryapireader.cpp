@@ -184,7 +184,7 @@ QUrl QueryApiReader::firstPage(const Collection &collection) const
 void QueryApiReader::readCollection(int index)
 {
     Collection &collection = m_collections[index];
-    collection.pages.clear();
+    collection.readIds.clear();
     readPage(index, firstPage(collection), 1);
 }
 
@@ -222,9 +222,11 @@ void QueryApiReader::finishPage(int index, QNetworkReply *reply, int page)
         return;
     }
     const QJsonArray resources = document.array();
+    // Into the store page by page: a facility's collections held whole until read would take
+    // far more memory than the store holds them in.
     for (const QJsonValue &value : resources) {
-        if (value.toObject().value(QLatin1String("id")).isString())
-            collection.pages << value.toObject();
+        if (m_store->insert(collection.type, value.toObject()))
+            collection.readIds.insert(value.toObject().value(QLatin1String("id")).toString());
         else
             qCWarning(lcRegistry) << "Ignored one of the" << collection.type << "from" << m_base.toString()
                                   << "that has no id";
@@ -242,7 +244,7 @@ void QueryApiReader::finishPage(int index, QNetworkReply *reply, int page)
         qCWarning(lcRegistry) << "Stopped reading the" << collection.type << "of" << m_base.toString() << "after"
                               << MaxPages << "pages";
     }
-    m_store->replace(collection.type, std::exchange(collection.pages, {}));
+    m_store->keepOnly(collection.type, std::exchange(collection.readIds, {}));
     const bool wasRead = hasReadAll();
     collection.read = true;
     subscribe(index);
@@ -356,8 +358,8 @@ void QueryApiReader::decodeMessages(int index)
         QString message = collection.messages.takeFirst();
         // The first grain on a socket holds the whole collection.
         const bool first = !collection.heard;
-        const QHash<QString, QJsonObject> current = first ? m_store->resources(collection.type)
-                                                          : QHash<QString, QJsonObject>();
+        const QHash<QString, QByteArray> current = first ? m_store->texts(collection.type)
+                                                         : QHash<QString, QByteArray>();
         if (message.size() < OffThreadSize) {
             applyGrain(index, QueryApiGrain::decode(message, first, current));
             continue;

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
@@ -70,7 +71,7 @@ private:
     struct Collection
     {
         QString type;
-        QList<QJsonObject> pages; // the resources read so far in this read
+        QSet<QString> readIds;    // the resources read so far in this read
         bool paging = true;       // cleared by a registry that answers 501 to paging
         bool read = false;        // read whole at least once
         QWebSocket *socket = nullptr;

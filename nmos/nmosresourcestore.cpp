@@ -1,5 +1,6 @@
 #include "nmosresourcestore.h"
 
+#include <QJsonDocument>
 #include <QJsonValue>
 
 #include <algorithm>
@@ -15,6 +16,11 @@ QJsonObject subscriptionOf(const QJsonObject &receiver)
     return receiver.value(QLatin1String("subscription")).toObject();
 }
 
+QJsonObject fromText(const QByteArray &text)
+{
+    return QJsonDocument::fromJson(text).object();
+}
+
 } // namespace
 
 NmosResourceStore::NmosResourceStore(QObject *parent)
@@ -28,6 +34,12 @@ QStringList NmosResourceStore::types()
 {
     // Parents first: a sender read before its device lists under no node until the device comes.
     return {Nodes, Devices, QStringLiteral("flows"), QStringLiteral("senders"), Receivers};
+}
+
+QByteArray NmosResourceStore::toText(const QJsonObject &resource)
+{
+    // An object's keys are kept sorted, so the text is the same for equal resources.
+    return QJsonDocument(resource).toJson(QJsonDocument::Compact);
 }
 
 QString NmosResourceStore::parentOf(const QString &type, const QJsonObject &resource)
@@ -46,9 +58,10 @@ bool NmosResourceStore::insert(const QString &type, const QJsonObject &resource)
         return false;
     const QString id = idValue.toString();
     const QString parent = parentOf(type, resource);
+    const QByteArray text = toText(resource);
     auto existing = collection->find(id);
     if (existing == collection->end()) {
-        const Entry entry{m_nextOrder++, parent, resource};
+        const Entry entry{m_nextOrder++, parent, text};
         collection->insert(id, entry);
         link(type, id, parent);
         emit resourceAdded(type, id, resource);
@@ -60,7 +73,7 @@ bool NmosResourceStore::insert(const QString &type, const QJsonObject &resource)
         notifyNode(type, id, entry);
         return true;
     }
-    if (existing->json == resource)
+    if (existing->text == text)
         return true;
     const Entry before = *existing;
     if (before.parent != parent) {
@@ -68,10 +81,10 @@ bool NmosResourceStore::insert(const QString &type, const QJsonObject &resource)
         link(type, id, parent);
     }
     existing->parent = parent;
-    existing->json = resource;
+    existing->text = text;
     const Entry after = *existing;
     emit resourceChanged(type, id, resource);
-    if (type == Receivers && subscriptionOf(before.json) != subscriptionOf(resource)) {
+    if (type == Receivers && subscriptionOf(fromText(before.text)) != subscriptionOf(resource)) {
         const QJsonObject subscription = subscriptionOf(resource);
         emit receiverSubscriptionChanged(id, subscription.value(QLatin1String("sender_id")).toString(),
                                          subscription.value(QLatin1String("active")).toBool());
@@ -96,24 +109,17 @@ void NmosResourceStore::remove(const QString &type, const QString &id)
     const QString nodeId = type == Nodes ? id : nodeOf(type, id);
     collection->remove(id);
     unlink(type, id, entry.parent);
-    emit resourceRemoved(type, id, entry.json);
+    emit resourceRemoved(type, id, fromText(entry.text));
     if (!nodeId.isEmpty())
         emit nodeChanged(nodeId);
 }
 
-void NmosResourceStore::replace(const QString &type, const QList<QJsonObject> &resources)
+void NmosResourceStore::keepOnly(const QString &type, const QSet<QString> &ids)
 {
-    if (!m_collections.contains(type))
-        return;
-    QSet<QString> kept;
-    for (const QJsonObject &resource : resources) {
-        if (insert(type, resource))
-            kept.insert(resource.value(QLatin1String("id")).toString());
-    }
     QStringList gone;
     const Collection current = m_collections.value(type);
     for (auto it = current.constBegin(); it != current.constEnd(); ++it) {
-        if (!kept.contains(it.key()))
+        if (!ids.contains(it.key()))
             gone << it.key();
     }
     for (const QString &id : qAsConst(gone))
@@ -126,7 +132,7 @@ void NmosResourceStore::clear()
     QStringList order = types();
     std::reverse(order.begin(), order.end());
     for (const QString &type : qAsConst(order))
-        replace(type, {});
+        keepOnly(type, {});
 }
 
 bool NmosResourceStore::contains(const QString &type, const QString &id) const
@@ -136,16 +142,18 @@ bool NmosResourceStore::contains(const QString &type, const QString &id) const
 
 QJsonObject NmosResourceStore::resource(const QString &type, const QString &id) const
 {
-    return m_collections.value(type).value(id).json;
+    const Collection entries = m_collections.value(type);
+    const auto entry = entries.constFind(id);
+    return entry == entries.constEnd() ? QJsonObject() : fromText(entry->text);
 }
 
-QHash<QString, QJsonObject> NmosResourceStore::resources(const QString &type) const
+QHash<QString, QByteArray> NmosResourceStore::texts(const QString &type) const
 {
     const Collection entries = m_collections.value(type);
-    QHash<QString, QJsonObject> result;
+    QHash<QString, QByteArray> result;
     result.reserve(entries.size());
     for (auto it = entries.constBegin(); it != entries.constEnd(); ++it)
-        result.insert(it.key(), it->json);
+        result.insert(it.key(), it->text);
     return result;
 }
 
@@ -168,7 +176,7 @@ QJsonArray NmosResourceStore::collection(const QString &type, const QString &nod
     });
     QJsonArray result;
     for (const QString &id : qAsConst(ids))
-        result.append(entries.value(id).json);
+        result.append(fromText(entries.value(id).text));
     return result;
 }
 

@@ -1,6 +1,7 @@
 #ifndef NMOSRESOURCESTORE_H
 #define NMOSRESOURCESTORE_H
 
+#include <QByteArray>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -20,8 +21,11 @@
 //   receiverSubscriptionChanged                        a receiver's `subscription` differs
 //                                                      from before, or the receiver is new
 //   nodeChanged                                        any resource of that node changed
-// All are emitted synchronously from insert(), remove() and replace(); a slot must not
+// All are emitted synchronously from insert(), remove() and keepOnly(); a slot must not
 // change the store.
+//
+// Each resource is held as its compact JSON text: a facility's 40,000 resources take a
+// tenth of the memory they take as parsed objects, and are parsed again when asked for.
 class NmosResourceStore : public QObject
 {
     Q_OBJECT
@@ -36,14 +40,17 @@ public:
     // resource without a string id.
     bool insert(const QString &type, const QJsonObject &resource);
     void remove(const QString &type, const QString &id);
-    // Makes a whole collection what a complete read found: adds, changes and removes.
-    void replace(const QString &type, const QList<QJsonObject> &resources);
+    // Removes the resources of a type that are not among ids: what a complete read, made by
+    // insert() as it went, did not find.
+    void keepOnly(const QString &type, const QSet<QString> &ids);
     void clear();
 
     bool contains(const QString &type, const QString &id) const;
     QJsonObject resource(const QString &type, const QString &id) const;
-    // Every resource of a type, by id.
-    QHash<QString, QJsonObject> resources(const QString &type) const;
+    // Every resource of a type, by id, as compact JSON text: what toText() makes of it.
+    QHash<QString, QByteArray> texts(const QString &type) const;
+    // The one text a resource is held as: equal texts, equal resources.
+    static QByteArray toText(const QJsonObject &resource);
     // The resources of one node, in the order the store first saw them (the registry's
     // creation order when it was read that way).
     QJsonArray collection(const QString &type, const QString &nodeId) const;
@@ -63,7 +70,7 @@ private:
     {
         quint64 order = 0;
         QString parent; // node_id of a device, device_id of the others
-        QJsonObject json;
+        QByteArray text;
     };
     using Collection = QHash<QString, Entry>;
 
