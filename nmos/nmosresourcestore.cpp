@@ -174,10 +174,15 @@ QJsonArray NmosResourceStore::collection(const QString &type, const QString &nod
     std::sort(ids.begin(), ids.end(), [&entries](const QString &a, const QString &b) {
         return entries.value(a).order < entries.value(b).order;
     });
-    QJsonArray result;
-    for (const QString &id : qAsConst(ids))
-        result.append(fromText(entries.value(id).text));
-    return result;
+    // One parse of the texts joined as a list costs less than one per resource.
+    QByteArray list("[");
+    for (const QString &id : qAsConst(ids)) {
+        if (list.size() > 1)
+            list += ',';
+        list += entries.value(id).text;
+    }
+    list += ']';
+    return QJsonDocument::fromJson(list).array();
 }
 
 QString NmosResourceStore::nodeOf(const QString &type, const QString &id) const
