@@ -42,6 +42,7 @@ CommandRunner::CommandRunner(const Options &options, QObject *parent)
         m_quietReached = true;
         evaluate();
     });
+    connect(m_catalog, &EntryCatalog::nodeUnreadable, this, [this] { evaluate(); });
     connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {
         m_quietReached = false;
         m_quiet.start(QuietMs);
@@ -90,7 +91,8 @@ void CommandRunner::start(const DiscoveryOptions &discovery)
             if (entry.kind == Entry::Receiver)
                 m_unread.append(entry);
         });
-        connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {
+        connect(m_catalog, &EntryCatalog::nodeUnreadable, this, [this] { evaluate(); });
+    connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {
             if (m_catalog->isBusy())
                 return;
             for (const Entry &receiver : qAsConst(m_unread))

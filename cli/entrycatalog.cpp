@@ -34,6 +34,7 @@ void EntryCatalog::start(const DiscoveryOptions &options)
     m_mdns = new NMOSMdnsBrowser(this);
     connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
     connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, this, &EntryCatalog::nodeRemoved);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeError, this, &EntryCatalog::nodeUnreadable);
     m_mdns->start();
     m_registry = new NMOSRegistryBrowser(this);
     options.applyTo(m_registry);
@@ -59,7 +60,8 @@ NmosResourceStore *EntryCatalog::store() const
 
 bool EntryCatalog::isBusy() const
 {
-    return m_intake->size() > 0;
+    // A node found and still answering its first request is on its way into the lists.
+    return m_intake->size() > 0 || (m_mdns && m_mdns->isFetching());
 }
 
 void EntryCatalog::takeIn(const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,

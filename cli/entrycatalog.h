@@ -61,6 +61,8 @@ public:
 signals:
     void entryListed(const Entry &entry);
     void nodeTakenIn();
+    // A node found could not be read.
+    void nodeUnreadable();
     void nodeRemoved(const QString &nodeName);
 
 private:

@@ -13,6 +13,7 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QtDebug>
+#include <algorithm>
 
 Q_LOGGING_CATEGORY(lcDiscovery, "ferrolink.discovery", QtInfoMsg)
 
@@ -104,6 +105,11 @@ void NMOSMdnsBrowser::onServiceAdded(const QMdnsEngine::Service &svc)
         return;
     }
     resolveAndFetch(svc);
+}
+
+bool NMOSMdnsBrowser::isFetching() const
+{
+    return std::any_of(m_nodes.cbegin(), m_nodes.cend(), [](const Node &node) { return node.fetching > 0; });
 }
 
 void NMOSMdnsBrowser::onServiceUpdated(const QMdnsEngine::Service &svc)

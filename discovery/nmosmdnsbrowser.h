@@ -32,6 +32,8 @@ public:
     void start();
     void stop();
     bool isStarted() const { return m_started; }
+    // A node's self resource is being fetched: it is found, and not yet told of.
+    bool isFetching() const;
 
     // Picks the highest well-formed "vX.Y" of a comma-separated "api_ver" list.
     static QString chooseApiVersion(const QString &apiVer);

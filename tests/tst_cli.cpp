@@ -48,9 +48,11 @@ void tst_Cli::initTestCase()
         // Takes its video patch and refuses a sender for every member.
         if (node.startsWith("picky"))
             config.insert("faults", QJsonObject{{"refuse_member_patch", true}});
-        // Answers last when receivers are read together, though its entry comes first.
+        // Answers last when receivers are read together, though its entry comes first; its
+        // first answer comes after the others' entries have been quiet for longer than a
+        // listing waits for more.
         if (node.startsWith("lit"))
-            config.insert("faults", QJsonObject{{"delay_ms", 300}});
+            config.insert("faults", QJsonObject{{"delay_ms", 700}});
         // Cannot tell what its receivers run.
         if (node.startsWith("mute"))
             config.insert("faults", QJsonObject{{"active_500", true}});
@@ -88,7 +90,7 @@ void tst_Cli::initTestCase()
 int tst_Cli::listedNodes()
 {
     QProcess cli;
-    cli.start(FERROLINK_BINARY_DIR "/cli/ferrolink-cli", {"list"});
+    cli.start(FERROLINK_BINARY_DIR "/cli/ferrolink-cli", {"list", "--wait", "20000"});
     cli.waitForFinished(30000);
     return QString::fromUtf8(cli.readAllStandardOutput()).count('\n');
 }
@@ -202,8 +204,9 @@ void tst_Cli::commands()
         for (QString &argument : arguments)
             argument = expand(argument).replace("{file}", m_dir.filePath(QTest::currentDataTag()));
         const bool window = arguments.first() == "ferrolink";
-        // A node heard late is still found by what names it; only a failing row waits it out.
-        if (QStringList{"connect", "recall"}.contains(arguments.first()))
+        // A node heard late is still found by what names it, and listed: only a failing row
+        // waits it out.
+        if (QStringList{"connect", "recall", "list", "save"}.contains(arguments.first()))
             arguments << "--wait" << "20000";
         cli.start(window ? FERROLINK_BINARY_DIR "/app/ferrolink" : FERROLINK_BINARY_DIR "/cli/ferrolink-cli", arguments.mid(window));
         QVERIFY(cli.waitForFinished(30000));
