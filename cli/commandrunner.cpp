@@ -91,8 +91,7 @@ void CommandRunner::start(const DiscoveryOptions &discovery)
             if (entry.kind == Entry::Receiver)
                 m_unread.append(entry);
         });
-        connect(m_catalog, &EntryCatalog::nodeUnreadable, this, [this] { evaluate(); });
-    connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {
+        connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {
             if (m_catalog->isBusy())
                 return;
             for (const Entry &receiver : qAsConst(m_unread))

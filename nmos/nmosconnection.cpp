@@ -266,12 +266,10 @@ bool NmosClient::activeSender(const ReceiverGroup &receiver, QString *senderId, 
 
 QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QString *errorString)
 {
-    // The address syncGet would ask.
-    const QString url = activeUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id);
-    const QUrl target = QUrl::fromUserInput(bracketIpv6Host(url));
-    if (!target.isValid()) {
+    const QUrl target = connectionApiUrl(receiver.node, QStringLiteral("receivers"), receiver.id, QStringLiteral("/active"));
+    if (target.isEmpty()) {
         if (errorString)
-            *errorString = QStringLiteral("Invalid URL: %1").arg(url);
+            *errorString = QStringLiteral("No usable address for receiver %1").arg(receiver.id);
         return nullptr;
     }
     return ReplyLimits::get(manager, QNetworkRequest(target));
