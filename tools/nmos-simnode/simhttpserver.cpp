@@ -48,9 +48,13 @@ bool SimHttpServer::start(QString *errorString)
         } else {
             server->new_task_queue = [] { return new httplib::ThreadPool(8); };
         }
-        // A kept-alive connection holds a worker while idle, and stopping waits for it;
-        // closing after each answer keeps workers free and stops quick.
-        server->set_keep_alive_max_count(1);
+        // A controller reads a node in a few requests back to back; keeping the connection
+        // for them saves a handshake each. An idle connection holds a worker, so it is let
+        // go after a second, which also bounds how long stopping waits for it.
+        server->set_keep_alive_max_count(16);
+        server->set_keep_alive_timeout(1);
+        // Without this each answer after a connection's first waits for the peer's delayed ACK.
+        server->set_tcp_nodelay(true);
         // The library's default also sets SO_REUSEPORT, which would let a second node
         // share a port that is taken instead of failing.
         server->set_socket_options([](socket_t sock) {

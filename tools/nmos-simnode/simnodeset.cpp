@@ -12,7 +12,6 @@
 #include <QJsonObject>
 #include <QNetworkInterface>
 #include <QSaveFile>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -70,7 +69,7 @@ bool SimNodeSet::start(QString *errorString)
         return !node->config().faults.hang && node->config().faults.delayMs == 0;
     });
     if (needsPool)
-        m_pool = std::make_unique<SimTaskPool>(std::max(4, QThread::idealThreadCount() * 2));
+        m_pool = std::make_unique<SimTaskPool>(PoolThreads);
 
     for (SimNode *node : m_nodes) {
         const SimFaults &faults = node->config().faults;

@@ -38,6 +38,10 @@ public:
     static bool announceInterfaces(const SimConfig &config, QStringList *names, QString *errorString = nullptr);
 
 private:
+    // Shared by the nodes that answer at once; a kept-alive connection holds a thread
+    // until it goes idle, so there are enough for a controller's parallel readers.
+    static const int PoolThreads = 32;
+
     void writeState();
     bool startRegistry(QString *errorString);
 
