@@ -63,7 +63,7 @@ void NodeListing::receiversRead(const QJsonArray &receivers)
         return;
     }
     m_receiverList = receivers;
-    get(QStringLiteral("/devices/"), &NodeListing::devicesRead);
+    get(QStringLiteral("/devices/"), &NodeListing::devicesRead, Close);
 }
 
 void NodeListing::devicesRead(const QJsonArray &deviceList)
@@ -78,7 +78,7 @@ void NodeListing::devicesRead(const QJsonArray &deviceList)
     emit finished();
 }
 
-void NodeListing::get(const QString &path, Step next)
+void NodeListing::get(const QString &path, Step next, Connection connection)
 {
     const QString url = nodeUrl(m_node, path);
     const QUrl target = QUrl::fromUserInput(NmosClient::bracketIpv6Host(url));
@@ -88,7 +88,10 @@ void NodeListing::get(const QString &path, Step next)
         QMetaObject::invokeMethod(this, [this, next] { (this->*next)(QJsonArray()); }, Qt::QueuedConnection);
         return;
     }
-    QNetworkReply *reply = m_manager->get(QNetworkRequest(target));
+    QNetworkRequest request(target);
+    if (connection == Close)
+        request.setRawHeader("Connection", "close");
+    QNetworkReply *reply = m_manager->get(request);
     m_reply = reply;
     ReplyLimits::watch(reply);
     connect(reply, &QNetworkReply::finished, this, [this, reply, next] {

@@ -38,7 +38,10 @@ signals:
 
 private:
     using Step = void (NodeListing::*)(const QJsonArray &);
-    void get(const QString &path, Step next);
+    // A listing's requests share one connection; its last asks the node to close it, so
+    // that thousands of nodes listed leave no idle connections behind on either side.
+    enum Connection { KeepAlive, Close };
+    void get(const QString &path, Step next, Connection connection = KeepAlive);
     void sendersRead(const QJsonArray &senders);
     void flowsRead(const QJsonArray &flows);
     void receiversRead(const QJsonArray &receivers);
