@@ -25,6 +25,18 @@ qint64 initialDelay()
     return 20 + QRandomGenerator::global()->bounded(101);
 }
 
+// The name less its first label; a dot escaped inside that label does not end it.
+QByteArray parentName(const QByteArray &name)
+{
+    for (int i = 0; i < name.size(); ++i) {
+        if (name.at(i) == '\\')
+            ++i;
+        else if (name.at(i) == '.')
+            return name.mid(i + 1);
+    }
+    return QByteArray();
+}
+
 } // namespace
 
 Browser::Browser(AbstractServer *server, const QByteArray &type, Cache *cache, QObject *parent)
@@ -89,6 +101,24 @@ qint64 Browser::now() const
 bool Browser::isBrowsedType(const QByteArray &type) const
 {
     return m_types.contains(nameKey(type));
+}
+
+// A browser of one type keeps the pointers and instance records of that type only: on a
+// link of thousands of nodes, the cache of a browser for the registry's type need not hold
+// every node. Addresses are kept whatever they belong to, for the hosts being resolved.
+bool Browser::isWanted(const Record &record) const
+{
+    if (m_meta)
+        return true;
+    switch (record.type()) {
+    case PTR:
+        return isBrowsedType(record.name());
+    case SRV:
+    case TXT:
+        return isBrowsedType(parentName(record.name()));
+    default:
+        return true;
+    }
 }
 
 void Browser::restartSchedule()
@@ -278,8 +308,11 @@ void Browser::handleMessage(const Message &message)
     // RFC 6762 6: answers from any other port are not multicast DNS responses.
     if (!m_cache || !message.isResponse() || (message.port() != 0 && message.port() != MdnsPort))
         return;
-    const QList<Record> records = message.receivedRecords();
-    for (const Record &record : records)
+    QList<Record> records = message.receivedRecords();
+    records.erase(std::remove_if(records.begin(), records.end(),
+                                 [this](const Record &record) { return !isWanted(record); }),
+                  records.end());
+    for (const Record &record : qAsConst(records))
         m_cache->addRecord(record);
 
     QList<QByteArray> touched;

@@ -65,6 +65,7 @@ private:
     void flushQuestions();
     void updateInstance(const QByteArray &instanceName);
     bool isBrowsedType(const QByteArray &type) const;
+    bool isWanted(const Record &record) const;
     QSet<QByteArray> browsedTypeKeys() const;
     qint64 now() const;
 

@@ -128,6 +128,11 @@ void Cache::addRecord(const Record &record)
     }
 
     Entry &entry = (*name)[id];
+    // The same record again within the second, as a responder's answer seen on several
+    // interfaces and families, or from several queriers' questions, adds at most a second
+    // to its life: not worth rescheduling for each of thousands of records.
+    if (held && entry.record.ttl() == record.ttl() && entry.received >= now - GraceMs)
+        return;
     if (!held) {
         entry.order = ++m_arrivals;
         ++m_count;

@@ -177,14 +177,13 @@ void Server::readPendingDatagrams(QUdpSocket *socket)
         QHostAddress sender = datagram.senderAddress();
         QString name;
         if (datagram.interfaceIndex() != 0) {
-            // Looked up among our own first: asking the system costs a socket and an ioctl
-            // per packet, and a busy link brings thousands of packets a second.
+            // Looked up among our own only: a packet from any other interface is dropped
+            // below, and asking the system its name costs a socket and an ioctl per packet,
+            // on a busy link thousands a second.
             for (auto i = m_interfaces.cbegin(); i != m_interfaces.cend() && name.isEmpty(); ++i) {
                 if (uint(i->index) == datagram.interfaceIndex())
                     name = i.key();
             }
-            if (name.isEmpty())
-                name = QNetworkInterface::interfaceNameFromIndex(int(datagram.interfaceIndex()));
         } else {
             // No packet information from the platform: take the first of our links the
             // sender lives on.

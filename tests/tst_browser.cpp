@@ -117,6 +117,13 @@ void tst_Browser::reportsChanges_data()
     QTest::newRow("SRV alone after 3 s, TXT later") << QList<Message>{ptrAlone, {}, {}, {}, {}, {}, {}, srvAlone, {}, {}, txtAlone}
                                                     << qint64(10000) << QStringList{"added " + hostH, updated + "h.local.:80 api_ver=v1.3"}
                                                     << "3/3";
+    // Only the browsed type's records are kept: another type's beside them are not, and a
+    // dot escaped in an instance's name does not make it another type's.
+    const QByteArray dotted = "Cam\\.1._nmos-node._tcp.local.", printer = "p._ipp._tcp.local.";
+    QTest::newRow("dot in a name, other types beside")
+        << QList<Message>{response({ptr(NodeType, dotted), ptr("_ipp._tcp.local.", printer)},
+                                   {srv(dotted, "h.local.", 80), txt(dotted, {{"api_ver", "v1.3"}}), srv(printer, "h.local.", 631)})}
+        << qint64(0) << QStringList{"added Cam.1 _nmos-node._tcp.local. h.local.:80 api_ver=v1.3"} << "0/0";
     // Refreshed from 80 % of its TTL on, four times before it would expire.
     QTest::newRow("SRV refreshed") << QList<Message>{response({ptr(NodeType, Instance)}, {srv(Instance, "studio-gw-1.local.", 8080, 100),
                                                                                            txt(Instance, {{"api_ver", "v1.3"}, {"flag", {}}})})}
@@ -139,6 +146,8 @@ void tst_Browser::reportsChanges()
     for (qint64 passed = 0; passed < after; passed += 500)
         rig.clock.advance(std::min<qint64>(500, after - passed));
     QCOMPARE(rig.events, events);
+    QVERIFY(!rig.cache.lookupRecord("p._ipp._tcp.local.", SRV, nullptr));
+    QVERIFY(!rig.cache.lookupRecord("_ipp._tcp.local.", PTR, nullptr));
     QCOMPARE(rig.browser.services().size(), events.isEmpty() || events.last().startsWith("removed") ? 0 : 1);
     QCOMPARE(QString::number(rig.asked(Instance, SRV)) + '/' + QString::number(rig.asked(Instance, TXT)), asked);
 }

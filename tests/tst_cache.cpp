@@ -35,6 +35,9 @@ void tst_Cache::expiresRecords_data()
     QTest::addColumn<int>("left");
     using L = QList<Record>;
     QTest::newRow("TTL restarts when heard again") << L{host("10.0.0.1", 10)} << L{host("10.0.0.1", 10)} << qint64(9500) << "10.0.0.1" << 0;
+    // The same record again within the second, as heard on another interface, is not news.
+    QTest::newRow("a copy within the second") << L{} << L{host("10.0.0.1", 10), host("10.0.0.1", 10)} << qint64(9000)
+                                              << "10.0.0.1" << 0;
     QTest::newRow("goodbye after a second") << L{host("10.0.0.1"), host("10.0.0.2")} << L{host("10.0.0.1", 0)}
                                             << qint64(500) << "10.0.0.1" << 1;
     QTest::newRow("goodbye for unknown record") << L{host("10.0.0.1")} << L{host("10.0.0.9", 0)} << qint64(-1) << "" << 1;
