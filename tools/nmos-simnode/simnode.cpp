@@ -86,6 +86,7 @@ void SimNode::setPort(int port)
 {
     QMutexLocker locker(&m_mutex);
     m_port = port;
+    m_nodeApiReplies.clear();
 }
 
 int SimNode::port() const
@@ -322,6 +323,8 @@ SimReply SimNode::handle(const QByteArray &method, const QString &path, const QB
     ++m_requests;
     const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     const bool get = method == "GET" || method == "HEAD";
+    if (!get)
+        m_nodeApiReplies.clear();
 
     if (parts.isEmpty())
         return get ? list({QStringLiteral("x-nmos/")}) : error(405, QStringLiteral("Method not allowed"));
@@ -333,8 +336,15 @@ SimReply SimNode::handle(const QByteArray &method, const QString &path, const QB
         return error(404, QStringLiteral("Not found"), path);
     if (parts.size() == 1)
         return get ? list({QStringLiteral("node/"), QStringLiteral("connection/")}) : error(405, QStringLiteral("Method not allowed"));
-    if (parts.at(1) == QLatin1String("node"))
-        return handleNodeApi(method, parts.mid(2));
+    if (parts.at(1) == QLatin1String("node")) {
+        const auto kept = m_nodeApiReplies.constFind(path);
+        if (kept != m_nodeApiReplies.cend())
+            return *kept;
+        const SimReply reply = handleNodeApi(method, parts.mid(2));
+        if (get && reply.status == 200)
+            m_nodeApiReplies.insert(path, reply);
+        return reply;
+    }
     if (parts.at(1) == QLatin1String("connection"))
         return handleConnectionApi(method, parts.mid(2), body);
     return error(404, QStringLiteral("Not found"), path);
@@ -948,6 +958,7 @@ void SimNode::bumpSelfCounter()
     {
         QMutexLocker locker(&m_mutex);
         ++m_counters["ver_slf"];
+        m_nodeApiReplies.clear();
     }
     emit resourcesChanged();
 }

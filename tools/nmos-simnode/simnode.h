@@ -156,6 +156,9 @@ private:
     QHash<QString, int> m_receiverIndex;
     QMap<QByteArray, quint8> m_counters;
     int m_requests = 0;
+    // Node API answers by path, kept until anything changes: one process plays thousands
+    // of nodes on the controller's own cores, and a listing asks each the same few.
+    QHash<QString, SimReply> m_nodeApiReplies;
 };
 
 #endif // SIMNODE_H
