@@ -16,12 +16,9 @@ bool hasId(const QJsonObject &resource)
 
 } // namespace
 
-QueryApiGrain QueryApiGrain::decode(QString message, bool first, const QHash<QString, QByteArray> &current)
+QueryApiGrain QueryApiGrain::decode(QByteArray text, bool first, const QHash<QString, QByteArray> &current)
 {
     QueryApiGrain result;
-    QByteArray text = message.toUtf8();
-    // A whole facility's collection: its UTF-16 copy is let go before parsing.
-    message = QString();
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     text = QByteArray();

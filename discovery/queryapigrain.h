@@ -25,11 +25,11 @@ struct QueryApiGrain
     // Events that name no resource.
     int ignored = 0;
 
-    // first: the first message on a socket. When its events each hold a resource as
-    // unchanged, it holds the whole collection: what `current` (the store's texts by id)
-    // holds and it leaves out went away meanwhile, and a resource it holds as `current`
-    // does changes nothing.
-    static QueryApiGrain decode(QString message, bool first, const QHash<QString, QByteArray> &current);
+    // text: the message in UTF-8, let go once parsed. first: the first message on a socket.
+    // When its events each hold a resource as unchanged, it holds the whole collection: what
+    // `current` (the store's texts by id) holds and it leaves out went away meanwhile, and a
+    // resource it holds as `current` does changes nothing.
+    static QueryApiGrain decode(QByteArray text, bool first, const QHash<QString, QByteArray> &current);
 };
 
 #endif // QUERYAPIGRAIN_H

@@ -17,6 +17,10 @@
 
 #include <utility>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 Q_LOGGING_CATEGORY(lcRegistry, "ferrolink.registry", QtInfoMsg)
 
 namespace {
@@ -45,6 +49,45 @@ QJsonDocument parse(const QByteArray &data, QString *errorString)
     if (error.error != QJsonParseError::NoError)
         *errorString = error.errorString();
     return document;
+}
+
+// QString::toUtf8() sets aside three bytes a character and keeps them: for a facility's
+// collection of tens of megabytes that is a hundred more. Converted a slice at a time, the
+// text takes about its own size.
+QByteArray utf8Of(const QString &text)
+{
+    const int Slice = 1 << 20;
+    QByteArray utf8;
+    utf8.reserve(text.size());
+    for (int at = 0; at < text.size();) {
+        int length = qMin(Slice, text.size() - at);
+        // A surrogate pair stays whole.
+        if (at + length < text.size() && text.at(at + length - 1).isHighSurrogate())
+            --length;
+        utf8 += text.midRef(at, length).toUtf8();
+        at += length;
+    }
+    return utf8;
+}
+
+// A subscription's first grain is a whole collection, tens of megabytes in one block, and
+// glibc raises its threshold for giving blocks their own mapping to the size of each such
+// block freed: the next ones then stay in the heap once freed, and the heap only grows.
+// With the threshold held, and what is free handed back after each large grain, a
+// facility's registry leaves the memory its grains took.
+void holdMappingThreshold()
+{
+#ifdef __GLIBC__
+    static const bool held = ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024) == 1;
+    Q_UNUSED(held)
+#endif
+}
+
+void releaseFreedMemory()
+{
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 int statusOf(const QNetworkReply *reply)
@@ -77,6 +120,7 @@ QueryApiReader::QueryApiReader(const QUrl &base, NmosResourceStore *store, QObje
         m_collections << collection;
     }
     m_decoder.setMaxThreadCount(1);
+    holdMappingThreshold();
     m_health.setInterval(RetryFirstMs / 4);
     connect(&m_health, &QTimer::timeout, this, &QueryApiReader::checkHealth);
     m_clock.start();
@@ -361,7 +405,7 @@ void QueryApiReader::decodeMessages(int index)
         const QHash<QString, QByteArray> current = first ? m_store->texts(collection.type)
                                                          : QHash<QString, QByteArray>();
         if (message.size() < OffThreadSize) {
-            applyGrain(index, QueryApiGrain::decode(message, first, current));
+            applyGrain(index, QueryApiGrain::decode(message.toUtf8(), first, current));
             continue;
         }
         collection.decoding = true;
@@ -375,11 +419,24 @@ void QueryApiReader::decodeMessages(int index)
                 return;
             c.decoding = false;
             applyGrain(index, watcher->result());
+            releaseFreedMemory();
             decodeMessages(index);
         });
-        // The message is moved into the work, which lets it go as soon as it is parsed.
-        watcher->setFuture(QtConcurrent::run(&m_decoder, [message = std::move(message), first, current]() mutable {
-            return QueryApiGrain::decode(std::move(message), first, current);
+        // The message is moved into the work, which lets it go as soon as it is parsed. One
+        // that waits behind another collection's is held in UTF-8, half its size: a
+        // facility's collections come all at once, each tens of megabytes.
+        QByteArray text;
+        if (m_decoder.activeThreadCount() > 0) {
+            text = utf8Of(message);
+            message = QString();
+        }
+        watcher->setFuture(QtConcurrent::run(&m_decoder, [message = std::move(message), text = std::move(text), first,
+                                                          current]() mutable {
+            if (!message.isEmpty()) {
+                text = utf8Of(message);
+                message = QString();
+            }
+            return QueryApiGrain::decode(std::move(text), first, current);
         }));
     }
 }
