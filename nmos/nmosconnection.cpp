@@ -272,7 +272,11 @@ QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QS
             *errorString = QStringLiteral("No usable address for receiver %1").arg(receiver.id);
         return nullptr;
     }
-    return ReplyLimits::get(manager, QNetworkRequest(target));
+    QNetworkRequest request(target);
+    // Read across a facility, a node at a time: a connection kept open after it would sit
+    // idle on the node, one for each of thousands.
+    request.setRawHeader("Connection", "close");
+    return ReplyLimits::get(manager, request);
 }
 
 bool NmosClient::activeSenderOf(QNetworkReply *reply, QString *senderId, QString *errorString)

@@ -69,7 +69,7 @@ bool SimNodeSet::start(QString *errorString)
         return !node->config().faults.hang && node->config().faults.delayMs == 0;
     });
     if (needsPool)
-        m_pool = std::make_unique<SimTaskPool>(PoolThreads);
+        m_pool = std::make_unique<SimTaskPool>(MaxPoolThreads);
 
     for (SimNode *node : m_nodes) {
         const SimFaults &faults = node->config().faults;

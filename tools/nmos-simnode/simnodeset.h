@@ -38,9 +38,10 @@ public:
     static bool announceInterfaces(const SimConfig &config, QStringList *names, QString *errorString = nullptr);
 
 private:
-    // Shared by the nodes that answer at once; a kept-alive connection holds a thread
-    // until it goes idle, so there are enough for a controller's parallel readers.
-    static const int PoolThreads = 32;
+    // The most threads the nodes that answer at once share: a kept-alive connection holds
+    // one for up to a second after its last request, and a controller reading a facility
+    // leaves a few hundred such behind it.
+    static const int MaxPoolThreads = 1024;
 
     void writeState();
     bool startRegistry(QString *errorString);

@@ -1,9 +1,10 @@
 #include "simtaskpool.h"
 
-SimTaskPool::SimTaskPool(int threads)
+#include <algorithm>
+
+SimTaskPool::SimTaskPool(int maxThreads)
+    : m_maxThreads(std::size_t(std::max(1, maxThreads)))
 {
-    for (int i = 0; i < threads; ++i)
-        m_threads.emplace_back([this] { run(); });
 }
 
 SimTaskPool::~SimTaskPool()
@@ -22,6 +23,8 @@ void SimTaskPool::enqueue(std::function<void()> task)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_tasks.push_back(std::move(task));
+        if (m_tasks.size() > m_waiting && m_threads.size() < m_maxThreads)
+            m_threads.emplace_back([this] { run(); });
     }
     m_wake.notify_one();
 }
@@ -32,7 +35,9 @@ void SimTaskPool::run()
         std::function<void()> task;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
+            ++m_waiting;
             m_wake.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
+            --m_waiting;
             if (m_tasks.empty())
                 return;
             task = std::move(m_tasks.front());
