@@ -36,6 +36,7 @@ void ActiveSenderReader::forget()
     m_running.clear();
     m_busyNodes.clear();
     m_waiting.clear();
+    m_waitingPerNode.clear();
     m_answers.clear();
     m_round.clear();
     m_reported = 0;
@@ -50,11 +51,13 @@ void ActiveSenderReader::queue(const Entry &receiver)
         return;
     m_answers.insert(key, Answer());
     m_waiting.append(receiver);
+    ++m_waitingPerNode[receiver.record.node.address];
 }
 
-void ActiveSenderReader::readAhead(const Entry &receiver)
+void ActiveSenderReader::readAhead(const QList<Entry> &receivers)
 {
-    queue(receiver);
+    for (const Entry &receiver : receivers)
+        queue(receiver);
     sendReads();
 }
 
@@ -78,11 +81,18 @@ void ActiveSenderReader::sendReads()
             continue;
         }
         const Entry receiver = m_waiting.takeAt(i);
+        // The node's next receiver is read over the same connection; the last closes it.
+        NmosClient::ConnectionAfter after = NmosClient::KeepConnection;
+        const QString address = receiver.record.node.address;
+        if (--m_waitingPerNode[address] <= 0) {
+            m_waitingPerNode.remove(address);
+            after = NmosClient::CloseConnection;
+        }
         NmosClient::ReceiverGroup group;
         group.id = receiver.record.id;
         group.node = receiver.record.node;
         Answer &answer = m_answers[keyOf(receiver)];
-        QNetworkReply *reply = m_client->requestActiveSender(group, &answer.error);
+        QNetworkReply *reply = m_client->requestActiveSender(group, &answer.error, after);
         if (!reply) {
             answer.done = true;
             continue;

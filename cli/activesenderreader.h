@@ -34,8 +34,8 @@ public:
     // Abandons the reads under way.
     ~ActiveSenderReader() override;
 
-    // Reads a receiver before a round asks for it, while the facility is still being listed.
-    void readAhead(const Entry &receiver);
+    // Reads receivers before a round asks for them, while the facility is still being listed.
+    void readAhead(const QList<Entry> &receivers);
     // Reports every receiver in this order, each read once: a receiver already read, or being
     // read, is not asked again.
     void start(const QList<Entry> &receivers);
@@ -80,6 +80,7 @@ private:
     QList<Running> m_running;
     // The addresses of the nodes being asked.
     QSet<QString> m_busyNodes;
+    QHash<QString, int> m_waitingPerNode;  // by node address
     QList<Entry> m_round;
     int m_reported = 0;
     bool m_inRound = false;

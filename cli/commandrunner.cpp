@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QSet>
 
+#include <utility>
+
 namespace {
 
 QString kindName(Entry::Kind kind)
@@ -94,9 +96,7 @@ void CommandRunner::start(const DiscoveryOptions &discovery)
         connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {
             if (m_catalog->isBusy())
                 return;
-            for (const Entry &receiver : qAsConst(m_unread))
-                m_reader->readAhead(receiver);
-            m_unread.clear();
+            m_reader->readAhead(std::exchange(m_unread, {}));
         });
     }
     m_catalog->start(discovery);

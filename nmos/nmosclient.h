@@ -179,7 +179,11 @@ public:
     // The same read without waiting, for callers that read many receivers at once: the
     // request, held to the limits of every request, whose reply activeSenderOf reads once
     // it has finished; the caller deletes it. Null, with the reason, when none can be made.
-    QNetworkReply *requestActiveSender(const ReceiverGroup &receiver, QString *errorString = nullptr);
+    // A caller with more to ask of the node keeps the connection for it; else it is closed,
+    // so that reading a facility leaves no idle connection behind on each node.
+    enum ConnectionAfter { CloseConnection, KeepConnection };
+    QNetworkReply *requestActiveSender(const ReceiverGroup &receiver, QString *errorString = nullptr,
+                                       ConnectionAfter after = CloseConnection);
     static bool activeSenderOf(QNetworkReply *reply, QString *senderId, QString *errorString = nullptr);
     // What a receiver's answer of active parameters says, by the rule activeSender follows:
     // false when it holds no state; *senderId empty when the receiver is off.

@@ -264,7 +264,8 @@ bool NmosClient::activeSender(const ReceiverGroup &receiver, QString *senderId, 
     return activeState(active, &enabled, senderId);
 }
 
-QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QString *errorString)
+QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QString *errorString,
+                                               ConnectionAfter after)
 {
     const QUrl target = connectionApiUrl(receiver.node, QStringLiteral("receivers"), receiver.id, QStringLiteral("/active"));
     if (target.isEmpty()) {
@@ -273,9 +274,8 @@ QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QS
         return nullptr;
     }
     QNetworkRequest request(target);
-    // Read across a facility, a node at a time: a connection kept open after it would sit
-    // idle on the node, one for each of thousands.
-    request.setRawHeader("Connection", "close");
+    if (after == CloseConnection)
+        request.setRawHeader("Connection", "close");
     return ReplyLimits::get(manager, request);
 }
 
