@@ -39,9 +39,9 @@ public:
 
 private:
     // The most threads the nodes that answer at once share: a kept-alive connection holds
-    // one for up to a second after its last request, and a controller reading a facility
-    // leaves a few hundred such behind it.
-    static const int MaxPoolThreads = 1024;
+    // one for up to a second after its last request, and a burst of a facility's
+    // connections beyond these waits rather than starting hundreds more.
+    static const int MaxPoolThreads = 64;
 
     void writeState();
     bool startRegistry(QString *errorString);
