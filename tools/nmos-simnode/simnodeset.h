@@ -41,7 +41,7 @@ private:
     // The most threads the nodes that answer at once share: a kept-alive connection holds
     // one for up to a second after its last request, and a burst of a facility's
     // connections beyond these waits rather than starting hundreds more.
-    static const int MaxPoolThreads = 64;
+    static constexpr int MaxPoolThreads = 64;
 
     void writeState();
     bool startRegistry(QString *errorString);
