@@ -176,12 +176,13 @@ public:
     // The sender whose stream a receiver runs now, by its active parameters; empty when the
     // receiver is off or runs a stream of no NMOS sender.
     bool activeSender(const ReceiverGroup &receiver, QString *senderId, QString *errorString = nullptr);
+    // Whether a read leaves its connection open for the next request to the node: a reader
+    // with more to ask keeps it; the last read closes it, so that reading a facility leaves
+    // no idle connection behind on each node.
+    enum ConnectionAfter { CloseConnection, KeepConnection };
     // The same read without waiting, for callers that read many receivers at once: the
     // request, held to the limits of every request, whose reply activeSenderOf reads once
     // it has finished; the caller deletes it. Null, with the reason, when none can be made.
-    // A caller with more to ask of the node keeps the connection for it; else it is closed,
-    // so that reading a facility leaves no idle connection behind on each node.
-    enum ConnectionAfter { CloseConnection, KeepConnection };
     QNetworkReply *requestActiveSender(const ReceiverGroup &receiver, QString *errorString = nullptr,
                                        ConnectionAfter after = CloseConnection);
     static bool activeSenderOf(QNetworkReply *reply, QString *senderId, QString *errorString = nullptr);

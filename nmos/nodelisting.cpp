@@ -63,7 +63,7 @@ void NodeListing::receiversRead(const QJsonArray &receivers)
         return;
     }
     m_receiverList = receivers;
-    get(QStringLiteral("/devices/"), &NodeListing::devicesRead, Close);
+    get(QStringLiteral("/devices/"), &NodeListing::devicesRead, NmosClient::CloseConnection);
 }
 
 void NodeListing::devicesRead(const QJsonArray &deviceList)
@@ -78,7 +78,7 @@ void NodeListing::devicesRead(const QJsonArray &deviceList)
     emit finished();
 }
 
-void NodeListing::get(const QString &path, Step next, Connection connection)
+void NodeListing::get(const QString &path, Step next, NmosClient::ConnectionAfter after)
 {
     const QString url = nodeUrl(m_node, path);
     const QUrl target = QUrl::fromUserInput(NmosClient::bracketIpv6Host(url));
@@ -89,7 +89,7 @@ void NodeListing::get(const QString &path, Step next, Connection connection)
         return;
     }
     QNetworkRequest request(target);
-    if (connection == Close)
+    if (after == NmosClient::CloseConnection)
         request.setRawHeader("Connection", "close");
     QNetworkReply *reply = m_manager->get(request);
     m_reply = reply;

@@ -40,8 +40,8 @@ private:
     using Step = void (NodeListing::*)(const QJsonArray &);
     // A listing's requests share one connection; its last asks the node to close it, so
     // that thousands of nodes listed leave no idle connections behind on either side.
-    enum Connection { KeepAlive, Close };
-    void get(const QString &path, Step next, Connection connection = KeepAlive);
+    void get(const QString &path, Step next,
+             NmosClient::ConnectionAfter after = NmosClient::KeepConnection);
     void sendersRead(const QJsonArray &senders);
     void flowsRead(const QJsonArray &flows);
     void receiversRead(const QJsonArray &receivers);
