@@ -5,6 +5,7 @@
 #include "mdns/resolver.h"
 #include "mdns/server.h"
 #include "net/replylimits.h"
+#include "nmos/nmosclient.h"
 
 #include <QHostAddress>
 #include <QJsonParseError>
@@ -186,11 +187,8 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
     ReplyLimits::setAnnouncedName(url, QString::fromUtf8(svc.hostname()));
     // A node that accepts the connection and never answers would hold the reply open for
     // the life of the program.
-    QNetworkRequest request(url);
-    // The node's entries are read later over a connection of their own; an idle one kept
-    // from here for each of thousands of nodes would only hold sockets open on both sides.
-    request.setRawHeader("Connection", "close");
-    QNetworkReply *reply = ReplyLimits::get(&m_nam, request);
+    // The node's entries are read later over a connection of their own.
+    QNetworkReply *reply = ReplyLimits::get(&m_nam, NmosClient::nodeRequest(url, NmosClient::CloseConnection));
     Node &node = m_nodes[svc.name()];
     ++node.fetching;
     const quint64 generation = node.generation;

@@ -152,16 +152,6 @@ int statusOf(const QNetworkReply *reply)
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
-// The requests of a run go each on a connection of its own. Qt writes a request's header
-// and its body apart, and on a connection kept from an earlier request the body then waits
-// for the node's delayed acknowledgement of the header: 40 ms for every PATCH, ten times
-// what the run takes. A fresh connection is acknowledged at once.
-QNetworkRequest oneShot(QNetworkRequest request)
-{
-    request.setRawHeader("Connection", "close");
-    return request;
-}
-
 } // namespace
 
 NmosClient::NmosClient(QObject *parent)
@@ -176,6 +166,14 @@ NmosClient::NmosClient(QNetworkAccessManager *manager, QObject *parent)
 {
 }
 
+QNetworkRequest NmosClient::nodeRequest(const QUrl &url, ConnectionAfter after)
+{
+    QNetworkRequest request(url);
+    if (after == CloseConnection)
+        request.setRawHeader("Connection", "close");
+    return request;
+}
+
 QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &url, int *status,
                                QString *errorString)
 {
@@ -186,7 +184,7 @@ QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &ur
         return QByteArray();
     }
 
-    QNetworkReply *reply = ReplyLimits::get(manager, oneShot(QNetworkRequest(target)));
+    QNetworkReply *reply = ReplyLimits::get(manager, nodeRequest(target, CloseConnection));
     QByteArray body;
     QString failure;
     if (waitForReply(reply, &failure)) {
@@ -211,7 +209,7 @@ bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, cons
         return false;
     }
 
-    QNetworkRequest request = oneShot(QNetworkRequest(url));
+    QNetworkRequest request = nodeRequest(url, CloseConnection);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
     QNetworkReply *reply = manager->sendCustomRequest(request, QByteArrayLiteral("PATCH"), payload);

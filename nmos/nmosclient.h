@@ -13,6 +13,7 @@
 class NmosResourceStore;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 class QUrl;
 
 // The tool's one client of the NMOS Node (IS-04) and Connection (IS-05) APIs.
@@ -101,6 +102,15 @@ public:
     // fuzzer answers through it without sockets.
     explicit NmosClient(QNetworkAccessManager *manager, QObject *parent = nullptr);
 
+    // Whether a request leaves its connection open for the next one to the node. A reader
+    // with more to ask keeps it; the last closes it, so that reading a facility leaves no
+    // idle connection on each node. Every request of a run or check closes its own: Qt
+    // writes a request's header and body apart, and on a connection kept from an earlier
+    // request the body waits for the node's delayed acknowledgement of the header, 40 ms
+    // for every PATCH, ten times what a run takes; a fresh connection is acknowledged at once.
+    enum ConnectionAfter { CloseConnection, KeepConnection };
+    static QNetworkRequest nodeRequest(const QUrl &url, ConnectionAfter after);
+
     static QByteArray syncGet(QNetworkAccessManager *manager, const QString &url,
                               int *status = nullptr, QString *errorString = nullptr);
     // The node's answer goes to *response whether or not it was an HTTP error.
@@ -176,10 +186,6 @@ public:
     // The sender whose stream a receiver runs now, by its active parameters; empty when the
     // receiver is off or runs a stream of no NMOS sender.
     bool activeSender(const ReceiverGroup &receiver, QString *senderId, QString *errorString = nullptr);
-    // Whether a read leaves its connection open for the next request to the node: a reader
-    // with more to ask keeps it; the last read closes it, so that reading a facility leaves
-    // no idle connection behind on each node.
-    enum ConnectionAfter { CloseConnection, KeepConnection };
     // The same read without waiting, for callers that read many receivers at once: the
     // request, held to the limits of every request, whose reply activeSenderOf reads once
     // it has finished; the caller deletes it. Null, with the reason, when none can be made.

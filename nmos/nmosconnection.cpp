@@ -273,10 +273,7 @@ QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QS
             *errorString = QStringLiteral("No usable address for receiver %1").arg(receiver.id);
         return nullptr;
     }
-    QNetworkRequest request(target);
-    if (after == CloseConnection)
-        request.setRawHeader("Connection", "close");
-    return ReplyLimits::get(manager, request);
+    return ReplyLimits::get(manager, nodeRequest(target, after));
 }
 
 bool NmosClient::activeSenderOf(QNetworkReply *reply, QString *senderId, QString *errorString)

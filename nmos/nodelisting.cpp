@@ -88,10 +88,7 @@ void NodeListing::get(const QString &path, Step next, NmosClient::ConnectionAfte
         QMetaObject::invokeMethod(this, [this, next] { (this->*next)(QJsonArray()); }, Qt::QueuedConnection);
         return;
     }
-    QNetworkRequest request(target);
-    if (after == NmosClient::CloseConnection)
-        request.setRawHeader("Connection", "close");
-    QNetworkReply *reply = m_manager->get(request);
+    QNetworkReply *reply = m_manager->get(NmosClient::nodeRequest(target, after));
     m_reply = reply;
     ReplyLimits::watch(reply);
     connect(reply, &QNetworkReply::finished, this, [this, reply, next] {
