@@ -216,7 +216,10 @@ bool NmosClient::connectReceiver(const SenderGroup &sender, const ReceiverGroup 
 
 bool NmosClient::disconnectReceiver(const ReceiverGroup &receiver, QString *errorString)
 {
+    // A receiver whose transport file is cleared names no sender: one left naming its old
+    // sender would tell every other controller that it still takes that stream.
     const QJsonObject body{
+        {QStringLiteral("sender_id"), QJsonValue::Null},
         {QStringLiteral("master_enable"), false},
         {QStringLiteral("transport_file"),
          QJsonObject{{QStringLiteral("data"), QJsonValue::Null}, {QStringLiteral("type"), QJsonValue::Null}}},

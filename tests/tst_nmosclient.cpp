@@ -479,7 +479,8 @@ void tst_NmosClient::patchesAndVerifies()
     QCOMPARE(body["activation"]["mode"].toString(), "activate_immediate");
     // Taking down switches the receiver off, names no sender and clears its file.
     if (disconnect)
-        QVERIFY(body.value("master_enable") == false && !body.contains("sender_id") && body["transport_file"]["data"].isNull());
+        QVERIFY(body.value("master_enable") == false && body.contains("sender_id") && body["sender_id"].isNull()
+                && body["transport_file"]["data"].isNull());
 }
 
 void tst_NmosClient::encodesIdAsOneSegment()
