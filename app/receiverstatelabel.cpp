@@ -64,8 +64,7 @@ void ReceiverStateLabel::refresh()
         show();
         return;
     }
-    QNetworkReply *reply = m_nam.get(QNetworkRequest(url));
-    ReplyLimits::watch(reply);
+    QNetworkReply *reply = ReplyLimits::get(&m_nam, NmosClient::nodeRequest(url, NmosClient::CloseConnection));
     m_reading = reply;
     const QString receiverId = receiver.id;
     connect(reply, &QNetworkReply::finished, this, [this, reply, receiverId] { finishRead(reply, receiverId); });

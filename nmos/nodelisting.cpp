@@ -88,9 +88,8 @@ void NodeListing::get(const QString &path, Step next, NmosClient::ConnectionAfte
         QMetaObject::invokeMethod(this, [this, next] { (this->*next)(QJsonArray()); }, Qt::QueuedConnection);
         return;
     }
-    QNetworkReply *reply = m_manager->get(NmosClient::nodeRequest(target, after));
+    QNetworkReply *reply = ReplyLimits::get(m_manager, NmosClient::nodeRequest(target, after));
     m_reply = reply;
-    ReplyLimits::watch(reply);
     connect(reply, &QNetworkReply::finished, this, [this, reply, next] {
         m_reply = nullptr;
         reply->deleteLater();
@@ -99,7 +98,8 @@ void NodeListing::get(const QString &path, Step next, NmosClient::ConnectionAfte
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         QJsonArray list;
         if (failed || !isAccepted(status)) {
-            qWarning() << "Unable to connect:" << (failed ? failure : QString());
+            qWarning() << "Unable to connect:"
+                       << (failed ? failure : QStringLiteral("HTTP %1 from %2").arg(status).arg(reply->url().toString()));
         } else {
             QJsonParseError parseError;
             const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);

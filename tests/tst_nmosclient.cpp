@@ -1,5 +1,6 @@
 #include "net/replylimits.h"
 #include "nmos/nmosclient.h"
+#include "nmos/nodelisting.h"
 #include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
 #include "tests/support/nmosresources.h"
@@ -91,6 +92,8 @@ private slots:
     void reachesIpv6Node_data();
     void reachesIpv6Node();
     void abortsStalledAndTricklingRequests();
+    void followsRedirectsToSameOriginOnly_data();
+    void followsRedirectsToSameOriginOnly();
     void readsNodeResources_data();
     void readsNodeResources();
     void connectsReceiver_data();
@@ -253,6 +256,76 @@ void tst_NmosClient::abortsStalledAndTricklingRequests()
     m_tx->setReply("GET", nodePath("/senders/"), Reply::trickle(40, 50));
     QVERIFY(!client.hasSenders(tx()));
     QVERIFY2(log.warnings().last().contains("not complete after 0.9 s"), qPrintable(log.warnings().last()));
+}
+
+void tst_NmosClient::followsRedirectsToSameOriginOnly_data()
+{
+    QTest::addColumn<QString>("read");        // "listing", "active" or "sdp"
+    QTest::addColumn<Reply>("redirect");      // the first answer; "%other" stands for 127.0.0.2 on the node's port
+    QTest::addColumn<bool>("followed");
+
+    // A node may answer a path asked with a trailing slash by a move to the one without.
+    const QByteArray receivers = nodePath("/receivers");
+    QTest::newRow("listing, 301 to the path without slash") << "listing" << Reply::redirect(301, receivers) << true;
+    QTest::newRow("listing, 308") << "listing" << Reply::redirect(308, receivers) << true;
+    QTest::newRow("listing, 302") << "listing" << Reply::redirect(302, receivers) << false;
+    QTest::newRow("listing, 301 to another host on the same port") << "listing" << Reply::redirect(301, "http://%other" + receivers) << false;
+    QTest::newRow("active, 301") << "active" << Reply::redirect(301, "/moved/active") << true;
+    QTest::newRow("active, 301 to another host on the same port") << "active" << Reply::redirect(301, "http://%other/moved/active") << false;
+    QTest::newRow("sdp, 308") << "sdp" << Reply::redirect(308, "/moved/s1.sdp") << true;
+    QTest::newRow("sdp, 301 to https on the same host") << "sdp" << Reply::redirect(301, "https://127.0.0.1:%port/moved/s1.sdp") << false;
+}
+
+void tst_NmosClient::followsRedirectsToSameOriginOnly()
+{
+    QFETCH(QString, read);
+    QFETCH(Reply, redirect);
+    QFETCH(bool, followed);
+
+    // Another host on the node's own port serves the same answers: only the host tells them apart.
+    TestHttpServer other;
+    QVERIFY(other.start("127.0.0.2", m_tx->port()));
+    const QString port = QString::number(m_tx->port());
+    redirect.location.replace("%other", "127.0.0.2:" + port.toLatin1()).replace("%port", port.toLatin1());
+    const QByteArray &location = redirect.location;
+    const QByteArray moved = location.startsWith('/') ? location : location.mid(location.indexOf('/', location.indexOf("//") + 2));
+    const QByteArray active = connectionPath("/single/receivers/" + ReceiverId + "/active");
+    const QByteArray first = read == "listing" ? nodePath("/receivers/") : read == "active" ? active : SdpPath;
+    const Reply answer = read == "listing" ? Reply::json(QJsonArray{receiverJson("rv", "Mon 1", VideoUrn)})
+                         : read == "active"  ? Reply::json(QJsonObject{{"sender_id", QString(SenderId)}, {"master_enable", true}})
+                                             : Reply::text(Sdp1, 200, "application/sdp");
+    m_tx->setReply("GET", first, redirect);
+    for (TestHttpServer *server : {m_tx.get(), &other})
+        server->setReply("GET", moved, answer);
+
+    MessageLog log;
+    NmosClient client;
+    bool ok = false;
+    if (read == "listing") {
+        NodeListing listing(&m_manager, tx(), "Bühne");
+        QSignalSpy finished(&listing, &NodeListing::finished);
+        listing.start();
+        QVERIFY(finished.wait(5000));
+        ok = listing.receivers().size() == 1;
+    } else if (read == "active") {
+        NmosClient::ReceiverGroup receiver = receiverGroup();
+        receiver.node = tx();
+        QNetworkReply *reply = client.requestActiveSender(receiver);
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        QVERIFY(finished.wait(5000));
+        QString senderId;
+        ok = NmosClient::activeSenderOf(reply, &senderId) && senderId == SenderId;
+        delete reply;
+    } else {
+        QString sdp;
+        ok = client.getManifest(senderGroup(), &sdp) && sdp == QString::fromUtf8(Sdp1);
+    }
+    QCOMPARE(ok, followed);
+    QCOMPARE(other.requestCount(), 0);
+    // A redirect that is not followed says so, with where it would have gone.
+    if (!followed)
+        QVERIFY2(log.warnings().join('\n').contains("Refused the redirect (HTTP " + QString::number(redirect.status)),
+                 qPrintable(log.warnings().join('\n')));
 }
 
 void tst_NmosClient::readsNodeResources_data()

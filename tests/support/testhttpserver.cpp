@@ -27,10 +27,10 @@ TestHttpServer::TestHttpServer() = default;
 
 TestHttpServer::~TestHttpServer() = default;
 
-bool TestHttpServer::start(const QString &host)
+bool TestHttpServer::start(const QString &host, quint16 port)
 {
     auto server = std::make_unique<QTcpServer>();
-    if (m_server || !server->listen(QHostAddress(host)))
+    if (m_server || !server->listen(QHostAddress(host), port))
         return false;
     QTcpServer *raw = server.get();
     QObject::connect(raw, &QTcpServer::newConnection, raw, [this, raw] {

@@ -112,8 +112,9 @@ public:
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
 
-    // Listens on a numeric address; a link-local one may carry "%interface".
-    bool start(const QString &host = QStringLiteral("127.0.0.1"));
+    // Listens on a numeric address; a link-local one may carry "%interface". Port 0: one
+    // the system chooses.
+    bool start(const QString &host = QStringLiteral("127.0.0.1"), quint16 port = 0);
     // Drops every held reply and connection and closes the port. Idempotent.
     void stop();
 
