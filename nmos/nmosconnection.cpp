@@ -167,7 +167,10 @@ bool NmosClient::getManifest(const SenderGroup &sender, QString *sdp, QString *e
 
 bool NmosClient::activateSender(const SenderGroup &sender, QString *errorString)
 {
+    // The body says what it activates: the sender switched on, now. An activation alone would
+    // take whatever else is staged there, perhaps another controller's change in progress.
     const QJsonObject body{
+        {QStringLiteral("master_enable"), true},
         {QStringLiteral("activation"), QJsonObject{{QStringLiteral("mode"), QStringLiteral("activate_immediate")}}},
     };
     int status = 0;
@@ -180,7 +183,8 @@ bool NmosClient::activateSender(const SenderGroup &sender, QString *errorString)
     // operator is told about the file first, then why the sender would not start.
     if (errorString) {
         const QString reason = status == 0 || isAccepted(status) ? errorText : refusalText(status, response);
-        *errorString = QStringLiteral("%1\nActivating the sender failed: %2").arg(QLatin1String(SenderSdpFailure), reason);
+        *errorString = QStringLiteral("%1\nActivating the sender (master_enable true, immediately) failed: %2")
+                           .arg(QLatin1String(SenderSdpFailure), reason);
     }
     return false;
 }

@@ -449,7 +449,7 @@ void tst_NmosClient::connectsReceiver_data()
                                          << "~^" + SdpFailure + "\nError transferring http://[^ ]+/sdp/s1\\.sdp - server replied: Not Found$" << QByteArray();
     // No transport file, no patch: an empty one would leave the receiver on nothing.
     QTest::newRow("404, activation refused") << missing << Reply::json(QJsonObject{{"error", "Sender is locked"}}, 500) << accepted
-                                             << false << SdpFailure + "\nActivating the sender failed: HTTP 500: Sender is locked" << QByteArray();
+                                             << false << SdpFailure + "\nActivating the sender (master_enable true, immediately) failed: HTTP 500: Sender is locked" << QByteArray();
     // A refusal is named by its status and the node's own reason, never left to an earlier text.
     const QJsonObject badSdp{{"code", 400}, {"error", " Unsupported transport file "}, {"debug", QJsonValue()}};
     QTest::newRow("receiver 400") << sdp1 << accepted << Reply::json(badSdp, 400) << false << "HTTP 400: Unsupported transport file" << Sdp1;
@@ -501,7 +501,7 @@ void tst_NmosClient::patchesAndVerifies_data()
     const auto staged = [](const QJsonValue &data) { return Reply::json(QJsonObject{{"transport_file", QJsonObject{{"data", data}}}}); };
     const QString sender = QString::fromLatin1(SenderId), notActive = "Not active: the receiver reports sender %1 with master_enable %2";
     QTest::newRow("activate 202") << "activate" << Reply::empty(202) << Untouched;
-    QTest::newRow("activate 400") << "activate" << Reply::json(QJsonObject{{"code", 400}}, 400) << SdpFailure + "\nActivating the sender failed: HTTP 400";
+    QTest::newRow("activate 400") << "activate" << Reply::json(QJsonObject{{"code", 400}}, 400) << SdpFailure + "\nActivating the sender (master_enable true, immediately) failed: HTTP 400";
     QTest::newRow("disconnect 200") << "disconnect" << Reply::json(QJsonObject{{"master_enable", false}}) << Untouched;
     QTest::newRow("disconnect 500, reason not a string") << "disconnect" << Reply::json(QJsonObject{{"error", 7}}, 500) << "HTTP 500";
     QTest::newRow("connected") << "connected" << active(sender, true) << Untouched;
@@ -550,6 +550,9 @@ void tst_NmosClient::patchesAndVerifies()
         return;
     const QJsonObject body = QJsonDocument::fromJson(node->requests().at(0).body).object();
     QCOMPARE(body["activation"]["mode"].toString(), "activate_immediate");
+    // An activation states what it activates, so that nothing else staged on the sender goes with it.
+    if (activate)
+        QCOMPARE(body.value("master_enable"), QJsonValue(true));
     // Taking down switches the receiver off, names no sender and clears its file.
     if (disconnect)
         QVERIFY(body.value("master_enable") == false && body.contains("sender_id") && body["sender_id"].isNull()
