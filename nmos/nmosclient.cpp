@@ -152,6 +152,63 @@ int statusOf(const QNetworkReply *reply)
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
+// Whether a failed request provably never reached the node: refused, or its connection
+// closed or failed before any byte of an answer (a connection the node was closing as the
+// request went out). Only such a request is sent once more; one the node may have acted on,
+// or that timed out while it worked, is not.
+bool neverReached(const QNetworkReply *reply)
+{
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() || reply->bytesAvailable() > 0)
+        return false;
+    switch (reply->error()) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::UnknownNetworkError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The text of a request that failed without an answer names the request and the node, and
+// says what happened in words rather than the network layer's "Unknown error".
+QString unansweredText(const QByteArray &verb, const QNetworkReply *reply, const QString &reason)
+{
+    QString happened = reason;
+    if (reply->error() == QNetworkReply::RemoteHostClosedError)
+        happened = QStringLiteral("the node closed the connection before answering");
+    else if (reply->error() == QNetworkReply::UnknownNetworkError)
+        happened = QStringLiteral("the connection failed before any answer (%1)").arg(reason);
+    return QStringLiteral("%1 %2: %3, tried twice")
+        .arg(QString::fromLatin1(verb), reply->url().toString(QUrl::RemoveUserInfo), happened);
+}
+
+// Sends a request by send() and waits for it, sending it once more on a fresh connection
+// when the first provably never reached the node. The reply returned is the caller's to
+// delete; false, with the reason, when the request failed.
+template<typename Send>
+bool sendAndWait(QNetworkAccessManager *manager, const QByteArray &verb, Send send, QNetworkReply **reply,
+                 QString *failure)
+{
+    *reply = send();
+    if (waitForReply(*reply, failure))
+        return true;
+    if (!neverReached(*reply))
+        return false;
+    qCDebug(lcNmos).noquote() << QStringLiteral("%1 %2 never reached the node (%3): sent once more")
+                                     .arg(QString::fromLatin1(verb), (*reply)->url().toString(QUrl::RemoveUserInfo), *failure);
+    (*reply)->deleteLater();
+    // The connections kept for this node may be the ones closing under the request.
+    manager->clearConnectionCache();
+    failure->clear();
+    *reply = send();
+    if (waitForReply(*reply, failure))
+        return true;
+    if (neverReached(*reply))
+        *failure = unansweredText(verb, *reply, *failure);
+    return false;
+}
+
 } // namespace
 
 NmosClient::NmosClient(QObject *parent)
@@ -184,10 +241,11 @@ QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &ur
         return QByteArray();
     }
 
-    QNetworkReply *reply = ReplyLimits::get(manager, nodeRequest(target, CloseConnection));
+    QNetworkReply *reply = nullptr;
     QByteArray body;
     QString failure;
-    if (waitForReply(reply, &failure)) {
+    const auto send = [manager, &target] { return ReplyLimits::get(manager, nodeRequest(target, CloseConnection)); };
+    if (sendAndWait(manager, QByteArrayLiteral("GET"), send, &reply, &failure)) {
         body = reply->readAll();
         if (status)
             *status = statusOf(reply);
@@ -212,11 +270,14 @@ bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, cons
     QNetworkRequest request = nodeRequest(url, CloseConnection);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
-    QNetworkReply *reply = manager->sendCustomRequest(request, QByteArrayLiteral("PATCH"), payload);
-    ReplyLimits::watch(reply);
-
+    const auto send = [manager, &request, &payload] {
+        QNetworkReply *reply = manager->sendCustomRequest(request, QByteArrayLiteral("PATCH"), payload);
+        ReplyLimits::watch(reply);
+        return reply;
+    };
+    QNetworkReply *reply = nullptr;
     QString failure;
-    const bool ok = waitForReply(reply, &failure);
+    const bool ok = sendAndWait(manager, QByteArrayLiteral("PATCH"), send, &reply, &failure);
     if (!ok && errorString)
         *errorString = failure;
     if (status)
@@ -327,9 +388,11 @@ QJsonDocument NmosClient::getJson(const QString &url, QString *errorString)
     QString errorText;
     const QByteArray body = syncGet(manager, url, &status, &errorText);
     if (!isAccepted(status)) {
+        if (errorText.isEmpty())
+            errorText = QStringLiteral("HTTP %1 from %2").arg(status).arg(url);
         qWarning() << "Unable to connect:" << errorText;
         if (errorString)
-            *errorString = errorText.isEmpty() ? QStringLiteral("HTTP %1 from %2").arg(status).arg(url) : errorText;
+            *errorString = errorText;
         return QJsonDocument();
     }
     QJsonParseError parseError;

@@ -435,7 +435,7 @@ void tst_NmosClient::connectsReceiver_data()
 {
     QTest::addColumn<Reply>("manifest");
     QTest::addColumn<Reply>("activation");
-    QTest::addColumn<Reply>("receiver"); // status 0: the node is down
+    QTest::addColumn<QList<Reply>>("receiver"); // one per PATCH, the last one stays; status 0: the node is down
     QTest::addColumn<bool>("result");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QByteArray>("sdp"); // "transport_file"."data" sent; null: not patched
@@ -443,33 +443,42 @@ void tst_NmosClient::connectsReceiver_data()
     const Reply sdp1 = Reply::text(Sdp1, 200, "application/sdp");
     const Reply missing = Reply::text("not here", 404);
     const Reply accepted = Reply::json(QJsonObject{{"master_enable", true}});
-    QTest::newRow("transport file at once") << sdp1 << accepted << accepted << true << Untouched << Sdp1;
+    QTest::newRow("transport file at once") << sdp1 << accepted << QList<Reply>{accepted} << true << Untouched << Sdp1;
     // The file that a sender publishes once activated is sent: the end-to-end test's shy camera.
-    QTest::newRow("404, activated, 404") << missing << accepted << accepted << false
+    QTest::newRow("404, activated, 404") << missing << accepted << QList<Reply>{accepted} << false
                                          << "~^" + SdpFailure + "\nError transferring http://[^ ]+/sdp/s1\\.sdp - server replied: Not Found$" << QByteArray();
     // No transport file, no patch: an empty one would leave the receiver on nothing.
-    QTest::newRow("404, activation refused") << missing << Reply::json(QJsonObject{{"error", "Sender is locked"}}, 500) << accepted
+    QTest::newRow("404, activation refused") << missing << Reply::json(QJsonObject{{"error", "Sender is locked"}}, 500) << QList<Reply>{accepted}
                                              << false << SdpFailure + "\nActivating the sender (master_enable true, immediately) failed: HTTP 500: Sender is locked" << QByteArray();
     // A refusal is named by its status and the node's own reason, never left to an earlier text.
     const QJsonObject badSdp{{"code", 400}, {"error", " Unsupported transport file "}, {"debug", QJsonValue()}};
-    QTest::newRow("receiver 400") << sdp1 << accepted << Reply::json(badSdp, 400) << false << "HTTP 400: Unsupported transport file" << Sdp1;
-    QTest::newRow("receiver 400, long reason") << sdp1 << accepted << Reply::json(QJsonObject{{"error", QString(100000, 'x')}}, 400)
+    QTest::newRow("receiver 400") << sdp1 << accepted << QList<Reply>{Reply::json(badSdp, 400)} << false << "HTTP 400: Unsupported transport file" << Sdp1;
+    QTest::newRow("receiver 400, long reason") << sdp1 << accepted << QList<Reply>{Reply::json(QJsonObject{{"error", QString(100000, 'x')}}, 400)}
                                                << false << "HTTP 400: " + QString(300, 'x') + "\u2026" << Sdp1;
-    QTest::newRow("receiver node down") << sdp1 << accepted << NodeDown << false << "~Connection refused" << QByteArray();
+    QTest::newRow("receiver node down") << sdp1 << accepted << QList<Reply>{NodeDown} << false << "~Connection refused" << QByteArray();
+    // A connection the node closes as the request goes out: the request never reached it, and
+    // goes once more on a connection of its own (the network layer tries twice by itself).
+    QTest::newRow("receiver hangs up twice, then accepts") << sdp1 << accepted << QList<Reply>{Reply::hangUp(), Reply::hangUp(), accepted}
+                                                           << true << Untouched << Sdp1;
+    QTest::newRow("receiver always hangs up") << sdp1 << accepted << QList<Reply>{Reply::hangUp()} << false
+                                              << "~^PATCH http://127\\.0\\.0\\.1:\\d+" + QString::fromLatin1(ReceiverStaged) + ": the node closed the connection before answering, tried twice$"
+                                              << Sdp1;
 }
 
 void tst_NmosClient::connectsReceiver()
 {
     QFETCH(Reply, manifest);
     QFETCH(Reply, activation);
-    QFETCH(Reply, receiver);
+    QFETCH(QList<Reply>, receiver);
     QFETCH(bool, result);
     QFETCH(QString, error);
     QFETCH(QByteArray, sdp);
 
     m_tx->setReply("GET", SdpPath, manifest);
     m_tx->setReply("PATCH", SenderStaged, activation);
-    script(m_rx.get(), "PATCH", ReceiverStaged, receiver);
+    script(m_rx.get(), "PATCH", ReceiverStaged, receiver.takeFirst());
+    for (const Reply &reply : qAsConst(receiver))
+        m_rx->addReply("PATCH", ReceiverStaged, reply);
 
     QString gotError = Untouched;
     MessageLog log;
@@ -484,7 +493,9 @@ void tst_NmosClient::connectsReceiver()
     const QJsonObject patch{{"sender_id", QString(SenderId)}, {"master_enable", true},
                             {"transport_file", QJsonObject{{"data", QString(sdp)}, {"type", "application/sdp"}}},
                             {"activation", QJsonObject{{"mode", "activate_immediate"}, {"requested_time", QJsonValue()}}}};
-    QCOMPARE(sent, sdp.isNull() ? QList<QJsonObject>() : QList<QJsonObject>{patch});
+    // A request sent again is the same request.
+    QCOMPARE(sent.mid(0, 1), sdp.isNull() ? QList<QJsonObject>() : QList<QJsonObject>{patch});
+    QCOMPARE(sent.count(patch), sent.size());
 }
 
 void tst_NmosClient::patchesAndVerifies_data()

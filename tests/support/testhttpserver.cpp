@@ -87,7 +87,9 @@ void TestHttpServer::read(QTcpSocket *socket)
     const Request request{requestLine.value(0), requestLine.value(1), data.mid(headerEnd + 4, length)};
     m_requests.append(request);
     const Reply reply = nextReply(request.method, request.path);
-    if (reply.kind != Reply::NeverAnswer)
+    if (reply.kind == Reply::HangUp)
+        socket->abort();
+    else if (reply.kind != Reply::NeverAnswer)
         QTimer::singleShot(reply.delayMs, socket, [this, socket, reply] { respond(socket, reply); });
 }
 

@@ -42,6 +42,7 @@ public:
         enum Kind {
             Normal,        // status, headers and body, after delayMs
             NeverAnswer,   // reads the request and sends nothing until the server stops
+            HangUp,        // reads the request and closes the connection without a byte of answer
             Generated      // generatedSize filler bytes, made while sending, never stored
         };
 
@@ -72,6 +73,7 @@ public:
         static Reply empty(int status) { return Reply(Normal, status, QByteArray(), QByteArray()); }
         static Reply redirect(int status, const QByteArray &location) { return Reply(Normal, status, QByteArray(), QByteArray(), location); }
         static Reply neverAnswer() { return Reply(NeverAnswer); }
+        static Reply hangUp() { return Reply(HangUp); }
         static Reply generated(qint64 size, bool chunked = false)
         {
             Reply reply(Generated, 200, QByteArray(), "application/octet-stream");
