@@ -70,18 +70,12 @@ QUrl endpointSelfUrl(const QJsonObject &endpoint, const QString &version, const 
 
 NMOSRegistryBrowser::NMOSRegistryBrowser(QObject *parent)
     : QObject(parent)
-    , m_pollInterval(QueryApiReader::RetryMaxMs / 3)
+    , m_pollInterval(QueryApiReader::RetryFirstMs)
     , m_probeNam(new QNetworkAccessManager(this))
 {
     m_retry.setSingleShot(true);
-    m_retry.setInterval(m_pollInterval);
-    connect(&m_retry, &QTimer::timeout, this, [this] {
-        for (Candidate &candidate : m_candidates)
-            candidate.failed = false;
-        useNext();
-    });
-    m_probe.setInterval(m_pollInterval);
-    connect(&m_probe, &QTimer::timeout, this, &NMOSRegistryBrowser::probeBetter);
+    connect(&m_retry, &QTimer::timeout, this, &NMOSRegistryBrowser::retryDue);
+    m_clock.start();
     connect(&m_store, &NmosResourceStore::nodeChanged, this, [this](const QString &nodeId) {
         // A registry's burst of grains touches a node many times; its entries are listed once.
         m_changedNodes.insert(nodeId);
@@ -115,9 +109,7 @@ void NMOSRegistryBrowser::setDevelopmentRegistriesAllowed(bool allowed)
 
 void NMOSRegistryBrowser::setPollInterval(int ms)
 {
-    m_pollInterval = ms;
-    m_retry.setInterval(ms);
-    m_probe.setInterval(ms);
+    m_pollInterval = qMax(1, ms);
 }
 
 void NMOSRegistryBrowser::restart()
@@ -136,6 +128,7 @@ void NMOSRegistryBrowser::start()
     if (!m_given.isEmpty()) {
         Candidate given;
         given.base = m_given;
+        given.retryMs = m_pollInterval;
         m_candidates << given;
         useNext();
         return;
@@ -174,13 +167,13 @@ void NMOSRegistryBrowser::stop()
         return;
     m_started = false;
     m_retry.stop();
-    m_probe.stop();
     if (m_reader) {
         // stop() may run inside one of the reader's own signals.
         m_reader->disconnect(this);
         m_reader->deleteLater();
         m_reader = nullptr;
     }
+    m_readBase = QUrl();
     m_candidates.clear();
     // The resolvers work on the server and cache deleted below: none may outlive them.
     qDeleteAll(m_resolvers);
@@ -270,15 +263,26 @@ bool NMOSRegistryBrowser::readCandidate(const QMdnsEngine::Service &svc, Candida
         return false;
     }
     candidate->tieBreak = QRandomGenerator::global()->generate();
+    candidate->retryMs = m_pollInterval;
     return true;
 }
 
 void NMOSRegistryBrowser::onServiceAdded(const QMdnsEngine::Service &svc)
 {
+    // Announced again, a registry that failed keeps its pause: its announcements say
+    // nothing about whether it answers.
+    const auto known = std::find_if(m_candidates.cbegin(), m_candidates.cend(),
+                                    [&svc](const Candidate &c) { return c.name == svc.name(); });
+    const Candidate before = known == m_candidates.cend() ? Candidate() : *known;
     onServiceRemoved(svc);
     Candidate candidate;
     if (!readCandidate(svc, &candidate))
         return;
+    if (before.failed) {
+        candidate.failed = true;
+        candidate.retryAtMs = before.retryAtMs;
+        candidate.retryMs = before.retryMs;
+    }
     m_candidates << candidate;
     const QByteArray name = svc.name();
     auto *resolver = new QMdnsEngine::Resolver(m_mdnsServer.get(), svc.hostname(), m_mdnsCache.get(), this);
@@ -361,15 +365,16 @@ void NMOSRegistryBrowser::onUnicastFound(const UnicastDnsSdBrowser::Instance &in
 void NMOSRegistryBrowser::useBest()
 {
     if (m_reader) {
-        const QUrl current = m_reader->base();
-        const auto better = std::find_if(m_candidates.begin(), m_candidates.end(), [this, &current](const Candidate &c) {
-            return !c.failed && !c.base.isEmpty() && c.priority < priorityOf(current);
+        const int current = priorityOf(m_readBase);
+        const auto better = std::find_if(m_candidates.begin(), m_candidates.end(), [current](const Candidate &c) {
+            return !c.failed && !c.base.isEmpty() && c.priority < current;
         });
         if (better == m_candidates.end())
             return;
         m_reader->disconnect(this);
         m_reader->deleteLater();
         m_reader = nullptr;
+        m_readBase = QUrl();
     }
     useNext();
 }
@@ -387,60 +392,119 @@ void NMOSRegistryBrowser::useNext()
 {
     if (m_reader || !m_started)
         return;
+    const qint64 now = m_clock.elapsed();
     const Candidate *best = nullptr;
-    bool anyFailed = false;
     for (const Candidate &candidate : qAsConst(m_candidates)) {
-        anyFailed = anyFailed || candidate.failed;
-        if (candidate.failed || candidate.base.isEmpty())
+        if (candidate.base.isEmpty() || (candidate.failed && candidate.retryAtMs > now))
             continue;
         if (!best || std::make_pair(candidate.priority, candidate.tieBreak) < std::make_pair(best->priority, best->tieBreak))
             best = &candidate;
     }
     if (!best) {
-        if (anyFailed) {
-            qCWarning(lcRegistry) << "No NMOS registry answers; trying again in" << m_retry.interval() / 1000.0 << "s";
-            m_retry.start();
-        }
+        scheduleRetry();
+        if (m_retry.isActive())
+            qCWarning(lcRegistry) << "No NMOS registry answers; trying again in" << m_retry.remainingTime() / 1000.0
+                                  << "s";
         return;
     }
+    m_readBase = best->base;
     m_reader = new QueryApiReader(best->base, &m_store, this);
     m_reader->setPingInterval(m_pingInterval);
     connect(m_reader, &QueryApiReader::failed, this, &NMOSRegistryBrowser::onReaderFailed);
-    connect(m_reader, &QueryApiReader::readAll, this, &NMOSRegistryBrowser::scheduleListing);
+    connect(m_reader, &QueryApiReader::readAll, this, &NMOSRegistryBrowser::onReaderReadAll);
     qInfo().noquote() << "Reading nodes from the registry" << best->base.toString();
     emit registryChanged(best->base);
     m_reader->start();
-    m_probe.start();
+    scheduleRetry();
+}
+
+// The candidate being read, found by the base it was read with: the reader's own base gains
+// the version it chose.
+NMOSRegistryBrowser::Candidate *NMOSRegistryBrowser::candidateRead()
+{
+    if (!m_reader)
+        return nullptr;
+    const auto found = std::find_if(m_candidates.begin(), m_candidates.end(),
+                                    [this](const Candidate &c) { return c.base == m_readBase; });
+    return found == m_candidates.end() ? nullptr : &*found;
+}
+
+// A registry in trouble is asked less and less often: many desks may be reading it.
+void NMOSRegistryBrowser::backOff(Candidate *candidate)
+{
+    candidate->failed = true;
+    candidate->retryAtMs = m_clock.elapsed() + candidate->retryMs;
+    candidate->retryMs = qMin(2 * candidate->retryMs, int(QueryApiReader::RetryMaxMs));
+}
+
+// Arms the retry for the first failed registry whose pause ends: any of them while none is
+// read, else only those better than the one read.
+void NMOSRegistryBrowser::scheduleRetry()
+{
+    const int current = m_reader ? priorityOf(m_readBase) : std::numeric_limits<int>::max();
+    qint64 next = -1;
+    for (const Candidate &candidate : qAsConst(m_candidates)) {
+        if (!candidate.failed || candidate.base.isEmpty() || (m_reader && candidate.priority >= current))
+            continue;
+        if (next < 0 || candidate.retryAtMs < next)
+            next = candidate.retryAtMs;
+    }
+    if (next < 0) {
+        m_retry.stop();
+        return;
+    }
+    m_retry.start(int(qBound<qint64>(0, next - m_clock.elapsed(), QueryApiReader::RetryMaxMs)));
+}
+
+void NMOSRegistryBrowser::retryDue()
+{
+    if (m_reader)
+        probeBetter();
+    else
+        useNext();
+    scheduleRetry();
+}
+
+void NMOSRegistryBrowser::onReaderReadAll()
+{
+    if (Candidate *candidate = candidateRead()) {
+        candidate->failed = false;
+        candidate->retryMs = m_pollInterval;
+    }
+    scheduleListing();
 }
 
 void NMOSRegistryBrowser::onReaderFailed()
 {
-    const QUrl base = m_reader->base();
-    for (Candidate &candidate : m_candidates) {
-        if (candidate.base.adjusted(QUrl::StripTrailingSlash) == base)
-            candidate.failed = true;
+    if (Candidate *candidate = candidateRead()) {
+        backOff(candidate);
+        qCInfo(lcRegistry) << "The registry" << m_readBase.toString() << "is asked again in"
+                           << (candidate->retryAtMs - m_clock.elapsed()) / 1000.0 << "s at the earliest";
     }
     // It is still delivering this signal.
     m_reader->disconnect(this);
     m_reader->deleteLater();
     m_reader = nullptr;
+    m_readBase = QUrl();
     emit registryChanged(QUrl());
     // What it did read is listed, whether or not it read everything.
     scheduleListing();
     useNext();
 }
 
-// A better registry that failed is asked for one node; when it answers, it is read again.
+// A better registry that failed is asked for one node once its pause is over; when it
+// answers, it is read again.
 void NMOSRegistryBrowser::probeBetter()
 {
-    if (!m_reader) {
-        m_probe.stop();
+    if (!m_reader)
         return;
-    }
-    const int current = priorityOf(m_reader->base());
-    for (const Candidate &candidate : qAsConst(m_candidates)) {
-        if (!candidate.failed || candidate.base.isEmpty() || candidate.priority >= current)
+    const int current = priorityOf(m_readBase);
+    const qint64 now = m_clock.elapsed();
+    for (Candidate &candidate : m_candidates) {
+        if (!candidate.failed || candidate.base.isEmpty() || candidate.priority >= current || candidate.retryAtMs > now)
             continue;
+        // Until it answers it counts as failed again, so that it is not asked twice at once.
+        backOff(&candidate);
         QUrl url = candidate.base;
         url.setPath(url.path() + QStringLiteral("/nodes/"));
         url.setQuery(QStringLiteral("paging.limit=1"));
@@ -452,8 +516,10 @@ void NMOSRegistryBrowser::probeBetter()
             if (ReplyLimits::failed(reply, &ignored))
                 return;
             for (Candidate &c : m_candidates) {
-                if (c.base == base)
+                if (c.base == base) {
                     c.failed = false;
+                    c.retryMs = m_pollInterval;
+                }
             }
             qInfo().noquote() << "The registry" << base.toString() << "answers again";
             useBest();

@@ -1,6 +1,7 @@
 #ifndef NMOSREGISTRYBROWSER_H
 #define NMOSREGISTRYBROWSER_H
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
@@ -55,7 +56,9 @@ public:
     void setDnsDomains(const QStringList &domains);
     // Asks this name server for them instead of the system's, from the next start.
     void setDnsNameserver(const QHostAddress &server) { m_dnsNameserver = server; }
-    // How often a registry that failed is tried again, and a better one probed.
+    // The first pause before a registry that failed is asked again, whether to be read or,
+    // while a worse one is read, probed; each failure in a row doubles it, up to
+    // QueryApiReader::RetryMaxMs.
     void setPollInterval(int ms);
     // How often a quiet WebSocket is pinged; three pings without answer end it.
     void setPingInterval(int ms) { m_pingInterval = ms; }
@@ -96,7 +99,9 @@ private:
         QString version;
         quint16 port = 0;
         QUrl base;       // empty until the host has resolved
-        bool failed = false;
+        bool failed = false;   // since it was last read whole
+        qint64 retryAtMs = 0;  // not asked again before this
+        int retryMs = 0;       // the pause after its next failure
     };
 
     void onServiceAdded(const QMdnsEngine::Service &svc);
@@ -108,6 +113,11 @@ private:
     void useBest();
     int priorityOf(const QUrl &base) const;
     void onReaderFailed();
+    void onReaderReadAll();
+    Candidate *candidateRead();
+    void backOff(Candidate *candidate);
+    void scheduleRetry();
+    void retryDue();
     void probeBetter();
     void scheduleListing();
     void listChangedNodes();
@@ -128,10 +138,12 @@ private:
     QHash<QByteArray, QMdnsEngine::Resolver *> m_resolvers; // by service instance
     QList<Candidate> m_candidates;
     QueryApiReader *m_reader = nullptr;
-    // Once every registry has failed, they are all tried again after a pause.
+    QUrl m_readBase; // the base of the candidate the reader was made for
+    // A registry that failed is left alone for a pause that doubles at each failure in a
+    // row: once every registry has failed, the first whose pause is over is read again;
+    // while a worse one is read, a better one is probed when its pause is over.
     QTimer m_retry;
-    // While a worse registry is read, the better ones that failed are asked now and then.
-    QTimer m_probe;
+    QElapsedTimer m_clock;
     QNetworkAccessManager *m_probeNam;
     NmosResourceStore m_store;
     // Nodes whose entries are listed once the current burst of changes is over.

@@ -24,6 +24,7 @@ private slots:
     void registryBase();
     void readsRegistry_data();
     void readsRegistry();
+    void backsOffFailingRegistry();
     void findsRegistryByUnicastDnsSd();
 };
 
@@ -339,6 +340,37 @@ void tst_NMOSRegistryBrowser::readsRegistry()
     // Nothing was asked of a node: every request went to the registry.
     for (const TestHttpServer::Request &request : registry.requests())
         QVERIFY2(request.path.startsWith("/x-nmos/query/"), request.path.constData());
+}
+
+// Named without its version, as operators write it, and failing under the version it offers:
+// many desks read one registry, and one in trouble is asked less and less often until it
+// answers again, and then read.
+void tst_NMOSRegistryBrowser::backsOffFailingRegistry()
+{
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setReply("GET", "/x-nmos/query/", Reply::json(QJsonArray{"v1.3/"}));
+    const QList<Route> routes = registry({senderJson("s1")}, {});
+    for (const Route &route : routes)
+        server.setReply("GET", "/x-nmos/query/v1.3/" + route.path, route.path == "nodes/" ? Reply::empty(500) : route.reply);
+    const auto nodeReads = [&server] {
+        return server.requestLines().filter(QRegularExpression("^GET /x-nmos/query/v1.3/nodes/")).size();
+    };
+
+    MessageLog log;
+    NMOSRegistryBrowser browser;
+    browser.setPollInterval(200);
+    browser.setRegistry(NMOSRegistryBrowser::registryBase("http://" + server.address()));
+    browser.start();
+    // Pauses of 0.2, 0.4 and 0.8 s, then 1.6.
+    QTest::qWait(2000);
+    QVERIFY2(nodeReads() >= 2 && nodeReads() <= 5, qPrintable(QString::number(nodeReads())));
+    QVERIFY(!log.warnings().filter("No NMOS registry answers; trying again in").isEmpty());
+
+    for (const Route &route : routes)
+        server.setReply("GET", "/x-nmos/query/v1.3/" + route.path, route.reply);
+    QTRY_COMPARE_WITH_TIMEOUT(browser.store()->count("senders"), 1, 5000);
+    QCOMPARE(browser.currentRegistry().toString(), server.url("/x-nmos/query/v1.3"));
 }
 
 // A facility's DNS publishes the registry, as Debian's dnsmasq does here; mDNS finds nothing.
