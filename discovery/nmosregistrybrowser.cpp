@@ -256,6 +256,9 @@ bool NMOSRegistryBrowser::readCandidate(const QMdnsEngine::Service &svc, Candida
     const QByteArray versions = svc.attribute(QByteArrayLiteral("api_ver"), &hasVersions);
     candidate->name = svc.name();
     candidate->port = svc.port();
+    candidate->verifyName = QString::fromUtf8(svc.hostname());
+    if (candidate->verifyName.endsWith(QLatin1Char('.')))
+        candidate->verifyName.chop(1);
     candidate->version = QueryApiReader::chooseVersion(
         (hasVersions ? QString::fromUtf8(versions) : QStringLiteral("v1.3")).split(QLatin1Char(',')));
     if (candidate->version.isEmpty()) {
@@ -410,6 +413,7 @@ void NMOSRegistryBrowser::useNext()
     m_readBase = best->base;
     m_reader = new QueryApiReader(best->base, &m_store, this);
     m_reader->setPingInterval(m_pingInterval);
+    m_reader->setPeerVerifyName(best->verifyName);
     connect(m_reader, &QueryApiReader::failed, this, &NMOSRegistryBrowser::onReaderFailed);
     connect(m_reader, &QueryApiReader::readAll, this, &NMOSRegistryBrowser::onReaderReadAll);
     qInfo().noquote() << "Reading nodes from the registry" << best->base.toString();
@@ -508,7 +512,9 @@ void NMOSRegistryBrowser::probeBetter()
         QUrl url = candidate.base;
         url.setPath(url.path() + QStringLiteral("/nodes/"));
         url.setQuery(QStringLiteral("paging.limit=1"));
-        QNetworkReply *reply = ReplyLimits::get(m_probeNam, QNetworkRequest(url));
+        QNetworkRequest request(url);
+        request.setPeerVerifyName(candidate.verifyName);
+        QNetworkReply *reply = ReplyLimits::get(m_probeNam, request);
         const QUrl base = candidate.base;
         connect(reply, &QNetworkReply::finished, this, [this, reply, base] {
             reply->deleteLater();

@@ -99,6 +99,7 @@ private:
         QString version;
         quint16 port = 0;
         QUrl base;       // empty until the host has resolved
+        QString verifyName; // the host its announcement named, which its certificate names
         bool failed = false;   // since it was last read whole
         qint64 retryAtMs = 0;  // not asked again before this
         int retryMs = 0;       // the pause after its next failure

@@ -17,6 +17,7 @@
 class NmosResourceStore;
 struct QueryApiGrain;
 class QNetworkReply;
+class QNetworkRequest;
 class QWebSocket;
 
 // Reads what one IS-04 Query API holds into a store and keeps it current: a paged read of
@@ -54,6 +55,9 @@ public:
     // Every collection has been read once.
     bool hasReadAll() const;
     void setPingInterval(int ms) { m_pingIntervalMs = ms; }
+    // The name the registry's certificate must carry when its base names an address: the
+    // host its announcement named. Set before start().
+    void setPeerVerifyName(const QString &name) { m_verifyName = name; }
 
     void start();
 
@@ -100,6 +104,7 @@ private:
     void checkHealth();
     void fail(const QString &errorString);
     QNetworkReply *get(const QUrl &url);
+    QNetworkRequest request(const QUrl &url) const;
     QUrl firstPage(const Collection &collection) const;
     qint64 now() const { return m_clock.elapsed(); }
 
@@ -113,6 +118,7 @@ private:
     QTimer m_health;
     QElapsedTimer m_clock;
     int m_pingIntervalMs = DefaultPingIntervalMs;
+    QString m_verifyName;
     bool m_failed = false;
 };
 

@@ -6,6 +6,9 @@
 #include "tests/support/testhttpserver.h"
 
 #include <QCryptographicHash>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QWebSocket>
@@ -25,6 +28,8 @@ private slots:
     void readsRegistry_data();
     void readsRegistry();
     void backsOffFailingRegistry();
+    void readsHttpsRegistryByItsName_data();
+    void readsHttpsRegistryByItsName();
     void findsRegistryByUnicastDnsSd();
 };
 
@@ -116,6 +121,60 @@ QString entry(const QString &label)
     return QStringLiteral("cam (127.0.0.1:9-%1)").arg(label);
 }
 
+// Serves a TestHttpServer's script over TLS: each connection decrypted and passed on.
+class TlsFront : public QTcpServer
+{
+public:
+    TlsFront(quint16 backPort, const QSslConfiguration &tls) : m_backPort(backPort), m_tls(tls) {}
+
+protected:
+    void incomingConnection(qintptr handle) override
+    {
+        auto *front = new QSslSocket(this);
+        front->setSocketDescriptor(handle);
+        front->setSslConfiguration(m_tls);
+        auto *back = new QTcpSocket(front);
+        back->connectToHost(QHostAddress::LocalHost, m_backPort);
+        connect(front, &QSslSocket::readyRead, back, [front, back] { back->write(front->readAll()); });
+        connect(back, &QTcpSocket::readyRead, front, [front, back] { front->write(back->readAll()); });
+        connect(back, &QTcpSocket::disconnected, front, [front] { front->disconnectFromHost(); });
+        connect(front, &QSslSocket::disconnected, front, &QObject::deleteLater);
+        front->startServerEncryption();
+    }
+
+private:
+    quint16 m_backPort;
+    QSslConfiguration m_tls;
+};
+
+// A certificate for registry.test from an authority this process trusts; empty on failure.
+QSslConfiguration registryCertificate(const QString &dir)
+{
+    const QStringList newKey{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    const QList<QStringList> steps{
+        QStringList{"req", "-x509", "-days", "2"} + newKey + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Test authority"},
+        QStringList{"req"} + newKey + QStringList{"-addext", "subjectAltName=DNS:registry.test", "-keyout", "reg.key", "-out", "reg.csr", "-subj", "/CN=Registry"},
+        {"x509", "-req", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-in", "reg.csr", "-out", "reg.pem"}};
+    for (const QStringList &step : steps) {
+        QProcess openssl;
+        openssl.setWorkingDirectory(dir);
+        openssl.start("openssl", step);
+        if (!openssl.waitForFinished(10000) || openssl.exitCode() != 0)
+            return QSslConfiguration();
+    }
+    QSslConfiguration client = QSslConfiguration::defaultConfiguration();
+    client.setCaCertificates(client.caCertificates() + QSslCertificate::fromPath(dir + "/ca.pem"));
+    QSslConfiguration::setDefaultConfiguration(client);
+    QFile key(dir + "/reg.key");
+    if (!key.open(QIODevice::ReadOnly))
+        return QSslConfiguration();
+    QSslConfiguration server = QSslConfiguration::defaultConfiguration();
+    server.setLocalCertificateChain(QSslCertificate::fromPath(dir + "/reg.pem"));
+    server.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
+    server.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return server;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Route)
@@ -179,6 +238,10 @@ void tst_NMOSRegistryBrowser::readsRegistry_data()
     QTest::newRow("redirect to another host refused")
         << "v1.3" << registry({}, receivers, {{"nodes/", Reply::redirect(301, "http://127.0.0.2:1/x-nmos/query/v1.3/nodes/")}})
         << QList<QByteArray>() << QStringList() << QStringList() << QString() << "Refused the redirect (HTTP 301) from";
+    QTest::newRow("next page on another server refused")
+        << "v1.3" << registry({}, receivers, {{"nodes/" + FirstPage, Reply::json(QJsonArray{node("cam")}).withHeader("X-Paging-Limit", "1")
+                                                   .withHeader("Link", "<http://127.0.0.2:1/x-nmos/query/v1.3/nodes/?paging.since=1:0>; rel=\"next\"")}})
+        << QList<QByteArray>() << QStringList() << QStringList() << QString() << "Refused the next page http://127.0.0.2:1/";
     QTest::newRow("device without IS-05")
         << "v1.3" << registry(both, receivers, {}, {control("http://127.0.0.1:5000/", "urn:x-vendor:control:x/v1.0")})
         << QList<QByteArray>() << QStringList() << QStringList{"s1", "s2"} << QString()
@@ -371,6 +434,76 @@ void tst_NMOSRegistryBrowser::backsOffFailingRegistry()
         server.setReply("GET", "/x-nmos/query/v1.3/" + route.path, route.reply);
     QTRY_COMPARE_WITH_TIMEOUT(browser.store()->count("senders"), 1, 5000);
     QCOMPARE(browser.currentRegistry().toString(), server.url("/x-nmos/query/v1.3"));
+}
+
+// An https registry reached at the address its announcement resolved to: its certificate
+// names the announced host, which every request and the WebSocket are checked against, and
+// a plain WebSocket it names is refused.
+void tst_NMOSRegistryBrowser::readsHttpsRegistryByItsName_data()
+{
+    QTest::addColumn<QString>("verifyName");
+    QTest::addColumn<bool>("secureSocket");
+    QTest::addColumn<QStringList>("senders");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("announced name") << "registry.test" << true << QStringList{"s1", "s2"} << QString();
+    QTest::newRow("no name") << QString() << true << QStringList() << "TLS";
+    QTest::newRow("plain WebSocket refused") << "registry.test" << false << QStringList{"s1"}
+                                             << "refused the WebSocket ws://127.0.0.1:";
+}
+
+void tst_NMOSRegistryBrowser::readsHttpsRegistryByItsName()
+{
+    QFETCH(QString, verifyName);
+    QFETCH(bool, secureSocket);
+    QFETCH(QStringList, senders);
+    QFETCH(QString, warning);
+    QTemporaryDir dir;
+    const QSslConfiguration tls = registryCertificate(dir.path());
+    if (tls.isNull())
+        QSKIP("openssl could not make a certificate");
+    TestHttpServer plain;
+    QVERIFY(plain.start());
+    TlsFront server(plain.port(), tls);
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QWebSocketServer sockets("registry", secureSocket ? QWebSocketServer::SecureMode : QWebSocketServer::NonSecureMode);
+    sockets.setSslConfiguration(tls);
+    QVERIFY(sockets.listen(QHostAddress::LocalHost));
+    int opened = 0;
+    connect(&sockets, &QWebSocketServer::newConnection, &sockets, [&] {
+        QWebSocket *socket = sockets.nextPendingConnection();
+        socket->setParent(&sockets);
+        // The n-th subscription asked for the collection its body names.
+        QList<TestHttpServer::Request> posts = plain.requests();
+        posts.erase(std::remove_if(posts.begin(), posts.end(), [](const TestHttpServer::Request &r) { return r.method != "POST"; }),
+                    posts.end());
+        const QByteArray body = posts.value(socket->requestUrl().path().mid(1).toInt()).body;
+        if (QJsonDocument::fromJson(body).object().value("resource_path") == "/senders")
+            socket->sendTextMessage(QString::fromUtf8(grain("senders", {added(senderJson("s2"))})));
+        ++opened;
+    });
+    for (const Route &route : registry({senderJson("s1")}, {}))
+        plain.setReply("GET", "/x-nmos/query/v1.3/" + route.path, route.reply);
+    for (int i = 0; i < 5; ++i)
+        plain.addReply("POST", "/x-nmos/query/v1.3/subscriptions",
+                       Reply::json(QJsonObject{{"ws_href", QString("%1://127.0.0.1:%2/%3").arg(secureSocket ? "wss" : "ws")
+                                                                .arg(sockets.serverPort()).arg(i)}}, 201));
+
+    MessageLog log;
+    NmosResourceStore store;
+    QueryApiReader reader(QUrl(QString("https://127.0.0.1:%1/x-nmos/query/v1.3").arg(server.serverPort())), &store);
+    reader.setPeerVerifyName(verifyName);
+    reader.start();
+    if (!warning.isEmpty())
+        QTRY_VERIFY2_WITH_TIMEOUT(!log.warnings().filter(warning).isEmpty(), qPrintable(log.all().join("\n")), 10000);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(reader.isSubscribed(), 10000);
+    const auto held = [&store] {
+        QStringList ids = store.texts("senders").keys();
+        ids.sort();
+        return ids;
+    };
+    QTRY_COMPARE(held(), senders);
+    QCOMPARE(opened > 0, secureSocket && !verifyName.isEmpty());
 }
 
 // A facility's DNS publishes the registry, as Debian's dnsmasq does here; mDNS finds nothing.
