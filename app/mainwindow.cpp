@@ -62,6 +62,7 @@ MainWindow::MainWindow(QWidget *parent)
     layout->addWidget(m_rxState);
     m_presence = new EntryPresence(m_txCombo, m_rxCombo, this);
     connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, m_presence, &EntryPresence::takeNodeRemoved);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, m_intake, &IntakeQueue::takeNodeRemoved);
     connect(m_mdns, &NMOSMdnsBrowser::nodeDiscovered, m_rxState,
             [this](const QString &serviceName, const QString &, quint16, const QMap<QString, QString> &txt) {
                 m_rxState->takeAnnouncement(serviceName, txt);
@@ -107,6 +108,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_registry, &NMOSRegistryBrowser::entriesListed, m_intake, &IntakeQueue::takeListed);
     const NmosResourceStore *store = m_registry->store();
     connect(store, &NmosResourceStore::resourceRemoved, m_presence, &EntryPresence::takeResourceRemoved);
+    connect(store, &NmosResourceStore::resourceRemoved, m_intake, &IntakeQueue::takeResourceRemoved);
     connect(store, &NmosResourceStore::resourceAdded, m_presence, &EntryPresence::takeResourceAdded);
     connect(store, &NmosResourceStore::receiverSubscriptionChanged, m_rxState, &ReceiverStateLabel::setSubscription);
     m_registry->start();

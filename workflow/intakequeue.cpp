@@ -33,6 +33,11 @@ NmosClient::NodeEndpoint IntakeQueue::endpointOf(const QUrl &url)
     return node;
 }
 
+QString IntakeQueue::nodeIdOf(const QJsonDocument &selfDoc)
+{
+    return selfDoc.object().value(QLatin1String("id")).toString();
+}
+
 void IntakeQueue::scheduleHandOut()
 {
     if (m_scheduled)
@@ -47,7 +52,7 @@ void IntakeQueue::scheduleHandOut()
 
 void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc)
 {
-    const QString nodeId = selfDoc.object().value(QLatin1String("id")).toString();
+    const QString nodeId = nodeIdOf(selfDoc);
     if (m_registryNodes.contains(nodeId))
         return;
     if (!nodeId.isEmpty())
@@ -69,12 +74,35 @@ void IntakeQueue::takeListed(const QString &nodeId, const QString &nodeName,
     if (m_answeredNodes.contains(nodeId))
         return;
     m_registryNodes.insert(nodeId);
-    // Nothing to read: listed at once, unless held.
+    const PendingListings::Listing listing{nodeId, QUrl(), nodeName, senders, receivers};
+    // Nothing to read: listed at once, unless held. A registry lists a node again at every
+    // change of it: while held, only its newest listing waits.
     if (m_holds > 0) {
-        m_read.append({nodeName, senders, receivers});
+        m_pending.put(listing);
         return;
     }
+    // An older listing of it, still waiting for the hand-out after a release, would undo this one.
+    m_pending.removeIf([&nodeId](const PendingListings::Listing &waiting) {
+        return waiting.isFromRegistry() && waiting.nodeId == nodeId;
+    });
     emit nodeListed(nodeName, senders, receivers);
+}
+
+void IntakeQueue::takeNodeRemoved(const QString &serviceName)
+{
+    m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
+                                   [&serviceName](const Node &node) { return node.serviceName == serviceName; }),
+                    m_waiting.end());
+    abortReadings([&serviceName](const Node &node) { return node.serviceName == serviceName; });
+    // A registry's listing of a node by that name stays as long as the registry holds it.
+    m_pending.removeIf([&serviceName](const PendingListings::Listing &listing) {
+        return !listing.isFromRegistry() && listing.nodeName == serviceName;
+    });
+}
+
+void IntakeQueue::takeResourceRemoved(const QString &type, const QString &id)
+{
+    m_pending.removeResource(type, id);
 }
 
 void IntakeQueue::hold()
@@ -106,9 +134,9 @@ void IntakeQueue::handOut()
     m_scheduled = false;
     if (m_holds > 0)
         return;
-    while (!m_read.isEmpty()) {
-        const Read read = m_read.takeFirst();
-        emit nodeListed(read.serviceName, read.senders, read.receivers);
+    while (!m_pending.isEmpty()) {
+        const PendingListings::Listing listing = m_pending.takeFirst();
+        emit nodeListed(listing.nodeName, listing.senders, listing.receivers);
         if (m_holds > 0)
             return;
     }
@@ -136,11 +164,29 @@ void IntakeQueue::readingFinished(NodeListing *listing)
 {
     const auto reading = std::find_if(m_reading.begin(), m_reading.end(),
                                       [listing](const QPair<NodeListing *, Node> &r) { return r.first == listing; });
-    if (reading != m_reading.end())
-        m_reading.erase(reading);
+    if (reading == m_reading.end())
+        return;
+    const Node node = reading->second;
+    m_reading.erase(reading);
     listing->deleteLater();
-    m_read.append({listing->nodeName(), listing->senders(), listing->receivers()});
+    m_pending.put({nodeIdOf(node.selfDoc), node.url, listing->nodeName(), listing->senders(), listing->receivers()});
     // From the top of the event loop, in the order the readings ended, and with the next
     // node started in the free place.
     scheduleHandOut();
+}
+
+void IntakeQueue::abortReadings(const std::function<bool(const Node &)> &match)
+{
+    const int before = m_reading.size();
+    for (auto reading = m_reading.begin(); reading != m_reading.end();) {
+        if (!match(reading->second)) {
+            ++reading;
+            continue;
+        }
+        // Deleted, the listing drops its request and never finishes.
+        delete reading->first;
+        reading = m_reading.erase(reading);
+    }
+    if (m_reading.size() < before)
+        scheduleHandOut();
 }

@@ -2,6 +2,7 @@
 #define INTAKEQUEUE_H
 
 #include "nmos/nmosclient.h"
+#include "workflow/pendinglistings.h"
 
 #include <QJsonDocument>
 #include <QList>
@@ -10,6 +11,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 class QNetworkAccessManager;
 class NodeListing;
 
@@ -17,7 +20,7 @@ class NodeListing;
 // requests one after the other, and hands each node's entries out when its reading ends.
 // A node that does not answer holds up only its own reading. Nothing starts, and nothing is
 // handed out, while held (during a run or a check); readings already under way go on, and
-// their entries wait for the release.
+// their entries wait for the release, each node's newest, without what went away meanwhile.
 class IntakeQueue : public QObject
 {
     Q_OBJECT
@@ -38,12 +41,17 @@ public:
     // listed again from a registry, nor one a registry lists from its own answers.
     void takeListed(const QString &nodeId, const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,
                     const QList<NmosClient::ReceiverConnection> &receivers);
+    // A node's service went away: what was taken in from its own answers and not listed yet,
+    // and any reading of it, go with it.
+    void takeNodeRemoved(const QString &serviceName);
+    // A registry's sender or receiver went away: it is left out of the listings waiting.
+    void takeResourceRemoved(const QString &type, const QString &id);
     void hold();
     void release();
     // How many nodes may be read at once; at least one.
     void setParallel(int nodes);
     // Nodes waiting, being read, or read and waiting for the release.
-    int size() const { return m_waiting.size() + m_reading.size() + m_read.size(); }
+    int size() const { return m_waiting.size() + m_reading.size() + m_pending.size(); }
 
 signals:
     void nodeListed(const QString &serviceName, const QList<NmosClient::SenderConnection> &senders,
@@ -56,23 +64,19 @@ private:
         QUrl url;
         QJsonDocument selfDoc;
     };
-    struct Read
-    {
-        QString serviceName;
-        QList<NmosClient::SenderConnection> senders;
-        QList<NmosClient::ReceiverConnection> receivers;
-    };
-
+    static QString nodeIdOf(const QJsonDocument &selfDoc);
     void scheduleHandOut();
     void handOut();
     bool isReading(const Node &node) const;
     void startReading(const Node &node);
     void readingFinished(NodeListing *listing);
+    // Ends the readings for which match() is true; their nodes give no entries.
+    void abortReadings(const std::function<bool(const Node &)> &match);
 
     QNetworkAccessManager *m_manager;
     QList<Node> m_waiting;
     QList<QPair<NodeListing *, Node>> m_reading;
-    QList<Read> m_read;
+    PendingListings m_pending;
     // The ids of the nodes taken in from each source.
     QSet<QString> m_answeredNodes;
     QSet<QString> m_registryNodes;
