@@ -485,15 +485,18 @@ void tst_MainWindow::runs()
     desk.rx.clearRequests();
 
     // Every reply of the run comes while the controls are off under a wait cursor; a second
-    // run tried from inside the first sends nothing, and a choice changed meanwhile does not
-    // move the run to another node.
+    // run tried from inside the first sends nothing, a choice changed meanwhile does not
+    // move the run to another node, and a node listed meanwhile waits for the run's end.
     int replies = 0;
+    const QString late = "wall (10.77.0.9:1-Wall)";
     auto *manager = desk.window.findChild<NmosClient *>()->findChild<QNetworkAccessManager *>();
     const auto hook = connect(manager, &QNetworkAccessManager::finished, &desk.window, [&] {
         const QCursor *cursor = QGuiApplication::overrideCursor();
         QVERIFY(cursor && cursor->shape() == Qt::WaitCursor && desk.enabledCount() == 0);
         if (++replies > 1)
             return;
+        emit desk.window.registryBrowser()->entriesListed("n9", "wall", {}, {{"r9", "Wall", {"10.77.0.9:1", "http", QString(), "n9"}, late}});
+        QCOMPARE(desk.rxCombo->findText(late), -1);
         for (const char *slot : {"doConnect", "doDisconnect", "showTxSdp", "showRxSdp"})
             QMetaObject::invokeMethod(&desk.window, slot, Qt::DirectConnection);
         // Where both rows point once the run has begun: a run that went there would fail.
@@ -508,6 +511,7 @@ void tst_MainWindow::runs()
     desk.controls[control]->click();
     disconnect(hook);
     QVERIFY(!QGuiApplication::overrideCursor() && desk.enabledCount() == 6);
+    QTRY_VERIFY(replies == 0 || desk.rxCombo->findText(late) >= 0);
 
     shown.replace("%tx", desk.tx.address());
     QCOMPARE(desk.shown, shown.isEmpty() ? QStringList() : QStringList{shown});
