@@ -160,6 +160,8 @@ public:
                                                   const NodeEndpoint &node, const QString &nodeName);
     static QList<ReceiverConnection> videoReceiversOf(const QJsonArray &receivers, const NodeEndpoint &node,
                                                       const QString &nodeName);
+    // An entry's text, "<node name> (<address>-<label>)", on one line and read as written.
+    static QString entryText(const QString &nodeName, const QString &address, const QString &label);
     bool findSender(const NodeEndpoint &node, Format format, SenderGroup *group,
                     const QString &preferredId = QString(), QString *errorString = nullptr);
     bool findReceiver(const NodeEndpoint &node, Format format, ReceiverGroup *group,

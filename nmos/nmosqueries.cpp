@@ -71,6 +71,11 @@ bool NmosClient::hasReceivers(const NodeEndpoint &node)
     return !getJsonArray(nodeUrl(node, QStringLiteral("/receivers/"))).isEmpty();
 }
 
+QString NmosClient::entryText(const QString &nodeName, const QString &address, const QString &label)
+{
+    return displayName(nodeName, address, label);
+}
+
 QList<NmosClient::SenderConnection> NmosClient::videoSenders(const NodeEndpoint &node,
                                                            const QString &nodeName)
 {

@@ -32,6 +32,10 @@ void tst_IntakeQueue::listsNodes_data()
     // announces itself; found by its announcement first, it keeps that name, and its entries
     // come from the registry, which holds what its own API did not give.
     QTest::newRow("registry first") << QStringList{"registry n1 reg s1", "mdns cam n1"} << QStringList{"reg:s1"};
+    QTest::newRow("announced first") << QStringList{"mdns-unreadable mon n2", "registry n2 reg-mon s1,s2", "mdns mon n2"}
+                                     << QStringList{"mon:s1,s2"};
+    QTest::newRow("announced first, read, held")
+        << QStringList{"mdns cam n3", "asked", "hold", "read", "registry n3 reg-cam s1", "release"} << QStringList{"cam:s1"};
 
     QTest::newRow("held until the release") << QStringList{"hold", "registry n1 reg s1", "mark", "release"}
                                             << QStringList{"|", "reg:s1"};
@@ -66,8 +70,9 @@ void tst_IntakeQueue::listsNodes()
     connect(&intake, &IntakeQueue::nodeListed, this,
             [&](const QString &name, const QList<NmosClient::SenderConnection> &senders) {
                 QStringList ids;
+                // Each entry's text names its node as listed.
                 for (const auto &sender : senders)
-                    ids << sender.id;
+                    ids << (sender.displayName.startsWith(name + " (") ? sender.id : sender.displayName);
                 got << name + ':' + ids.join(',');
             });
     for (const QString &step : steps) {
@@ -76,7 +81,7 @@ void tst_IntakeQueue::listsNodes()
         if (verb == "registry") {
             QList<NmosClient::SenderConnection> senders;
             for (const QString &id : words[3].split(','))
-                senders << NmosClient::SenderConnection{id, id, QString(), {"10.0.0.1:80"}, words[2] + " (" + id + ")"};
+                senders << NmosClient::SenderConnection{id, id, QString(), {"10.0.0.1:80"}, words[2] + " (10.0.0.1:80-" + id + ")"};
             intake.takeListed(words[1], words[2], senders, {});
         } else if (verb.startsWith("mdns")) {
             // Nothing listens on port 1.

@@ -343,13 +343,13 @@ void tst_MainWindow::checksTheChosenItemsNode()
     QCOMPARE(state(), (QStringList{"10", "newest", desk.rxCombo->itemText(0)}));
 
     // A registry's receiver: its lamp asks its device's Connection API, and its source and
-    // its presence follow the registry's reports.
+    // its presence follow the registry's reports. One node, one name: announced by mDNS
+    // first, it keeps that name, and is not read from its own API any more.
     NMOSRegistryBrowser *registry = desk.window.registryBrowser();
-    const NmosClient::NodeEndpoint wall{"10.77.0.9:1", "http", desk.rx.url(connectionPath("")), "n9"};
-    emit registry->entriesListed("n9", "wall", {}, {{"r9", "Wall", wall, "wall (10.77.0.9:1-Wall)"}});
-    // One node, one name: announced by mDNS as well, it is not taken in again.
     emit desk.window.findChild<NMOSMdnsBrowser *>()->nodeSelfReady("wall", QUrl(desk.rx.url("/x-nmos/node/v1.3/self")),
                                                                    QJsonDocument(QJsonObject{{"id", "n9"}}));
+    const NmosClient::NodeEndpoint wall{"10.77.0.9:1", "http", desk.rx.url(connectionPath("")), "n9"};
+    emit registry->entriesListed("n9", "wall.local", {}, {{"r9", "Wall", wall, "wall.local (10.77.0.9:1-Wall)"}});
     QCOMPARE(desk.window.findChild<IntakeQueue *>()->size(), 0);
     desk.rx.setReply("GET", connectionPath("/single/receivers/r9/"), Reply::json(QJsonArray{"active/"}));
     desk.rxCombo->setCurrentIndex(desk.rxCombo->findText("wall (10.77.0.9:1-Wall)"));

@@ -38,6 +38,27 @@ QString IntakeQueue::nodeIdOf(const QJsonDocument &selfDoc)
     return selfDoc.object().value(QLatin1String("id")).toString();
 }
 
+namespace {
+
+// A registry's entries of a node, "<its name> (<address>-<label>)", under another name: the
+// text after the name stays.
+template<typename Record>
+QList<Record> renamed(QList<Record> records, const QString &from, const QString &to)
+{
+    if (from == to)
+        return records;
+    const int nameLength = NmosClient::entryText(from, QString(), QString()).size() - int(qstrlen(" (-)"));
+    for (Record &record : records) {
+        const QString tail = QStringLiteral(" (") + record.node.address + QLatin1Char('-');
+        if (record.displayName.midRef(nameLength).startsWith(tail))
+            record.displayName = NmosClient::entryText(to, record.node.address,
+                                                       record.displayName.mid(nameLength + tail.size()).chopped(1));
+    }
+    return records;
+}
+
+} // namespace
+
 void IntakeQueue::scheduleHandOut()
 {
     if (m_scheduled)
@@ -56,7 +77,7 @@ void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJs
     if (m_registryNodes.contains(nodeId))
         return;
     if (!nodeId.isEmpty())
-        m_answeredNodes.insert(nodeId);
+        m_answeredNames.insert(nodeId, serviceName);
     for (Node &node : m_waiting) {
         if (node.serviceName == serviceName && node.url == url) {
             node.selfDoc = selfDoc;
@@ -71,10 +92,16 @@ void IntakeQueue::takeListed(const QString &nodeId, const QString &nodeName,
                              const QList<NmosClient::SenderConnection> &senders,
                              const QList<NmosClient::ReceiverConnection> &receivers)
 {
-    if (m_answeredNodes.contains(nodeId))
-        return;
+    // One node, one name: a node found by its announcement first keeps the name it was found
+    // under. Its entries come from the registry from now on: the registry may hold what the
+    // node's own API did not give, and keeps it after the node withdraws its announcement.
+    const auto answered = m_answeredNames.constFind(nodeId);
+    if (answered != m_answeredNames.constEnd() && !m_registryNodes.contains(nodeId))
+        dropAnswersOf(nodeId);
     m_registryNodes.insert(nodeId);
-    const PendingListings::Listing listing{nodeId, QUrl(), nodeName, senders, receivers};
+    const QString name = answered != m_answeredNames.constEnd() ? answered.value() : nodeName;
+    const PendingListings::Listing listing{nodeId, QUrl(), name, renamed(senders, nodeName, name),
+                                           renamed(receivers, nodeName, name)};
     // Nothing to read: listed at once, unless held. A registry lists a node again at every
     // change of it: while held, only its newest listing waits.
     if (m_holds > 0) {
@@ -85,7 +112,17 @@ void IntakeQueue::takeListed(const QString &nodeId, const QString &nodeName,
     m_pending.removeIf([&nodeId](const PendingListings::Listing &waiting) {
         return waiting.isFromRegistry() && waiting.nodeId == nodeId;
     });
-    emit nodeListed(nodeName, senders, receivers);
+    emit nodeListed(listing.nodeName, listing.senders, listing.receivers);
+}
+
+void IntakeQueue::dropAnswersOf(const QString &nodeId)
+{
+    const auto isOfNode = [&nodeId](const Node &node) { return nodeIdOf(node.selfDoc) == nodeId; };
+    m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(), isOfNode), m_waiting.end());
+    abortReadings(isOfNode);
+    m_pending.removeIf([&nodeId](const PendingListings::Listing &listing) {
+        return !listing.isFromRegistry() && listing.nodeId == nodeId;
+    });
 }
 
 void IntakeQueue::takeNodeRemoved(const QString &serviceName)

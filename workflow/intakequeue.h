@@ -4,6 +4,7 @@
 #include "nmos/nmosclient.h"
 #include "workflow/pendinglistings.h"
 
+#include <QHash>
 #include <QJsonDocument>
 #include <QList>
 #include <QObject>
@@ -37,8 +38,8 @@ public:
     // A node already waiting is not queued twice: it is taken in once, with its last document.
     void enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc);
     // A node a registry lists, whose entries come read from the registry: listed at once,
-    // or at the release when held. One node, one name: a node taken in from its own answers is not
-    // listed again from a registry, nor one a registry lists from its own answers.
+    // or at the release when held. One node, one name: a node a registry lists is not read
+    // from its own answers any more, and one found by its announcement first keeps that name.
     void takeListed(const QString &nodeId, const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,
                     const QList<NmosClient::ReceiverConnection> &receivers);
     // A node's service went away: what was taken in from its own answers and not listed yet,
@@ -70,6 +71,8 @@ private:
     bool isReading(const Node &node) const;
     void startReading(const Node &node);
     void readingFinished(NodeListing *listing);
+    // Forgets what was taken in of the node from its own answers and not listed yet.
+    void dropAnswersOf(const QString &nodeId);
     // Ends the readings for which match() is true; their nodes give no entries.
     void abortReadings(const std::function<bool(const Node &)> &match);
 
@@ -77,8 +80,9 @@ private:
     QList<Node> m_waiting;
     QList<QPair<NodeListing *, Node>> m_reading;
     PendingListings m_pending;
-    // The ids of the nodes taken in from each source.
-    QSet<QString> m_answeredNodes;
+    // The nodes taken in from their own answers, by id, with the name they were found under;
+    // the ids of those a registry lists.
+    QHash<QString, QString> m_answeredNames;
     QSet<QString> m_registryNodes;
     int m_parallel = DefaultParallel;
     int m_holds = 0;
