@@ -326,6 +326,13 @@ void tst_MainWindow::checksTheChosenItemsNode()
         emit desk.window.findChild<NMOSMdnsBrowser *>()->nodeDiscovered("monitor", "monitor.local", 80, {{"ver_rcv", sender}});
         QTRY_COMPARE(shown->text(), sender.isEmpty() ? ReceiverStateLabel::notReceivingText() : "Receiving: " + sender);
     }
+    // And the end of each run, of which the node announces nothing.
+    for (const QString sender : {"s-v1", ""}) {
+        desk.rx.setReply("GET", active("r-v1"), activeReply(sender));
+        desk.controls[sender.isEmpty() ? Disconnect : Connect]->click();
+        QTRY_COMPARE(shown->text(), sender.isEmpty() ? ReceiverStateLabel::notReceivingText() : "Receiving: " + desk.txCombo->itemText(0));
+    }
+    QCOMPARE(desk.shown, QStringList());
     // Clearing the text puts the lamp out without asking the node.
     desk.rx.clearRequests();
     desk.rxCombo->setEditText("   ");
@@ -384,9 +391,11 @@ void tst_MainWindow::runs_data()
         << "information|Connect|Patch failed on audio:\n" + unpaired.arg("s-a2") + "Patch failed on anc:\n" + unpaired.arg("s-d1")
         << QStringList(all.mid(0, 2));
     // A failed member lookup ends that pair before a receiver is patched with a stale sender,
-    // and the box says so.
-    QTest::newRow("connect, audio lookup fails") << int(Connect) << "lookup fails" << full << QList<Tweak>()
+    // and the box says so; as it does for a member that accepts its patch and does not run it.
+    QTest::newRow("connect, audio lookup fails, audio not run") << int(Connect) << "lookup fails" << full
+        << QList<Tweak>{{"GET", active("r-a2"), activeReply("")}}
         << "information|Connect|Patch failed on audio:\nError transferring http://%tx/x-nmos/node/v1.3/senders/ - server replied: Internal Server Error\n"
+           "Patch failed on audio:\nNot active: the receiver reports sender none with master_enable false\n"
         << QStringList{all[0], all[2], all[3]};
     // Every member is still patched; one box names each refusal, even one the network layer
     // takes for no error.
@@ -411,10 +420,12 @@ void tst_MainWindow::runs_data()
         << video + "Failed to fetch Sender SDP.\nTransport file address is not an http or https URL: file:///etc/passwd"
         << QStringList{"activate s-v1"};
 
-    // The chosen receiver's group is taken down, not the node's first; each member afresh.
+    // The chosen receiver's group is taken down, not the node's first; each member afresh, and
+    // checked: this anc receiver accepts and stays on.
     QTest::newRow("disconnect chosen receiver") << int(Disconnect) << "Monitor 2" << full
-        << QList<Tweak>{{"GET", active("r2-v1"), activeReply("")}, {"GET", active("r2-a1"), activeReply("")},
-                        {"GET", active("r2-d1"), activeReply("")}} << "" << QStringList{"r2-v1 off", "r2-a1 off", "r2-d1 off"};
+        << QList<Tweak>{{"GET", active("r2-v1"), activeReply("")}, {"GET", active("r2-a1"), activeReply("")}}
+        << "information|Disconnect|Patch failed on anc:\nNot active: the receiver reports sender s-d1 with master_enable true\n"
+        << QStringList{"r2-v1 off", "r2-a1 off", "r2-d1 off"};
     QTest::newRow("disconnect, video stays on") << int(Disconnect) << "" << full
                                                 << QList<Tweak>{{"GET", active("r-v1"), activeReply("s-v1")}}
                                                 << "critical|Disconnect|Patch failed on video:\nNot active: the receiver reports sender s-v1 with master_enable true"
