@@ -26,7 +26,8 @@ void tst_IntakeQueue::listsNodes_data()
     // "asked" (its last list is being read), "read" (its reading ended), "gone <service>",
     // "removed <type> <id>", "hold", "release", "mark" (a "|" among the listings).
     QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<QStringList>("listed"); // "<name>:<sender ids>", in order
+    // "<name>:<sender ids>", in order; an entry whose text names another node, by that text.
+    QTest::addColumn<QStringList>("listed");
 
     // One node, one name: listed by a registry first, a node is not read again when it
     // announces itself; found by its announcement first, it keeps that name, and its entries
