@@ -216,7 +216,7 @@ bool MainWindow::isPatchable(QComboBox *combo, const QString &collection)
     // A registry's entry is listed from what the registry holds; what a patch needs is its
     // device's Connection API answering for it.
     const QUrl url = NmosClient::connectionApiUrl(node, collection, currentItemId(combo), QStringLiteral("/"));
-    return !url.isEmpty() && !m_client->getJsonArray(url.toString()).isEmpty();
+    return !url.isEmpty() && !m_client->getJsonArray(url.toString(), nullptr, node).isEmpty();
 }
 
 void MainWindow::checkTx()

@@ -64,7 +64,7 @@ void ReceiverStateLabel::refresh()
         show();
         return;
     }
-    QNetworkReply *reply = ReplyLimits::get(&m_nam, NmosClient::nodeRequest(url, NmosClient::CloseConnection));
+    QNetworkReply *reply = ReplyLimits::get(&m_nam, NmosClient::nodeRequest(url, NmosClient::CloseConnection, receiver.node));
     m_reading = reply;
     const QString receiverId = receiver.id;
     connect(reply, &QNetworkReply::finished, this, [this, reply, receiverId] { finishRead(reply, receiverId); });

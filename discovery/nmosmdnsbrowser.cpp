@@ -174,6 +174,19 @@ void NMOSMdnsBrowser::resolveAndFetch(const QMdnsEngine::Service &svc)
             });
 }
 
+namespace {
+
+// The SRV target without its closing dot, as a certificate names it.
+QString announcedName(const QMdnsEngine::Service &svc)
+{
+    QString name = QString::fromUtf8(svc.hostname());
+    while (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    return name.toLower();
+}
+
+} // namespace
+
 void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &scheme,
                                 const QString &version, const QHostAddress &address)
 {
@@ -184,11 +197,13 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
     url.setPath(QStringLiteral("/x-nmos/node/%1/self").arg(version));
 
     // The node is reached at an address; its certificate names the host it announces.
-    ReplyLimits::setAnnouncedName(url, QString::fromUtf8(svc.hostname()));
+    NmosClient::NodeEndpoint endpoint;
+    endpoint.address = url.authority();
+    endpoint.tlsName = announcedName(svc);
     // A node that accepts the connection and never answers would hold the reply open for
     // the life of the program.
     // The node's entries are read later over a connection of their own.
-    QNetworkReply *reply = ReplyLimits::get(&m_nam, NmosClient::nodeRequest(url, NmosClient::CloseConnection));
+    QNetworkReply *reply = ReplyLimits::get(&m_nam, NmosClient::nodeRequest(url, NmosClient::CloseConnection, endpoint));
     Node &node = m_nodes[svc.name()];
     ++node.fetching;
     const quint64 generation = node.generation;
@@ -204,10 +219,10 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
             QJsonParseError parseError;
             const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
             if (parseError.error == QJsonParseError::NoError && !doc.isNull()) {
-                emit nodeSelfReady(serviceName, url, doc);
+                emit nodeSelfReady(serviceName, url, doc, announcedName(svc));
                 qInfo().noquote() << "OK" << url.toString();
             } else {
-                emit nodeSelfReady(serviceName, url, QJsonDocument());
+                emit nodeSelfReady(serviceName, url, QJsonDocument(), announcedName(svc));
                 qInfo().noquote() << "OK (non-JSON)" << url.toString();
             }
         }

@@ -40,7 +40,9 @@ public:
 
 signals:
     void nodeDiscovered(QString serviceName, QString hostname, quint16 port, QMap<QString, QString> txt);
-    void nodeSelfReady(QString serviceName, QUrl url, QJsonDocument selfDoc);
+    // hostName: the host the node announced (its SRV target), which its certificate names
+    // while it is reached at url's address.
+    void nodeSelfReady(QString serviceName, QUrl url, QJsonDocument selfDoc, QString hostName = QString());
     void nodeError(QString serviceName, QUrl url, QString errorString);
     void nodeRemoved(QString serviceName);
 

@@ -6,7 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QHash>
+#include <QHostAddress>
 #include <QSslCertificate>
 #include <QSslError>
 
@@ -22,40 +22,29 @@ QString errorBodyText(const QByteArray &body)
     return text.size() > MaxLength ? text.left(MaxLength) + QChar(0x2026) : text;
 }
 
-QHash<QString, QString> &announcedNames()
+// A request checked against the name its node announced (QNetworkRequest::peerVerifyName)
+// reaches the node at an address; a trusted certificate that names that address instead of
+// the announced name passes too, as it would have without the name. Nothing else is let through.
+bool isAddressNamedOnly(const QNetworkReply *reply, const QUrl &url, const QList<QSslError> &errors)
 {
-    static QHash<QString, QString> names;
-    return names;
-}
-
-QString hostAndPort(const QUrl &url)
-{
-    return url.host().toLower() + QLatin1Char(':') + QString::number(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
-}
-
-// Only a trusted certificate that names the wrong host is let through, and only when it
-// names the host the node announces at this address.
-bool isAnnouncedNameMismatchOnly(const QUrl &url, const QList<QSslError> &errors)
-{
-    const QString name = announcedNames().value(hostAndPort(url));
-    if (name.isEmpty() || errors.isEmpty())
+    if (reply->request().peerVerifyName().isEmpty() || errors.isEmpty())
         return false;
+    const QHostAddress address(url.host());
     for (const QSslError &error : errors) {
-        if (error.error() != QSslError::HostNameMismatch || !ReplyLimits::certificateNames(error.certificate(), name))
+        if (error.error() != QSslError::HostNameMismatch)
+            return false;
+        const QSslCertificate certificate = error.certificate();
+        bool named = ReplyLimits::certificateNames(certificate, url.host());
+        const QList<QString> addresses = certificate.subjectAlternativeNames().values(QSsl::IpAddressEntry);
+        for (const QString &entry : addresses)
+            named = named || (!address.isNull() && QHostAddress(entry).isEqual(address));
+        if (!named)
             return false;
     }
     return true;
 }
 
 } // namespace
-
-void ReplyLimits::setAnnouncedName(const QUrl &url, const QString &hostName)
-{
-    QString name = hostName;
-    while (name.endsWith(QLatin1Char('.')))
-        name.chop(1);
-    announcedNames().insert(hostAndPort(url), name.toLower());
-}
 
 bool ReplyLimits::certificateNames(const QSslCertificate &certificate, const QString &host)
 {
@@ -105,7 +94,7 @@ ReplyLimits::ReplyLimits(QNetworkReply *reply)
     // connection before the request is sent. Its own text would say only that the handshake
     // failed; the first reason is what the operator has to fix.
     connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
-        if (isAnnouncedNameMismatchOnly(m_url, errors)) {
+        if (isAddressNamedOnly(m_reply, m_url, errors)) {
             m_reply->ignoreSslErrors(errors);
             return;
         }

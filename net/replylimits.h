@@ -42,10 +42,6 @@ public:
     // last bytes and still finish without an error of its own.
     static bool failed(QNetworkReply *reply, QString *reason);
 
-    // The host name a node announces at url's host and port (its mDNS SRV target). A node's
-    // certificate usually names its host, not the address it is reached at: a certificate
-    // that names this host passes, as one naming the address does.
-    static void setAnnouncedName(const QUrl &url, const QString &hostName);
     // Whether the certificate names host: a subject alternative DNS name (a "*" standing
     // for the whole first label), or the common name when it has none (RFC 6125).
     static bool certificateNames(const QSslCertificate &certificate, const QString &host);

@@ -223,16 +223,22 @@ NmosClient::NmosClient(QNetworkAccessManager *manager, QObject *parent)
 {
 }
 
-QNetworkRequest NmosClient::nodeRequest(const QUrl &url, ConnectionAfter after)
+QNetworkRequest NmosClient::nodeRequest(const QUrl &url, ConnectionAfter after, const NodeEndpoint &node)
 {
     QNetworkRequest request(url);
     if (after == CloseConnection)
         request.setRawHeader("Connection", "close");
+    // Only a request to the address the name was announced at is checked against it: a
+    // device's Connection API or a transport file elsewhere names its own host.
+    const QUrl nodeAddress(bracketIpv6Host(QStringLiteral("https://") + node.address), QUrl::TolerantMode);
+    if (!node.tlsName.isEmpty() && url.scheme() == QLatin1String("https")
+        && url.host().compare(nodeAddress.host(), Qt::CaseInsensitive) == 0)
+        request.setPeerVerifyName(node.tlsName);
     return request;
 }
 
 QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &url, int *status,
-                               QString *errorString)
+                               QString *errorString, const NodeEndpoint &node)
 {
     const QUrl target = QUrl::fromUserInput(bracketIpv6Host(url));
     if (!target.isValid()) {
@@ -244,7 +250,7 @@ QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &ur
     QNetworkReply *reply = nullptr;
     QByteArray body;
     QString failure;
-    const auto send = [manager, &target] { return ReplyLimits::get(manager, nodeRequest(target, CloseConnection)); };
+    const auto send = [manager, &target, &node] { return ReplyLimits::get(manager, nodeRequest(target, CloseConnection, node)); };
     if (sendAndWait(manager, QByteArrayLiteral("GET"), send, &reply, &failure)) {
         body = reply->readAll();
         if (status)
@@ -257,7 +263,7 @@ QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &ur
 }
 
 bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, const QJsonObject &body,
-                           int *status, QString *errorString, QByteArray *response)
+                           int *status, QString *errorString, QByteArray *response, const NodeEndpoint &node)
 {
     if (!url.isValid()) {
         if (errorString)
@@ -267,7 +273,7 @@ bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, cons
         return false;
     }
 
-    QNetworkRequest request = nodeRequest(url, CloseConnection);
+    QNetworkRequest request = nodeRequest(url, CloseConnection, node);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
     const auto send = [manager, &request, &payload] {
@@ -372,7 +378,7 @@ bool NmosClient::addTrustedAuthorities(const QString &pemFile, QString *errorStr
     return true;
 }
 
-QJsonDocument NmosClient::getJson(const QString &url, QString *errorString)
+QJsonDocument NmosClient::getJson(const QString &url, QString *errorString, const NodeEndpoint &node)
 {
     QJsonValue stored;
     if (readStore(url, &stored)) {
@@ -386,7 +392,7 @@ QJsonDocument NmosClient::getJson(const QString &url, QString *errorString)
     }
     int status = 0;
     QString errorText;
-    const QByteArray body = syncGet(manager, url, &status, &errorText);
+    const QByteArray body = syncGet(manager, url, &status, &errorText, node);
     if (!isAccepted(status)) {
         if (errorText.isEmpty())
             errorText = QStringLiteral("HTTP %1 from %2").arg(status).arg(url);
@@ -402,17 +408,17 @@ QJsonDocument NmosClient::getJson(const QString &url, QString *errorString)
     return document;
 }
 
-QJsonArray NmosClient::getJsonArray(const QString &url, QString *errorString)
+QJsonArray NmosClient::getJsonArray(const QString &url, QString *errorString, const NodeEndpoint &node)
 {
-    const QJsonDocument document = getJson(url, errorString);
+    const QJsonDocument document = getJson(url, errorString, node);
     if (!document.isArray() && !document.isNull() && errorString)
         *errorString = QStringLiteral("No list in the answer from %1").arg(url);
     return document.array();
 }
 
-QJsonObject NmosClient::getJsonObject(const QString &url, QString *errorString)
+QJsonObject NmosClient::getJsonObject(const QString &url, QString *errorString, const NodeEndpoint &node)
 {
-    const QJsonDocument document = getJson(url, errorString);
+    const QJsonDocument document = getJson(url, errorString, node);
     if (!document.isObject() && !document.isNull() && errorString)
         *errorString = QStringLiteral("No object in the answer from %1").arg(url);
     return document.object();

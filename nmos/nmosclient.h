@@ -34,7 +34,7 @@ public:
     struct NodeEndpoint
     {
         QString address;
-        QString scheme = QStringLiteral("http");
+        QString scheme; // anything but "https" is asked over http
         // The device's IS-05 base as its controls give it, with the version
         // ("http://10.0.0.5:5201/x-nmos/connection/v1.0"); empty when the device lists no
         // controls, and the Connection API v1.1 is then asked at the node address.
@@ -44,6 +44,9 @@ public:
         QString registryNodeId;
         // The Node API version both sides speak, as discovery chose it ("v1.2"); empty: v1.3.
         QString nodeApiVersion;
+        // The host name the node announced (its SRV target), which its certificate names while
+        // it is reached at an address; empty when it announced none.
+        QString tlsName;
     };
 
     struct SenderConnection
@@ -109,14 +112,17 @@ public:
     // request the body waits for the node's delayed acknowledgement of the header, 40 ms
     // for every PATCH, ten times what a run takes; a fresh connection is acknowledged at once.
     enum ConnectionAfter { CloseConnection, KeepConnection };
-    static QNetworkRequest nodeRequest(const QUrl &url, ConnectionAfter after);
+    // A request to url, for node when url is one of its APIs: a certificate is then checked
+    // against the name the node announced at the address url reaches.
+    static QNetworkRequest nodeRequest(const QUrl &url, ConnectionAfter after, const NodeEndpoint &node = NodeEndpoint());
 
     static QByteArray syncGet(QNetworkAccessManager *manager, const QString &url,
-                              int *status = nullptr, QString *errorString = nullptr);
+                              int *status = nullptr, QString *errorString = nullptr,
+                              const NodeEndpoint &node = NodeEndpoint());
     // The node's answer goes to *response whether or not it was an HTTP error.
     static bool syncPatch(QNetworkAccessManager *manager, const QUrl &url, const QJsonObject &body,
                           int *status = nullptr, QString *errorString = nullptr,
-                          QByteArray *response = nullptr);
+                          QByteArray *response = nullptr, const NodeEndpoint &node = NodeEndpoint());
     static QString bracketIpv6Host(const QString &url);
     // The Connection API URL of one sender or receiver ("senders", "receivers") with a tail
     // ("/active"), at its device's IS-05 base or else the node address: for callers that
@@ -145,8 +151,9 @@ public:
     void setResourceStore(const NmosResourceStore *store) { m_store = store; }
 
     // Empty on any failure; the reason, when one is wanted, goes to *errorString.
-    QJsonArray getJsonArray(const QString &url, QString *errorString = nullptr);
-    QJsonObject getJsonObject(const QString &url, QString *errorString = nullptr);
+    // node: the one whose API url is, for its certificate's name.
+    QJsonArray getJsonArray(const QString &url, QString *errorString = nullptr, const NodeEndpoint &node = NodeEndpoint());
+    QJsonObject getJsonObject(const QString &url, QString *errorString = nullptr, const NodeEndpoint &node = NodeEndpoint());
     bool getManifest(const SenderGroup &sender, QString *sdp, QString *errorString = nullptr);
 
     // Node API queries
@@ -199,7 +206,7 @@ public:
     static bool parseActive(const QByteArray &answer, bool *enabled, QString *senderId);
 
 private:
-    QJsonDocument getJson(const QString &url, QString *errorString);
+    QJsonDocument getJson(const QString &url, QString *errorString, const NodeEndpoint &node);
     bool readStore(const QString &url, QJsonValue *value) const;
 
     QNetworkAccessManager *manager = nullptr;

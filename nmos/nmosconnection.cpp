@@ -54,7 +54,7 @@ bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGro
         return false;
     }
     const QUrl url = patchUrl(target);
-    const bool completed = NmosClient::syncPatch(manager, url, body, &status, &errorText, &response);
+    const bool completed = NmosClient::syncPatch(manager, url, body, &status, &errorText, &response, receiver.node);
     if (completed && isAccepted(status))
         return true;
     if (errorString)
@@ -98,7 +98,7 @@ bool readActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup 
 {
     const QString url = activeUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id);
     int status = 0;
-    const QByteArray body = NmosClient::syncGet(manager, url, &status, failure);
+    const QByteArray body = NmosClient::syncGet(manager, url, &status, failure, receiver.node);
     return activeAnswer(url, status, body, active, failure);
 }
 
@@ -149,7 +149,7 @@ bool NmosClient::getManifest(const SenderGroup &sender, QString *sdp, QString *e
     int status = 0;
     QString failure;
     const QString url = href.toString(QUrl::FullyEncoded);
-    const QByteArray body = syncGet(manager, url, &status, &failure);
+    const QByteArray body = syncGet(manager, url, &status, &failure, sender.node);
     if (isAccepted(status) && !body.isEmpty()) {
         *sdp = QString::fromUtf8(body);
         return true;
@@ -177,7 +177,7 @@ bool NmosClient::activateSender(const SenderGroup &sender, QString *errorString)
     QString errorText;
     QByteArray response;
     const QUrl url = patchUrl(stagedUrl(sender.node, QStringLiteral("/single/senders/"), sender.id));
-    if (syncPatch(manager, url, body, &status, &errorText, &response) && isAccepted(status))
+    if (syncPatch(manager, url, body, &status, &errorText, &response, sender.node) && isAccepted(status))
         return true;
     // The callers only activate after the transport file could not be read, so the
     // operator is told about the file first, then why the sender would not start.
@@ -237,7 +237,7 @@ bool NmosClient::disconnectReceiver(const ReceiverGroup &receiver, QString *erro
 bool NmosClient::getReceiverSdp(const ReceiverGroup &receiver, QString *sdp)
 {
     const QJsonObject staged =
-        getJsonObject(stagedUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id));
+        getJsonObject(stagedUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id), nullptr, receiver.node);
     if (staged.isEmpty())
         return false;
     const QJsonValue data =
@@ -280,7 +280,7 @@ QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QS
             *errorString = QStringLiteral("No usable address for receiver %1").arg(receiver.id);
         return nullptr;
     }
-    return ReplyLimits::get(manager, nodeRequest(target, after));
+    return ReplyLimits::get(manager, nodeRequest(target, after, receiver.node));
 }
 
 bool NmosClient::activeSenderOf(QNetworkReply *reply, QString *senderId, QString *errorString)

@@ -79,11 +79,11 @@ bool readGroupResources(NmosClient *client, const NmosClient::NodeEndpoint &node
                         QString *errorString)
 {
     QString failure;
-    *devices = client->getJsonArray(nodeUrl(node, QStringLiteral("/devices/")), &failure);
+    *devices = client->getJsonArray(nodeUrl(node, QStringLiteral("/devices/")), &failure, node);
     if (failure.isEmpty())
-        *chosen = client->getJsonObject(nodeResourceUrl(node, collection, id), &failure);
+        *chosen = client->getJsonObject(nodeResourceUrl(node, collection, id), &failure, node);
     if (failure.isEmpty())
-        *resources = client->getJsonArray(nodeUrl(node, collection), &failure);
+        *resources = client->getJsonArray(nodeUrl(node, collection), &failure, node);
     if (failure.isEmpty())
         return true;
     if (errorString)
@@ -102,7 +102,7 @@ bool NmosClient::fillSenderGroup(SenderGroup *group, QString *errorString)
                             errorString))
         return false;
     QString failure;
-    const QJsonArray flows = getJsonArray(nodeUrl(group->node, QStringLiteral("/flows/")), &failure);
+    const QJsonArray flows = getJsonArray(nodeUrl(group->node, QStringLiteral("/flows/")), &failure, group->node);
     if (!failure.isEmpty()) {
         if (errorString)
             *errorString = failure;

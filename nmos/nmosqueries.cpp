@@ -63,12 +63,12 @@ QString displayName(const QString &nodeName, const QString &address, const QStri
 
 bool NmosClient::hasSenders(const NodeEndpoint &node)
 {
-    return !getJsonArray(nodeUrl(node, QStringLiteral("/senders/"))).isEmpty();
+    return !getJsonArray(nodeUrl(node, QStringLiteral("/senders/")), nullptr, node).isEmpty();
 }
 
 bool NmosClient::hasReceivers(const NodeEndpoint &node)
 {
-    return !getJsonArray(nodeUrl(node, QStringLiteral("/receivers/"))).isEmpty();
+    return !getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")), nullptr, node).isEmpty();
 }
 
 QString NmosClient::entryText(const QString &nodeName, const QString &address, const QString &label)
@@ -79,14 +79,14 @@ QString NmosClient::entryText(const QString &nodeName, const QString &address, c
 QList<NmosClient::SenderConnection> NmosClient::videoSenders(const NodeEndpoint &node,
                                                            const QString &nodeName)
 {
-    const QJsonArray flows = getJsonArray(nodeUrl(node, QStringLiteral("/flows/")));
-    return videoSendersOf(flows, getJsonArray(nodeUrl(node, QStringLiteral("/senders/"))), node, nodeName);
+    const QJsonArray flows = getJsonArray(nodeUrl(node, QStringLiteral("/flows/")), nullptr, node);
+    return videoSendersOf(flows, getJsonArray(nodeUrl(node, QStringLiteral("/senders/")), nullptr, node), node, nodeName);
 }
 
 QList<NmosClient::ReceiverConnection> NmosClient::videoReceivers(const NodeEndpoint &node,
                                                                const QString &nodeName)
 {
-    return videoReceiversOf(getJsonArray(nodeUrl(node, QStringLiteral("/receivers/"))), node, nodeName);
+    return videoReceiversOf(getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")), nullptr, node), node, nodeName);
 }
 
 namespace {
@@ -167,7 +167,7 @@ bool NmosClient::findSender(const NodeEndpoint &node, Format format, SenderGroup
 
     QString flowId;
     if (preferredId.isEmpty()) {
-        const QJsonArray flows = getJsonArray(nodeUrl(node, QStringLiteral("/flows/")), &failure);
+        const QJsonArray flows = getJsonArray(nodeUrl(node, QStringLiteral("/flows/")), &failure, node);
         const QJsonValue urn(formatUrn(format));
         for (const QJsonValue &value : flows) {
             const QJsonObject flow = value.toObject();
@@ -183,7 +183,7 @@ bool NmosClient::findSender(const NodeEndpoint &node, Format format, SenderGroup
         }
     }
 
-    const QJsonArray senders = getJsonArray(nodeUrl(node, QStringLiteral("/senders/")), &failure);
+    const QJsonArray senders = getJsonArray(nodeUrl(node, QStringLiteral("/senders/")), &failure, node);
     const QJsonValue wantedId(preferredId);
     const QJsonValue wantedFlow(flowId);
     for (const QJsonValue &value : senders) {
@@ -219,7 +219,7 @@ bool NmosClient::findReceiver(const NodeEndpoint &node, Format format, ReceiverG
     group->id.clear();
     QString failure;
 
-    const QJsonArray receivers = getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")), &failure);
+    const QJsonArray receivers = getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")), &failure, node);
     const QJsonValue wantedId(preferredId);
     for (const QJsonValue &value : receivers) {
         const QJsonObject receiver = value.toObject();

@@ -88,7 +88,7 @@ void NodeListing::get(const QString &path, Step next, NmosClient::ConnectionAfte
         QMetaObject::invokeMethod(this, [this, next] { (this->*next)(QJsonArray()); }, Qt::QueuedConnection);
         return;
     }
-    QNetworkReply *reply = ReplyLimits::get(m_manager, NmosClient::nodeRequest(target, after));
+    QNetworkReply *reply = ReplyLimits::get(m_manager, NmosClient::nodeRequest(target, after, m_node));
     m_reply = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply, next] {
         m_reply = nullptr;

@@ -41,6 +41,7 @@ private:
     QProcess *startSim(const QStringList &arguments, const QString &host = "10.77.0.1");
     // A node's own account of its senders and receivers.
     QJsonObject nodeState(const QString &label);
+    NmosClient::NodeEndpoint endpoint(const QString &label) const;
     bool makeCertificates();
 
     QTemporaryDir m_dir;
@@ -108,7 +109,15 @@ QJsonObject tst_PatchEndToEnd::nodeState(const QString &label)
 {
     QNetworkAccessManager manager;
     const QString url = m_schemes.value(label) + "://" + m_addresses.value(label) + "/x-simnode/state";
-    return QJsonDocument::fromJson(NmosClient::syncGet(&manager, url)).object();
+    return QJsonDocument::fromJson(NmosClient::syncGet(&manager, url, nullptr, nullptr, endpoint(label))).object();
+}
+
+// The node as discovery finds it: its certificate is checked against the host it announces.
+NmosClient::NodeEndpoint tst_PatchEndToEnd::endpoint(const QString &label) const
+{
+    NmosClient::NodeEndpoint node{m_addresses.value(label), m_schemes.value(label)};
+    node.tlsName = label.toLower().replace(QRegularExpression("[^a-z0-9]+"), "-") + ".local";
+    return node;
 }
 
 bool tst_PatchEndToEnd::makeCertificates()
@@ -283,7 +292,8 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         QCOMPARE(sender.value("activations").toInt(), activations);
         const QString sdp = QString::fromUtf8(NmosClient::syncGet(
             &manager, QStringLiteral("%1://%2/x-nmos/connection/v1.1/single/senders/%3/transportfile")
-                          .arg(m_schemes.value(camera), m_addresses.value(camera), sender.value("id").toString())));
+                          .arg(m_schemes.value(camera), m_addresses.value(camera), sender.value("id").toString()),
+            nullptr, nullptr, endpoint(camera)));
         QVERIFY2(sdp.startsWith("v=0"), qPrintable(role + ": " + sdp));
         const QJsonObject receiver = byLabel(monitorState, "receivers", "Mon " + role);
         QCOMPARE(receiver.value("sender_id").toString(), sender.value("id").toString());

@@ -22,7 +22,7 @@ IntakeQueue::~IntakeQueue()
         delete reading.first;
 }
 
-NmosClient::NodeEndpoint IntakeQueue::endpointOf(const QUrl &url)
+NmosClient::NodeEndpoint IntakeQueue::endpointOf(const QUrl &url, const QString &hostName)
 {
     // Fully decoded, a link-local host keeps its zone ("fe80::1%fl0"), which the client
     // needs to reach the node on the interface it was found on. The scheme goes with the
@@ -30,6 +30,7 @@ NmosClient::NodeEndpoint IntakeQueue::endpointOf(const QUrl &url)
     // The version is the one discovery asked the self resource in: "/x-nmos/node/v1.2/self".
     NmosClient::NodeEndpoint node{url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port()), url.scheme()};
     node.nodeApiVersion = url.path().section(QLatin1Char('/'), 3, 3);
+    node.tlsName = hostName;
     return node;
 }
 
@@ -71,7 +72,8 @@ void IntakeQueue::scheduleHandOut()
     QMetaObject::invokeMethod(this, &IntakeQueue::handOut, Qt::QueuedConnection);
 }
 
-void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc)
+void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc,
+                          const QString &hostName)
 {
     const QString nodeId = nodeIdOf(selfDoc);
     if (m_registryNodes.contains(nodeId))
@@ -81,10 +83,11 @@ void IntakeQueue::enqueue(const QString &serviceName, const QUrl &url, const QJs
     for (Node &node : m_waiting) {
         if (node.serviceName == serviceName && node.url == url) {
             node.selfDoc = selfDoc;
+            node.hostName = hostName;
             return;
         }
     }
-    m_waiting.append({serviceName, url, selfDoc});
+    m_waiting.append({serviceName, url, selfDoc, hostName});
     scheduleHandOut();
 }
 
@@ -191,7 +194,7 @@ void IntakeQueue::handOut()
 void IntakeQueue::startReading(const Node &node)
 {
     qDebug() << "mDNS found NMOS Node:" << node.serviceName << node.url.toString();
-    auto *listing = new NodeListing(m_manager, endpointOf(node.url), node.serviceName, this);
+    auto *listing = new NodeListing(m_manager, endpointOf(node.url, node.hostName), node.serviceName, this);
     m_reading.append({listing, node});
     connect(listing, &NodeListing::finished, this, [this, listing] { readingFinished(listing); });
     listing->start();

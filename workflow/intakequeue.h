@@ -33,10 +33,12 @@ public:
     ~IntakeQueue() override;
 
     // Where the node that answered at url serves its APIs.
-    static NmosClient::NodeEndpoint endpointOf(const QUrl &url);
+    // hostName: the one the node announced, which its certificate names.
+    static NmosClient::NodeEndpoint endpointOf(const QUrl &url, const QString &hostName = QString());
 
     // A node already waiting is not queued twice: it is taken in once, with its last document.
-    void enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc);
+    void enqueue(const QString &serviceName, const QUrl &url, const QJsonDocument &selfDoc,
+                 const QString &hostName = QString());
     // A node a registry lists, whose entries come read from the registry: listed at once,
     // or at the release when held. One node, one name: a node a registry lists is not read
     // from its own answers any more, and one found by its announcement first keeps that name.
@@ -64,6 +66,7 @@ private:
         QString serviceName;
         QUrl url;
         QJsonDocument selfDoc;
+        QString hostName;
     };
     static QString nodeIdOf(const QJsonDocument &selfDoc);
     void scheduleHandOut();
