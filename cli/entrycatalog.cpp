@@ -5,6 +5,8 @@
 #include "workflow/discoveryoptions.h"
 #include "workflow/intakequeue.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 
@@ -13,6 +15,11 @@ namespace {
 QString textKey(Entry::Kind kind, const QString &text)
 {
     return (kind == Entry::Sender ? QLatin1Char('s') : QLatin1Char('r')) + text;
+}
+
+QString nodeKey(const QString &nodeName, const QString &address)
+{
+    return nodeName + QLatin1Char('\n') + address;
 }
 
 } // namespace
@@ -33,6 +40,12 @@ void EntryCatalog::start(const DiscoveryOptions &options)
 {
     m_mdns = new NMOSMdnsBrowser(this);
     connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
+    connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, this,
+            [this](const QString &serviceName, const QUrl &url, const QJsonDocument &self) {
+                const QString id = self.object().value(QLatin1String("id")).toString();
+                if (!id.isEmpty())
+                    m_nodeIds.insert(nodeKey(serviceName, IntakeQueue::endpointOf(url).address), id);
+            });
     connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, this, &EntryCatalog::nodeRemoved);
     connect(m_mdns, &NMOSMdnsBrowser::nodeError, this, &EntryCatalog::nodeUnreadable);
     m_mdns->start();
@@ -76,8 +89,12 @@ void EntryCatalog::takeIn(const QString &nodeName, const QList<NmosClient::Sende
     emit nodeTakenIn();
 }
 
-void EntryCatalog::add(const Entry &entry)
+void EntryCatalog::add(Entry entry)
 {
+    // A registry's entries carry their node's id; a node found by mDNS gave its own.
+    const QString &registryNodeId = entry.record.node.registryNodeId;
+    entry.nodeId = registryNodeId.isEmpty() ? m_nodeIds.value(nodeKey(entry.nodeName, entry.record.node.address))
+                                            : registryNodeId;
     const QString key = textKey(entry.kind, entry.record.displayName);
     const auto listed = m_byText.constFind(key);
     if (listed != m_byText.constEnd()) {

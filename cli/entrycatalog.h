@@ -24,6 +24,8 @@ struct Entry
     QString nodeName;
     // A receiver's record leaves manifestHref empty.
     NmosClient::SenderConnection record;
+    // The node's own id, when its self resource or a registry told it.
+    QString nodeId;
 
     NmosClient::ReceiverConnection receiver() const
     {
@@ -68,12 +70,14 @@ signals:
 private:
     void takeIn(const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,
                 const QList<NmosClient::ReceiverConnection> &receivers);
-    void add(const Entry &entry);
+    void add(Entry entry);
 
     IntakeQueue *m_intake;
     NMOSMdnsBrowser *m_mdns = nullptr;
     NMOSRegistryBrowser *m_registry = nullptr;
     QSet<QString> m_nodeNames;
+    // Node name and address -> the id a node found by mDNS gives itself.
+    QHash<QString, QString> m_nodeIds;
     QList<Entry> m_entries;
     // Kind and text -> position in m_entries.
     QHash<QString, int> m_byText;

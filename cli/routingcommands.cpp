@@ -11,11 +11,23 @@
 
 namespace {
 
+// A resource as a file of saved receivers holds it: the node it is on goes with it, so that
+// it is never taken for another node's resource of the same label.
 QJsonObject brief(const Entry &entry)
 {
     return {{QStringLiteral("id"), entry.record.id},
             {QStringLiteral("label"), entry.record.label},
-            {QStringLiteral("text"), entry.record.displayName}};
+            {QStringLiteral("text"), entry.record.displayName},
+            {QStringLiteral("node"), entry.nodeName},
+            {QStringLiteral("address"), entry.record.node.address},
+            {QStringLiteral("node_id"), entry.nodeId.isEmpty() ? QJsonValue() : QJsonValue(entry.nodeId)}};
+}
+
+QString named(const QJsonObject &saved)
+{
+    const QString label = saved.value(QLatin1String("label")).toString();
+    const QString id = saved.value(QLatin1String("id")).toString();
+    return label.isEmpty() ? id : QStringLiteral("%1 [%2]").arg(label, id);
 }
 
 // Each resource once, though its node may list it under each of its addresses.
@@ -95,19 +107,35 @@ void CommandRunner::writeSaved()
 
 bool CommandRunner::findSaved(Entry::Kind kind, const QJsonObject &saved, Entry *entry) const
 {
-    // By id first; a node that restarted with new ids is found by its entry's text, or by
-    // a label no other resource has.
-    for (const QString &key : {QStringLiteral("id"), QStringLiteral("text"), QStringLiteral("label")}) {
-        const QString name = saved.value(key).toString();
-        if (name.isEmpty())
-            continue;
-        const QList<Entry> found = eachResourceOnce(m_catalog->find(kind, name));
-        if (found.size() == 1) {
-            *entry = found.first();
-            return true;
+    const QList<Entry> listed = m_catalog->entries(kind);
+    const auto unique = [&listed, entry](const auto &matches) {
+        QList<Entry> found;
+        for (const Entry &candidate : listed) {
+            if (matches(candidate))
+                found.append(candidate);
         }
-    }
-    return false;
+        found = eachResourceOnce(found);
+        if (found.size() != 1)
+            return false;
+        *entry = found.first();
+        return true;
+    };
+    const QString id = saved.value(QLatin1String("id")).toString();
+    const QString text = saved.value(QLatin1String("text")).toString();
+    const QString label = saved.value(QLatin1String("label")).toString();
+    const QString node = saved.value(QLatin1String("node")).toString();
+    const QString address = saved.value(QLatin1String("address")).toString();
+    const QString nodeId = saved.value(QLatin1String("node_id")).toString();
+    // A node that restarted with new ids is found by its entry's text, which names the node
+    // and its address, or by a label no other resource of that node has. Never on another
+    // node: when the saved one is off, a label of another studio's receiver is not it.
+    const auto onSavedNode = [&](const Entry &candidate) {
+        return (!nodeId.isEmpty() && candidate.nodeId == nodeId)
+               || (!node.isEmpty() && candidate.nodeName == node && candidate.record.node.address == address);
+    };
+    return (!id.isEmpty() && unique([&](const Entry &e) { return e.record.id == id; }))
+           || (!text.isEmpty() && unique([&](const Entry &e) { return e.record.displayName == text; }))
+           || (!label.isEmpty() && unique([&](const Entry &e) { return e.record.label == label && onSavedNode(e); }));
 }
 
 int CommandRunner::recall()
@@ -116,11 +144,6 @@ int CommandRunner::recall()
     for (const QJsonValue &item : qAsConst(m_recalled)) {
         const QJsonObject savedReceiver = item[QLatin1String("receiver")].toObject();
         const QJsonValue savedSender = item[QLatin1String("sender")];
-        const auto named = [](const QJsonObject &saved) {
-            const QString label = saved.value(QLatin1String("label")).toString();
-            const QString id = saved.value(QLatin1String("id")).toString();
-            return label.isEmpty() ? id : QStringLiteral("%1 [%2]").arg(label, id);
-        };
         Entry receiver;
         Entry sender;
         if (!findSaved(Entry::Receiver, savedReceiver, &receiver)) {

@@ -23,6 +23,8 @@ private:
     QJsonObject state(const QString &node);
     // "{addr:camera}" and "{id:camera/Cam Video}" in text replaced by what they stand for.
     QString expand(QString text);
+    // What a row does besides running the programs: "file" writes the row's file.
+    void act(const QStringList &action, const QString &file);
 
     QTemporaryDir m_dir;
     QProcess m_sims;
@@ -142,6 +144,15 @@ QStringList fed(const QString &monitor, const QString &camera, const QString &ca
 
 } // namespace
 
+void tst_Cli::act(const QStringList &action, const QString &file)
+{
+    if (action.first() == "file") {
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(expand(action[1]).toUtf8());
+    }
+}
+
 void tst_Cli::commands_data()
 {
     QTest::addColumn<QList<QStringList>>("runs"); // every run but the last must succeed
@@ -174,6 +185,19 @@ void tst_Cli::commands_data()
         << QList<QStringList>{{"connect", "Cam Video", "Wall Video"}, {"save", "{file}"}, {"connect", "Other Video", "Wall Video"},
                               {"recall", "{file}"}} << 0
         << QStringList{"Patched wall ({addr:wall}-Wall Video) to " + camEntry} << QStringList() << "wall" << fed("Wall", "camera", "Cam");
+    // A saved id not found is looked for on the saved node only: by text or by label.
+    const QString gone = R"j({"id":"gone-%1","label":"%2","text":null,"node":"%3","address":"%4"})j";
+    QTest::newRow("recall finds a saved entry on its own node only")
+        << QList<QStringList>{{"file", R"j({"receivers":[{"receiver":)j" + gone.arg(1).arg("Wall Video", "wall", "{addr:wall}")
+                                           + R"j(,"sender":)j" + gone.arg(2).arg("Other Video", "other", "{addr:other}")
+                                           + R"j(},{"receiver":)j" + gone.arg(3).arg("Spare Video", "spare", "10.77.0.9:80")
+                                           + R"j(,"sender":{"id":"{id:camera/Cam Video}"}},{"receiver":{"id":"{id:spare/Spare Video}"},"sender":)j"
+                                           + gone.arg(4).arg("Cam Video", "camera", "10.77.0.9:80") + "}]}"},
+                              {"recall", "{file}"}} << 1
+        << QStringList{"Patched wall ({addr:wall}-Wall Video) to other ({addr:other}-Other Video)"}
+        << QStringList{"Receiver Spare Video [gone-3] not found: skipped",
+                       "spare ({addr:spare}-Spare Video): sender Cam Video [gone-4] not found: skipped"}
+        << "spare" << fed("Spare", "", "");
     // The video pair is patched and stays; each refused member is named, in the window's words.
     const QString refused = "Patch failed on audio: HTTP 423: The receiver refuses to be patched";
     QTest::newRow("refused members")
@@ -199,10 +223,17 @@ void tst_Cli::commands()
         environment.remove(display);
     QProcess cli;
     cli.setProcessEnvironment(environment);
+    const QString file = m_dir.filePath(QTest::currentDataTag());
     for (int i = 0; i < runs.size(); ++i) {
         QStringList arguments = runs[i];
         for (QString &argument : arguments)
-            argument = expand(argument).replace("{file}", m_dir.filePath(QTest::currentDataTag()));
+            argument = expand(argument).replace("{file}", file);
+        if (arguments.first() == "file") {
+            act(runs[i], file);
+            if (QTest::currentTestFailed())
+                return;
+            continue;
+        }
         const bool window = arguments.first() == "ferrolink";
         // A node heard late is still found by what names it, and listed: only a failing row
         // waits it out.
