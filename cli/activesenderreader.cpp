@@ -113,7 +113,7 @@ void ActiveSenderReader::readFinished(QNetworkReply *reply)
     Answer &answer = m_answers[running->key];
     m_busyNodes.remove(running->node);
     m_running.erase(running);
-    answer.read = NmosClient::activeSenderOf(reply, &answer.senderId, &answer.error);
+    answer.read = NmosClient::activeSenderOf(reply, &answer.enabled, &answer.senderId, &answer.error);
     answer.done = true;
     sendReads();
     report();
@@ -130,7 +130,7 @@ void ActiveSenderReader::report()
         if (!answer.done)
             return;
         ++m_reported;
-        emit receiverRead(receiver, answer.read, answer.senderId, answer.error);
+        emit receiverRead(receiver, answer.read, answer.enabled, answer.senderId, answer.error);
         if (generation != m_generation)
             return;
     }

@@ -44,9 +44,9 @@ public:
     bool isReading() const { return m_inRound || !m_running.isEmpty(); }
 
 signals:
-    // senderId is empty when the receiver runs nothing, or a stream of no NMOS sender; when
-    // it could not be read, read is false and error says why.
-    void receiverRead(const Entry &receiver, bool read, const QString &senderId, const QString &error);
+    // enabled: the receiver is on; senderId is then empty for a stream no NMOS sender
+    // describes. When it could not be read, read is false and error says why.
+    void receiverRead(const Entry &receiver, bool read, bool enabled, const QString &senderId, const QString &error);
     void finished();
 
 private:
@@ -54,6 +54,7 @@ private:
     {
         bool done = false;
         bool read = false;
+        bool enabled = false;
         QString senderId;
         QString error;
     };

@@ -55,13 +55,9 @@ CommandRunner::CommandRunner(const Options &options, QObject *parent)
 void CommandRunner::start(const DiscoveryOptions &discovery)
 {
     if (m_options.command == QLatin1String("recall")) {
-        QFile file(m_options.arguments.value(0));
-        QJsonParseError error;
-        const QJsonDocument document =
-            file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll(), &error) : QJsonDocument();
-        m_recalled = document.object().value(QLatin1String("receivers")).toArray();
-        if (!document.isObject() || m_recalled.isEmpty()) {
-            Console::line(Console::err(), tr("%1: no receivers saved there").arg(file.fileName()));
+        const QString path = m_options.arguments.value(0);
+        if (!readSaved(path, &m_recalled) || m_recalled.isEmpty()) {
+            Console::line(Console::err(), tr("%1: no receivers saved there").arg(path));
             finish(Usage);
             return;
         }
@@ -262,10 +258,13 @@ void CommandRunner::list()
         return;
     }
     connect(m_reader, &ActiveSenderReader::receiverRead, this,
-            [this](const Entry &receiver, bool read, const QString &senderId, const QString &error) {
+            [this](const Entry &receiver, bool read, bool enabled, const QString &senderId, const QString &error) {
                 QJsonObject object = entryJson(receiver);
                 object.insert(QStringLiteral("receiving"), orNull(senderId));
-                if (!read) {
+                if (read) {
+                    // On with no sender named: a stream no NMOS sender describes.
+                    object.insert(QStringLiteral("enabled"), enabled);
+                } else {
                     object.insert(QStringLiteral("error"), error);
                     m_exitCode = Failed;
                 }

@@ -73,13 +73,16 @@ private:
     int showFiles();
     // save, recall and watch: routingcommands.cpp.
     void save();
-    void saveReceiver(const Entry &receiver, bool read, const QString &senderId, const QString &error);
+    void saveReceiver(const Entry &receiver, bool read, bool enabled, const QString &senderId, const QString &error);
     void writeSaved();
     int recall();
     void pollReceivers();
-    void showReceiving(const Entry &receiver, bool read, const QString &senderId, const QString &error);
+    void showReceiving(const Entry &receiver, bool read, bool enabled, const QString &senderId, const QString &error);
     // The entry a saved receiver or sender stands for now.
     bool findSaved(Entry::Kind kind, const QJsonObject &saved, Entry *entry) const;
+    // The receivers a file of saved receivers holds: none when it does not exist or is
+    // empty; false when it holds anything else.
+    static bool readSaved(const QString &path, QJsonArray *receivers);
 
     QJsonObject entryJson(const Entry &entry) const;
     // The run's report: what was patched on stdout, each failure on stderr, and its exit code.
@@ -103,6 +106,10 @@ private:
     QList<Entry> m_unread;
     // Save: what each receiver runs, as it is read.
     QJsonArray m_saved;
+    // Save: what the file held before, by the id of the receiver listed now, and what it
+    // held of receivers not found now.
+    QHash<QString, QJsonObject> m_savedBefore;
+    QJsonArray m_notFound;
     // Save and watch: the senders listed when the round began, to name the one a receiver runs.
     QHash<QString, Entry> m_sendersById;
     // Watch: what each receiver (by id) was receiving when last read.

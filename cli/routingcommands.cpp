@@ -3,6 +3,7 @@
 #include "cli/activesenderreader.h"
 #include "cli/console.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QSet>
@@ -57,12 +58,43 @@ QHash<QString, Entry> sendersById(const QList<Entry> &senders)
 
 } // namespace
 
+bool CommandRunner::readSaved(const QString &path, QJsonArray *receivers)
+{
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray content = file.readAll();
+    if (content.trimmed().isEmpty())
+        return true;
+    const QJsonValue saved = QJsonDocument::fromJson(content).object().value(QLatin1String("receivers"));
+    *receivers = saved.toArray();
+    return saved.isArray();
+}
+
 void CommandRunner::save()
 {
+    const QString path = m_options.arguments.value(0);
     if (m_catalog->nodeCount() == 0) {
         Console::line(Console::err(), tr("No node found in %1 ms").arg(m_options.waitMs));
         finish(NothingFound);
         return;
+    }
+    QJsonArray previous;
+    if (!readSaved(path, &previous)) {
+        Console::line(Console::err(), tr("%1 cannot be read as saved receivers: left as it is").arg(path));
+        finish(Usage);
+        return;
+    }
+    // A receiver that cannot be read now keeps what was saved of it, and so does one not
+    // found now: a node that is off or answers badly does not take its routes out of the file.
+    for (const QJsonValue &item : qAsConst(previous)) {
+        Entry receiver;
+        if (findSaved(Entry::Receiver, item[QLatin1String("receiver")].toObject(), &receiver))
+            m_savedBefore.insert(receiver.record.id, item.toObject());
+        else
+            m_notFound.append(item);
     }
     m_sendersById = sendersById(m_catalog->entries(Entry::Sender));
     connect(m_reader, &ActiveSenderReader::receiverRead, this, &CommandRunner::saveReceiver);
@@ -70,11 +102,18 @@ void CommandRunner::save()
     m_reader->start(eachResourceOnce(m_catalog->entries(Entry::Receiver)));
 }
 
-void CommandRunner::saveReceiver(const Entry &receiver, bool read, const QString &senderId, const QString &error)
+void CommandRunner::saveReceiver(const Entry &receiver, bool read, bool enabled, const QString &senderId,
+                                 const QString &error)
 {
     if (!read) {
-        Console::line(Console::err(), QStringLiteral("%1: %2").arg(receiver.record.displayName, error));
         m_exitCode = Failed;
+        const auto before = m_savedBefore.constFind(receiver.record.id);
+        if (before == m_savedBefore.constEnd()) {
+            Console::line(Console::err(), QStringLiteral("%1: %2").arg(receiver.record.displayName, error));
+            return;
+        }
+        Console::line(Console::err(), tr("%1: %2: kept as saved before").arg(receiver.record.displayName, error));
+        m_saved.append(before.value());
         return;
     }
     QJsonValue sender;
@@ -86,11 +125,20 @@ void CommandRunner::saveReceiver(const Entry &receiver, bool read, const QString
         if (listed != m_sendersById.constEnd())
             sender = brief(listed.value());
     }
-    m_saved.append(QJsonObject{{QStringLiteral("receiver"), brief(receiver)}, {QStringLiteral("sender"), sender}});
+    // On without a sender: a stream no NMOS sender describes, which recall leaves running.
+    m_saved.append(QJsonObject{{QStringLiteral("receiver"), brief(receiver)},
+                               {QStringLiteral("sender"), sender},
+                               {QStringLiteral("enabled"), enabled}});
 }
 
 void CommandRunner::writeSaved()
 {
+    for (const QJsonValue &item : qAsConst(m_notFound)) {
+        Console::line(Console::err(), tr("Receiver %1 not found: kept as saved before")
+                                          .arg(named(item[QLatin1String("receiver")].toObject())));
+        m_saved.append(item);
+        m_exitCode = Failed;
+    }
     QSaveFile file(m_options.arguments.value(0));
     if (!file.open(QIODevice::WriteOnly)
         || file.write(QJsonDocument(QJsonObject{{QStringLiteral("receivers"), m_saved}}).toJson()) < 0
@@ -157,6 +205,12 @@ int CommandRunner::recall()
             exitCode = Failed;
             continue;
         }
+        // Its transport file is all there is to that stream: whatever the receiver runs now
+        // is left running rather than taken down.
+        if (!savedSender.isObject() && item[QLatin1String("enabled")].toBool()) {
+            Console::line(Console::out(), tr("Leaving %1 as it is: saved receiving a stream of no NMOS sender").arg(receiverText));
+            continue;
+        }
         // What the receiver was receiving nothing from is taken down.
         const QString done = savedSender.isObject() ? tr("Patched %1 to %2").arg(receiverText, sender.record.displayName)
                                                     : tr("Took down %1").arg(receiverText);
@@ -183,9 +237,10 @@ void CommandRunner::pollReceivers()
     m_reader->start(eachResourceOnce(m_catalog->entries(Entry::Receiver)));
 }
 
-void CommandRunner::showReceiving(const Entry &receiver, bool read, const QString &senderId, const QString &error)
+void CommandRunner::showReceiving(const Entry &receiver, bool read, bool enabled, const QString &senderId,
+                                  const QString &error)
 {
-    const QString state = read ? senderId : QLatin1Char('!') + error;
+    const QString state = !read ? QLatin1Char('!') + error : enabled ? QLatin1Char('+') + senderId : QStringLiteral("-");
     const auto known = m_receiving.constFind(receiver.record.id);
     if (known != m_receiving.constEnd() && known.value() == state)
         return;
@@ -194,15 +249,19 @@ void CommandRunner::showReceiving(const Entry &receiver, bool read, const QStrin
         QJsonObject event{{QStringLiteral("event"), read ? QStringLiteral("receiving") : QStringLiteral("unreadable")},
                           {QStringLiteral("receiver"), receiver.record.id},
                           {QStringLiteral("text"), receiver.record.displayName}};
-        if (read)
+        if (read) {
             event.insert(QStringLiteral("sender"), senderId.isEmpty() ? QJsonValue() : QJsonValue(senderId));
-        else
+            event.insert(QStringLiteral("enabled"), enabled);
+        } else {
             event.insert(QStringLiteral("error"), error);
+        }
         Console::json(event);
     } else if (!read) {
         Console::line(Console::out(), tr("unreadable %1: %2").arg(receiver.record.displayName, error));
-    } else if (senderId.isEmpty()) {
+    } else if (!enabled) {
         Console::line(Console::out(), tr("receiving %1 <- nothing").arg(receiver.record.displayName));
+    } else if (senderId.isEmpty()) {
+        Console::line(Console::out(), tr("receiving %1 <- a stream of no NMOS sender").arg(receiver.record.displayName));
     } else {
         const auto listed = m_sendersById.constFind(senderId);
         Console::line(Console::out(), tr("receiving %1 <- %2")

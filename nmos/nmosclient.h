@@ -192,17 +192,18 @@ public:
     bool verifyConnected(const SenderGroup &sender, const ReceiverGroup &receiver,
                          QString *errorString = nullptr);
     bool verifyDisconnected(const ReceiverGroup &receiver, QString *errorString = nullptr);
-    // The sender whose stream a receiver runs now, by its active parameters; empty when the
-    // receiver is off or runs a stream of no NMOS sender.
-    bool activeSender(const ReceiverGroup &receiver, QString *senderId, QString *errorString = nullptr);
+    // What a receiver runs now, by its active parameters: whether it is on, and the sender
+    // whose stream it runs. *senderId is empty when the receiver is off, and also when it is
+    // on with a stream no NMOS sender describes: *enabled tells these apart.
+    bool activeSender(const ReceiverGroup &receiver, bool *enabled, QString *senderId, QString *errorString = nullptr);
     // The same read without waiting, for callers that read many receivers at once: the
     // request, held to the limits of every request, whose reply activeSenderOf reads once
     // it has finished; the caller deletes it. Null, with the reason, when none can be made.
     QNetworkReply *requestActiveSender(const ReceiverGroup &receiver, QString *errorString = nullptr,
                                        ConnectionAfter after = CloseConnection);
-    static bool activeSenderOf(QNetworkReply *reply, QString *senderId, QString *errorString = nullptr);
+    static bool activeSenderOf(QNetworkReply *reply, bool *enabled, QString *senderId, QString *errorString = nullptr);
     // What a receiver's answer of active parameters says, by the rule activeSender follows:
-    // false when it holds no state; *senderId empty when the receiver is off.
+    // false when it holds no state.
     static bool parseActive(const QByteArray &answer, bool *enabled, QString *senderId);
 
 private:

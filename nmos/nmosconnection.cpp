@@ -258,17 +258,16 @@ bool NmosClient::verifyDisconnected(const ReceiverGroup &receiver, QString *erro
     return checkActive(manager, receiver, false, QString(), errorString);
 }
 
-bool NmosClient::activeSender(const ReceiverGroup &receiver, QString *senderId, QString *errorString)
+bool NmosClient::activeSender(const ReceiverGroup &receiver, bool *enabled, QString *senderId, QString *errorString)
 {
     QJsonObject active;
     QString failure;
-    bool enabled = false;
     if (!readActive(manager, receiver, &active, &failure)) {
         if (errorString)
             *errorString = failure;
         return false;
     }
-    return activeState(active, &enabled, senderId);
+    return activeState(active, enabled, senderId);
 }
 
 QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QString *errorString,
@@ -283,19 +282,18 @@ QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QS
     return ReplyLimits::get(manager, nodeRequest(target, after, receiver.node));
 }
 
-bool NmosClient::activeSenderOf(QNetworkReply *reply, QString *senderId, QString *errorString)
+bool NmosClient::activeSenderOf(QNetworkReply *reply, bool *enabled, QString *senderId, QString *errorString)
 {
     QString failure;
     ReplyLimits::failed(reply, &failure);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     QJsonObject active;
-    bool enabled = false;
     if (!activeAnswer(reply->request().url().toString(), status, reply->readAll(), &active, &failure)) {
         if (errorString)
             *errorString = failure;
         return false;
     }
-    return activeState(active, &enabled, senderId);
+    return activeState(active, enabled, senderId);
 }
 
 bool NmosClient::parseActive(const QByteArray &answer, bool *enabled, QString *senderId)

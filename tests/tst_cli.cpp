@@ -5,7 +5,8 @@
 #include <QtTest>
 
 // ferrolink-cli inside the private namespace against simulated nodes that announce
-// themselves: what it lists, patches and recalls, read back from the nodes' own state.
+// themselves: what it lists, patches, saves and recalls, read back from the nodes' own state
+// and the saved file.
 class tst_Cli : public QObject
 {
     Q_OBJECT
@@ -23,7 +24,9 @@ private:
     QJsonObject state(const QString &node);
     // "{addr:camera}" and "{id:camera/Cam Video}" in text replaced by what they stand for.
     QString expand(QString text);
-    // What a row does besides running the programs: "file" writes the row's file.
+    // What a row does besides running the programs: "file" writes the row's file, "patch"
+    // sends a node's receiver ("spare/Spare Video") a PATCH of its own, and "saved" checks
+    // what the file holds ("<receiver text>=<sender text>", "=on" with no sender, "=off").
     void act(const QStringList &action, const QString &file);
 
     QTemporaryDir m_dir;
@@ -150,6 +153,23 @@ void tst_Cli::act(const QStringList &action, const QString &file)
         QFile out(file);
         QVERIFY(out.open(QIODevice::WriteOnly));
         out.write(expand(action[1]).toUtf8());
+    } else if (action.first() == "patch") {
+        QNetworkAccessManager manager;
+        const QUrl url("http://" + m_addresses.value(action[1].section('/', 0, 0)) + "/x-nmos/connection/v1.1/single/receivers/"
+                       + idOf(action[1]) + "/staged");
+        int status = 0;
+        QVERIFY(NmosClient::syncPatch(&manager, url, QJsonDocument::fromJson(action[2].toUtf8()).object(), &status));
+    } else {
+        QFile in(file);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QStringList saved;
+        for (const QJsonValue &item : QJsonDocument::fromJson(in.readAll())["receivers"].toArray()) {
+            const QJsonValue sender = item["sender"];
+            saved << item["receiver"]["text"].toString() + '='
+                         + (sender.isObject() ? sender["text"].toString() : item["enabled"].toBool() ? "on" : "off");
+        }
+        for (const QString &expected : action.mid(1))
+            QVERIFY2(saved.contains(expand(expected)), qPrintable(expand(expected) + "\nnot in\n" + saved.join('\n')));
     }
 }
 
@@ -170,10 +190,10 @@ void tst_Cli::commands_data()
     QTest::newRow("list --json shows the entries and what each receiver runs")
         << QList<QStringList>{{"connect", camEntry, "{id:lit/Lit Video}"}, {"connect", "Other Video", "Wall Video"}, {"list", "--json"}} << 1
         << QStringList{R"j({"address":"{addr:camera}","id":"{id:camera/Cam Video}","kind":"sender","label":"Cam Video","node":"camera","text":"camera ({addr:camera}-Cam Video)"})j",
-                       R"j({"address":"{addr:lit}","id":"{id:lit/Lit Video}","kind":"receiver","label":"Lit Video","node":"lit","receiving":"{id:camera/Cam Video}","text":"lit ({addr:lit}-Lit Video)"})j",
+                       R"j({"address":"{addr:lit}","enabled":true,"id":"{id:lit/Lit Video}","kind":"receiver","label":"Lit Video","node":"lit","receiving":"{id:camera/Cam Video}","text":"lit ({addr:lit}-Lit Video)"})j",
                        R"j({"address":"{addr:mute}","error":"Error transferring http://{addr:mute}/x-nmos/connection/v1.1/single/receivers/{id:mute/Mute Video}/active - server replied: Internal Server Error: The receiver cannot report its active parameters","id":"{id:mute/Mute Video}","kind":"receiver","label":"Mute Video","node":"mute","receiving":null,"text":"mute ({addr:mute}-Mute Video)"})j",
-                       R"j({"address":"{addr:spare}","id":"{id:spare/Spare Video}","kind":"receiver","label":"Spare Video","node":"spare","receiving":null,"text":"spare ({addr:spare}-Spare Video)"})j",
-                       R"j({"address":"{addr:wall}","id":"{id:wall/Wall Video}","kind":"receiver","label":"Wall Video","node":"wall","receiving":"{id:other/Other Video}","text":"wall ({addr:wall}-Wall Video)"})j"}
+                       R"j({"address":"{addr:spare}","enabled":false,"id":"{id:spare/Spare Video}","kind":"receiver","label":"Spare Video","node":"spare","receiving":null,"text":"spare ({addr:spare}-Spare Video)"})j",
+                       R"j({"address":"{addr:wall}","enabled":true,"id":"{id:wall/Wall Video}","kind":"receiver","label":"Wall Video","node":"wall","receiving":"{id:other/Other Video}","text":"wall ({addr:wall}-Wall Video)"})j"}
         << QStringList() << "lit" << fed("Lit", "camera", "Cam");
     QTest::newRow("ambiguous label names the candidates")
         << QList<QStringList>{{"connect", "Twin Video", "Spare Video"}} << 2 << QStringList()
@@ -198,6 +218,20 @@ void tst_Cli::commands_data()
         << QStringList{"Receiver Spare Video [gone-3] not found: skipped",
                        "spare ({addr:spare}-Spare Video): sender Cam Video [gone-4] not found: skipped"}
         << "spare" << fed("Spare", "", "");
+    // Mute's receivers cannot be read: what the file held of them stays. A stream of no
+    // sender is not off, and recall leaves it running.
+    const QString leaving = " as it is: saved receiving a stream of no NMOS sender";
+    QTest::newRow("save keeps what it cannot read, and a stream of no sender")
+        << QList<QStringList>{{"connect", "Cam Video", "Mon Video"}, {"disconnect", "Lit Video"},
+                              {"patch", "spare/Spare Video", R"j({"sender_id":null,"master_enable":true,"activation":{"mode":"activate_immediate"}})j"},
+                              {"file", R"j({"receivers":[{"receiver":{"id":"{id:mute/Mute Video}"},"sender":null,"enabled":true}]})j"},
+                              {"save", "{file}"},
+                              {"saved", "monitor ({addr:monitor}-Mon Video)=" + camEntry, "lit ({addr:lit}-Lit Video)=off",
+                               "spare ({addr:spare}-Spare Video)=on", "=on"},
+                              {"recall", "{file}"}} << 0
+        << QStringList{"Leaving spare ({addr:spare}-Spare Video)" + leaving, "Leaving mute ({addr:mute}-Mute Video)" + leaving,
+                       "Took down lit ({addr:lit}-Lit Video)", "Patched " + monitorEntry + " to " + camEntry}
+        << QStringList() << "spare" << QStringList{"Spare Video=on", "Spare Audio 1=", "Spare Audio 2=", "Spare Anc="};
     // The video pair is patched and stays; each refused member is named, in the window's words.
     const QString refused = "Patch failed on audio: HTTP 423: The receiver refuses to be patched";
     QTest::newRow("refused members")
@@ -228,7 +262,7 @@ void tst_Cli::commands()
         QStringList arguments = runs[i];
         for (QString &argument : arguments)
             argument = expand(argument).replace("{file}", file);
-        if (arguments.first() == "file") {
+        if (QStringList{"file", "patch", "saved"}.contains(arguments.first())) {
             act(runs[i], file);
             if (QTest::currentTestFailed())
                 return;
@@ -255,12 +289,17 @@ void tst_Cli::commands()
         QCOMPARE(error.split('\n', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression("^\\s+"), ""), errors);
     }
 
-    // The monitor's own account of what each receiver of its group runs.
+    // The monitor's own account of what each receiver of its group runs: "on" for a stream
+    // of no sender.
     QStringList expected, running;
-    for (const QString &receiver : fedBy)
-        expected << receiver.section('=', 0, 0) + '=' + (receiver.endsWith('=') ? QString() : idOf(receiver.section('=', 1)));
-    for (const QJsonValue &receiver : monitor.isEmpty() ? QJsonArray() : state(monitor)["receivers"].toArray())
-        running << receiver["label"].toString() + '=' + (receiver["master_enable"].toBool() ? receiver["sender_id"].toString() : QString());
+    for (const QString &receiver : fedBy) {
+        const QString sender = receiver.section('=', 1);
+        expected << receiver.section('=', 0, 0) + '=' + (sender.isEmpty() || sender == "on" ? sender : idOf(sender));
+    }
+    for (const QJsonValue &receiver : monitor.isEmpty() ? QJsonArray() : state(monitor)["receivers"].toArray()) {
+        const QString sender = receiver["sender_id"].isString() ? receiver["sender_id"].toString() : "on";
+        running << receiver["label"].toString() + '=' + (receiver["master_enable"].toBool() ? sender : QString());
+    }
     expected.sort();
     running.sort();
     QCOMPARE(running, expected);
