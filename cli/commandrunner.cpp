@@ -45,6 +45,7 @@ CommandRunner::CommandRunner(const Options &options, QObject *parent)
         evaluate();
     });
     connect(m_catalog, &EntryCatalog::nodeUnreadable, this, [this] { evaluate(); });
+    connect(m_catalog, &EntryCatalog::registryRead, this, [this] { evaluate(); });
     connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {
         m_quietReached = false;
         m_quiet.start(QuietMs);
@@ -107,7 +108,8 @@ void CommandRunner::start(const DiscoveryOptions &discovery)
 
 bool CommandRunner::isSettled() const
 {
-    return m_deadlinePassed || (m_quietReached && !m_catalog->isBusy() && m_catalog->nodeCount() > 0);
+    return m_deadlinePassed
+           || (m_quietReached && m_catalog->hasReadEverySource() && m_catalog->nodeCount() > 0);
 }
 
 QList<CommandRunner::Named> CommandRunner::namedEntries() const
@@ -170,6 +172,7 @@ void CommandRunner::run()
 {
     m_deadline.stop();
     m_quiet.stop();
+    m_unreadSources = m_catalog->unreadSources();
     // Nothing more is listed while the run's requests wait in nested event loops.
     m_catalog->stop();
     const QString &command = m_options.command;
@@ -235,13 +238,26 @@ QJsonObject CommandRunner::entryJson(const Entry &entry) const
             {QStringLiteral("id"), entry.record.id}};
 }
 
+void CommandRunner::reportUnreadSources()
+{
+    if (!m_unreadSources.isEmpty())
+        Console::line(Console::err(), tr("Not read in full in %1 ms: %2")
+                                          .arg(m_options.waitMs)
+                                          .arg(m_unreadSources.join(QLatin1String(", "))));
+}
+
 void CommandRunner::list()
 {
     if (m_catalog->nodeCount() == 0) {
         Console::line(Console::err(), tr("No node found in %1 ms").arg(m_options.waitMs));
+        reportUnreadSources();
         finish(NothingFound);
         return;
     }
+    // What was found is listed all the same; the exit code tells that it may not be all.
+    reportUnreadSources();
+    if (!m_unreadSources.isEmpty())
+        m_exitCode = NothingFound;
     const QList<Entry> receivers = m_options.receivers ? m_catalog->entries(Entry::Receiver) : QList<Entry>();
     if (m_options.senders) {
         for (const Entry &sender : m_catalog->entries(Entry::Sender)) {
@@ -254,7 +270,7 @@ void CommandRunner::list()
     if (!m_options.json) {
         for (const Entry &receiver : receivers)
             Console::line(Console::out(), receiver.record.displayName);
-        finish(Done);
+        finish(m_exitCode);
         return;
     }
     connect(m_reader, &ActiveSenderReader::receiverRead, this,
@@ -266,7 +282,8 @@ void CommandRunner::list()
                     object.insert(QStringLiteral("enabled"), enabled);
                 } else {
                     object.insert(QStringLiteral("error"), error);
-                    m_exitCode = Failed;
+                    if (m_exitCode == Done)
+                        m_exitCode = Failed;
                 }
                 Console::json(object);
             });

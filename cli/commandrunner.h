@@ -38,7 +38,7 @@ public:
         int waitMs = 3000;
     };
 
-    // Settled once no node has arrived for this long.
+    // Settled once every source has been read and no node has arrived for this long.
     static const int QuietMs = 500;
 
     CommandRunner(const Options &options, QObject *parent = nullptr);
@@ -83,6 +83,8 @@ private:
     // The receivers a file of saved receivers holds: none when it does not exist or is
     // empty; false when it holds anything else.
     static bool readSaved(const QString &path, QJsonArray *receivers);
+    // list and save: the sources not read in full before the wait ran out, on stderr.
+    void reportUnreadSources();
 
     QJsonObject entryJson(const Entry &entry) const;
     // The run's report: what was patched on stdout, each failure on stderr, and its exit code.
@@ -110,6 +112,8 @@ private:
     // held of receivers not found now.
     QHash<QString, QJsonObject> m_savedBefore;
     QJsonArray m_notFound;
+    // list and save: the sources not read when the run began.
+    QStringList m_unreadSources;
     // Save and watch: the senders listed when the round began, to name the one a receiver runs.
     QHash<QString, Entry> m_sendersById;
     // Watch: what each receiver (by id) was receiving when last read.

@@ -53,6 +53,18 @@ void EntryCatalog::start(const DiscoveryOptions &options)
     options.applyTo(m_registry);
     // A registry's entries come with their resources: no node is asked for them.
     connect(m_registry, &NMOSRegistryBrowser::entriesListed, m_intake, &IntakeQueue::takeListed);
+    connect(m_registry, &NMOSRegistryBrowser::registryChanged, this, [this](const QUrl &base) {
+        if (!base.isEmpty())
+            m_registryBase = base;
+    });
+    // What one registry held is listed for good: one that fails or gives way to a better
+    // one afterwards takes nothing from the lists.
+    connect(m_registry, &NMOSRegistryBrowser::settledChanged, this, [this] {
+        if (m_registryRead || !m_registry->isSettled())
+            return;
+        m_registryRead = true;
+        emit registryRead();
+    });
     m_registry->start();
 }
 
@@ -75,6 +87,16 @@ bool EntryCatalog::isBusy() const
 {
     // A node found and still answering its first request is on its way into the lists.
     return m_intake->size() > 0 || (m_mdns && m_mdns->isFetching());
+}
+
+QStringList EntryCatalog::unreadSources() const
+{
+    QStringList unread;
+    if (!m_registryBase.isEmpty() && !m_registryRead)
+        unread << tr("the registry %1").arg(m_registryBase.toString());
+    if (isBusy())
+        unread << tr("the nodes found by mDNS");
+    return unread;
 }
 
 void EntryCatalog::takeIn(const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,

@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 
 class DiscoveryOptions;
 class IntakeQueue;
@@ -55,6 +57,10 @@ public:
     QList<Entry> find(Entry::Kind kind, const QString &name, bool *exact = nullptr) const;
     // Whether a node is waiting to be taken in or is being taken in.
     bool isBusy() const;
+    // Every source has been read: the nodes found by mDNS so far, and the registry in use,
+    // if any, whole at least once. What has not, in the operator's words, is unreadSources().
+    bool hasReadEverySource() const { return unreadSources().isEmpty(); }
+    QStringList unreadSources() const;
     int nodeCount() const { return m_nodeNames.size(); }
     // What the registry holds, where the runs read the resources of its entries; null
     // before start().
@@ -66,6 +72,8 @@ signals:
     // A node found could not be read.
     void nodeUnreadable();
     void nodeRemoved(const QString &nodeName);
+    // The registry in use has been read whole.
+    void registryRead();
 
 private:
     void takeIn(const QString &nodeName, const QList<NmosClient::SenderConnection> &senders,
@@ -78,6 +86,9 @@ private:
     QSet<QString> m_nodeNames;
     // Node name and address -> the id a node found by mDNS gives itself.
     QHash<QString, QString> m_nodeIds;
+    // The last registry tried, and whether one has been read whole.
+    QUrl m_registryBase;
+    bool m_registryRead = false;
     QList<Entry> m_entries;
     // Kind and text -> position in m_entries.
     QHash<QString, int> m_byText;

@@ -76,8 +76,12 @@ bool CommandRunner::readSaved(const QString &path, QJsonArray *receivers)
 void CommandRunner::save()
 {
     const QString path = m_options.arguments.value(0);
-    if (m_catalog->nodeCount() == 0) {
-        Console::line(Console::err(), tr("No node found in %1 ms").arg(m_options.waitMs));
+    if (m_catalog->nodeCount() == 0 || !m_unreadSources.isEmpty()) {
+        // What the file holds of the sources not read would be lost.
+        if (m_catalog->nodeCount() == 0)
+            Console::line(Console::err(), tr("No node found in %1 ms").arg(m_options.waitMs));
+        reportUnreadSources();
+        Console::line(Console::err(), tr("%1 left as it was").arg(path));
         finish(NothingFound);
         return;
     }

@@ -175,6 +175,7 @@ void NMOSRegistryBrowser::stop()
     }
     m_readBase = QUrl();
     m_candidates.clear();
+    setSettled(false);
     // The resolvers work on the server and cache deleted below: none may outlive them.
     qDeleteAll(m_resolvers);
     m_resolvers.clear();
@@ -416,6 +417,7 @@ void NMOSRegistryBrowser::useNext()
     m_reader->setPeerVerifyName(best->verifyName);
     connect(m_reader, &QueryApiReader::failed, this, &NMOSRegistryBrowser::onReaderFailed);
     connect(m_reader, &QueryApiReader::readAll, this, &NMOSRegistryBrowser::onReaderReadAll);
+    setSettled(false);
     qInfo().noquote() << "Reading nodes from the registry" << best->base.toString();
     emit registryChanged(best->base);
     m_reader->start();
@@ -476,6 +478,9 @@ void NMOSRegistryBrowser::onReaderReadAll()
         candidate->retryMs = m_pollInterval;
     }
     scheduleListing();
+    // Nothing new to list: every node it holds is listed already.
+    if (!m_listingScheduled)
+        setSettled(true);
 }
 
 void NMOSRegistryBrowser::onReaderFailed()
@@ -490,6 +495,7 @@ void NMOSRegistryBrowser::onReaderFailed()
     m_reader->deleteLater();
     m_reader = nullptr;
     m_readBase = QUrl();
+    setSettled(false);
     emit registryChanged(QUrl());
     // What it did read is listed, whether or not it read everything.
     scheduleListing();
@@ -556,6 +562,16 @@ void NMOSRegistryBrowser::listChangedNodes()
         listNode(nodeId);
     }
     scheduleListing();
+    if (m_changedNodes.isEmpty() && m_reader && m_reader->hasReadAll())
+        setSettled(true);
+}
+
+void NMOSRegistryBrowser::setSettled(bool settled)
+{
+    if (m_settled == settled)
+        return;
+    m_settled = settled;
+    emit settledChanged();
 }
 
 void NMOSRegistryBrowser::listNode(const QString &nodeId)

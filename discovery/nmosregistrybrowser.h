@@ -68,6 +68,9 @@ public:
     bool isStarted() const { return m_started; }
     // The Query API being read; empty while none is.
     QUrl currentRegistry() const;
+    // Every collection of the current registry has been read at least once, and the entries
+    // of what was read are listed.
+    bool isSettled() const { return m_settled; }
 
     // The base URL that --registry text stands for; empty when it names no http(s) server.
     static QUrl registryBase(const QString &text);
@@ -88,6 +91,7 @@ signals:
                        const QList<NmosClient::SenderConnection> &senders,
                        const QList<NmosClient::ReceiverConnection> &receivers);
     void registryChanged(QUrl base);
+    void settledChanged();
 
 private:
     struct Candidate
@@ -124,12 +128,14 @@ private:
     void listChangedNodes();
     void listNode(const QString &nodeId);
     void restart();
+    void setSettled(bool settled);
 
     QUrl m_given;
     bool m_developmentAllowed = false;
     int m_pollInterval;
     int m_pingInterval = QueryApiReader::DefaultPingIntervalMs;
     bool m_started = false;
+    bool m_settled = false;
     std::unique_ptr<QMdnsEngine::Server> m_mdnsServer;
     std::unique_ptr<QMdnsEngine::Cache> m_mdnsCache;
     QMdnsEngine::Browser *m_mdnsBrowser = nullptr;
