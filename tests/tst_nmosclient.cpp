@@ -269,6 +269,8 @@ void tst_NmosClient::followsRedirectsToSameOriginOnly_data()
     QTest::newRow("listing, 301 to the path without slash") << "listing" << Reply::redirect(301, receivers) << true;
     QTest::newRow("listing, 308") << "listing" << Reply::redirect(308, receivers) << true;
     QTest::newRow("listing, 302") << "listing" << Reply::redirect(302, receivers) << false;
+    // Not a redirect at all: what failed is its status, never an empty reason.
+    QTest::newRow("listing, 300") << "listing" << Reply::redirect(300, receivers) << false;
     QTest::newRow("listing, 301 to another host on the same port") << "listing" << Reply::redirect(301, "http://%other" + receivers) << false;
     QTest::newRow("active, 301") << "active" << Reply::redirect(301, "/moved/active") << true;
     QTest::newRow("active, 301 to another host on the same port") << "active" << Reply::redirect(301, "http://%other/moved/active") << false;
@@ -324,7 +326,8 @@ void tst_NmosClient::followsRedirectsToSameOriginOnly()
     QCOMPARE(other.requestCount(), 0);
     // A redirect that is not followed says so, with where it would have gone.
     if (!followed)
-        QVERIFY2(log.warnings().join('\n').contains("Refused the redirect (HTTP " + QString::number(redirect.status)),
+        QVERIFY2(log.warnings().join('\n').contains(redirect.status == 300 ? "Unable to connect: \"HTTP 300 from http"
+                                                                            : "Refused the redirect (HTTP " + QString::number(redirect.status)),
                  qPrintable(log.warnings().join('\n')));
 }
 
