@@ -56,11 +56,14 @@ int main(int argc, char *argv[])
         "  connect SENDER RECEIVER                patch the receiver's group to the sender's, verified\n"
         "  disconnect RECEIVER                    take the receiver's group down, verified\n"
         "  sdp SENDER|RECEIVER                    print the transport files as the viewers show them\n"
-        "  save FILE                              write the sender every receiver runs now\n"
-        "  recall FILE [--dry-run]                patch each saved receiver to its saved sender\n"
+        "  save FILE                              write what every receiver runs now; one that cannot be read\n"
+        "                                         keeps what FILE held of it\n"
+        "  recall FILE [--dry-run]                patch each saved receiver, found on its own node, to its saved\n"
+        "                                         sender; one saved running a stream of no sender is left as it is\n"
         "  watch [--json]                         one line per change, until interrupted\n\n"
         "SENDER and RECEIVER: an entry's whole text, a resource id, or a label that only one resource has.\n"
-        "Exit codes: 0 done; 1 a pair or receiver failed; 2 usage, no match or several; 3 nothing found in time."));
+        "Exit codes: 0 done; 1 a pair or receiver failed or was not found; 2 usage, no match or several;\n"
+        "3 nothing found, or a source not read in full, in time."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do (see above)."),
@@ -70,8 +73,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("list, watch: one JSON object a line."));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"), QStringLiteral("recall: say what would be patched, patch nothing."));
     const QCommandLineOption wait(QStringLiteral("wait"),
-                                  QStringLiteral("How long to look for the nodes named, or for list and save until none "
-                                                 "has come for 500 ms (default 3000)."),
+                                  QStringLiteral("How long to look for the nodes named, or for list and save until every "
+                                                 "source has been read and no node has come for 500 ms (default 3000)."),
                                   QStringLiteral("ms"), QStringLiteral("3000"));
     parser.addOptions({senders, receivers, json, dryRun, wait});
     DiscoveryOptions discovery;
