@@ -316,7 +316,8 @@ void tst_NmosClient::followsRedirectsToSameOriginOnly()
         QSignalSpy finished(reply, &QNetworkReply::finished);
         QVERIFY(finished.wait(5000));
         QString senderId;
-        ok = NmosClient::activeSenderOf(reply, &senderId) && senderId == SenderId;
+        bool enabled = false;
+        ok = NmosClient::activeSenderOf(reply, &enabled, &senderId) && senderId == SenderId;
         delete reply;
     } else {
         QString sdp;
