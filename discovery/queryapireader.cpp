@@ -431,6 +431,12 @@ void QueryApiReader::readMessage(int index, const QString &message)
 {
     Collection &collection = m_collections[index];
     collection.lastHeardMs = now();
+    // A registry that sends faster than its grains are worked out would have them pile up
+    // without end: read the collection again instead, which tells the same.
+    if (collection.messages.size() >= MaxQueuedMessages) {
+        dropWebSocket(index, QStringLiteral("%1 messages waiting to be worked out").arg(collection.messages.size() + 1));
+        return;
+    }
     collection.messages << message;
     decodeMessages(index);
 }
@@ -518,8 +524,12 @@ void QueryApiReader::checkHealth()
             }
             continue;
         }
-        if (collection.socket->state() != QAbstractSocket::ConnectedState)
+        // Qt 5's WebSocket gives a handshake no time limit of its own.
+        if (collection.socket->state() != QAbstractSocket::ConnectedState) {
+            if (at - collection.lastHeardMs > SilentPings * m_pingIntervalMs)
+                dropWebSocket(i, QStringLiteral("no handshake within %1 s").arg((at - collection.lastHeardMs) / 1000.0));
             continue;
+        }
         if (at - collection.lastHeardMs > SilentPings * m_pingIntervalMs) {
             dropWebSocket(i, QStringLiteral("silent for %1 s").arg((at - collection.lastHeardMs) / 1000.0));
         } else if (at - collection.lastHeardMs >= m_pingIntervalMs && at - collection.lastPingMs >= m_pingIntervalMs) {

@@ -22,8 +22,9 @@ class QWebSocket;
 
 // Reads what one IS-04 Query API holds into a store and keeps it current: a paged read of
 // nodes, devices, flows, senders and receivers, then one WebSocket subscription per
-// collection. A subscription that closes, or stays silent through pings, is read and
-// subscribed again after a pause that starts at RetryFirstMs and doubles up to RetryMaxMs.
+// collection. A subscription that closes, does not open, stays silent through pings or falls
+// behind is read and subscribed again after a pause that starts at RetryFirstMs and doubles
+// up to RetryMaxMs.
 class QueryApiReader : public QObject
 {
     Q_OBJECT
@@ -43,6 +44,9 @@ public:
     // Messages this long (in characters) are worked out on another thread: a few thousand
     // resources take the event loop a noticeable while to parse and compare.
     static constexpr int OffThreadSize = 256 * 1024;
+    // The most messages of a collection that wait while one is worked out; at 10 a second,
+    // the rate asked for, several seconds of a facility's changes.
+    static constexpr int MaxQueuedMessages = 64;
 
     // base: the Query API's root with its version (http://10.0.0.5/x-nmos/query/v1.3), or
     // without one (http://10.0.0.5/x-nmos/query): the highest version both speak is used.

@@ -270,6 +270,13 @@ void tst_NMOSRegistryBrowser::readsRegistry_data()
         << QList<QByteArray>{grain("senders", {unchanged(large)}), grain("senders", {added(senderJson("s3"))})}
         << QStringList{entry("r1"), entry("s1"), entry("s2"), entry("s3")} << QStringList{"s2", "s3"} << base
         << QString();
+    // Behind it, more grains than wait while it is worked out: the collection is read again.
+    QList<QByteArray> flood{grain("senders", {added(large)})};
+    for (int i = 0; i < QueryApiReader::MaxQueuedMessages + 1; ++i)
+        flood << grain("senders", {added(senderJson("s3"))});
+    QTest::newRow("grains pile up")
+        << "v1.3" << registry({}, receivers, {{"senders/", Reply::json(QJsonArray{s1})}, {"senders/", Reply::json(both)}})
+        << flood << listed << QStringList{"s1", "s2"} << base << "messages waiting to be worked out";
     QTest::newRow("WebSocket garbage")
         << "v1.3" << registry(QJsonArray{s1}, receivers)
         << QList<QByteArray>{"{\"grain\": 1", "[]", grain("senders", {QJsonObject{{"path", "x"}}}),
@@ -279,6 +286,10 @@ void tst_NMOSRegistryBrowser::readsRegistry_data()
     QTest::newRow("WebSocket closed")
         << "v1.3" << registry({}, receivers, {{"senders/", Reply::json(QJsonArray{s1})}, {"senders/", Reply::json(both)}})
         << QList<QByteArray>{"close"} << listed << QStringList{"s1", "s2"} << base << "reading them again in 1 s";
+    // Taken, and never a word: no handshake.
+    QTest::newRow("WebSocket handshake unanswered")
+        << "v1.3" << registry({}, receivers, {{"senders/", Reply::json(QJsonArray{s1})}, {"senders/", Reply::json(both)}})
+        << QList<QByteArray>{"mute"} << listed << QStringList{"s1", "s2"} << base << "ended (no handshake within";
     // Open, and never a word again, not even to a ping.
     QTest::newRow("WebSocket silent")
         << "v1.3" << registry(QJsonArray{s1}, receivers) << QList<QByteArray>{"silent"}
@@ -335,7 +346,11 @@ void tst_NMOSRegistryBrowser::readsRegistry()
                           "Sec-WebSocket-Accept: " + accept + "\r\n\r\n");
         });
     });
-    const quint16 wsPort = grains == QList<QByteArray>{"silent"} ? silent.serverPort() : sockets.serverPort();
+    QTcpServer mute;
+    QVERIFY(mute.listen(QHostAddress::LocalHost));
+    const quint16 wsPort = grains == QList<QByteArray>{"silent"} ? silent.serverPort()
+                           : grains == QList<QByteArray>{"mute"} ? mute.serverPort()
+                                                                 : sockets.serverPort();
     if (!grains.isEmpty()) {
         for (int i = 0; i < 5; ++i)
             registry.addReply("POST", root + "subscriptions",
