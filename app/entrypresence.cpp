@@ -54,6 +54,38 @@ EntryPresence::EntryPresence(QComboBox *senders, QComboBox *receivers, QObject *
 {
     for (QComboBox *combo : {m_senders, m_receivers})
         connect(combo, &QComboBox::editTextChanged, this, [combo] { showChosen(combo); });
+    watch(m_senders, &m_senderIds);
+    watch(m_receivers, &m_receiverIds);
+}
+
+void EntryPresence::watch(QComboBox *combo, IdIndex *index)
+{
+    QAbstractItemModel *model = combo->model();
+    const auto stale = [index] { index->stale = true; };
+    connect(model, &QAbstractItemModel::rowsInserted, this, stale);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, stale);
+    connect(model, &QAbstractItemModel::rowsMoved, this, stale);
+    connect(model, &QAbstractItemModel::layoutChanged, this, stale);
+    connect(model, &QAbstractItemModel::modelReset, this, stale);
+    // Greying changes the flags, kept in a role of their own, which leaves the ids as they are.
+    connect(model, &QAbstractItemModel::dataChanged, this,
+            [index](const QModelIndex &, const QModelIndex &, const QVector<int> &roles) {
+                if (roles.isEmpty() || roles.contains(Qt::UserRole))
+                    index->stale = true;
+            });
+}
+
+const QList<QPersistentModelIndex> &EntryPresence::rowsOf(QComboBox *combo, IdIndex *index, const QString &id)
+{
+    if (index->stale) {
+        index->rows.clear();
+        for (int row = 0; row < combo->count(); ++row)
+            index->rows[recordId(combo, row)] << QPersistentModelIndex(combo->model()->index(row, 0));
+        index->stale = false;
+    }
+    static const QList<QPersistentModelIndex> none;
+    const auto found = index->rows.constFind(id);
+    return found == index->rows.constEnd() ? none : *found;
 }
 
 bool EntryPresence::isPresent(const QComboBox *combo, int row)
@@ -103,10 +135,13 @@ void EntryPresence::setPresentById(const QString &type, const QString &id, bool 
 {
     if (type != QLatin1String("senders") && type != QLatin1String("receivers"))
         return;
-    QComboBox *combo = type == QLatin1String("senders") ? m_senders : m_receivers;
-    for (int row = 0; row < combo->count(); ++row) {
-        if (recordId(combo, row) == id)
-            setPresent(combo, row, present);
+    const bool senders = type == QLatin1String("senders");
+    QComboBox *combo = senders ? m_senders : m_receivers;
+    // Copied: greying a row may run slots that change the list.
+    const QList<QPersistentModelIndex> rows = rowsOf(combo, senders ? &m_senderIds : &m_receiverIds, id);
+    for (const QPersistentModelIndex &row : rows) {
+        if (row.isValid())
+            setPresent(combo, row.row(), present);
     }
 }
 

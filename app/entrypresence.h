@@ -1,7 +1,10 @@
 #ifndef ENTRYPRESENCE_H
 #define ENTRYPRESENCE_H
 
+#include <QHash>
+#include <QList>
 #include <QObject>
+#include <QPersistentModelIndex>
 #include <QString>
 
 #include <functional>
@@ -30,11 +33,25 @@ public:
     void takeResourceAdded(const QString &type, const QString &id);
 
 private:
+    // A list's entries by the id of their resource, made again when entries were added,
+    // removed, moved or given another record: a registry that restarts removes a facility's
+    // tens of thousands of resources at once, and a search of the list for each one took
+    // minutes.
+    struct IdIndex
+    {
+        QHash<QString, QList<QPersistentModelIndex>> rows;
+        bool stale = true;
+    };
+
     void setPresentWhere(const std::function<bool(const QComboBox *, int)> &match, bool present);
     void setPresentById(const QString &type, const QString &id, bool present);
+    void watch(QComboBox *combo, IdIndex *index);
+    const QList<QPersistentModelIndex> &rowsOf(QComboBox *combo, IdIndex *index, const QString &id);
 
     QComboBox *m_senders;
     QComboBox *m_receivers;
+    IdIndex m_senderIds;
+    IdIndex m_receiverIds;
 };
 
 #endif // ENTRYPRESENCE_H
