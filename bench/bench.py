@@ -23,6 +23,11 @@ runs: the machine may be shared, so only ratios taken in one run are compared.
   8  type-to-find: a word typed a key at a time into a list of 24,000 entries, and two keys
      taken back; the slowest key to the popup of matches painted (no entry is current, so
      the row's check asks no node)
+  11 registry restart: 3,000 nodes through the simulated registry, listed in the window; the
+     registry restarts empty (nmos-simnode's SIGUSR1), and 2 s after every entry is greyed the
+     nodes register again (SIGUSR2), as they do once their heartbeats fail: time from the
+     restart to every entry greyed, from the new registrations to every entry normal again,
+     and the longest event-loop stall from the restart until then; with the load average
   10 ferrolink-cli connect with two announced simulated nodes (camera and monitor, one group
      each), process start to exit: by label, which waits until no node has come for 500 ms,
      and by the entries' whole texts, which need no such wait; and list --json of 1,000
@@ -38,6 +43,7 @@ import json
 import os
 import platform
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -551,6 +557,65 @@ class Bench:
         self.row("10 ferrolink-cli list --json, %d nodes, every entry with its active sender (load %s)" % (count, load),
                  median(times), None, "<= 3 s", le(median(times), 3), " s")
 
+    # Figure 11 --------------------------------------------------------------------------
+
+    def registry_restart(self):
+        count = FACILITY
+        self.say("11 registry restart, %d nodes" % count)
+        runs = [self.registry_restart_run(count) for _ in range(self.o.runs)]
+        self.data["figures"]["registry_restart"] = runs
+        load = " ".join("%.1f" % value for value in os.getloadavg())
+        name = "11 %d nodes, registry restarted" % count
+        stall = max((r["stall_ms"] for r in runs if r["stall_ms"] is not None), default=None)
+        greyed = median([r["greyed_ms"] for r in runs])
+        normal = median([r["normal_ms"] for r in runs])
+        self.row("%s: longest event-loop stall (load %s)" % (name, load), stall, None, "<= 100 ms", le(stall, 100),
+                 " ms")
+        self.row("%s: every entry greyed after it restarted" % name, ms_to_s(greyed), None, "<= 2 s",
+                 le(greyed, 2000), " s")
+        self.row("%s: every entry normal after the nodes registered again" % name, ms_to_s(normal), None, "<= 3 s",
+                 le(normal, 3000), " s")
+
+    def registry_restart_run(self, count):
+        result = {"nodes": count, "greyed_ms": None, "normal_ms": None, "stall_ms": None}
+        node, _ = start_simnode(self.tool("tools/nmos-simnode"), NODE_ARGS + [
+            "--registry", "0", "--registry-only", "--registry-page-limit", "100",
+            "--nodes", str(count), "--video-senders", "4", "--video-receivers", "4"], timeout_s=120)
+        time.sleep(2 + count / 500)
+        app = Proc([self.tool("bench/desk-probe"), "presence", str(self.o.scale_timeout + 60)],
+                   env={"QT_LOGGING_RULES": FERROLINK_RULES}, stack_kib=1024)
+        want = 8 * count
+        try:
+            if not app.wait_line(lambda text: entry_counts(text) == (want, 0), self.o.scale_timeout):
+                self.say("  not every entry was listed: %s" % app.out[-2:])
+                return result
+            # The subscriptions' first grains, each a whole collection, come after the reads.
+            time.sleep(5)
+            gone = now_ms()
+            node.popen.send_signal(signal.SIGUSR1)
+            greyed = wait_after(app, gone, lambda text: entry_counts(text) == (want, want), 20)
+            if not greyed:
+                self.say("  not every entry was greyed: %s" % app.out[-2:])
+                return result
+            result["greyed_ms"] = greyed[0] - gone
+            time.sleep(2)
+            back = now_ms()
+            node.popen.send_signal(signal.SIGUSR2)
+            normal = wait_after(app, back, lambda text: entry_counts(text) == (want, 0), 20)
+            if normal:
+                result["normal_ms"] = normal[0] - back
+            time.sleep(1)
+            stalls = [int(text.split()[2]) for at, text in list(app.out) if text.startswith("stall ") and at >= gone]
+            # The probe reports calls that waited over 20 ms: none means less.
+            result["stall_ms"] = max(stalls) if stalls else 20
+        finally:
+            app.stop()
+            node.stop()
+            result["load"] = os.getloadavg()[0]
+            self.say("  greyed in %s ms, normal in %s ms, stall %s ms, load %.1f" % (
+                fmt(result["greyed_ms"]), fmt(result["normal_ms"]), fmt(result["stall_ms"]), result["load"]))
+        return result
+
     # Output -----------------------------------------------------------------------------
 
     def finish(self):
@@ -601,6 +666,27 @@ def total_listed(text):
         return -1
     words = text.rsplit(" ", 2)
     return int(words[1]) + int(words[2])
+
+
+def entry_counts(text):
+    """(entries, greyed entries) of a desk probe's "entries" line, else None."""
+    words = text.split()
+    if len(words) != 4 or words[0] != "entries":
+        return None
+    return int(words[2]), int(words[3])
+
+
+def wait_after(proc, since, predicate, timeout_s):
+    """The first (ms, line) of proc's output that came at or after since and satisfies
+    predicate, or None when the time is up."""
+    deadline = time.monotonic() + timeout_s
+    while True:
+        for at, text in list(proc.out):
+            if at >= since and predicate(text):
+                return at, text
+        if time.monotonic() > deadline or proc.popen.poll() is not None:
+            return None
+        time.sleep(0.05)
 
 
 def curve(app):
@@ -724,7 +810,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--long", action="store_true", help="idle traffic over ten minutes")
     parser.add_argument("--save", action="store_true", help="copy the results to bench/RESULTS.md")
-    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10", help="figures to run, such as 2,4")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10,11", help="figures to run, such as 2,4")
     parser.add_argument("--scale", default="100,300,1000,3000", help="node counts for figure 2")
     parser.add_argument("--registry-scale", default="3000", help="node counts for figure 2 through a registry")
     parser.add_argument("--scale-timeout", type=int, default=40, help="seconds to wait for every entry")
@@ -737,7 +823,7 @@ def main():
     bench = Bench(options)
     steps = [("1", bench.discovery_latency), ("2", bench.scale), ("3", bench.churn_row), ("4", bench.mdns),
              ("5", bench.workflow), ("6", bench.startup), ("7", bench.idle_traffic), ("8", bench.finder),
-             ("9", bench.dual_stack), ("10", bench.cli_connect)]
+             ("9", bench.dual_stack), ("10", bench.cli_connect), ("11", bench.registry_restart)]
     for key, step in steps:
         if key in only or (key == "3" and "2" in only):
             step()

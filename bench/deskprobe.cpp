@@ -15,6 +15,9 @@
 //       times its event loop: every 5 ms another thread posts it a call, as input reaches
 //       it, and "stall MS WAITED_MS" reports each call that waited over 20 ms to run;
 //       "stalls MAX_MS" at the end. The window's log goes to stderr as Ferrolink's does.
+//   desk-probe presence SECONDS
+//       As watch, and every 100 ms "entries MS LISTED GREYED" whenever the number of entries
+//       in both lists, or of those greyed, changed.
 //   desk-probe find ENTRIES WORD
 //       Fills the transmitter list with ENTRIES entries named as a facility's are, types WORD
 //       into its field a key at a time, then takes two keys back, and prints for each key
@@ -22,6 +25,7 @@
 //       popup that shows the matching entries.
 // Any message box is closed at once and reported as "message TEXT"; every wait is bounded.
 
+#include "app/entrypresence.h"
 #include "app/mainwindow.h"
 #include "nmos/nmosclient.h"
 #include "workflow/intakequeue.h"
@@ -240,6 +244,22 @@ void press(QWidget *target, int key, const QString &text)
     QApplication::sendEvent(target, &up);
 }
 
+// Counts the entries of both lists, and the greyed ones, and reports each change.
+void reportPresence(MainWindow *window, QPair<int, int> *last)
+{
+    int listed = 0;
+    int greyed = 0;
+    for (QComboBox *combo : window->findChildren<QComboBox *>().mid(0, 2)) {
+        listed += combo->count();
+        for (int row = 0; row < combo->count(); ++row)
+            greyed += EntryPresence::isPresent(combo, row) ? 0 : 1;
+    }
+    if (qMakePair(listed, greyed) != *last) {
+        *last = qMakePair(listed, greyed);
+        report(QStringLiteral("entries"), QStringLiteral("%1 %2").arg(listed).arg(greyed));
+    }
+}
+
 int find(MainWindow *window, int entries, const QString &word)
 {
     const QList<QComboBox *> combos = window->findChildren<QComboBox *>();
@@ -342,6 +362,20 @@ int main(int argc, char *argv[])
         report(QStringLiteral("stalls"), QString::number(heartbeat.worstMs()));
         return 0;
     }
+    if (mode == QLatin1String("presence")) {
+        MainWindow window;
+        window.show();
+        Heartbeat heartbeat;
+        QPair<int, int> last{-1, -1};
+        QTimer counter;
+        QObject::connect(&counter, &QTimer::timeout, &window, [&] { reportPresence(&window, &last); });
+        counter.start(100);
+        QTimer::singleShot(args.value(2).toInt() * 1000, &app, &QApplication::quit);
+        app.exec();
+        heartbeat.stop();
+        report(QStringLiteral("stalls"), QString::number(heartbeat.worstMs()));
+        return 0;
+    }
     if (mode == QLatin1String("find")) {
         MainWindow window;
         window.show();
@@ -354,6 +388,7 @@ int main(int argc, char *argv[])
         return status;
     }
     QTextStream(stderr) << "usage: desk-probe shown IDLE_MS [--bare] | desk-probe workflow [ENTRIES]"
+                           " | desk-probe watch SECONDS [PARALLEL] | desk-probe presence SECONDS"
                            " | desk-probe find ENTRIES WORD\n";
     return 2;
 }

@@ -17,10 +17,10 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int)
+void onSignal(int number)
 {
     // Only async-signal-safe calls here; the event loop picks the byte up.
-    const char byte = 1;
+    const char byte = char(number);
     const ssize_t written = ::write(signalPipe[1], &byte, 1);
     (void)written;
 }
@@ -50,22 +50,29 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << "nmos-simnode: cannot create the signal pipe\n";
         return 1;
     }
+    SimNodeSet nodes(config);
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&nodes] {
         char byte = 0;
         const ssize_t got = ::read(signalPipe[0], &byte, 1);
         (void)got;
-        QCoreApplication::quit();
+        if (byte == SIGUSR1)
+            nodes.restartRegistry();
+        else if (byte == SIGUSR2)
+            nodes.registerAgain();
+        else
+            QCoreApplication::quit();
     });
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGUSR1, &action, nullptr);
+    sigaction(SIGUSR2, &action, nullptr);
     // A client that hangs up early must not end the node when the answer is written.
     signal(SIGPIPE, SIG_IGN);
 
-    SimNodeSet nodes(config);
     if (!nodes.start(&error)) {
         QTextStream(stderr) << "nmos-simnode: " << error << "\n";
         return 1;

@@ -164,7 +164,9 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         {QStringLiteral("bump-counters"), QStringLiteral("Bump every node's ver_slf TXT counter this often, as a busy node would (for soak runs)."), QStringLiteral("ms")},
         {QStringLiteral("registry"), QStringLiteral("Also serve a test double of an IS-04 Query API (not a registry: no "
                                                     "heartbeats, no expiry) holding the nodes played, on the first bind "
-                                                    "address; 0 picks a free port. Announced as _nmos-query._tcp."),
+                                                    "address; 0 picks a free port. Announced as _nmos-query._tcp. SIGUSR1 "
+                                                    "restarts it empty, its WebSockets closed; SIGUSR2 has the "
+                                                    "nodes register again."),
          QStringLiteral("port")},
         {QStringLiteral("registry-pri"), QStringLiteral("TXT pri of the registry's announcement (default: 0)."), QStringLiteral("pri")},
         {QStringLiteral("registry-only"), QStringLiteral("Announce the registry but not the nodes, as nodes on another subnet.")},

@@ -118,22 +118,38 @@ bool SimNodeSet::startRegistry(QString *errorString)
     if (!m_registry->start(errorString))
         return false;
     for (SimNode *node : qAsConst(m_nodes)) {
-        // Every resource as the node's own API gives it, again after each change, as the
-        // node's Registration API client would keep them.
-        auto registerNode = [this, node] {
-            const QString base = QStringLiteral("/x-nmos/node/v1.3/");
-            m_registry->putResource(QStringLiteral("nodes"),
-                                    QJsonDocument::fromJson(node->handle("GET", base + QStringLiteral("self"), {}).body).object());
-            for (const QString type : {"devices", "sources", "flows", "senders", "receivers"}) {
-                const QJsonArray resources = QJsonDocument::fromJson(node->handle("GET", base + type + '/', {}).body).array();
-                for (const QJsonValue &resource : resources)
-                    m_registry->putResource(type, resource.toObject());
-            }
-        };
-        registerNode();
-        connect(node, &SimNode::resourcesChanged, m_registry, registerNode, Qt::QueuedConnection);
+        registerNode(node);
+        connect(node, &SimNode::resourcesChanged, m_registry, [this, node] { registerNode(node); }, Qt::QueuedConnection);
     }
     return true;
+}
+
+// Every resource as the node's own API gives it, again after each change, as the node's
+// Registration API client would keep them.
+void SimNodeSet::registerNode(SimNode *node)
+{
+    const QString base = QStringLiteral("/x-nmos/node/v1.3/");
+    m_registry->putResource(QStringLiteral("nodes"),
+                            QJsonDocument::fromJson(node->handle("GET", base + QStringLiteral("self"), {}).body).object());
+    for (const QString type : {"devices", "sources", "flows", "senders", "receivers"}) {
+        const QJsonArray resources = QJsonDocument::fromJson(node->handle("GET", base + type + '/', {}).body).array();
+        for (const QJsonValue &resource : resources)
+            m_registry->putResource(type, resource.toObject());
+    }
+}
+
+void SimNodeSet::restartRegistry()
+{
+    if (m_registry)
+        m_registry->forget();
+}
+
+void SimNodeSet::registerAgain()
+{
+    if (!m_registry)
+        return;
+    for (SimNode *node : qAsConst(m_nodes))
+        registerNode(node);
 }
 
 int SimNodeSet::registryPort() const

@@ -33,6 +33,9 @@ public:
     QList<SimNode *> nodes() const { return m_nodes; }
     // The registry double's port; 0 without one.
     int registryPort() const;
+    // The registry double restarts empty; registerAgain() has every node register again.
+    void restartRegistry();
+    void registerAgain();
     // The interfaces announcements go out on: the ones asked for, or those that carry
     // the bind addresses.
     static bool announceInterfaces(const SimConfig &config, QStringList *names, QString *errorString = nullptr);
@@ -45,6 +48,7 @@ private:
 
     void writeState();
     bool startRegistry(QString *errorString);
+    void registerNode(SimNode *node);
 
     const SimConfig m_config;
     QList<SimNode *> m_nodes;

@@ -112,6 +112,22 @@ void SimRegistry::putResource(const QString &type, const QJsonObject &resource)
     }, Qt::QueuedConnection);
 }
 
+void SimRegistry::forget()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_collections.clear();
+        m_positions.clear();
+        m_subscriptions.clear();
+    }
+    const QList<QWebSocket *> sockets = m_subscribers.keys();
+    m_subscribers.clear();
+    for (QWebSocket *socket : sockets) {
+        socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("restarting"));
+        socket->deleteLater();
+    }
+}
+
 void SimRegistry::serve(const httplib::Request &request, httplib::Response &response)
 {
     const QString path = QString::fromStdString(request.path);

@@ -44,6 +44,8 @@ public:
     // Adds or replaces a resource (by id) of a collection ("nodes", "senders", …) and tells
     // its subscribers when it changed. Any thread.
     void putResource(const QString &type, const QJsonObject &resource);
+    // As a registry that restarted: holds nothing, and its subscribers are gone.
+    void forget();
 
 private:
     struct Entry
