@@ -10,9 +10,8 @@
 namespace {
 
 template<typename Field>
-auto recordField(const QComboBox *combo, int row, Field field)
+auto recordField(const QVariant &data, Field field)
 {
-    const QVariant data = combo->itemData(row);
     if (qstrcmp(data.typeName(), "NmosClient::ReceiverConnection") == 0) {
         const auto record = data.value<NmosClient::ReceiverConnection>();
         return field(record.id, record.node);
@@ -21,14 +20,14 @@ auto recordField(const QComboBox *combo, int row, Field field)
     return field(record.id, record.node);
 }
 
-QString recordId(const QComboBox *combo, int row)
+QString recordId(const QStandardItem *item)
 {
-    return recordField(combo, row, [](const QString &id, const NmosClient::NodeEndpoint &) { return id; });
+    return recordField(item->data(Qt::UserRole), [](const QString &id, const NmosClient::NodeEndpoint &) { return id; });
 }
 
 bool isFromRegistry(const QComboBox *combo, int row)
 {
-    return recordField(combo, row, [](const QString &, const NmosClient::NodeEndpoint &node) {
+    return recordField(combo->itemData(row), [](const QString &, const NmosClient::NodeEndpoint &node) {
         return !node.registryNodeId.isEmpty();
     });
 }
@@ -58,34 +57,69 @@ EntryPresence::EntryPresence(QComboBox *senders, QComboBox *receivers, QObject *
     watch(m_receivers, &m_receiverIds);
 }
 
+// Kept up as the list changes, entry by entry; sorting moves items without changing them.
 void EntryPresence::watch(QComboBox *combo, IdIndex *index)
 {
-    QAbstractItemModel *model = combo->model();
-    const auto stale = [index] { index->stale = true; };
-    connect(model, &QAbstractItemModel::rowsInserted, this, stale);
-    connect(model, &QAbstractItemModel::rowsRemoved, this, stale);
-    connect(model, &QAbstractItemModel::rowsMoved, this, stale);
-    connect(model, &QAbstractItemModel::layoutChanged, this, stale);
-    connect(model, &QAbstractItemModel::modelReset, this, stale);
+    auto *model = qobject_cast<QStandardItemModel *>(combo->model());
+    if (!model)
+        return;
+    const auto forRows = [model, index](int first, int last, void (IdIndex::*change)(QStandardItem *)) {
+        if (index->stale)
+            return;
+        for (int row = first; row <= last; ++row) {
+            if (QStandardItem *item = model->item(row))
+                (index->*change)(item);
+        }
+    };
+    connect(model, &QAbstractItemModel::rowsInserted, this,
+            [forRows](const QModelIndex &, int first, int last) { forRows(first, last, &IdIndex::add); });
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [forRows](const QModelIndex &, int first, int last) { forRows(first, last, &IdIndex::remove); });
     // Greying changes the flags, kept in a role of their own, which leaves the ids as they are.
     connect(model, &QAbstractItemModel::dataChanged, this,
-            [index](const QModelIndex &, const QModelIndex &, const QVector<int> &roles) {
-                if (roles.isEmpty() || roles.contains(Qt::UserRole))
-                    index->stale = true;
+            [forRows](const QModelIndex &top, const QModelIndex &bottom, const QVector<int> &roles) {
+                if (roles.isEmpty() || roles.contains(Qt::UserRole)) {
+                    forRows(top.row(), bottom.row(), &IdIndex::remove);
+                    forRows(top.row(), bottom.row(), &IdIndex::add);
+                }
             });
+    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, [index] { index->stale = true; });
 }
 
-const QList<QPersistentModelIndex> &EntryPresence::rowsOf(QComboBox *combo, IdIndex *index, const QString &id)
+void EntryPresence::IdIndex::add(QStandardItem *item)
 {
+    const QString id = recordId(item);
+    ids.insert(item, id);
+    items[id] << item;
+}
+
+void EntryPresence::IdIndex::remove(QStandardItem *item)
+{
+    const auto found = ids.find(item);
+    if (found == ids.end())
+        return;
+    const auto list = items.find(*found);
+    if (list != items.end()) {
+        list->removeOne(item);
+        if (list->isEmpty())
+            items.erase(list);
+    }
+    ids.erase(found);
+}
+
+QList<QStandardItem *> EntryPresence::itemsOf(QComboBox *combo, IdIndex *index, const QString &id)
+{
+    auto *model = qobject_cast<QStandardItemModel *>(combo->model());
+    if (!model)
+        return {};
     if (index->stale) {
-        index->rows.clear();
-        for (int row = 0; row < combo->count(); ++row)
-            index->rows[recordId(combo, row)] << QPersistentModelIndex(combo->model()->index(row, 0));
+        index->items.clear();
+        index->ids.clear();
+        for (int row = 0; row < model->rowCount(); ++row)
+            index->add(model->item(row));
         index->stale = false;
     }
-    static const QList<QPersistentModelIndex> none;
-    const auto found = index->rows.constFind(id);
-    return found == index->rows.constEnd() ? none : *found;
+    return index->items.value(id);
 }
 
 bool EntryPresence::isPresent(const QComboBox *combo, int row)
@@ -137,11 +171,17 @@ void EntryPresence::setPresentById(const QString &type, const QString &id, bool 
         return;
     const bool senders = type == QLatin1String("senders");
     QComboBox *combo = senders ? m_senders : m_receivers;
-    // Copied: greying a row may run slots that change the list.
-    const QList<QPersistentModelIndex> rows = rowsOf(combo, senders ? &m_senderIds : &m_receiverIds, id);
-    for (const QPersistentModelIndex &row : rows) {
-        if (row.isValid())
-            setPresent(combo, row.row(), present);
+    IdIndex &index = senders ? m_senderIds : m_receiverIds;
+    // A copy: greying an entry may run slots that change the list.
+    const QList<QStandardItem *> items = itemsOf(combo, &index, id);
+    for (QStandardItem *item : items) {
+        if (!index.ids.contains(item) || item->isEnabled() == present)
+            continue;
+        item->setEnabled(present);
+        // The item's row would be searched for among all of them once the list was sorted.
+        auto *model = static_cast<QStandardItemModel *>(combo->model());
+        if (model->item(combo->currentIndex()) == item)
+            showChosen(combo);
     }
 }
 

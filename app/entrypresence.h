@@ -4,12 +4,12 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QPersistentModelIndex>
 #include <QString>
 
 #include <functional>
 
 class QComboBox;
+class QStandardItem;
 
 // Entries whose sender or receiver went away stay listed, greyed and not to be chosen,
 // until the same resource is back: an operator sees what vanished instead of a list that
@@ -33,20 +33,23 @@ public:
     void takeResourceAdded(const QString &type, const QString &id);
 
 private:
-    // A list's entries by the id of their resource, made again when entries were added,
-    // removed, moved or given another record: a registry that restarts removes a facility's
-    // tens of thousands of resources at once, and a search of the list for each one took
-    // minutes.
+    // A list's entries by the id of their resource, kept up as entries are added, removed or
+    // given another record: a registry that restarts removes a facility's tens of thousands
+    // of resources at once, and a search of the list for each one took minutes.
     struct IdIndex
     {
-        QHash<QString, QList<QPersistentModelIndex>> rows;
-        bool stale = true;
+        QHash<QString, QList<QStandardItem *>> items;
+        QHash<QStandardItem *, QString> ids;
+        bool stale = true; // made whole at the next search
+
+        void add(QStandardItem *item);
+        void remove(QStandardItem *item);
     };
 
     void setPresentWhere(const std::function<bool(const QComboBox *, int)> &match, bool present);
     void setPresentById(const QString &type, const QString &id, bool present);
     void watch(QComboBox *combo, IdIndex *index);
-    const QList<QPersistentModelIndex> &rowsOf(QComboBox *combo, IdIndex *index, const QString &id);
+    QList<QStandardItem *> itemsOf(QComboBox *combo, IdIndex *index, const QString &id);
 
     QComboBox *m_senders;
     QComboBox *m_receivers;
