@@ -25,7 +25,6 @@
 //       popup that shows the matching entries.
 // Any message box is closed at once and reported as "message TEXT"; every wait is bounded.
 
-#include "app/entrypresence.h"
 #include "app/mainwindow.h"
 #include "nmos/nmosclient.h"
 #include "workflow/intakequeue.h"
@@ -42,6 +41,8 @@
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
+#include <QStandardItemModel>
 #include <QTextStream>
 #include <QTimer>
 
@@ -244,21 +245,50 @@ void press(QWidget *target, int key, const QString &text)
     QApplication::sendEvent(target, &up);
 }
 
-// Counts the entries of both lists, and the greyed ones, and reports each change.
-void reportPresence(MainWindow *window, QPair<int, int> *last)
+// Counts the entries of both lists, and the greyed ones, as the lists tell their changes: a
+// scan of a facility's entries every 100 ms would itself hold the event loop.
+class PresenceCounter : public QObject
 {
-    int listed = 0;
-    int greyed = 0;
-    for (QComboBox *combo : window->findChildren<QComboBox *>().mid(0, 2)) {
-        listed += combo->count();
-        for (int row = 0; row < combo->count(); ++row)
-            greyed += EntryPresence::isPresent(combo, row) ? 0 : 1;
+public:
+    explicit PresenceCounter(const QList<QComboBox *> &combos)
+        : m_combos(combos)
+    {
+        for (QComboBox *combo : combos) {
+            auto *model = qobject_cast<QStandardItemModel *>(combo->model());
+            connect(model, &QAbstractItemModel::dataChanged, this, [this, model](const QModelIndex &top, const QModelIndex &bottom) {
+                for (int row = top.row(); row <= bottom.row(); ++row) {
+                    QStandardItem *item = model->item(row);
+                    if (item && item->isEnabled())
+                        m_greyed.remove(item);
+                    else if (item)
+                        m_greyed.insert(item);
+                }
+            });
+            connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this, [this, model](const QModelIndex &, int first, int last) {
+                for (int row = first; row <= last; ++row)
+                    m_greyed.remove(model->item(row));
+            });
+        }
     }
-    if (qMakePair(listed, greyed) != *last) {
-        *last = qMakePair(listed, greyed);
-        report(QStringLiteral("entries"), QStringLiteral("%1 %2").arg(listed).arg(greyed));
+
+    // Reports the counts when they changed since the last report.
+    void report()
+    {
+        int listed = 0;
+        for (const QComboBox *combo : qAsConst(m_combos))
+            listed += combo->count();
+        const QPair<int, int> now{listed, m_greyed.size()};
+        if (now != m_last) {
+            m_last = now;
+            ::report(QStringLiteral("entries"), QStringLiteral("%1 %2").arg(now.first).arg(now.second));
+        }
     }
-}
+
+private:
+    QList<QComboBox *> m_combos;
+    QSet<QStandardItem *> m_greyed;
+    QPair<int, int> m_last{-1, -1};
+};
 
 int find(MainWindow *window, int entries, const QString &word)
 {
@@ -366,9 +396,9 @@ int main(int argc, char *argv[])
         MainWindow window;
         window.show();
         Heartbeat heartbeat;
-        QPair<int, int> last{-1, -1};
+        PresenceCounter presence(window.findChildren<QComboBox *>().mid(0, 2));
         QTimer counter;
-        QObject::connect(&counter, &QTimer::timeout, &window, [&] { reportPresence(&window, &last); });
+        QObject::connect(&counter, &QTimer::timeout, &presence, &PresenceCounter::report);
         counter.start(100);
         QTimer::singleShot(args.value(2).toInt() * 1000, &app, &QApplication::quit);
         app.exec();
