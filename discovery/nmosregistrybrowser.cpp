@@ -407,8 +407,8 @@ void NMOSRegistryBrowser::useNext()
     if (!best) {
         scheduleRetry();
         if (m_retry.isActive())
-            qCWarning(lcRegistry) << "No NMOS registry answers; trying again in" << m_retry.remainingTime() / 1000.0
-                                  << "s";
+            qCWarning(lcRegistry) << "No NMOS registry answers; trying again in"
+                                  << qRound(m_retry.remainingTime() / 100.0) / 10.0 << "s";
         return;
     }
     m_readBase = best->base;
@@ -488,7 +488,7 @@ void NMOSRegistryBrowser::onReaderFailed()
     if (Candidate *candidate = candidateRead()) {
         backOff(candidate);
         qCInfo(lcRegistry) << "The registry" << m_readBase.toString() << "is asked again in"
-                           << (candidate->retryAtMs - m_clock.elapsed()) / 1000.0 << "s at the earliest";
+                           << qRound((candidate->retryAtMs - m_clock.elapsed()) / 100.0) / 10.0 << "s at the earliest";
     }
     // It is still delivering this signal.
     m_reader->disconnect(this);
