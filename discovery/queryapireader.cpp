@@ -247,6 +247,8 @@ void QueryApiReader::readCollection(int index)
 {
     Collection &collection = m_collections[index];
     collection.readIds.clear();
+    // The read tells what the registry holds now, and what the store holds that it does not.
+    collection.pending.clear();
     readPage(index, firstPage(collection), 1);
 }
 
@@ -313,7 +315,14 @@ void QueryApiReader::finishPage(int index, QNetworkReply *reply, int page)
         qCWarning(lcRegistry) << "Stopped reading the" << collection.type << "of" << m_base.toString() << "after"
                               << MaxPages << "pages";
     }
-    m_store->keepOnly(collection.type, std::exchange(collection.readIds, {}));
+    // What the read did not find went away; the removals take their turns like a grain's.
+    const QSet<QString> readIds = std::exchange(collection.readIds, {});
+    const QHash<QString, QByteArray> held = m_store->texts(collection.type);
+    for (auto it = held.constBegin(); it != held.constEnd(); ++it) {
+        if (!readIds.contains(it.key()))
+            collection.pending << QueryApiGrain::Change{QJsonObject(), it.key()};
+    }
+    scheduleApply();
     const bool wasRead = hasReadAll();
     collection.read = true;
     subscribe(index);
@@ -421,6 +430,7 @@ void QueryApiReader::dropWebSocket(int index, const QString &why)
     if (m_failed || collection.retryAtMs >= 0)
         return;
     collection.retryAtMs = now() + collection.retryMs;
+    QTimer::singleShot(collection.retryMs, this, &QueryApiReader::checkHealth);
     qCWarning(lcRegistry).noquote() << "The subscription to the" << collection.type << "of" << m_base.toString()
                                     << "ended (" + why + "); reading them again in"
                                     << collection.retryMs / 1000.0 << "s";
@@ -442,11 +452,13 @@ void QueryApiReader::readMessage(int index, const QString &message)
 }
 
 // One message at a time per collection, in the order they came: a large one is worked out
-// on another thread against the collection as the messages before it left it.
+// on another thread. The first on a socket is worked out against the collection as what came
+// before it left it, so it waits until that is in the store.
 void QueryApiReader::decodeMessages(int index)
 {
     Collection &collection = m_collections[index];
-    while (!collection.decoding && !collection.messages.isEmpty()) {
+    while (!collection.decoding && !collection.messages.isEmpty()
+           && (collection.heard || collection.pending.isEmpty())) {
         QString message = collection.messages.takeFirst();
         // The first grain on a socket holds the whole collection.
         const bool first = !collection.heard;
@@ -497,17 +509,51 @@ void QueryApiReader::applyGrain(int index, const QueryApiGrain &grain)
         return;
     }
     collection.heard = true;
-    for (const QueryApiGrain::Change &change : grain.changes) {
-        if (change.removedId.isEmpty())
-            m_store->insert(collection.type, change.post);
-        else
-            m_store->remove(collection.type, change.removedId);
-    }
+    collection.pending += grain.changes;
+    scheduleApply();
     if (grain.ignored > 0)
         qCWarning(lcRegistry) << "Ignored" << grain.ignored << "events on the" << collection.type << "of"
                               << m_base.toString() << "that name no resource";
     // A subscription that delivers is healthy again: the next failure starts the pauses afresh.
     collection.retryMs = RetryFirstMs;
+}
+
+void QueryApiReader::scheduleApply()
+{
+    if (m_applyScheduled)
+        return;
+    m_applyScheduled = true;
+    QTimer::singleShot(0, this, &QueryApiReader::applyPending);
+}
+
+// A slice at a time, so that the window keeps answering while a facility's resources come
+// or go.
+void QueryApiReader::applyPending()
+{
+    m_applyScheduled = false;
+    if (m_failed)
+        return;
+    QElapsedTimer slice;
+    slice.start();
+    // Senders and receivers first, which the lists show; and a resource removed before its
+    // device still names its node.
+    for (int i = m_collections.size() - 1; i >= 0; --i) {
+        Collection &collection = m_collections[i];
+        int applied = 0;
+        while (applied < collection.pending.size() && slice.elapsed() < ApplySliceMs) {
+            const QueryApiGrain::Change &change = collection.pending.at(applied++);
+            if (change.removedId.isEmpty())
+                m_store->insert(collection.type, change.post);
+            else
+                m_store->remove(collection.type, change.removedId);
+        }
+        collection.pending.erase(collection.pending.begin(), collection.pending.begin() + applied);
+        if (!collection.pending.isEmpty()) {
+            scheduleApply();
+            return;
+        }
+        decodeMessages(i);
+    }
 }
 
 void QueryApiReader::checkHealth()

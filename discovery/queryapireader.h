@@ -14,8 +14,9 @@
 #include <QUrl>
 #include <QVector>
 
+#include "discovery/queryapigrain.h"
+
 class NmosResourceStore;
-struct QueryApiGrain;
 class QNetworkReply;
 class QNetworkRequest;
 class QWebSocket;
@@ -47,6 +48,9 @@ public:
     // The most messages of a collection that wait while one is worked out; at 10 a second,
     // the rate asked for, several seconds of a facility's changes.
     static constexpr int MaxQueuedMessages = 64;
+    // The longest the store's changes hold the event loop at a time: a registry that restarts
+    // empty removes a facility's 40,000 resources, each greyed in the window's lists.
+    static constexpr int ApplySliceMs = 20;
 
     // base: the Query API's root with its version (http://10.0.0.5/x-nmos/query/v1.3), or
     // without one (http://10.0.0.5/x-nmos/query): the highest version both speak is used.
@@ -85,6 +89,8 @@ private:
         QWebSocket *socket = nullptr;
         bool heard = false;       // a grain came on this socket
         QStringList messages;     // come, and waiting for the one being worked out
+        // Worked out, and waiting for their turn on the event loop, in order.
+        QList<QueryApiGrain::Change> pending;
         bool decoding = false;    // a message is being worked out on another thread
         int socketNumber = 0;     // which socket a message came on
         qint64 lastHeardMs = 0;
@@ -105,6 +111,8 @@ private:
     void readMessage(int index, const QString &message);
     void decodeMessages(int index);
     void applyGrain(int index, const QueryApiGrain &grain);
+    void scheduleApply();
+    void applyPending();
     void checkHealth();
     void fail(const QString &errorString);
     QNetworkReply *get(const QUrl &url);
@@ -124,6 +132,7 @@ private:
     int m_pingIntervalMs = DefaultPingIntervalMs;
     QString m_verifyName;
     bool m_failed = false;
+    bool m_applyScheduled = false;
 };
 
 #endif // QUERYAPIREADER_H
