@@ -150,6 +150,7 @@ void SimNodeSet::registerAgain()
         return;
     for (SimNode *node : qAsConst(m_nodes))
         registerNode(node);
+    qInfo().noquote() << "registry: every node registered again";
 }
 
 int SimNodeSet::registryPort() const

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QJsonDocument>
+#include <QTimer>
 #include <QUuid>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -46,7 +47,12 @@ SimRegistry::SimRegistry(const QString &bindAddress, int port, bool webSocket, Q
     , m_bindAddress(bindAddress)
     , m_port(port)
     , m_webSocket(webSocket)
+    , m_flush(new QTimer(this))
 {
+    // The max_update_rate_ms every subscription is answered with.
+    m_flush->setInterval(100);
+    m_flush->setSingleShot(true);
+    connect(m_flush, &QTimer::timeout, this, &SimRegistry::flushEvents);
 }
 
 SimRegistry::~SimRegistry()
@@ -105,11 +111,21 @@ void SimRegistry::putResource(const QString &type, const QJsonObject &resource)
     }
     // The subscribers live on the thread that owns the WebSocket server.
     QMetaObject::invokeMethod(this, [this, type, event] {
-        for (auto it = m_subscribers.constBegin(); it != m_subscribers.constEnd(); ++it) {
-            if (it.value() == type)
-                sendGrain(it.key(), type, QJsonArray{event});
-        }
+        m_events[type] << event;
+        if (!m_flush->isActive())
+            m_flush->start();
     }, Qt::QueuedConnection);
+}
+
+void SimRegistry::flushEvents()
+{
+    for (auto events = m_events.constBegin(); events != m_events.constEnd(); ++events) {
+        for (auto it = m_subscribers.constBegin(); it != m_subscribers.constEnd(); ++it) {
+            if (it.value() == events.key())
+                sendGrain(it.key(), events.key(), events.value());
+        }
+    }
+    m_events.clear();
 }
 
 void SimRegistry::forget()
@@ -122,10 +138,12 @@ void SimRegistry::forget()
     }
     const QList<QWebSocket *> sockets = m_subscribers.keys();
     m_subscribers.clear();
+    m_events.clear();
     for (QWebSocket *socket : sockets) {
         socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("restarting"));
         socket->deleteLater();
     }
+    qInfo().noquote() << "registry restarted: it holds nothing";
 }
 
 void SimRegistry::serve(const httplib::Request &request, httplib::Response &response)

@@ -18,6 +18,7 @@ class Response;
 class Server;
 }
 
+class QTimer;
 class QWebSocket;
 class QWebSocketServer;
 
@@ -59,6 +60,7 @@ private:
     QJsonObject subscribe(const QJsonObject &request);
     void acceptSubscriber();
     void sendGrain(QWebSocket *socket, const QString &type, const QJsonArray &events);
+    void flushEvents();
 
     const QString m_bindAddress;
     int m_port;
@@ -67,6 +69,10 @@ private:
     std::thread m_thread;
     QWebSocketServer *m_sockets = nullptr;
     QHash<QWebSocket *, QString> m_subscribers; // socket -> its collection
+    // The changes of each collection not told yet: its subscribers hear them together at the
+    // rate they asked for, as a registry tells them.
+    QHash<QString, QJsonArray> m_events;
+    QTimer *m_flush = nullptr;
     mutable QMutex m_mutex;
     QHash<QString, QList<Entry>> m_collections; // each in creation order
     QHash<QString, QHash<QString, int>> m_positions; // collection -> resource id -> its index in m_collections
