@@ -4,7 +4,7 @@
 #   tools/setup.sh --fuzz     also clang and its sanitizer runtime, for tools/fuzz.sh
 #   tools/setup.sh --package  also help2man and lintian, for tools/package.sh
 set -e
-packages="cmake ninja-build g++ pkg-config dpkg-dev qtbase5-dev libqt5websockets5-dev libcpp-httplib-dev libssl-dev openssl zlib1g-dev libbrotli-dev
+packages="cmake ninja-build g++ pkg-config dpkg-dev qtbase5-dev libqt5websockets5-dev libqt5networkauth5-dev libcpp-httplib-dev libssl-dev openssl zlib1g-dev libbrotli-dev
 python3 python3-zeroconf python3-jsonschema iproute2 util-linux procps avahi-daemon avahi-utils dbus dnsmasq-base"
 # AMWA's controller test suites (tests/tst_amwacontroller), which run from an offline copy.
 packages="$packages python3-flask python3-wtforms python3-requests python3-netifaces python3-git python3-websocket
