@@ -140,6 +140,7 @@ void AuthorizationSession::setClientCredentials(const QString &clientId, const Q
 void AuthorizationSession::readMetadata()
 {
     if (m_server.scheme() != QLatin1String("https")) {
+        m_pending = Pending::None;
         setState(SignInNeeded, tr("the authorization server %1 is not https").arg(m_server.toString()));
         return;
     }
@@ -194,9 +195,9 @@ void AuthorizationSession::signIn()
         return;
     if (!isServerKnown()) {
         m_pending = Pending::SignIn;
+        setState(SigningIn);
         if (!m_metadataReply)
             readMetadata();
-        setState(SigningIn);
         return;
     }
     m_pending = Pending::None;
