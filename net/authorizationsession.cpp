@@ -104,8 +104,6 @@ AuthorizationSession::AuthorizationSession(QObject *parent)
     connect(&m_refreshTimer, &QTimer::timeout, this, &AuthorizationSession::renew);
 }
 
-AuthorizationSession::~AuthorizationSession() = default;
-
 void AuthorizationSession::setServer(const QUrl &issuerOrBase)
 {
     const QUrl server = issuerOrBase.adjusted(QUrl::StripTrailingSlash | QUrl::RemoveQuery | QUrl::RemoveFragment);
@@ -140,7 +138,7 @@ void AuthorizationSession::setClientCredentials(const QString &clientId, const Q
 void AuthorizationSession::readMetadata()
 {
     if (m_server.scheme() != QLatin1String("https")) {
-        m_pending = Pending::None;
+        m_signInPending = false;
         setState(SignInNeeded, tr("the authorization server %1 is not https").arg(m_server.toString()));
         return;
     }
@@ -151,7 +149,7 @@ void AuthorizationSession::readMetadata()
     request.setRawHeader("Accept", "application/json");
     m_metadataReply = m_manager->get(request);
     connect(m_metadataReply, &QNetworkReply::finished, this, [this, reply = m_metadataReply.data()] { metadataFinished(reply); });
-    setState(m_pending == Pending::SignIn ? SigningIn : SignInNeeded, tr("not signed in"));
+    setState(m_signInPending ? SigningIn : SignInNeeded, tr("not signed in"));
 }
 
 void AuthorizationSession::metadataFinished(QNetworkReply *reply)
@@ -162,7 +160,7 @@ void AuthorizationSession::metadataFinished(QNetworkReply *reply)
     QString reason;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (ReplyLimits::failed(reply, &reason) || status != 200) {
-        m_pending = Pending::None;
+        m_signInPending = false;
         setState(SignInNeeded, tr("cannot read the authorization server's metadata: %1").arg(reason.isEmpty() ? QString::number(status) : reason));
         return;
     }
@@ -178,14 +176,14 @@ void AuthorizationSession::metadataFinished(QNetworkReply *reply)
         m_authMethods.append(method.toString());
     // A token endpoint is what every grant needs; plain http would expose what it is sent.
     if (endpoint("token_endpoint").isEmpty()) {
-        m_pending = Pending::None;
+        m_signInPending = false;
         setState(SignInNeeded, tr("the authorization server's metadata names no https token endpoint"));
         return;
     }
     m_tokenEndpoint = endpoint("token_endpoint");
     m_flow->setAuthorizationUrl(m_authorizationEndpoint);
     m_flow->setAccessTokenUrl(m_tokenEndpoint);
-    if (m_pending == Pending::SignIn)
+    if (m_signInPending)
         signIn();
 }
 
@@ -194,13 +192,13 @@ void AuthorizationSession::signIn()
     if (m_server.isEmpty())
         return;
     if (!isServerKnown()) {
-        m_pending = Pending::SignIn;
+        m_signInPending = true;
         setState(SigningIn);
         if (!m_metadataReply)
             readMetadata();
         return;
     }
-    m_pending = Pending::None;
+    m_signInPending = false;
     if (m_registrationReply || m_tokenReply)
         return;
     setState(SigningIn);
@@ -281,7 +279,7 @@ void AuthorizationSession::cancelSignIn()
 
 void AuthorizationSession::abortRequests()
 {
-    m_pending = Pending::None;
+    m_signInPending = false;
     // Cleared first: an aborted reply finishes at once, and its handler must find it stale.
     const QList<QNetworkReply *> replies{m_metadataReply.data(), m_registrationReply.data(), m_tokenReply.data()};
     m_metadataReply.clear();
@@ -307,9 +305,20 @@ void AuthorizationSession::renew()
 {
     if (m_tokenReply || !isServerKnown())
         return;
+    if (!isConfidential() && m_refreshToken.isEmpty()) {
+        // Nothing to renew it with: it is kept until it expires, then a sign-in is needed.
+        const qint64 left = QDateTime::currentDateTimeUtc().msecsTo(m_expiry);
+        if (left > 0) {
+            m_refreshTimer.start(int(qMin<qint64>(left, std::numeric_limits<int>::max())));
+        } else if (hasToken()) {
+            dropToken();
+            failSignIn(tr("the token expired"));
+        }
+        return;
+    }
     if (isConfidential()) {
         requestToken({{QStringLiteral("grant_type"), QStringLiteral("client_credentials")}, {QStringLiteral("scope"), Scope}});
-    } else if (!m_refreshToken.isEmpty()) {
+    } else {
         // Qt 5's flow renews without the client id, which a public client must send, and
         // stays "refreshing" for good when the server refuses; the grant is posted here.
         requestToken({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
@@ -392,7 +401,8 @@ void AuthorizationSession::tokenRefused(const Challenge &refusal, const QString 
         return;
     }
     dropToken();
-    failSignIn(tr("the authorization server refused a token: %1").arg(why));
+    failSignIn(refusal.error.isEmpty() ? tr("no token from the authorization server: %1").arg(why)
+                                       : tr("the authorization server refused a token: %1").arg(why));
 }
 
 bool AuthorizationSession::acceptTokens(const QJsonObject &reply, QString *reason)
@@ -428,7 +438,7 @@ bool AuthorizationSession::acceptTokens(const QJsonObject &reply, QString *reaso
 
 void AuthorizationSession::failSignIn(const QString &why)
 {
-    m_pending = Pending::None;
+    m_signInPending = false;
     stopListening();
     setState(hasToken() ? SignedIn : SignInNeeded, why);
 }

@@ -52,7 +52,6 @@ public:
     static const QString Scope;
 
     explicit AuthorizationSession(QObject *parent = nullptr);
-    ~AuthorizationSession() override;
 
     // The authorization server by its issuer identifier or base URL (https only); reads its
     // metadata from <base>/.well-known/oauth-authorization-server[/<issuer path>]. Forgets any
@@ -103,8 +102,6 @@ signals:
     void authorizeWithBrowser(const QUrl &url);
 
 private:
-    enum class Pending { None, SignIn };
-
     void readMetadata();
     void metadataFinished(QNetworkReply *reply);
     void registerClient();
@@ -141,7 +138,7 @@ private:
     QString m_clientSecret;
     bool m_reregistered = false; // once per refusal of the client, never in a loop
     QByteArray m_codeVerifier;
-    Pending m_pending = Pending::None;
+    bool m_signInPending = false; // until the metadata is read
 
     QString m_accessToken;
     QString m_refreshToken;

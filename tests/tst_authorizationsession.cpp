@@ -113,12 +113,8 @@ private slots:
     void readsTheChallenge();
 
 private:
-    struct Fetched
-    {
-        int status = 0;
-        QUrl location;
-    };
-    static Fetched fetch(const QUrl &url);
+    // The status and Location of a GET.
+    static QPair<int, QUrl> fetch(const QUrl &url);
     bool playBrowser(const QUrl &authorize, bool wrongStateFirst = false);
     bool signIn(Session *session, bool confidential);
 
@@ -154,7 +150,7 @@ void tst_AuthorizationSession::init()
     m_server->handler = [this](const TestHttpsServer::Request &request) { return m_authority.handle(request); };
 }
 
-tst_AuthorizationSession::Fetched tst_AuthorizationSession::fetch(const QUrl &url)
+QPair<int, QUrl> tst_AuthorizationSession::fetch(const QUrl &url)
 {
     QNetworkAccessManager manager;
     std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
@@ -167,13 +163,13 @@ tst_AuthorizationSession::Fetched tst_AuthorizationSession::fetch(const QUrl &ur
 // browser back to the session's listener.
 bool tst_AuthorizationSession::playBrowser(const QUrl &authorize, bool wrongStateFirst)
 {
-    const QUrl back = fetch(authorize).location;
+    const QUrl back = fetch(authorize).second;
     if (wrongStateFirst) {
         QUrl forged = back;
         forged.setQuery(QUrlQuery{{"code", "code-forged"}, {"state", "forged"}});
         fetch(forged);
     }
-    return back.host() == "127.0.0.1" && fetch(back).status == 200;
+    return back.host() == "127.0.0.1" && fetch(back).first == 200;
 }
 
 bool tst_AuthorizationSession::signIn(Session *session, bool confidential)
@@ -223,9 +219,8 @@ void tst_AuthorizationSession::signsInInTheBrowser()
     QCOMPARE(session.state(), Session::SigningIn);
     const QString client = keptClient.isEmpty() ? "client-1" : keptClient;
     QCOMPARE(QUrlQuery(browser.first().first().toUrl()).queryItemValue("client_id"), client);
-    QCOMPARE(registered.count(), keptClient.isEmpty() ? 1 : 0);
+    QCOMPARE(registered, keptClient.isEmpty() ? QList<QVariantList>({{m_server->url(), client}}) : QList<QVariantList>());
     if (keptClient.isEmpty()) {
-        QCOMPARE(registered.first(), QVariantList({m_server->url(), client}));
         const QJsonObject registration = m_authority.registrations.first();
         QCOMPARE(registration.value("token_endpoint_auth_method").toString(), "none");
         QCOMPARE(registration.value("grant_types").toArray(), QJsonArray({"authorization_code", "refresh_token"}));
@@ -413,11 +408,9 @@ void tst_AuthorizationSession::readsTheChallenge_data()
     QTest::addColumn<QString>("error");
     QTest::addColumn<QString>("description");
 
-    QTest::newRow("quoted") << QByteArray(R"(Bearer realm="nmos", error="invalid_token", error_description="The token expired")")
-                            << "invalid_token" << "The token expired";
+    QTest::newRow("quoted") << QByteArray(R"(Bearer realm="nmos", error="invalid_token", error_description="The token expired")") << "invalid_token" << "The token expired";
     QTest::newRow("token form") << QByteArray("Bearer error=insufficient_scope") << "insufficient_scope" << "";
-    QTest::newRow("escapes and commas") << QByteArray(R"(Bearer error_description="a \"quoted\" word, and more", ERROR="invalid_request")")
-                                        << "invalid_request" << R"(a "quoted" word, and more)";
+    QTest::newRow("escapes and commas") << QByteArray(R"(Bearer error_description="a \"quoted\" word, and more", ERROR="invalid_request")") << "invalid_request" << R"(a "quoted" word, and more)";
     QTest::newRow("error inside another value") << QByteArray(R"(Bearer realm="error=\"fake\"")") << "" << "";
 }
 
@@ -427,9 +420,8 @@ void tst_AuthorizationSession::readsTheChallenge()
     QFETCH(QString, error);
     QFETCH(QString, description);
 
-    const Session::Challenge challenge = Session::challengeError(header);
-    QCOMPARE(challenge.error, error);
-    QCOMPARE(challenge.description, description);
+    QCOMPARE(Session::challengeError(header).error, error);
+    QCOMPARE(Session::challengeError(header).description, description);
 }
 
 QTEST_GUILESS_MAIN(tst_AuthorizationSession)
