@@ -488,7 +488,10 @@ QString AuthorizationSession::stateText() const
 
 QString AuthorizationSession::origin(const QUrl &url)
 {
-    const QString scheme = url.scheme().toLower();
+    // A WebSocket's handshake is an http request to the API that handed out its address.
+    QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("wss") || scheme == QLatin1String("ws"))
+        scheme = scheme == QLatin1String("wss") ? QStringLiteral("https") : QStringLiteral("http");
     return scheme + QStringLiteral("://") + url.host().toLower() + QLatin1Char(':')
            + QString::number(url.port(scheme == QLatin1String("https") ? 443 : 80));
 }
@@ -502,7 +505,7 @@ void AuthorizationSession::addApiOrigin(const QUrl &url)
 bool AuthorizationSession::authorize(QNetworkRequest *request) const
 {
     const QUrl url = request->url();
-    if (!hasToken() || url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0 || !m_apiOrigins.contains(origin(url)))
+    if (!hasToken() || !origin(url).startsWith(QLatin1String("https://")) || !m_apiOrigins.contains(origin(url)))
         return false;
     request->setRawHeader("Authorization", "Bearer " + m_accessToken.toLatin1());
     return true;

@@ -80,7 +80,8 @@ public:
     // An origin of the facility's APIs (registry, node, device): only these get the token.
     void addApiOrigin(const QUrl &url);
     // Sets "Authorization: Bearer <token>" on the request when a token is held, the request is
-    // https and its origin is one of the API origins. Returns whether it did.
+    // https (or wss, a WebSocket's handshake) and its origin is one of the API origins.
+    // Returns whether it did.
     bool authorize(QNetworkRequest *request) const;
     bool hasToken() const { return !m_accessToken.isEmpty(); }
     QDateTime expiry() const { return m_expiry; }

@@ -396,10 +396,10 @@ void tst_AuthorizationSession::sendsTheTokenOnlyToItsApis()
     const QByteArray expected = sent ? "Bearer token-1" : "";
     QCOMPARE(reply->request().rawHeader("Authorization"), expected);
     QCOMPARE(received, target.port() == m_server->serverPort() || target.host() != "127.0.0.1" ? QList<QByteArray>() : QList<QByteArray>{expected});
-    // The default port is the same origin.
-    QNetworkRequest named(QUrl("https://localhost:443/x-nmos/query/v1.3/"));
+    // The default port is the same origin, and a WebSocket's handshake goes to its API's.
+    QNetworkRequest named(QUrl("https://localhost:443/x-nmos/query/v1.3/")), socket(QUrl("wss://localhost/ws/?uid=1")), plainSocket(QUrl("ws://localhost:443/"));
     session.addApiOrigin(QUrl("https://LOCALHOST/"));
-    QVERIFY(session.authorize(&named));
+    QVERIFY(session.authorize(&named) && session.authorize(&socket) && !session.authorize(&plainSocket));
 }
 
 void tst_AuthorizationSession::readsTheChallenge_data()
