@@ -27,6 +27,7 @@ struct FakeAuthority
     QJsonArray authMethods{"client_secret_basic", "client_secret_post"};
     QString tokenScheme = "https";
     int expiresIn = 3600;
+    bool refreshTokens = true;
     QSet<QString> clients;          // public clients it knows
     bool refuseEveryClient = false;
     QHash<QString, QString> codes;  // code: its code_challenge
@@ -37,7 +38,7 @@ struct FakeAuthority
     Response issue(bool refresh)
     {
         QJsonObject token{{"access_token", QString("token-%1").arg(++issued)}, {"token_type", "bearer"}, {"expires_in", expiresIn}};
-        if (refresh)
+        if (refresh && refreshTokens)
             token.insert("refresh_token", QString("refresh-%1-%2").arg(issued).arg(QString(40, 'r')));
         return {200, QJsonDocument(token).toJson(), {}};
     }
@@ -250,6 +251,7 @@ void tst_AuthorizationSession::renewsTheToken_data()
     QTest::newRow("window, after a 401") << false << true << basic << "refresh_token";
     QTest::newRow("CLI, before expiry") << true << false << basic << "client_credentials";
     QTest::newRow("CLI, after a 401, secret posted") << true << true << post << "client_credentials";
+    QTest::newRow("window without a refresh token: dropped at expiry") << false << false << basic << "";
 }
 
 void tst_AuthorizationSession::renewsTheToken()
@@ -260,8 +262,9 @@ void tst_AuthorizationSession::renewsTheToken()
     QFETCH(QString, grant);
 
     // 15 s before a 20 s token expires, or at once when a request was refused.
-    m_authority.expiresIn = afterRefusal ? 3600 : 20;
+    m_authority.expiresIn = afterRefusal ? 3600 : grant.isEmpty() ? 2 : 20;
     m_authority.authMethods = authMethods;
+    m_authority.refreshTokens = !grant.isEmpty();
     Session session;
     QVERIFY(signIn(&session, confidential));
     QSignalSpy tokenChanged(&session, &Session::tokenChanged);
@@ -271,7 +274,11 @@ void tst_AuthorizationSession::renewsTheToken()
         QVERIFY(session.refreshNow()); // one renewal for many refused requests
     }
     QVERIFY(tokenChanged.wait(10000));
-    QCOMPARE(m_authority.tokenRequests.size(), requests + 1);
+    QCOMPARE(m_authority.tokenRequests.size(), requests + (grant.isEmpty() ? 0 : 1));
+    if (grant.isEmpty()) {
+        QCOMPARE(session.stateText(), "Sign-in needed: the token expired");
+        return;
+    }
     const TestHttpsServer::Request renewal = m_authority.tokenRequests.last();
     const QUrlQuery form(QString::fromLatin1(renewal.body));
     QCOMPARE(form.queryItemValue("grant_type"), grant);
