@@ -101,6 +101,8 @@ AuthorizationSession::AuthorizationSession(QObject *parent)
             codeExchangeFinished(reply);
     });
     m_refreshTimer.setSingleShot(true);
+    // A coarse timer may fire late by 5 %, past the margin.
+    m_refreshTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_refreshTimer, &QTimer::timeout, this, &AuthorizationSession::renew);
 }
 

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 
@@ -39,7 +40,7 @@ public:
     };
     Q_ENUM(State)
 
-    // The "error" and "error_description" of a WWW-Authenticate challenge or an OAuth error body.
+    // The "error" and "error_description" of a WWW-Authenticate challenge.
     struct Challenge
     {
         QString error;
@@ -97,7 +98,8 @@ signals:
     void stateChanged();
     // A new token is held (after a sign-in or a renewal), or the token was dropped.
     void tokenChanged();
-    // The application keeps clientId for this server in its settings.
+    // The application keeps clientId for serverUrl (server()) in its settings and gives it
+    // back with setClientId() next time.
     void clientRegistered(const QUrl &serverUrl, const QString &clientId);
     // The application opens url in the system browser.
     void authorizeWithBrowser(const QUrl &url);
