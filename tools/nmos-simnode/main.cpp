@@ -89,6 +89,8 @@ int main(int argc, char *argv[])
     }
     if (nodes.registryPort() > 0)
         out << QJsonDocument(QJsonObject{{QStringLiteral("registry"), nodes.registryPort()}}).toJson(QJsonDocument::Compact) << "\n";
+    if (nodes.authPort() > 0)
+        out << QJsonDocument(QJsonObject{{QStringLiteral("auth"), nodes.authPort()}}).toJson(QJsonDocument::Compact) << "\n";
     out << "ready\n";
     out.flush();
 

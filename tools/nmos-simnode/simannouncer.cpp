@@ -38,15 +38,27 @@ void SimAnnouncer::addNode(SimNode *node)
             Qt::QueuedConnection);
 }
 
-void SimAnnouncer::addRegistry(const QString &label, const QString &bindAddress, int port, int priority)
+void SimAnnouncer::addRegistry(const QString &label, const QString &bindAddress, int port, int priority, bool secured)
 {
     QMdnsEngine::Service service;
     service.setType("_nmos-query._tcp.local.");
     service.setName(label.toUtf8());
     service.setHostname(SimConfigParser::hostnameFor(label).toUtf8());
     service.setPort(quint16(port));
-    service.setAttributes({{"api_proto", "http"}, {"api_ver", "v1.3"}, {"api_auth", "false"},
+    service.setAttributes({{"api_proto", "http"}, {"api_ver", "v1.3"}, {"api_auth", secured ? "true" : "false"},
                            {"pri", QByteArray::number(priority)}});
+    announce(service, {bindAddress});
+}
+
+void SimAnnouncer::addAuthServer(const QString &label, const QString &bindAddress, int port, int priority,
+                                 const QString &proto)
+{
+    QMdnsEngine::Service service;
+    service.setType("_nmos-auth._tcp.local.");
+    service.setName(label.toUtf8());
+    service.setHostname(SimConfigParser::hostnameFor(label).toUtf8());
+    service.setPort(quint16(port));
+    service.setAttributes({{"api_proto", proto.toUtf8()}, {"api_ver", "v1.0"}, {"pri", QByteArray::number(priority)}});
     announce(service, {bindAddress});
 }
 

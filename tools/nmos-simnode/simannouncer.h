@@ -16,7 +16,8 @@ namespace QMdnsEngine {
 class Service;
 }
 
-// Announces nodes as "_nmos-node._tcp" and registry doubles as "_nmos-query._tcp" on the
+// Announces nodes as "_nmos-node._tcp", registry doubles as "_nmos-query._tcp" and
+// authorization servers as "_nmos-auth._tcp" on the
 // given interfaces only, and re-announces a node's TXT counters when its resources change.
 // Goodbyes go out when it is destroyed.
 class SimAnnouncer : public QObject
@@ -28,7 +29,8 @@ public:
     ~SimAnnouncer() override;
 
     void addNode(SimNode *node);
-    void addRegistry(const QString &label, const QString &bindAddress, int port, int priority);
+    void addRegistry(const QString &label, const QString &bindAddress, int port, int priority, bool secured);
+    void addAuthServer(const QString &label, const QString &bindAddress, int port, int priority, const QString &proto);
 
 private:
     QMdnsEngine::Responder *announce(const QMdnsEngine::Service &service, const QStringList &bindAddresses);

@@ -172,6 +172,15 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         {QStringLiteral("registry-only"), QStringLiteral("Announce the registry but not the nodes, as nodes on another subnet.")},
         {QStringLiteral("registry-page-limit"), QStringLiteral("The most resources one page of the registry holds (default: 2, so that every client pages)."), QStringLiteral("count")},
         {QStringLiteral("fault-registry-no-websocket"), QStringLiteral("Subscriptions name a WebSocket that cannot be opened.")},
+        {QStringLiteral("auth"), QStringLiteral("Secure the facility: serve a test authorization server (approves every sign-in at "
+                                                "once; DELETE /x-simauth/clients/<id> revokes a client) on the first bind address, "
+                                                "over https with --tls-cert, announced as _nmos-auth._tcp; every node and the registry "
+                                                "then want its tokens and announce api_auth=true. 0 picks a free port."),
+         QStringLiteral("port")},
+        {QStringLiteral("auth-pri"), QStringLiteral("TXT pri of the authorization server's announcement (default: 0)."), QStringLiteral("pri")},
+        {QStringLiteral("token-lifetime"), QStringLiteral("Seconds an access token is valid (default: 3600)."), QStringLiteral("seconds")},
+        {QStringLiteral("auth-key"), QStringLiteral("Sign tokens with the RSA key in this PEM file (default: a new key each start)."), QStringLiteral("file")},
+        {QStringLiteral("auth-read-only"), QStringLiteral("Tokens allow only reading this API (query, registration, node, connection); repeatable."), QStringLiteral("api")},
     });
     if (!parser.parse(arguments))
         return fail(errorString, parser.errorText());
@@ -282,6 +291,13 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
             || !readCount(parser, QStringLiteral("registry-page-limit"), &result.registryPageLimit, errorString)))
         return false;
     result.registryOnly = parser.isSet(QStringLiteral("registry-only"));
+    if (parser.isSet(QStringLiteral("auth"))
+        && (!readCount(parser, QStringLiteral("auth"), &result.authPort, errorString)
+            || !readCount(parser, QStringLiteral("auth-pri"), &result.authPriority, errorString)
+            || !readCount(parser, QStringLiteral("token-lifetime"), &result.tokenLifetime, errorString)))
+        return false;
+    result.authKeyFile = parser.value(QStringLiteral("auth-key"));
+    result.authReadOnly = parser.values(QStringLiteral("auth-read-only"));
     result.registryWebSocket = !parser.isSet(QStringLiteral("fault-registry-no-websocket"));
     if (!finish(&result, errorString))
         return false;
@@ -469,6 +485,8 @@ bool SimConfigParser::finish(SimConfig *config, QString *errorString)
         // A node serving https says so, or discovery would ask it over http.
         if (!node.tlsCert.isEmpty() && node.apiProto == QLatin1String("http"))
             node.apiProto = QStringLiteral("https");
+        if (config->authPort >= 0)
+            node.apiAuth = QStringLiteral("true");
         if (node.hostname.isEmpty())
             node.hostname = hostnameFor(node.label);
         if (!node.hostname.endsWith(QLatin1Char('.')))

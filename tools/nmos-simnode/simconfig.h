@@ -74,6 +74,13 @@ struct SimConfig
     int registryPageLimit = 2;      // the most resources one Query API page holds
     bool registryOnly = false;      // the nodes are in the registry only, not announced
     bool registryWebSocket = true;  // false: subscriptions name a WebSocket that cannot be opened
+    // A secured facility: an authorization server, and every node and the registry
+    // asking for its tokens.
+    int authPort = -1;              // -1: no authorization server, the APIs are open; 0: any free port
+    int authPriority = 0;           // TXT pri of its announcement
+    int tokenLifetime = 3600;       // seconds
+    QString authKeyFile;            // the PEM RSA key tokens are signed with; empty: a new one
+    QStringList authReadOnly;       // APIs whose token claims allow reading only
 };
 
 // Reads the command line and the optional JSON file into a SimConfig.

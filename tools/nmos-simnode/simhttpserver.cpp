@@ -2,6 +2,7 @@
 
 #include "simnode.h"
 #include "simtaskqueue.h"
+#include "simtokencheck.h"
 
 #include <QDebug>
 
@@ -134,7 +135,15 @@ void SimHttpServer::serve(const httplib::Request &request, httplib::Response &re
 
     const QByteArray method = QByteArray::fromStdString(request.method);
     const QString path = QString::fromStdString(request.path);
-    const SimReply reply = m_node->handle(method, path, QByteArray::fromStdString(request.body));
+    SimReply reply;
+    SimTokenRefusal refusal;
+    if (m_tokenCheck
+        && !m_tokenCheck->allows(method, path, QByteArray::fromStdString(request.get_header_value("Authorization")), &refusal)) {
+        reply = SimReply{refusal.status, "application/json", refusal.body()};
+        response.set_header("WWW-Authenticate", refusal.challenge(m_tokenCheck->realm()).toStdString());
+    } else {
+        reply = m_node->handle(method, path, QByteArray::fromStdString(request.body));
+    }
     response.status = reply.status;
     // Answers go uncompressed, as most nodes send theirs: the library compresses a JSON
     // answer for any client that accepts it, which took a tenth of this process's time

@@ -18,6 +18,7 @@ class Server;
 
 class SimNode;
 class SimTaskPool;
+class SimTokenCheck;
 
 // Serves one node over HTTP on each of its bind addresses, one listening thread per address.
 class SimHttpServer
@@ -42,6 +43,8 @@ public:
 
     // Called on an HTTP thread after a request that may have changed the node's state.
     void setChangeHandler(std::function<void()> handler) { m_changed = std::move(handler); }
+    // In a secured facility, requests without a token that allows them are turned away.
+    void setTokenCheck(const SimTokenCheck *check) { m_tokenCheck = check; }
 
 private:
     void serve(const httplib::Request &request, httplib::Response &response);
@@ -50,6 +53,7 @@ private:
     SimTaskPool *m_pool;
     int m_port = 0;
     std::function<void()> m_changed;
+    const SimTokenCheck *m_tokenCheck = nullptr;
     std::vector<std::unique_ptr<httplib::Server>> m_servers;
     std::vector<std::thread> m_threads;
 

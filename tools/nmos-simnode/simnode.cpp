@@ -743,7 +743,7 @@ QJsonObject SimNode::selfJson() const
         endpoints << QJsonObject{{QStringLiteral("host"), address},
                                  {QStringLiteral("port"), m_port},
                                  {QStringLiteral("protocol"), scheme()},
-                                 {QStringLiteral("authorization"), false}};
+                                 {QStringLiteral("authorization"), secured()}};
     }
     self.insert(QStringLiteral("api"), QJsonObject{{QStringLiteral("versions"), QJsonArray::fromStringList(nodeApiVersions())},
                                                   {QStringLiteral("endpoints"), endpoints}});
@@ -769,7 +769,7 @@ QJsonObject SimNode::deviceJson(const Device &device) const
                                                                       ? baseUrl() + QStringLiteral("/x-nmos/connection/v1.1/")
                                                                       : m_config.controlsHref},
                                          {QStringLiteral("type"), QStringLiteral("urn:x-nmos:control:sr-ctrl/v1.1")},
-                                         {QStringLiteral("authorization"), false}}});
+                                         {QStringLiteral("authorization"), secured()}}});
     return object;
 }
 

@@ -111,6 +111,8 @@ private:
     QString makeId(const QString &path) const;
     Version nextVersion(const Version &previous) const;
     QString scheme() const;
+    // Its APIs want a token, as its announcement says.
+    bool secured() const { return m_config.apiAuth == QLatin1String("true"); }
     QString baseUrl() const;
     QString ipv4Address() const;
 

@@ -1,10 +1,12 @@
 #include "simnodeset.h"
 
 #include "simannouncer.h"
+#include "simauthserver.h"
 #include "simhttpserver.h"
 #include "simnode.h"
 #include "simregistry.h"
 #include "simtaskpool.h"
+#include "simtokencheck.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -70,6 +72,11 @@ bool SimNodeSet::start(QString *errorString)
     });
     if (needsPool)
         m_pool = std::make_unique<SimTaskPool>(MaxPoolThreads);
+    if (m_config.authPort >= 0) {
+        m_auth = std::make_unique<SimAuthServer>(m_config);
+        if (!m_auth->start(errorString))
+            return false;
+    }
 
     for (SimNode *node : m_nodes) {
         const SimFaults &faults = node->config().faults;
@@ -78,6 +85,8 @@ bool SimNodeSet::start(QString *errorString)
         auto server = std::make_unique<SimHttpServer>(node, stalls ? nullptr : m_pool.get());
         if (!m_config.stateFile.isEmpty())
             server->setChangeHandler([this] { writeState(); });
+        const SimNodeConfig &config = node->config();
+        server->setTokenCheck(tokenCheck(QStringList{config.hostname.chopped(1), config.hrefHost} + config.bindAddresses));
         if (!server->start(errorString))
             return false;
         m_servers.push_back(std::move(server));
@@ -96,7 +105,12 @@ bool SimNodeSet::start(QString *errorString)
         if (m_registry) {
             const SimNodeConfig &first = m_nodes.first()->config();
             m_announcer->addRegistry(first.label + QStringLiteral(" registry"), first.bindAddresses.first(),
-                                     m_registry->port(), m_config.registryPriority);
+                                     m_registry->port(), m_config.registryPriority, m_auth != nullptr);
+        }
+        if (m_auth) {
+            const SimNodeConfig &first = m_nodes.first()->config();
+            m_announcer->addAuthServer(first.label + QStringLiteral(" auth"), first.bindAddresses.first(),
+                                       m_auth->port(), m_config.authPriority, m_auth->scheme());
         }
     }
     if (m_config.bumpIntervalMs > 0) {
@@ -115,6 +129,8 @@ bool SimNodeSet::startRegistry(QString *errorString)
     const QString address = m_nodes.first()->config().bindAddresses.first();
     m_registry = new SimRegistry(address, m_config.registryPort, m_config.registryWebSocket, this);
     m_registry->setPageLimit(m_config.registryPageLimit);
+    const QString label = m_nodes.first()->config().label + QStringLiteral(" registry");
+    m_registry->setTokenCheck(tokenCheck({SimConfigParser::hostnameFor(label).chopped(1), address}));
     if (!m_registry->start(errorString))
         return false;
     for (SimNode *node : qAsConst(m_nodes)) {
@@ -158,6 +174,21 @@ int SimNodeSet::registryPort() const
     return m_registry ? m_registry->port() : 0;
 }
 
+int SimNodeSet::authPort() const
+{
+    return m_auth ? m_auth->port() : 0;
+}
+
+const SimTokenCheck *SimNodeSet::tokenCheck(const QStringList &names)
+{
+    if (!m_auth)
+        return nullptr;
+    QStringList known = names;
+    known.removeAll(QString());
+    m_tokenChecks.push_back(std::make_unique<SimTokenCheck>(m_auth->key(), m_auth->issuer(), known));
+    return m_tokenChecks.back().get();
+}
+
 void SimNodeSet::stop()
 {
     for (const auto &server : m_servers)
@@ -168,6 +199,7 @@ void SimNodeSet::stop()
     m_announcer = nullptr;
     delete m_registry;
     m_registry = nullptr;
+    m_auth.reset();
 }
 
 void SimNodeSet::writeState()

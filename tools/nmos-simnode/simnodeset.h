@@ -11,10 +11,12 @@
 #include <vector>
 
 class SimAnnouncer;
+class SimAuthServer;
 class SimHttpServer;
 class SimNode;
 class SimRegistry;
 class SimTaskPool;
+class SimTokenCheck;
 
 // Everything one process plays: the nodes, their HTTP servers, the announcer and the
 // state file.
@@ -36,6 +38,8 @@ public:
     // The registry double restarts empty; registerAgain() has every node register again.
     void restartRegistry();
     void registerAgain();
+    // The authorization server's port; 0 in a facility that is not secured.
+    int authPort() const;
     // The interfaces announcements go out on: the ones asked for, or those that carry
     // the bind addresses.
     static bool announceInterfaces(const SimConfig &config, QStringList *names, QString *errorString = nullptr);
@@ -49,9 +53,14 @@ private:
     void writeState();
     bool startRegistry(QString *errorString);
     void registerNode(SimNode *node);
+    // The token check of a server known by these names; null when the facility is open.
+    const SimTokenCheck *tokenCheck(const QStringList &names);
 
     const SimConfig m_config;
     QList<SimNode *> m_nodes;
+    // Before the servers, which check tokens with them until they are destroyed.
+    std::unique_ptr<SimAuthServer> m_auth;
+    std::vector<std::unique_ptr<SimTokenCheck>> m_tokenChecks;
     // Declared before the servers: they use the pool until they are destroyed.
     std::unique_ptr<SimTaskPool> m_pool;
     std::vector<std::unique_ptr<SimHttpServer>> m_servers;

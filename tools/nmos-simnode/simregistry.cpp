@@ -1,9 +1,13 @@
 #include "simregistry.h"
 
+#include "simtokencheck.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QJsonDocument>
 #include <QTimer>
+#include <QNetworkRequest>
+#include <QUrlQuery>
 #include <QUuid>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -151,6 +155,16 @@ void SimRegistry::serve(const httplib::Request &request, httplib::Response &resp
     const QString path = QString::fromStdString(request.path);
     const QString query = QLatin1String(QueryBase);
     const QString collection = path.mid(query.size() + 1).section(QLatin1Char('/'), 0, 0);
+    SimTokenRefusal refusal;
+    if (m_tokenCheck
+        && !m_tokenCheck->allows(QByteArray::fromStdString(request.method), path,
+                                 QByteArray::fromStdString(request.get_header_value("Authorization")), &refusal)) {
+        response.set_header("WWW-Authenticate", refusal.challenge(m_tokenCheck->realm()).toStdString());
+        response.status = refusal.status;
+        response.set_content(refusal.body().toStdString(), "application/json");
+        qInfo().noquote() << QStringLiteral("registry %1 %2 %3").arg(QString::fromStdString(request.method), path).arg(response.status);
+        return;
+    }
     const bool collectionPath = path.startsWith(query + QLatin1Char('/'))
                                 && (path == query + QLatin1Char('/') + collection
                                     || path == query + QLatin1Char('/') + collection + QLatin1Char('/'));
@@ -250,7 +264,7 @@ QJsonObject SimRegistry::subscribe(const QJsonObject &request)
                        {QStringLiteral("max_update_rate_ms"), 100},
                        {QStringLiteral("persist"), false},
                        {QStringLiteral("secure"), false},
-                       {QStringLiteral("authorization"), false},
+                       {QStringLiteral("authorization"), m_tokenCheck != nullptr},
                        {QStringLiteral("resource_path"), path},
                        {QStringLiteral("params"), QJsonObject()}};
 }
@@ -262,6 +276,21 @@ void SimRegistry::acceptSubscriber()
         const QString id = socket->requestUrl().path().section(QLatin1Char('/'), -2, -2);
         QMutexLocker lock(&m_mutex);
         const QString type = m_subscriptions.value(id);
+        // The handshake carries the token in its header, or where a browser cannot set
+        // one, in the query; it must allow reading the collection subscribed to.
+        QByteArray authorization = socket->request().rawHeader("Authorization");
+        const QUrlQuery query(socket->requestUrl());
+        if (authorization.isEmpty() && query.hasQueryItem(QStringLiteral("access_token")))
+            authorization = "Bearer " + query.queryItemValue(QStringLiteral("access_token")).toLatin1();
+        SimTokenRefusal refusal;
+        if (m_tokenCheck && !type.isEmpty()
+            && !m_tokenCheck->allows("GET", QStringLiteral("%1/%2/").arg(QLatin1String(QueryBase), type), authorization, &refusal)) {
+            lock.unlock();
+            qInfo().noquote() << QStringLiteral("registry WebSocket %1 %2").arg(type).arg(refusal.status);
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, refusal.description);
+            socket->deleteLater();
+            continue;
+        }
         if (type.isEmpty()) {
             lock.unlock();
             socket->close(QWebSocketProtocol::CloseCodeBadOperation, QStringLiteral("no such subscription"));

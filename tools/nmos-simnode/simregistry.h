@@ -21,6 +21,7 @@ class Server;
 class QTimer;
 class QWebSocket;
 class QWebSocketServer;
+class SimTokenCheck;
 
 // A test double of an IS-04 Query API, not a registry: it holds the resources it is given
 // (nodes, devices, sources, flows, senders, receivers), pages GET of each collection, takes
@@ -42,6 +43,9 @@ public:
     int port() const { return m_port; }
     // The most resources one Query API page holds, whatever the client asks for.
     void setPageLimit(int limit) { m_pageLimit = qMax(1, limit); }
+    // In a secured facility, requests and WebSocket handshakes without a token that allows
+    // them are turned away. Before start().
+    void setTokenCheck(const SimTokenCheck *check) { m_tokenCheck = check; }
     // Adds or replaces a resource (by id) of a collection ("nodes", "senders", …) and tells
     // its subscribers when it changed. Any thread.
     void putResource(const QString &type, const QJsonObject &resource);
@@ -65,6 +69,7 @@ private:
     const QString m_bindAddress;
     int m_port;
     const bool m_webSocket;
+    const SimTokenCheck *m_tokenCheck = nullptr;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     QWebSocketServer *m_sockets = nullptr;
