@@ -53,6 +53,7 @@ int main(int argc, char *argv[])
     QApplication::setStyle(QStringLiteral("Fusion"));
     MainWindow window;
     discovery.applyTo(window.registryBrowser());
+    discovery.applyTo(window.facility());
     window.show();
     return app->exec();
 }

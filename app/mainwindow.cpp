@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "app/authorizationbar.h"
 #include "app/entryfinder.h"
 #include "app/entrypresence.h"
 #include "app/lightindicator.h"
@@ -10,6 +11,7 @@
 #include "nmos/nmosclient.h"
 #include "nmos/nmosresourcestore.h"
 #include "workflow/intakequeue.h"
+#include "workflow/securedfacility.h"
 
 #include <QComboBox>
 #include <QDebug>
@@ -36,6 +38,11 @@ MainWindow::MainWindow(QWidget *parent)
     m_intake->hold();
     m_settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope,
                                QStringLiteral("Veltrix"), QStringLiteral("Ferrolink"), this);
+    m_facility = new SecuredFacility(this);
+    // The client registered at each authorization server is registered once per desk.
+    m_facility->setKnownClients(m_settings->value(QStringLiteral("authorizationClients")).toMap());
+    connect(m_facility, &SecuredFacility::clientsChanged, this,
+            [this] { m_settings->setValue(QStringLiteral("authorizationClients"), m_facility->knownClients()); });
     // Its question, when a newer version is offered, comes before anything is shown.
     checkForUpdate();
 
@@ -49,6 +56,7 @@ MainWindow::MainWindow(QWidget *parent)
     // way meanwhile; after the splash, whose showing runs the event loop once, which would
     // take in the answers of a whole facility before the window could show.
     m_mdns = new NMOSMdnsBrowser(this);
+    m_mdns->setAuthorization(m_facility->session());
     connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
     m_mdns->start();
 
@@ -60,6 +68,7 @@ MainWindow::MainWindow(QWidget *parent)
     layout->addWidget(makeEndpointRow(tr("Receiver IP"), &m_rxCombo, &m_rxLamp, &m_rxSdpButton));
     m_rxState = new ReceiverStateLabel(m_txCombo, m_rxCombo);
     layout->addWidget(m_rxState);
+    m_rxState->setAuthorization(m_facility->session());
     m_presence = new EntryPresence(m_txCombo, m_rxCombo, this);
     connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, m_presence, &EntryPresence::takeNodeRemoved);
     connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, m_intake, &IntakeQueue::takeNodeRemoved);
@@ -83,6 +92,8 @@ MainWindow::MainWindow(QWidget *parent)
     buttons->addWidget(m_browseButton, 0);
     buttons->addWidget(m_aboutButton, 0);
     layout->addWidget(buttonBar);
+    // Above the buttons, made after them: the runs' buttons keep their places among the window's.
+    layout->insertWidget(layout->indexOf(buttonBar), new AuthorizationBar(m_facility));
 
     connect(m_aboutButton, &QPushButton::clicked, this, &MainWindow::showAbout);
 
@@ -111,7 +122,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(store, &NmosResourceStore::resourceRemoved, m_intake, &IntakeQueue::takeResourceRemoved);
     connect(store, &NmosResourceStore::resourceAdded, m_presence, &EntryPresence::takeResourceAdded);
     connect(store, &NmosResourceStore::receiverSubscriptionChanged, m_rxState, &ReceiverStateLabel::setSubscription);
+    m_facility->attach(m_client, m_intake, m_mdns, m_registry);
     m_registry->start();
+    // Once the options that name the authorization server have been given.
+    QMetaObject::invokeMethod(m_facility, &SecuredFacility::start, Qt::QueuedConnection);
     m_intake->release();
 }
 

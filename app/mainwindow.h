@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class SecuredFacility;
 class QComboBox;
 class QFrame;
 class QPushButton;
@@ -38,6 +39,8 @@ public:
     QString currentItemAddress(QComboBox *combo) const;
     // The second source of nodes, to be told which registry to read.
     NMOSRegistryBrowser *registryBrowser() const { return m_registry; }
+    // Its place in a secured facility, to be told where the authorization server is.
+    SecuredFacility *facility() const { return m_facility; }
 
     // How long the splash stays up after start and after each press of "About"; tests
     // shorten it before they build a window.
@@ -81,6 +84,7 @@ private:
     bool chosenEntriesPresent(const QList<QComboBox *> &combos, const QString &title);
 
     NMOSMdnsBrowser *m_mdns = nullptr;
+    SecuredFacility *m_facility = nullptr;
     IntakeQueue *m_intake = nullptr;
     NMOSRegistryBrowser *m_registry = nullptr;
     NmosClient *m_client = nullptr;

@@ -4,6 +4,9 @@
 #include <QHash>
 #include <QLabel>
 #include <QMap>
+#include "net/authorizationsession.h"
+#include "net/authorizingnetworkaccessmanager.h"
+
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QString>
@@ -23,6 +26,8 @@ public:
     ReceiverStateLabel(QComboBox *senders, QComboBox *receivers, QWidget *parent = nullptr);
 
     static QString notReceivingText();
+    // A secured facility's session, whose token goes with the reads of receivers' state.
+    void setAuthorization(AuthorizationSession *session) { m_nam.setSession(session); }
 
     // The subscription a registry reports for a receiver: which sender, if active.
     void setSubscription(const QString &receiverId, const QString &senderId, bool active);
@@ -39,7 +44,7 @@ private:
 
     QComboBox *m_senders;
     QComboBox *m_receivers;
-    QNetworkAccessManager m_nam;
+    AuthorizingNetworkAccessManager m_nam;
     struct State
     {
         bool active = false;

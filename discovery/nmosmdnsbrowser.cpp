@@ -4,6 +4,7 @@
 #include "mdns/cache.h"
 #include "mdns/resolver.h"
 #include "mdns/server.h"
+#include "net/authorizationsession.h"
 #include "net/replylimits.h"
 #include "nmos/nmosclient.h"
 
@@ -203,6 +204,8 @@ void NMOSMdnsBrowser::fetchSelf(const QMdnsEngine::Service &svc, const QString &
     // A node that accepts the connection and never answers would hold the reply open for
     // the life of the program.
     // The node's entries are read later over a connection of their own.
+    if (m_nam.session() && url.scheme() == QLatin1String("https"))
+        m_nam.session()->addApiOrigin(url);
     QNetworkReply *reply = ReplyLimits::get(&m_nam, NmosClient::nodeRequest(url, NmosClient::CloseConnection, endpoint));
     Node &node = m_nodes[svc.name()];
     ++node.fetching;

@@ -4,6 +4,9 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QMap>
+#include "net/authorizationsession.h"
+#include "net/authorizingnetworkaccessmanager.h"
+
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
@@ -27,6 +30,9 @@ class NMOSMdnsBrowser : public QObject
 
 public:
     explicit NMOSMdnsBrowser(QObject *parent = nullptr);
+    // A secured facility's session: its token goes with the requests to nodes served over
+    // https, which count among the facility's APIs.
+    void setAuthorization(AuthorizationSession *session) { m_nam.setSession(session); }
     ~NMOSMdnsBrowser() override;
 
     void start();
@@ -61,7 +67,7 @@ private:
     std::unique_ptr<QMdnsEngine::Server> m_mdnsServer;
     std::unique_ptr<QMdnsEngine::Cache> m_mdnsCache;
     QMdnsEngine::Browser *m_mdnsBrowser = nullptr;
-    QNetworkAccessManager m_nam;
+    AuthorizingNetworkAccessManager m_nam;
     bool m_started = false;
     // One resolver per service instance: a node bumps its TXT record on every change of its
     // resources, and a resolver per update would pile up queries and GETs without bound.

@@ -3,6 +3,7 @@
 #include "discovery/logging_p.h"
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/queryapireader.h"
+#include "net/authorizationsession.h"
 #include "net/replylimits.h"
 
 #include "mdns/browser.h"
@@ -118,6 +119,11 @@ void NMOSRegistryBrowser::restart()
         return;
     stop();
     start();
+}
+
+void NMOSRegistryBrowser::setAuthorization(AuthorizationSession *session)
+{
+    m_session = session;
 }
 
 void NMOSRegistryBrowser::start()
@@ -249,7 +255,8 @@ bool NMOSRegistryBrowser::readCandidate(const QMdnsEngine::Service &svc, Candida
         qCDebug(lcRegistry) << "Registry" << name << "has the development pri" << candidate->priority << ", not used";
         return false;
     }
-    if (!isHttpScheme(candidate->scheme) || attribute(svc, QByteArrayLiteral("api_auth")) == QLatin1String("true")) {
+    candidate->authorization = attribute(svc, QByteArrayLiteral("api_auth")) == QLatin1String("true");
+    if (!isHttpScheme(candidate->scheme) || (candidate->authorization && !m_session)) {
         qCDebug(lcRegistry) << "Registry" << name << "needs" << candidate->scheme << "or authorization, not used";
         return false;
     }
@@ -411,8 +418,22 @@ void NMOSRegistryBrowser::useNext()
                                   << qRound(m_retry.remainingTime() / 100.0) / 10.0 << "s";
         return;
     }
+    // A registry that wants a token is read once the session holds one; the sign-in that
+    // gets it is the application's to start.
+    disconnect(m_waitForToken);
+    // A registry named on the command line does not say: while a sign-in is under way, it waits too.
+    const bool wantsToken = best->authorization || (m_session && m_session->state() == AuthorizationSession::SigningIn);
+    if (wantsToken && !m_session->hasToken()) {
+        m_waitForToken = connect(m_session, &AuthorizationSession::tokenChanged, this, &NMOSRegistryBrowser::useNext);
+        qCInfo(lcRegistry).noquote() << "The registry" << best->base.toString() << "wants a token; waiting for the sign-in";
+        emit authorizationNeeded(best->base);
+        return;
+    }
+    if (m_session && best->base.scheme() == QLatin1String("https"))
+        m_session->addApiOrigin(best->base);
     m_readBase = best->base;
     m_reader = new QueryApiReader(best->base, &m_store, this);
+    m_reader->setAuthorization(m_session);
     m_reader->setPingInterval(m_pingInterval);
     m_reader->setPeerVerifyName(best->verifyName);
     connect(m_reader, &QueryApiReader::failed, this, &NMOSRegistryBrowser::onReaderFailed);
@@ -520,6 +541,8 @@ void NMOSRegistryBrowser::probeBetter()
         url.setQuery(QStringLiteral("paging.limit=1"));
         QNetworkRequest request(url);
         request.setPeerVerifyName(candidate.verifyName);
+        if (m_session)
+            m_session->authorize(&request);
         QNetworkReply *reply = ReplyLimits::get(m_probeNam, request);
         const QUrl base = candidate.base;
         connect(reply, &QNetworkReply::finished, this, [this, reply, base] {
@@ -596,6 +619,8 @@ void NMOSRegistryBrowser::listNode(const QString &nodeId)
         endpoint.address = url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port());
         endpoint.scheme = url.scheme();
         endpoint.registryNodeId = nodeId;
+        if (m_session && endpoint.scheme == QLatin1String("https"))
+            m_session->addApiOrigin(url);
         senders += NmosClient::withDeviceControls(NmosClient::videoSendersOf(flows, senderList, endpoint, name),
                                                   senderList, devices, &refusals);
         receivers += NmosClient::withDeviceControls(NmosClient::videoReceiversOf(receiverList, endpoint, name),

@@ -1,10 +1,13 @@
 #ifndef NMOSREGISTRYBROWSER_H
 #define NMOSREGISTRYBROWSER_H
 
+#include "net/authorizationsession.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
+#include <QPointer>
 #include <QObject>
 #include <QHostAddress>
 #include <QSet>
@@ -62,6 +65,9 @@ public:
     void setPollInterval(int ms);
     // How often a quiet WebSocket is pinged; three pings without answer end it.
     void setPingInterval(int ms) { m_pingInterval = ms; }
+    // A secured facility's session: registries announced with api_auth=true are used too, read
+    // once the session holds a token, and every request to a registry carries the token.
+    void setAuthorization(AuthorizationSession *session);
 
     void start();
     void stop();
@@ -91,6 +97,8 @@ signals:
                        const QList<NmosClient::SenderConnection> &senders,
                        const QList<NmosClient::ReceiverConnection> &receivers);
     void registryChanged(QUrl base);
+    // The registry to read wants a token that the session does not hold: a sign-in is needed.
+    void authorizationNeeded(QUrl base);
     void settledChanged();
 
 private:
@@ -104,6 +112,7 @@ private:
         quint16 port = 0;
         QUrl base;       // empty until the host has resolved
         QString verifyName; // the host its announcement named, which its certificate names
+        bool authorization = false; // announced with api_auth=true
         bool failed = false;   // since it was last read whole
         qint64 retryAtMs = 0;  // not asked again before this
         int retryMs = 0;       // the pause after its next failure
@@ -152,6 +161,8 @@ private:
     QTimer m_retry;
     QElapsedTimer m_clock;
     QNetworkAccessManager *m_probeNam;
+    QPointer<AuthorizationSession> m_session;
+    QMetaObject::Connection m_waitForToken;
     NmosResourceStore m_store;
     // Nodes whose entries are listed once the current burst of changes is over.
     QSet<QString> m_changedNodes;

@@ -2,6 +2,7 @@
 
 #include "discovery/logging_p.h"
 #include "discovery/queryapigrain.h"
+#include "net/authorizationsession.h"
 #include "net/replylimits.h"
 #include "nmos/nmosresourcestore.h"
 
@@ -197,6 +198,8 @@ QNetworkRequest QueryApiReader::request(const QUrl &url) const
     // address given by the registry itself is checked against its own name.
     if (!m_verifyName.isEmpty() && url.host() == m_base.host())
         request.setPeerVerifyName(m_verifyName);
+    if (m_session)
+        m_session->authorize(&request);
     return request;
 }
 
@@ -340,7 +343,7 @@ void QueryApiReader::subscribe(int index)
                            {QStringLiteral("secure"), m_base.scheme() == QLatin1String("https")},
                            {QStringLiteral("resource_path"), path},
                            {QStringLiteral("params"), QJsonObject()},
-                           {QStringLiteral("authorization"), false}};
+                           {QStringLiteral("authorization"), m_session && m_session->hasToken()}};
     QNetworkReply *reply = m_nam.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
     ReplyLimits::watch(reply);
     connect(reply, &QNetworkReply::finished, this, [this, index, reply] { finishSubscription(index, reply); });
@@ -370,6 +373,9 @@ void QueryApiReader::finishSubscription(int index, QNetworkReply *reply)
         dropWebSocket(index, QStringLiteral("refused the WebSocket %1 of an https registry").arg(href.toString()));
         return;
     }
+    // The registry names its WebSocket: the token may go there as to the registry itself.
+    if (m_session && scheme == QLatin1String("wss"))
+        m_session->addApiOrigin(href);
     openWebSocket(index, href);
 }
 

@@ -1,10 +1,13 @@
 #ifndef QUERYAPIREADER_H
 #define QUERYAPIREADER_H
 
+#include "net/authorizationsession.h"
+
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -66,6 +69,9 @@ public:
     // The name the registry's certificate must carry when its base names an address: the
     // host its announcement named. Set before start().
     void setPeerVerifyName(const QString &name) { m_verifyName = name; }
+    // The facility's access token goes with every request and WebSocket to the registry,
+    // and the subscriptions ask for authorized WebSockets, when a session is given.
+    void setAuthorization(AuthorizationSession *session) { m_session = session; }
 
     void start();
 
@@ -131,6 +137,7 @@ private:
     QElapsedTimer m_clock;
     int m_pingIntervalMs = DefaultPingIntervalMs;
     QString m_verifyName;
+    QPointer<AuthorizationSession> m_session;
     bool m_failed = false;
     bool m_applyScheduled = false;
 };

@@ -1,5 +1,7 @@
 #include "replylimits.h"
 
+#include "net/authorizationsession.h"
+
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -172,6 +174,12 @@ bool ReplyLimits::failed(QNetworkReply *reply, QString *reason)
     const QString nodeText = errorBodyText(reply->peek(MaxReplySize));
     if (!nodeText.isEmpty())
         *reason += QLatin1String(": ") + nodeText;
+    // A refused token: the API's own word for why, from its challenge.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const AuthorizationSession::Challenge challenge = AuthorizationSession::challengeError(reply->rawHeader("WWW-Authenticate"));
+    if ((status == 401 || status == 403) && !challenge.error.isEmpty())
+        *reason += QStringLiteral(" (%1%2)").arg(challenge.error,
+                                                 challenge.description.isEmpty() ? QString() : QLatin1String(": ") + challenge.description);
     return true;
 }
 

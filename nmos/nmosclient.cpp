@@ -2,9 +2,12 @@
 #include "nmosclient_p.h"
 
 #include "nmos/nmosresourcestore.h"
+#include "net/authorizationsession.h"
+#include "net/authorizingnetworkaccessmanager.h"
 #include "net/replylimits.h"
 
 #include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QHash>
 #include <QHostAddress>
@@ -186,12 +189,35 @@ QString unansweredText(const QByteArray &verb, const QNetworkReply *reply, const
 // Sends a request by send() and waits for it, sending it once more on a fresh connection
 // when the first provably never reached the node. The reply returned is the caller's to
 // delete; false, with the reason, when the request failed.
+// Waits for the session's token to be renewed after an API refused it with 401; false when
+// no renewal could be started or none came.
+bool renewedToken(QNetworkAccessManager *manager)
+{
+    const auto *authorizing = qobject_cast<AuthorizingNetworkAccessManager *>(manager);
+    AuthorizationSession *session = authorizing ? authorizing->session() : nullptr;
+    if (!session || !session->refreshNow())
+        return false;
+    QEventLoop loop;
+    QTimer::singleShot(ReplyLimits::transferTimeoutMs(), &loop, &QEventLoop::quit);
+    QObject::connect(session, &AuthorizationSession::tokenChanged, &loop, &QEventLoop::quit);
+    loop.exec();
+    return session->hasToken();
+}
+
 template<typename Send>
 bool sendAndWait(QNetworkAccessManager *manager, const QByteArray &verb, Send send, QNetworkReply **reply,
                  QString *failure)
 {
     *reply = send();
-    if (waitForReply(*reply, failure))
+    bool ok = waitForReply(*reply, failure);
+    // A token refused with 401 is renewed once and the request sent once more with the new one.
+    if (!ok && statusOf(*reply) == 401 && renewedToken(manager)) {
+        (*reply)->deleteLater();
+        failure->clear();
+        *reply = send();
+        ok = waitForReply(*reply, failure);
+    }
+    if (ok)
         return true;
     if (!neverReached(*reply))
         return false;
@@ -213,8 +239,15 @@ bool sendAndWait(QNetworkAccessManager *manager, const QByteArray &verb, Send se
 
 NmosClient::NmosClient(QObject *parent)
     : QObject(parent)
-    , manager(new QNetworkAccessManager(this))
+    , manager(new AuthorizingNetworkAccessManager(nullptr, this))
+    , m_ownManager(static_cast<AuthorizingNetworkAccessManager *>(manager))
 {
+}
+
+void NmosClient::setAuthorization(AuthorizationSession *session)
+{
+    if (m_ownManager)
+        m_ownManager->setSession(session);
 }
 
 NmosClient::NmosClient(QNetworkAccessManager *manager, QObject *parent)

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+class AuthorizationSession;
+class AuthorizingNetworkAccessManager;
 class NmosResourceStore;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -147,6 +149,9 @@ public:
     // the process (discovery's too). False, with the reason, when it holds none.
     static bool addTrustedAuthorities(const QString &pemFile, QString *errorString = nullptr);
 
+    // A secured facility's session, whose token goes with every request of the client's own
+    // manager to the facility's APIs.
+    void setAuthorization(AuthorizationSession *session);
     // Where the resources of registry endpoints are read; without one they are found nowhere.
     void setResourceStore(const NmosResourceStore *store) { m_store = store; }
 
@@ -211,6 +216,7 @@ private:
     bool readStore(const QString &url, QJsonValue *value) const;
 
     QNetworkAccessManager *manager = nullptr;
+    AuthorizingNetworkAccessManager *m_ownManager = nullptr;
     const NmosResourceStore *m_store = nullptr;
 };
 

@@ -2,6 +2,7 @@
 
 #include "discovery/nmosregistrybrowser.h"
 #include "nmos/nmosclient.h"
+#include "workflow/securedfacility.h"
 
 #include <QCommandLineParser>
 
@@ -20,6 +21,10 @@ DiscoveryOptions::DiscoveryOptions()
                   QStringLiteral("Find registries by unicast DNS-SD in this DNS domain instead of the system's "
                                  "search domains; repeatable."),
                   QStringLiteral("name"))
+    , m_authServer(QStringLiteral("auth-server"),
+                   QStringLiteral("Get the facility's access tokens from the IS-10 authorization server at this https URL "
+                                  "instead of the one announced as _nmos-auth._tcp."),
+                   QStringLiteral("url"))
 {
 }
 
@@ -29,6 +34,7 @@ void DiscoveryOptions::addTo(QCommandLineParser *parser) const
     parser->addOption(m_development);
     parser->addOption(m_caFile);
     parser->addOption(m_dnsDomain);
+    parser->addOption(m_authServer);
 }
 
 bool DiscoveryOptions::read(const QCommandLineParser &parser, QString *errorString)
@@ -52,6 +58,15 @@ bool DiscoveryOptions::read(const QCommandLineParser &parser, QString *errorStri
             return false;
         }
     }
+    if (parser.isSet(m_authServer)) {
+        m_authServerBase = QUrl(parser.value(m_authServer), QUrl::StrictMode);
+        // Tokens are asked for over https only, with the server's certificate checked.
+        if (m_authServerBase.scheme() != QLatin1String("https") || m_authServerBase.host().isEmpty()) {
+            if (errorString)
+                *errorString = QStringLiteral("--auth-server needs an https:// URL, not \"%1\"").arg(parser.value(m_authServer));
+            return false;
+        }
+    }
     m_developmentAllowed = parser.isSet(m_development);
     m_dnsDomains = parser.values(m_dnsDomain);
     return true;
@@ -65,4 +80,14 @@ void DiscoveryOptions::applyTo(NMOSRegistryBrowser *registry) const
         registry->setDevelopmentRegistriesAllowed(true);
     if (!m_dnsDomains.isEmpty())
         registry->setDnsDomains(m_dnsDomains);
+}
+
+void DiscoveryOptions::applyTo(SecuredFacility *facility) const
+{
+    if (!m_authServerBase.isEmpty())
+        facility->setServer(m_authServerBase);
+    if (m_developmentAllowed)
+        facility->setDevelopmentServersAllowed(true);
+    if (!m_dnsDomains.isEmpty())
+        facility->setDnsDomains(m_dnsDomains);
 }

@@ -7,6 +7,7 @@
 #include <QUrl>
 
 class NMOSRegistryBrowser;
+class SecuredFacility;
 class QCommandLineParser;
 
 // The options with which both programs are told where to find nodes, with one wording.
@@ -20,13 +21,16 @@ public:
     // value cannot be used. An authority file is trusted from here on.
     bool read(const QCommandLineParser &parser, QString *errorString);
     void applyTo(NMOSRegistryBrowser *registry) const;
+    void applyTo(SecuredFacility *facility) const;
 
 private:
     QCommandLineOption m_registry;
     QCommandLineOption m_development;
     QCommandLineOption m_caFile;
     QCommandLineOption m_dnsDomain;
+    QCommandLineOption m_authServer;
     QUrl m_registryBase;
+    QUrl m_authServerBase;
     QStringList m_dnsDomains;
     bool m_developmentAllowed = false;
 };

@@ -4,13 +4,16 @@
 
 #include <QDebug>
 #include <QJsonObject>
+#include "net/authorizationsession.h"
+#include "net/authorizingnetworkaccessmanager.h"
+
 #include <QNetworkAccessManager>
 
 #include <algorithm>
 
 IntakeQueue::IntakeQueue(QObject *parent)
     : QObject(parent)
-    , m_manager(new QNetworkAccessManager(this))
+    , m_manager(new AuthorizingNetworkAccessManager(nullptr, this))
 {
 }
 
@@ -115,6 +118,29 @@ void IntakeQueue::takeListed(const QString &nodeId, const QString &nodeName,
     m_pending.removeIf([&nodeId](const PendingListings::Listing &waiting) {
         return waiting.isFromRegistry() && waiting.nodeId == nodeId;
     });
+    list(listing);
+}
+
+void IntakeQueue::setAuthorization(AuthorizationSession *session)
+{
+    m_manager->setSession(session);
+}
+
+void IntakeQueue::list(const PendingListings::Listing &listing)
+{
+    if (AuthorizationSession *session = m_manager->session()) {
+        const auto add = [session](const QString &url) {
+            const QUrl api(url);
+            if (api.scheme() == QLatin1String("https"))
+                session->addApiOrigin(api);
+        };
+        for (const NmosClient::SenderConnection &sender : listing.senders) {
+            add(sender.node.connectionApi);
+            add(sender.manifestHref);
+        }
+        for (const NmosClient::ReceiverConnection &receiver : listing.receivers)
+            add(receiver.node.connectionApi);
+    }
     emit nodeListed(listing.nodeName, listing.senders, listing.receivers);
 }
 
@@ -176,7 +202,7 @@ void IntakeQueue::handOut()
         return;
     while (!m_pending.isEmpty()) {
         const PendingListings::Listing listing = m_pending.takeFirst();
-        emit nodeListed(listing.nodeName, listing.senders, listing.receivers);
+        list(listing);
         if (m_holds > 0)
             return;
     }

@@ -14,7 +14,8 @@
 
 #include <functional>
 
-class QNetworkAccessManager;
+class AuthorizationSession;
+class AuthorizingNetworkAccessManager;
 class NodeListing;
 
 // Takes in discovered nodes: reads the entries of several nodes at once, each node's
@@ -49,6 +50,9 @@ public:
     void takeNodeRemoved(const QString &serviceName);
     // A registry's sender or receiver went away: it is left out of the listings waiting.
     void takeResourceRemoved(const QString &type, const QString &id);
+    // A secured facility's session: its token goes with the nodes' readings, and the APIs of
+    // the entries listed become the facility's, which the token may go to.
+    void setAuthorization(AuthorizationSession *session);
     void hold();
     void release();
     // How many nodes may be read at once; at least one.
@@ -70,6 +74,7 @@ private:
     };
     static QString nodeIdOf(const QJsonDocument &selfDoc);
     void scheduleHandOut();
+    void list(const PendingListings::Listing &listing);
     void handOut();
     bool isReading(const Node &node) const;
     void startReading(const Node &node);
@@ -79,7 +84,7 @@ private:
     // Ends the readings for which match() is true; their nodes give no entries.
     void abortReadings(const std::function<bool(const Node &)> &match);
 
-    QNetworkAccessManager *m_manager;
+    AuthorizingNetworkAccessManager *m_manager;
     QList<Node> m_waiting;
     QList<QPair<NodeListing *, Node>> m_reading;
     PendingListings m_pending;
