@@ -35,7 +35,7 @@ public:
 private:
     // A list's entries by the id of their resource, kept up as entries are added, removed or
     // given another record: a registry that restarts removes a facility's tens of thousands
-    // of resources at once, and a search of the list for each one took minutes.
+    // of resources at once, and a search of the whole list for each would take minutes.
     struct IdIndex
     {
         QHash<QString, QList<QStandardItem *>> items;
