@@ -521,29 +521,45 @@ void tst_NMOSRegistryBrowser::readsHttpsRegistryByItsName()
     QCOMPARE(opened > 0, secureSocket && !verifyName.isEmpty());
 }
 
-// A facility's DNS publishes the registry, as Debian's dnsmasq does here; mDNS finds nothing.
+// A facility's DNS publishes two registries, as Debian's dnsmasq does here; mDNS finds
+// nothing. The better one fails: the other is read meanwhile, the failed one is asked again
+// less and less often, and read again once it answers.
 void tst_NMOSRegistryBrowser::findsRegistryByUnicastDnsSd()
 {
     SKIP_UNLESS_PRIVATE_NETNS();
     if (QStandardPaths::findExecutable("dnsmasq").isEmpty())
         QSKIP("dnsmasq is not installed (tools/setup.sh installs it)");
-    TestHttpServer server;
-    QVERIFY(server.start());
-    for (const Route &route : registry({senderJson("s1")}, {}))
-        server.addReply("GET", "/x-nmos/query/v1.3/" + route.path, route.reply);
-    const QString instance = "reg._nmos-query._tcp.facility.test";
+    TestHttpServer best;
+    TestHttpServer next;
+    QVERIFY(best.start() && next.start());
+    const QList<Route> routes = registry({senderJson("s1")}, {});
+    for (const Route &route : routes) {
+        best.setReply("GET", "/x-nmos/query/v1.3/" + route.path, route.path == "nodes/" ? Reply::empty(500) : route.reply);
+        next.setReply("GET", "/x-nmos/query/v1.3/" + route.path, route.reply);
+    }
+    const QString type = "_nmos-query._tcp.facility.test";
+    QStringList records{"--host-record=registry.facility.test,127.0.0.1"};
+    for (const auto &[name, pri, port] : {std::make_tuple("reg1", 10, best.port()), std::make_tuple("reg2", 20, next.port())}) {
+        const QString instance = QString("%1.%2").arg(name, type);
+        records << "--ptr-record=" + type + "," + instance
+                << QString("--srv-host=%1,registry.facility.test,%2,0,0").arg(instance).arg(port)
+                << QString("--txt-record=%1,pri=%2,api_ver=v1.3").arg(instance).arg(pri);
+    }
     QProcess dns;
-    QVERIFY(startDnsmasq(&dns, {"--ptr-record=_nmos-query._tcp.facility.test," + instance,
-                                QString("--srv-host=%1,registry.facility.test,%2,0,0").arg(instance).arg(server.port()),
-                                "--txt-record=" + instance + ",pri=10,api_ver=v1.3",
-                                "--host-record=registry.facility.test,127.0.0.1"}));
+    QVERIFY(startDnsmasq(&dns, records));
 
     NMOSRegistryBrowser browser;
     browser.setDnsDomains({"facility.test"});
     browser.setDnsNameserver(QHostAddress::LocalHost);
     browser.start();
-    QTRY_COMPARE_WITH_TIMEOUT(browser.currentRegistry().toString(), server.url("/x-nmos/query/v1.3"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(browser.currentRegistry().toString(), next.url("/x-nmos/query/v1.3"), 10000);
     QTRY_COMPARE(browser.store()->count("senders"), 1);
+    // Asked again after 1 s, then 2 s later.
+    QTest::qWait(2500);
+    const int asked = best.requestLines().filter(QRegularExpression("^GET /x-nmos/query/v1.3/nodes/")).size();
+    QVERIFY2(asked >= 2 && asked <= 3, qPrintable(QString::number(asked)));
+    best.setReply("GET", "/x-nmos/query/v1.3/nodes/", routes.first().reply);
+    QTRY_COMPARE_WITH_TIMEOUT(browser.currentRegistry().toString(), best.url("/x-nmos/query/v1.3"), 10000);
     dns.terminate();
     dns.waitForFinished(5000);
 }
