@@ -438,6 +438,10 @@ void NMOSRegistryBrowser::useNext()
     m_reader->setPeerVerifyName(best->verifyName);
     connect(m_reader, &QueryApiReader::failed, this, &NMOSRegistryBrowser::onReaderFailed);
     connect(m_reader, &QueryApiReader::readAll, this, &NMOSRegistryBrowser::onReaderReadAll);
+    connect(m_reader, &QueryApiReader::changesApplied, this, [this] {
+        scheduleListing();
+        settleIfListed();
+    });
     setSettled(false);
     qInfo().noquote() << "Reading nodes from the registry" << best->base.toString();
     emit registryChanged(best->base);
@@ -499,8 +503,13 @@ void NMOSRegistryBrowser::onReaderReadAll()
         candidate->retryMs = m_pollInterval;
     }
     scheduleListing();
-    // Nothing new to list: every node it holds is listed already.
-    if (!m_listingScheduled)
+    settleIfListed();
+}
+
+// Settled once what the registry holds is all read, in the store and listed.
+void NMOSRegistryBrowser::settleIfListed()
+{
+    if (!m_listingScheduled && m_changedNodes.isEmpty() && m_reader && m_reader->hasReadAll() && !m_reader->isApplying())
         setSettled(true);
 }
 
@@ -564,8 +573,10 @@ void NMOSRegistryBrowser::probeBetter()
 
 void NMOSRegistryBrowser::scheduleListing()
 {
-    // Until every collection has been read, each one read would list every node again.
-    if (m_listingScheduled || m_changedNodes.isEmpty() || (m_reader && !m_reader->hasReadAll()))
+    // Until every collection has been read, each one read would list every node again; and
+    // while changes go into the store, each slice of them would.
+    if (m_listingScheduled || m_changedNodes.isEmpty()
+        || (m_reader && (!m_reader->hasReadAll() || m_reader->isApplying())))
         return;
     m_listingScheduled = true;
     QTimer::singleShot(0, this, &NMOSRegistryBrowser::listChangedNodes);
@@ -585,8 +596,7 @@ void NMOSRegistryBrowser::listChangedNodes()
         listNode(nodeId);
     }
     scheduleListing();
-    if (m_changedNodes.isEmpty() && m_reader && m_reader->hasReadAll())
-        setSettled(true);
+    settleIfListed();
 }
 
 void NMOSRegistryBrowser::setSettled(bool settled)

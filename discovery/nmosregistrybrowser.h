@@ -128,6 +128,7 @@ private:
     int priorityOf(const QUrl &base) const;
     void onReaderFailed();
     void onReaderReadAll();
+    void settleIfListed();
     Candidate *candidateRead();
     void backOff(Candidate *candidate);
     void scheduleRetry();

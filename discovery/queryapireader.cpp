@@ -158,6 +158,11 @@ bool QueryApiReader::hasReadAll() const
     return std::all_of(m_collections.cbegin(), m_collections.cend(), [](const Collection &c) { return c.read; });
 }
 
+bool QueryApiReader::isApplying() const
+{
+    return std::any_of(m_collections.cbegin(), m_collections.cend(), [](const Collection &c) { return !c.pending.isEmpty(); });
+}
+
 QString QueryApiReader::chooseVersion(const QStringList &offered)
 {
     static const QRegularExpression pattern(QStringLiteral("^v(\\d+)\\.(\\d+)/?$"));
@@ -560,6 +565,8 @@ void QueryApiReader::applyPending()
         }
         decodeMessages(i);
     }
+    if (!isApplying())
+        emit changesApplied();
 }
 
 void QueryApiReader::checkHealth()

@@ -65,6 +65,8 @@ public:
     bool isSubscribed() const;
     // Every collection has been read once.
     bool hasReadAll() const;
+    // Changes read or heard are waiting for their turn to go into the store.
+    bool isApplying() const;
     void setPingInterval(int ms) { m_pingIntervalMs = ms; }
     // The name the registry's certificate must carry when its base names an address: the
     // host its announcement named. Set before start().
@@ -84,6 +86,8 @@ signals:
     void failed(const QString &errorString);
     // The first read of the last collection is in the store.
     void readAll();
+    // Every change read or heard so far is in the store.
+    void changesApplied();
 
 private:
     struct Collection
