@@ -89,6 +89,9 @@ bool SimAuthServer::start(QString *errorString)
         }
         m_server = std::move(secure);
     }
+    // A client keeps its connection between a registration and a token request; an idle
+    // one holds a worker that stopping waits for, so it is let go after a second.
+    m_server->set_keep_alive_timeout(1);
     m_server->set_socket_options([](socket_t sock) {
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
