@@ -62,7 +62,8 @@ private:
             for (auto it = object.begin(); it != object.end(); ++it)
                 ports.insert(it.key(), it.value());
         }
-        const auto base = [&](const char *key) { return QStringLiteral("http://127.0.0.1:%1").arg(ports.value(key).toInt()); };
+        const QString scheme = extra.contains("--tls-cert") ? "https" : "http";
+        const auto base = [&](const char *key) { return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(ports.value(key).toInt()); };
         node = base("port");
         registry = base("registry");
         auth = base("auth");
@@ -102,6 +103,23 @@ private:
     // The simulator's own state path is open to all.
     QJsonObject receiverState() { return send("GET", node + "/x-simnode/state").body.value("receivers").toArray().first().toObject(); }
 
+    // A certificate for 127.0.0.1, trusted by the test alone.
+    QStringList tlsOptions()
+    {
+        const QString certificate = m_dir.filePath("cert.pem");
+        const QString key = m_dir.filePath("key.pem");
+        if (!QFile::exists(certificate)) {
+            QProcess::execute("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                                          "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                                          "-keyout", key, "-out", certificate});
+            QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+            configuration.addCaCertificates(certificate);
+            QSslConfiguration::setDefaultConfiguration(configuration);
+        }
+        return {"--tls-cert", certificate, "--tls-key", key, "--bind", "127.0.0.1"};
+    }
+
+    QTemporaryDir m_dir;
     QNetworkAccessManager m_manager;
     std::unique_ptr<QProcess> m_process;
     QString node;
@@ -258,15 +276,18 @@ void tst_SimAuth::apisWantTokens()
 void tst_SimAuth::webSocketWantsToken_data()
 {
     QTest::addColumn<QString>("carrier");
-    QTest::newRow("header") << "header";
-    QTest::newRow("query parameter") << "query";
-    QTest::newRow("none") << "";
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("header") << "header" << false;
+    QTest::newRow("header over TLS") << "header" << true;
+    QTest::newRow("query parameter") << "query" << false;
+    QTest::newRow("none") << "" << false;
 }
 
 void tst_SimAuth::webSocketWantsToken()
 {
     QFETCH(QString, carrier);
-    QVERIFY(start());
+    QFETCH(bool, tls);
+    QVERIFY(start(tls ? tlsOptions() : QStringList()));
     const QByteArray token = clientToken("query");
     const QJsonObject subscription{{"max_update_rate_ms", 100}, {"resource_path", "/receivers"}, {"params", QJsonObject()},
                                    {"persist", false}, {"secure", false}};
@@ -275,6 +296,7 @@ void tst_SimAuth::webSocketWantsToken()
     QCOMPARE(created.status, 201);
     QCOMPARE(created.body.value("authorization"), true);
     QUrl url(created.body.value("ws_href").toString());
+    QCOMPARE(url.scheme(), tls ? "wss" : "ws");
     if (carrier == "query")
         url.setQuery(QUrlQuery{{"access_token", token}});
     QNetworkRequest request(url);

@@ -38,14 +38,15 @@ void SimAnnouncer::addNode(SimNode *node)
             Qt::QueuedConnection);
 }
 
-void SimAnnouncer::addRegistry(const QString &label, const QString &bindAddress, int port, int priority, bool secured)
+void SimAnnouncer::addRegistry(const QString &label, const QString &bindAddress, int port, int priority, const QString &proto,
+                                bool secured)
 {
     QMdnsEngine::Service service;
     service.setType("_nmos-query._tcp.local.");
     service.setName(label.toUtf8());
     service.setHostname(SimConfigParser::hostnameFor(label).toUtf8());
     service.setPort(quint16(port));
-    service.setAttributes({{"api_proto", "http"}, {"api_ver", "v1.3"}, {"api_auth", secured ? "true" : "false"},
+    service.setAttributes({{"api_proto", proto.toUtf8()}, {"api_ver", "v1.3"}, {"api_auth", secured ? "true" : "false"},
                            {"pri", QByteArray::number(priority)}});
     announce(service, {bindAddress});
 }

@@ -29,7 +29,8 @@ public:
     ~SimAnnouncer() override;
 
     void addNode(SimNode *node);
-    void addRegistry(const QString &label, const QString &bindAddress, int port, int priority, bool secured);
+    void addRegistry(const QString &label, const QString &bindAddress, int port, int priority, const QString &proto,
+                     bool secured);
     void addAuthServer(const QString &label, const QString &bindAddress, int port, int priority, const QString &proto);
 
 private:

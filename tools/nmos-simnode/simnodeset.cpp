@@ -105,7 +105,7 @@ bool SimNodeSet::start(QString *errorString)
         if (m_registry) {
             const SimNodeConfig &first = m_nodes.first()->config();
             m_announcer->addRegistry(first.label + QStringLiteral(" registry"), first.bindAddresses.first(),
-                                     m_registry->port(), m_config.registryPriority, m_auth != nullptr);
+                                     m_registry->port(), m_config.registryPriority, m_registry->scheme(), m_auth != nullptr);
         }
         if (m_auth) {
             const SimNodeConfig &first = m_nodes.first()->config();
@@ -129,6 +129,7 @@ bool SimNodeSet::startRegistry(QString *errorString)
     const QString address = m_nodes.first()->config().bindAddresses.first();
     m_registry = new SimRegistry(address, m_config.registryPort, m_config.registryWebSocket, this);
     m_registry->setPageLimit(m_config.registryPageLimit);
+    m_registry->setTls(m_nodes.first()->config().tlsCert, m_nodes.first()->config().tlsKey);
     const QString label = m_nodes.first()->config().label + QStringLiteral(" registry");
     m_registry->setTokenCheck(tokenCheck({SimConfigParser::hostnameFor(label).chopped(1), address}));
     if (!m_registry->start(errorString))

@@ -4,9 +4,12 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFile>
 #include <QJsonDocument>
 #include <QTimer>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QUrlQuery>
 #include <QUuid>
 #include <QWebSocket>
@@ -69,7 +72,17 @@ SimRegistry::~SimRegistry()
 
 bool SimRegistry::start(QString *errorString)
 {
-    m_server = std::make_unique<httplib::Server>();
+    if (m_tlsCertificate.isEmpty()) {
+        m_server = std::make_unique<httplib::Server>();
+    } else {
+        m_server = std::make_unique<httplib::SSLServer>(m_tlsCertificate.toLocal8Bit().constData(),
+                                                        m_tlsKey.toLocal8Bit().constData());
+        if (!m_server->is_valid()) {
+            if (errorString)
+                *errorString = QStringLiteral("cannot use the TLS certificate %1 with the key %2").arg(m_tlsCertificate, m_tlsKey);
+            return false;
+        }
+    }
     m_server->set_keep_alive_max_count(1);
     m_server->set_socket_options([](socket_t sock) {
         int yes = 1;
@@ -81,8 +94,7 @@ bool SimRegistry::start(QString *errorString)
     const std::string host = m_bindAddress.toStdString();
     const bool bound = m_port == 0 ? (m_port = m_server->bind_to_any_port(host)) > 0
                                    : m_server->bind_to_port(host, m_port);
-    m_sockets = new QWebSocketServer(QStringLiteral("nmos-simnode"), QWebSocketServer::NonSecureMode, this);
-    if (!bound || !m_sockets->listen(QHostAddress(m_bindAddress))) {
+    if (!bound || !startWebSocketServer()) {
         if (errorString)
             *errorString = QStringLiteral("cannot serve the registry on %1 port %2").arg(m_bindAddress).arg(m_port);
         return false;
@@ -91,6 +103,28 @@ bool SimRegistry::start(QString *errorString)
     httplib::Server *raw = m_server.get();
     m_thread = std::thread([raw] { raw->listen_after_bind(); });
     return true;
+}
+
+bool SimRegistry::startWebSocketServer()
+{
+    const bool secure = !m_tlsCertificate.isEmpty();
+    m_sockets = new QWebSocketServer(QStringLiteral("nmos-simnode"),
+                                     secure ? QWebSocketServer::SecureMode : QWebSocketServer::NonSecureMode, this);
+    if (secure) {
+        QFile keyFile(m_tlsKey);
+        const QByteArray pem = keyFile.open(QIODevice::ReadOnly) ? keyFile.readAll() : QByteArray();
+        QSslKey key(pem, QSsl::Rsa);
+        if (key.isNull())
+            key = QSslKey(pem, QSsl::Ec);
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificateChain(QSslCertificate::fromPath(m_tlsCertificate));
+        configuration.setPrivateKey(key);
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        if (key.isNull() || configuration.localCertificateChain().isEmpty())
+            return false;
+        m_sockets->setSslConfiguration(configuration);
+    }
+    return m_sockets->listen(QHostAddress(m_bindAddress));
 }
 
 void SimRegistry::putResource(const QString &type, const QJsonObject &resource)
@@ -231,7 +265,7 @@ void SimRegistry::serveCollection(const QString &type, const httplib::Request &r
     QJsonArray resources;
     for (const Entry &entry : qAsConst(inRange))
         resources << entry.resource;
-    const std::string base = "http://" + request.get_header_value("Host") + QueryBase + "/" + type.toStdString()
+    const std::string base = scheme().toStdString() + "://" + request.get_header_value("Host") + QueryBase + "/" + type.toStdString()
                              + "/?paging.order=create&";
     const std::string tail = ":0&paging.limit=" + std::to_string(limit);
     response.set_header("Link", "<" + base + "paging.since=" + std::to_string(until) + tail + ">; rel=\"next\", <"
@@ -259,11 +293,12 @@ QJsonObject SimRegistry::subscribe(const QJsonObject &request)
     if (host.contains(QLatin1Char(':')))
         host = QLatin1Char('[') + host + QLatin1Char(']');
     return QJsonObject{{QStringLiteral("id"), id},
-                       {QStringLiteral("ws_href"), QStringLiteral("ws://%1:%2/x-nmos/query/v1.3/subscriptions/%3/ws")
-                                                       .arg(host).arg(port).arg(id)},
+                       {QStringLiteral("ws_href"), QStringLiteral("%1://%2:%3/x-nmos/query/v1.3/subscriptions/%4/ws")
+                                                       .arg(m_tlsCertificate.isEmpty() ? QStringLiteral("ws") : QStringLiteral("wss"), host)
+                                                       .arg(port).arg(id)},
                        {QStringLiteral("max_update_rate_ms"), 100},
                        {QStringLiteral("persist"), false},
-                       {QStringLiteral("secure"), false},
+                       {QStringLiteral("secure"), !m_tlsCertificate.isEmpty()},
                        {QStringLiteral("authorization"), m_tokenCheck != nullptr},
                        {QStringLiteral("resource_path"), path},
                        {QStringLiteral("params"), QJsonObject()}};

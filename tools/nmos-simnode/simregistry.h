@@ -46,6 +46,13 @@ public:
     // In a secured facility, requests and WebSocket handshakes without a token that allows
     // them are turned away. Before start().
     void setTokenCheck(const SimTokenCheck *check) { m_tokenCheck = check; }
+    // Serves https and wss with this PEM certificate (chain) and key. Before start().
+    void setTls(const QString &certificate, const QString &key)
+    {
+        m_tlsCertificate = certificate;
+        m_tlsKey = key;
+    }
+    QString scheme() const { return m_tlsCertificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"); }
     // Adds or replaces a resource (by id) of a collection ("nodes", "senders", …) and tells
     // its subscribers when it changed. Any thread.
     void putResource(const QString &type, const QJsonObject &resource);
@@ -59,6 +66,7 @@ private:
         QJsonObject resource;
     };
 
+    bool startWebSocketServer();
     void serve(const httplib::Request &request, httplib::Response &response);
     void serveCollection(const QString &type, const httplib::Request &request, httplib::Response &response);
     QJsonObject subscribe(const QJsonObject &request);
@@ -70,6 +78,8 @@ private:
     int m_port;
     const bool m_webSocket;
     const SimTokenCheck *m_tokenCheck = nullptr;
+    QString m_tlsCertificate;
+    QString m_tlsKey;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     QWebSocketServer *m_sockets = nullptr;
