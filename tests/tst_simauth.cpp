@@ -308,8 +308,9 @@ void tst_SimAuth::webSocketWantsToken()
     socket.open(request);
     QVERIFY(carrier.isEmpty() ? closed.wait(10000) : messages.wait(10000));
     QCOMPARE(messages.count(), carrier.isEmpty() ? 0 : 1);
+    // Refused before the upgrade, with the challenge.
     if (carrier.isEmpty())
-        QCOMPARE(socket.closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+        QVERIFY2(socket.errorString().contains("401"), qPrintable(socket.errorString()));
 }
 
 QTEST_MAIN(tst_SimAuth)

@@ -10,6 +10,8 @@
 #include <QNetworkRequest>
 #include <QSslConfiguration>
 #include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
 #include <QUrlQuery>
 #include <QUuid>
 #include <QWebSocket>
@@ -48,6 +50,40 @@ void answer(httplib::Response &response, int status, const QJsonValue &body)
 }
 
 } // namespace
+
+// Hands out the connections of the subscriptions' WebSocket, over TLS when secure, before
+// anything is read from them.
+class HandshakeListener : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    HandshakeListener(bool secure, const QSslConfiguration &configuration, QObject *parent)
+        : QTcpServer(parent)
+        , m_secure(secure)
+        , m_configuration(configuration)
+    {
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (!m_secure)
+            return QTcpServer::incomingConnection(descriptor);
+        auto *socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setSslConfiguration(m_configuration);
+        socket->startServerEncryption();
+        addPendingConnection(socket);
+    }
+
+private:
+    const bool m_secure;
+    const QSslConfiguration m_configuration;
+};
 
 SimRegistry::SimRegistry(const QString &bindAddress, int port, bool webSocket, QObject *parent)
     : QObject(parent)
@@ -110,21 +146,69 @@ bool SimRegistry::startWebSocketServer()
     const bool secure = !m_tlsCertificate.isEmpty();
     m_sockets = new QWebSocketServer(QStringLiteral("nmos-simnode"),
                                      secure ? QWebSocketServer::SecureMode : QWebSocketServer::NonSecureMode, this);
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     if (secure) {
         QFile keyFile(m_tlsKey);
         const QByteArray pem = keyFile.open(QIODevice::ReadOnly) ? keyFile.readAll() : QByteArray();
         QSslKey key(pem, QSsl::Rsa);
         if (key.isNull())
             key = QSslKey(pem, QSsl::Ec);
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         configuration.setLocalCertificateChain(QSslCertificate::fromPath(m_tlsCertificate));
         configuration.setPrivateKey(key);
         configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
         if (key.isNull() || configuration.localCertificateChain().isEmpty())
             return false;
-        m_sockets->setSslConfiguration(configuration);
     }
-    return m_sockets->listen(QHostAddress(m_bindAddress));
+    // The handshake is read here first, so that one without a token that allows it is
+    // answered 401 or 403 and never upgraded.
+    m_listener = new HandshakeListener(secure, configuration, this);
+    connect(m_listener, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_listener->nextPendingConnection())
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { screenHandshake(socket); });
+    });
+    return m_listener->listen(QHostAddress(m_bindAddress));
+}
+
+void SimRegistry::screenHandshake(QTcpSocket *socket)
+{
+    const int limit = 16384;
+    const QByteArray head = socket->peek(limit);
+    const int end = head.indexOf("\r\n\r\n");
+    if (end < 0) {
+        if (head.size() >= limit)
+            socket->abort();
+        return;
+    }
+    disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+    const QList<QByteArray> lines = head.left(end).split('\n');
+    const QUrl url = QUrl::fromEncoded(lines.first().split(' ').value(1));
+    QByteArray authorization;
+    for (const QByteArray &line : lines) {
+        if (line.toLower().startsWith("authorization:"))
+            authorization = line.mid(int(qstrlen("authorization:"))).trimmed();
+    }
+    // Where a browser cannot set the header, the token comes in the query.
+    const QUrlQuery query(url);
+    if (authorization.isEmpty() && query.hasQueryItem(QStringLiteral("access_token")))
+        authorization = "Bearer " + query.queryItemValue(QStringLiteral("access_token"), QUrl::FullyDecoded).toLatin1();
+    QMutexLocker lock(&m_mutex);
+    const QString type = m_subscriptions.value(url.path().section(QLatin1Char('/'), -2, -2));
+    lock.unlock();
+    // The token must allow reading the collection subscribed to, whatever the address.
+    SimTokenRefusal refusal;
+    if (!m_tokenCheck || type.isEmpty()
+        || m_tokenCheck->allows("GET", QStringLiteral("%1/%2/").arg(QLatin1String(QueryBase), type), authorization, &refusal)) {
+        m_sockets->handleConnection(socket);
+        return;
+    }
+    const QByteArray body = refusal.body();
+    socket->write("HTTP/1.1 " + QByteArray::number(refusal.status) + (refusal.status == 401 ? " Unauthorized" : " Forbidden")
+                  + "\r\nWWW-Authenticate: " + refusal.challenge(m_tokenCheck->realm())
+                  + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
+                  + "\r\nConnection: close\r\n\r\n" + body);
+    socket->disconnectFromHost();
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    qInfo().noquote() << QStringLiteral("registry WebSocket %1 %2").arg(url.path()).arg(refusal.status);
 }
 
 void SimRegistry::putResource(const QString &type, const QJsonObject &resource)
@@ -288,7 +372,7 @@ QJsonObject SimRegistry::subscribe(const QJsonObject &request)
         m_subscriptions.insert(id, type);
     }
     // Without a WebSocket the address names the HTTP port, which turns the handshake away.
-    const int port = m_webSocket ? m_sockets->serverPort() : m_port;
+    const int port = m_webSocket ? m_listener->serverPort() : m_port;
     QString host = m_bindAddress;
     if (host.contains(QLatin1Char(':')))
         host = QLatin1Char('[') + host + QLatin1Char(']');
@@ -311,21 +395,6 @@ void SimRegistry::acceptSubscriber()
         const QString id = socket->requestUrl().path().section(QLatin1Char('/'), -2, -2);
         QMutexLocker lock(&m_mutex);
         const QString type = m_subscriptions.value(id);
-        // The handshake carries the token in its header, or where a browser cannot set
-        // one, in the query; it must allow reading the collection subscribed to.
-        QByteArray authorization = socket->request().rawHeader("Authorization");
-        const QUrlQuery query(socket->requestUrl());
-        if (authorization.isEmpty() && query.hasQueryItem(QStringLiteral("access_token")))
-            authorization = "Bearer " + query.queryItemValue(QStringLiteral("access_token")).toLatin1();
-        SimTokenRefusal refusal;
-        if (m_tokenCheck && !type.isEmpty()
-            && !m_tokenCheck->allows("GET", QStringLiteral("%1/%2/").arg(QLatin1String(QueryBase), type), authorization, &refusal)) {
-            lock.unlock();
-            qInfo().noquote() << QStringLiteral("registry WebSocket %1 %2").arg(type).arg(refusal.status);
-            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, refusal.description);
-            socket->deleteLater();
-            continue;
-        }
         if (type.isEmpty()) {
             lock.unlock();
             socket->close(QWebSocketProtocol::CloseCodeBadOperation, QStringLiteral("no such subscription"));
@@ -368,3 +437,5 @@ void SimRegistry::sendGrain(QWebSocket *socket, const QString &type, const QJson
                                               {QStringLiteral("data"), events}}}};
     socket->sendTextMessage(QString::fromUtf8(QJsonDocument(grain).toJson(QJsonDocument::Compact)));
 }
+
+#include "simregistry.moc"

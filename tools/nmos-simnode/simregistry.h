@@ -18,6 +18,8 @@ class Response;
 class Server;
 }
 
+class HandshakeListener;
+class QTcpSocket;
 class QTimer;
 class QWebSocket;
 class QWebSocketServer;
@@ -67,6 +69,7 @@ private:
     };
 
     bool startWebSocketServer();
+    void screenHandshake(QTcpSocket *socket);
     void serve(const httplib::Request &request, httplib::Response &response);
     void serveCollection(const QString &type, const httplib::Request &request, httplib::Response &response);
     QJsonObject subscribe(const QJsonObject &request);
@@ -83,6 +86,7 @@ private:
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     QWebSocketServer *m_sockets = nullptr;
+    HandshakeListener *m_listener = nullptr;
     QHash<QWebSocket *, QString> m_subscribers; // socket -> its collection
     // The changes of each collection not told yet: its subscribers hear them together at the
     // rate they asked for, as a registry tells them.
