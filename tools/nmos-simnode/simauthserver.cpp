@@ -150,6 +150,7 @@ void SimAuthServer::serve(const httplib::Request &request, httplib::Response &re
     const QString path = QString::fromStdString(request.path);
     Reply reply;
     QString clientId;
+    bool answered = false; // by the authorization endpoint itself
     if (request.method == "GET" && path == QLatin1String("/.well-known/oauth-authorization-server")) {
         reply.body = metadata();
     } else if (request.method == "GET" && path == QLatin1String("/jwks")) {
@@ -160,6 +161,7 @@ void SimAuthServer::serve(const httplib::Request &request, httplib::Response &re
     } else if (request.method == "GET" && path == QLatin1String("/authorize")) {
         authorize(request, response);
         clientId = param(request, "client_id");
+        answered = true;
     } else if (request.method == "POST" && path == QLatin1String("/token")) {
         reply = token(request, &clientId);
         response.set_header("Cache-Control", "no-store");
@@ -182,7 +184,7 @@ void SimAuthServer::serve(const httplib::Request &request, httplib::Response &re
         reply.status = 404;
         reply.body = QJsonObject{{QStringLiteral("code"), 404}, {QStringLiteral("error"), QStringLiteral("Not found")}};
     }
-    if (request.path != "/authorize") {
+    if (!answered) {
         response.status = reply.status;
         if (reply.status != 204)
             response.set_content(QJsonDocument(reply.body).toJson(QJsonDocument::Compact).toStdString(), "application/json");

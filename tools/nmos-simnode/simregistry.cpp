@@ -68,8 +68,10 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        if (!m_secure)
-            return QTcpServer::incomingConnection(descriptor);
+        if (!m_secure) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
         auto *socket = new QSslSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
