@@ -165,8 +165,10 @@ bool SimRegistry::startWebSocketServer()
     // answered 401 or 403 and never upgraded.
     m_listener = new HandshakeListener(secure, configuration, this);
     connect(m_listener, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket *socket = m_listener->nextPendingConnection())
+        while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { screenHandshake(socket); });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
     });
     return m_listener->listen(QHostAddress(m_bindAddress));
 }
@@ -200,6 +202,8 @@ void SimRegistry::screenHandshake(QTcpSocket *socket)
     SimTokenRefusal refusal;
     if (!m_tokenCheck || type.isEmpty()
         || m_tokenCheck->allows("GET", QStringLiteral("%1/%2/").arg(QLatin1String(QueryBase), type), authorization, &refusal)) {
+        // From here on the WebSocket owns the connection.
+        disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         m_sockets->handleConnection(socket);
         return;
     }
@@ -209,7 +213,6 @@ void SimRegistry::screenHandshake(QTcpSocket *socket)
                   + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
                   + "\r\nConnection: close\r\n\r\n" + body);
     socket->disconnectFromHost();
-    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     qInfo().noquote() << QStringLiteral("registry WebSocket %1 %2").arg(url.path()).arg(refusal.status);
 }
 
