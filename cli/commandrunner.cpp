@@ -2,7 +2,9 @@
 
 #include "cli/activesenderreader.h"
 #include "cli/console.h"
+#include "net/authorizationsession.h"
 #include "nmos/nmosclient.h"
+#include "workflow/securedfacility.h"
 #include "workflow/discoveryoptions.h"
 
 #include <QFile>
@@ -95,6 +97,27 @@ void CommandRunner::start(const DiscoveryOptions &discovery)
                 return;
             m_reader->readAhead(std::exchange(m_unread, {}));
         });
+    }
+    SecuredFacility *facility = m_catalog->facility();
+    m_client->setAuthorization(facility->session());
+    // A script given its client signs in at once: the facility's APIs want the token before
+    // their first request. A sign-in that fails ends the run with its reason.
+    AuthorizationSession *session = facility->session();
+    connect(session, &AuthorizationSession::stateChanged, this, [this, session] {
+        const bool failed = m_signingIn && session->state() == AuthorizationSession::SignInNeeded;
+        m_signingIn = session->state() == AuthorizationSession::SigningIn;
+        if (!failed)
+            return;
+        Console::line(Console::err(), QStringLiteral("ferrolink-cli: %1").arg(session->stateText()));
+        finish(Failed);
+    });
+    // Without a client of its own, a person at the terminal signs in in a browser.
+    connect(session, &AuthorizationSession::authorizeWithBrowser, this, [](const QUrl &url) {
+        Console::line(Console::err(), QStringLiteral("ferrolink-cli: sign in at %1").arg(url.toString(QUrl::FullyEncoded)));
+    });
+    if (!m_options.clientId.isEmpty()) {
+        facility->setClientCredentials(m_options.clientId, m_options.clientSecret);
+        facility->signIn();
     }
     m_catalog->start(discovery);
     m_client->setResourceStore(m_catalog->store());

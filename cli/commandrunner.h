@@ -36,6 +36,9 @@ public:
         bool json = false;
         bool dryRun = false;
         int waitMs = 3000;
+        // A confidential client of the facility's authorization server, for a secured facility.
+        QString clientId;
+        QString clientSecret;
     };
 
     // Settled once every source has been read and no node has arrived for this long.
@@ -102,6 +105,7 @@ private:
     bool m_running = false;
     // list and save: how the run ends so far.
     int m_exitCode = Done;
+    bool m_signingIn = false;
     // Recall: the file's receivers and senders, read before the nodes are found.
     QJsonArray m_recalled;
     // list --json and save: the receivers listed since the intake was last idle.

@@ -4,6 +4,7 @@
 #include "discovery/nmosregistrybrowser.h"
 #include "workflow/discoveryoptions.h"
 #include "workflow/intakequeue.h"
+#include "workflow/securedfacility.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,6 +28,7 @@ QString nodeKey(const QString &nodeName, const QString &address)
 EntryCatalog::EntryCatalog(QObject *parent)
     : QObject(parent)
     , m_intake(new IntakeQueue(this))
+    , m_facility(new SecuredFacility(this))
 {
     connect(m_intake, &IntakeQueue::nodeListed, this, &EntryCatalog::takeIn);
 }
@@ -39,6 +41,7 @@ EntryCatalog::~EntryCatalog()
 void EntryCatalog::start(const DiscoveryOptions &options)
 {
     m_mdns = new NMOSMdnsBrowser(this);
+    m_mdns->setAuthorization(m_facility->session());
     connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, m_intake, &IntakeQueue::enqueue);
     connect(m_mdns, &NMOSMdnsBrowser::nodeSelfReady, this,
             [this](const QString &serviceName, const QUrl &url, const QJsonDocument &self) {
@@ -51,6 +54,12 @@ void EntryCatalog::start(const DiscoveryOptions &options)
     m_mdns->start();
     m_registry = new NMOSRegistryBrowser(this);
     options.applyTo(m_registry);
+    options.applyTo(m_facility);
+    m_intake->setAuthorization(m_facility->session());
+    m_registry->setAuthorization(m_facility->session());
+    connect(m_registry, &NMOSRegistryBrowser::authorizationNeeded, m_facility, &SecuredFacility::signIn);
+    connect(m_mdns, &NMOSMdnsBrowser::authorizationNeeded, m_facility, &SecuredFacility::signIn);
+    m_facility->start();
     // A registry's entries come with their resources: no node is asked for them.
     connect(m_registry, &NMOSRegistryBrowser::entriesListed, m_intake, &IntakeQueue::takeListed);
     connect(m_registry, &NMOSRegistryBrowser::registryChanged, this, [this](const QUrl &base) {

@@ -12,6 +12,7 @@
 #include <QUrl>
 
 class DiscoveryOptions;
+class SecuredFacility;
 class IntakeQueue;
 class NMOSMdnsBrowser;
 class NMOSRegistryBrowser;
@@ -46,6 +47,9 @@ public:
     ~EntryCatalog() override;
 
     void start(const DiscoveryOptions &options);
+    // Ferrolink's place in a secured facility: its token goes with the intake's, discovery's
+    // and the registry's requests.
+    SecuredFacility *facility() const { return m_facility; }
     // Stops finding and taking in nodes; what is listed stays.
     void stop();
 
@@ -81,6 +85,7 @@ private:
     void add(Entry entry);
 
     IntakeQueue *m_intake;
+    SecuredFacility *m_facility;
     NMOSMdnsBrowser *m_mdns = nullptr;
     NMOSRegistryBrowser *m_registry = nullptr;
     QSet<QString> m_nodeNames;

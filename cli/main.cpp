@@ -3,6 +3,9 @@
 #include "workflow/discoveryoptions.h"
 
 #include <QCommandLineParser>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
@@ -27,6 +30,25 @@ const QList<Command> &commands()
         {"watch", 0, {"json"}},
     };
     return list;
+}
+
+// The client id and secret of a confidential client, from a JSON file
+// ({"client_id": …, "client_secret": …}) that only its owner should be able to read.
+bool readClientFile(const QString &path, CommandRunner::Options *options, QString *errorString)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *errorString = QStringLiteral("cannot read the client file %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    const QJsonObject client = QJsonDocument::fromJson(file.read(64 * 1024)).object();
+    options->clientId = client.value(QLatin1String("client_id")).toString();
+    options->clientSecret = client.value(QLatin1String("client_secret")).toString();
+    if (options->clientId.isEmpty() || options->clientSecret.isEmpty()) {
+        *errorString = QStringLiteral("the client file %1 holds no \"client_id\" and \"client_secret\"").arg(path);
+        return false;
+    }
+    return true;
 }
 
 int usageError(const QString &text)
@@ -76,7 +98,12 @@ int main(int argc, char *argv[])
                                   QStringLiteral("How long to look for the nodes named, or for list and save until every "
                                                  "source has been read and no node has come for 500 ms (default 3000)."),
                                   QStringLiteral("ms"), QStringLiteral("3000"));
-    parser.addOptions({senders, receivers, json, dryRun, wait});
+    const QCommandLineOption clientFile(
+        QStringLiteral("client-file"),
+        QStringLiteral("In a secured facility, sign in as the client whose \"client_id\" and \"client_secret\" this JSON "
+                       "file holds (default: the file named by FERROLINK_CLIENT_FILE)."),
+        QStringLiteral("path"));
+    parser.addOptions({senders, receivers, json, dryRun, wait, clientFile});
     DiscoveryOptions discovery;
     discovery.addTo(&parser);
     if (!parser.parse(QCoreApplication::arguments()))
@@ -112,6 +139,11 @@ int main(int argc, char *argv[])
     options.dryRun = parser.isSet(dryRun);
 
     QString error;
+    const QString clientPath = parser.isSet(clientFile) ? parser.value(clientFile) : qEnvironmentVariable("FERROLINK_CLIENT_FILE");
+    if (!clientPath.isEmpty() && !readClientFile(clientPath, &options, &error)) {
+        Console::line(Console::err(), QStringLiteral("ferrolink-cli: %1").arg(error));
+        return CommandRunner::Usage;
+    }
     if (!discovery.read(parser, &error)) {
         Console::line(Console::err(), QStringLiteral("ferrolink-cli: %1").arg(error));
         return CommandRunner::Usage;

@@ -119,8 +119,24 @@ void NMOSMdnsBrowser::onServiceUpdated(const QMdnsEngine::Service &svc)
     onServiceAdded(svc);
 }
 
+void NMOSMdnsBrowser::setAuthorization(AuthorizationSession *session)
+{
+    if (m_nam.session() == session)
+        return;
+    m_nam.setSession(session);
+    connect(session, &AuthorizationSession::tokenChanged, this, [this, session] {
+        if (!session->hasToken())
+            return;
+        const QList<QMdnsEngine::Service> waiting = m_waitingForToken.values();
+        m_waitingForToken.clear();
+        for (const QMdnsEngine::Service &svc : waiting)
+            resolveAndFetch(svc);
+    });
+}
+
 void NMOSMdnsBrowser::onServiceRemoved(const QMdnsEngine::Service &svc)
 {
+    m_waitingForToken.remove(svc.name());
     removeResolver(svc.name());
     m_nodes.remove(svc.name());
     emit nodeRemoved(QString::fromUtf8(svc.name()));
@@ -162,6 +178,15 @@ void NMOSMdnsBrowser::resolveAndFetch(const QMdnsEngine::Service &svc)
         qWarning().noquote() << "GET" << url.toString() << "failed:" << error;
         return;
     }
+
+    // A node that wants a token is not asked without one: some refuse with 400 and no challenge.
+    AuthorizationSession *session = m_nam.session();
+    if (session && !session->hasToken() && attribute(svc, QByteArrayLiteral("api_auth"), QString()) == QLatin1String("true")) {
+        m_waitingForToken.insert(svc.name(), svc);
+        emit authorizationNeeded();
+        return;
+    }
+    m_waitingForToken.remove(svc.name());
 
     auto *resolver = new QMdnsEngine::Resolver(m_mdnsServer.get(), svc.hostname(), m_mdnsCache.get(), this);
     m_resolvers.insert(svc.name(), resolver);

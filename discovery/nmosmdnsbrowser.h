@@ -32,7 +32,7 @@ public:
     explicit NMOSMdnsBrowser(QObject *parent = nullptr);
     // A secured facility's session: its token goes with the requests to nodes served over
     // https, which count among the facility's APIs.
-    void setAuthorization(AuthorizationSession *session) { m_nam.setSession(session); }
+    void setAuthorization(AuthorizationSession *session);
     ~NMOSMdnsBrowser() override;
 
     void start();
@@ -51,6 +51,8 @@ signals:
     void nodeSelfReady(QString serviceName, QUrl url, QJsonDocument selfDoc, QString hostName = QString());
     void nodeError(QString serviceName, QUrl url, QString errorString);
     void nodeRemoved(QString serviceName);
+    // A node announced with api_auth=true waits for the session's token: a sign-in is needed.
+    void authorizationNeeded();
 
 private slots:
     void onServiceAdded(const QMdnsEngine::Service &svc);
@@ -72,6 +74,8 @@ private:
     // One resolver per service instance: a node bumps its TXT record on every change of its
     // resources, and a resolver per update would pile up queries and GETs without bound.
     QHash<QByteArray, QMdnsEngine::Resolver *> m_resolvers;
+    // Nodes that want a token, asked once the session holds one.
+    QHash<QByteArray, QMdnsEngine::Service> m_waitingForToken;
     // Per service instance: the service as last taken, the self GETs under way and whether an
     // update came meanwhile. Updates while GETs run are taken once, after them.
     // A GET counts only for the node it was made for: one removed and found again is a new

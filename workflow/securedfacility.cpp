@@ -26,6 +26,7 @@ void SecuredFacility::attach(NmosClient *client, IntakeQueue *intake, NMOSMdnsBr
     mdns->setAuthorization(m_session);
     registry->setAuthorization(m_session);
     connect(registry, &NMOSRegistryBrowser::authorizationNeeded, this, &SecuredFacility::signIn);
+    connect(mdns, &NMOSMdnsBrowser::authorizationNeeded, this, &SecuredFacility::signIn);
 }
 
 void SecuredFacility::setServer(const QUrl &base)
