@@ -4,6 +4,7 @@
 #include "tests/support/testhttpserver.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QtTest>
 
 // ferrolink-cli inside the private namespace against simulated nodes that announce
@@ -18,6 +19,8 @@ private slots:
     void cleanupTestCase();
     void commands_data();
     void commands();
+    // Last: its node wants tokens, which the other rows' programs have no client for.
+    void patchesInSecuredFacility();
 
 private:
     int listedNodes();
@@ -343,6 +346,68 @@ void tst_Cli::commands()
     expected.sort();
     running.sort();
     QCOMPARE(running, expected);
+}
+
+// A secured node, found by mDNS with its authorization server: ferrolink-cli signs in with the
+// client of its client file and patches it; a revoked client is told why and patches nothing.
+void tst_Cli::patchesInSecuredFacility()
+{
+    const QString pem = m_dir.filePath("vault.pem"), key = m_dir.filePath("vault.key"), ca = m_dir.filePath("ca.pem");
+    const QStringList newKey{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    for (const QStringList &step : QList<QStringList>{
+             QStringList{"req", "-x509", "-days", "2"} + newKey + QStringList{"-keyout", m_dir.filePath("ca.key"), "-out", ca, "-subj", "/CN=Facility"},
+             QStringList{"req"} + newKey + QStringList{"-addext", "subjectAltName=IP:10.77.0.1", "-keyout", key, "-out", m_dir.filePath("vault.csr"), "-subj", "/CN=vault"},
+             {"x509", "-req", "-CA", ca, "-CAkey", m_dir.filePath("ca.key"), "-CAcreateserial", "-days", "2", "-copy_extensions", "copy",
+              "-in", m_dir.filePath("vault.csr"), "-out", pem}})
+        QCOMPARE(QProcess::execute("openssl", step), 0);
+    QProcess sim;
+    sim.setStandardErrorFile(QProcess::nullDevice());
+    sim.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", {"--label", "vault", "--video-senders", "1", "--video-receivers", "1", "--auth", "0",
+                                                          "--tls-cert", pem, "--tls-key", key, "--bind", "10.77.0.1", "--announce"});
+    QByteArray out;
+    while (!out.contains("ready\n")) {
+        QVERIFY(sim.waitForReadyRead(10000));
+        out += sim.readAllStandardOutput();
+    }
+    int nodePort = 0, authPort = 0;
+    for (const QByteArray &line : out.split('\n')) {
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        nodePort = object.contains("port") ? object["port"].toInt() : nodePort;
+        authPort = object.contains("auth") ? object["auth"].toInt() : authPort;
+    }
+    QVERIFY(NmosClient::addTrustedAuthorities(ca));
+    // The facility's administrator registers the script's client.
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(QStringLiteral("https://10.77.0.1:%1/register").arg(authPort)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    QNetworkReply *reply = manager.post(request, R"({"client_name": "script", "grant_types": ["client_credentials"]})");
+    QTRY_VERIFY(reply->isFinished());
+    const QByteArray client = reply->readAll();
+    const QString clientId = QJsonDocument::fromJson(client)["client_id"].toString();
+    QVERIFY2(!clientId.isEmpty(), client.constData());
+    QFile clientFile(m_dir.filePath("client.json"));
+    QVERIFY(clientFile.open(QIODevice::WriteOnly) && clientFile.write(client) > 0);
+    clientFile.close();
+
+    const QString base = QStringLiteral("https://10.77.0.1:%1").arg(nodePort);
+    const auto nodeState = [&] { return QJsonDocument::fromJson(NmosClient::syncGet(&manager, base + "/x-simnode/state")).object(); };
+    const auto first = [&](const char *kind, const char *key) { return nodeState()[kind].toArray().at(0)[key].toString(); };
+    const QString sender = first("senders", "id"), receiver = first("receivers", "id");
+    const auto run = [&](int exitCode, const QString &error) {
+        QProcess cli;
+        cli.start(FERROLINK_BINARY_DIR "/cli/ferrolink-cli",
+                  QStringList{"--ca-file", ca, "--client-file", clientFile.fileName(), "connect", sender, receiver, "--wait", "20000"});
+        QVERIFY(cli.waitForFinished(30000));
+        const QString err = QString::fromUtf8(cli.readAllStandardError());
+        QVERIFY2(cli.exitCode() == exitCode && err.contains(error), qPrintable(err));
+    };
+    run(0, QString());
+    QCOMPARE(first("receivers", "sender_id"), sender);
+    QNetworkReply *revoke = manager.deleteResource(QNetworkRequest(QUrl(QStringLiteral("https://10.77.0.1:%1/x-simauth/clients/%2").arg(authPort).arg(clientId))));
+    QTRY_VERIFY(revoke->isFinished());
+    run(1, "Sign-in needed: ");
+    sim.terminate();
+    sim.waitForFinished(5000);
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)
