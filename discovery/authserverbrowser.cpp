@@ -36,6 +36,24 @@ AuthServerBrowser::~AuthServerBrowser()
     stop();
 }
 
+void AuthServerBrowser::setDnsDomains(const QStringList &domains)
+{
+    m_dnsDomains = domains;
+    if (m_started) {
+        stop();
+        start();
+    }
+}
+
+void AuthServerBrowser::setDnsNameserver(const QHostAddress &server)
+{
+    m_dnsNameserver = server;
+    if (m_started) {
+        stop();
+        start();
+    }
+}
+
 void AuthServerBrowser::start()
 {
     if (m_started)

@@ -38,8 +38,9 @@ public:
 
     void setServer(const QUrl &base) { m_given = base; }
     void setDevelopmentServersAllowed(bool allowed) { m_developmentAllowed = allowed; }
-    void setDnsDomains(const QStringList &domains) { m_dnsDomains = domains; }
-    void setDnsNameserver(const QHostAddress &server) { m_dnsNameserver = server; }
+    // Both take effect at once when started.
+    void setDnsDomains(const QStringList &domains);
+    void setDnsNameserver(const QHostAddress &server);
 
     void start();
     void stop();

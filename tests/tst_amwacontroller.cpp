@@ -2,6 +2,8 @@
 #include "app/mainwindow.h"
 #include "app/receiverstatelabel.h"
 #include "discovery/nmosregistrybrowser.h"
+#include "nmos/nmosclient.h"
+#include "workflow/securedfacility.h"
 #include "tests/support/dialogcatcher.h"
 #include "tests/support/netns.h"
 #include "tests/support/testhttpserver.h"
@@ -16,6 +18,7 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QPushButton>
+#include <QDesktopServices>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
@@ -48,6 +51,34 @@ bool isEnabled(const QComboBox *combo, int row)
     return row >= 0 && (combo->model()->flags(combo->model()->index(row, 0)) & Qt::ItemIsEnabled);
 }
 
+// The operator's browser: the sign-in page a window opens is fetched, and its redirect, back to
+// the window's listener on 127.0.0.1, followed, as a browser whose operator is signed in would.
+class OperatorBrowser : public QObject
+{
+    Q_OBJECT
+
+public slots:
+    void open(const QUrl &url)
+    {
+        QNetworkRequest request(url);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        QNetworkReply *reply = m_manager.get(request);
+        connect(reply, &QNetworkReply::finished, this, [this, reply] {
+            reply->deleteLater();
+            const QUrl next = reply->url().resolved(QUrl::fromEncoded(reply->rawHeader("Location")));
+            ++opened;
+            if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() / 100 == 3 && next.isValid())
+                open(next);
+        });
+    }
+
+public:
+    int opened = 0;
+
+private:
+    QNetworkAccessManager m_manager;
+};
+
 // Plays the suite's operator at the window: it reads only what the window shows (the
 // entries, whether they are greyed, the lamps and the receiver's connection state) and
 // acts only as an operator would (choosing entries, pressing the buttons).
@@ -76,6 +107,8 @@ public:
             if (published.hasMatch()) {
                 window.registryBrowser()->setDnsNameserver(QHostAddress(published.captured(1)));
                 window.registryBrowser()->setDnsDomains({published.captured(2)});
+                window.facility()->setDnsNameserver(QHostAddress(published.captured(1)));
+                window.facility()->setDnsDomains({published.captured(2)});
             } else {
                 window.registryBrowser()->setRegistry(QUrl(query.match(text).captured()));
             }
@@ -301,6 +334,9 @@ void tst_AmwaController::passesSuite_data()
     QTest::addColumn<QStringList>("required");
     QTest::newRow("IS-04-04") << true << QStringList{"test_01", "test_02", "test_03", "test_04", "test_05"};
     QTest::newRow("IS-05-03") << false << QStringList{"test_01", "test_02", "test_03", "test_04"};
+    // Every mock over https, with an authorization server, all published by unicast DNS-SD.
+    QTest::newRow("IS-04-04-secure") << true << QStringList{"test_01", "test_02", "test_03", "test_04", "test_05"};
+    QTest::newRow("IS-05-03-secure") << true << QStringList{"test_01", "test_02", "test_03", "test_04"};
 }
 
 void tst_AmwaController::passesSuite()
@@ -308,6 +344,9 @@ void tst_AmwaController::passesSuite()
     QFETCH(bool, unicast);
     QFETCH(QStringList, required);
     const QString copy = suiteCopy();
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const bool secure = tag.endsWith("-secure");
+    const QString suiteName = tag.section('-', 0, 2);
     QTemporaryDir results;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (unicast) {
@@ -321,7 +360,13 @@ void tst_AmwaController::passesSuite()
         QFile config(results.filePath("nmos-testing/nmos-testing/nmostesting/UserConfig.py"));
         QVERIFY(config.open(QIODevice::Append));
         config.write("\nCONFIG.DNS_SD_MODE = \"unicast\"\n");
+        if (secure)
+            config.write("CONFIG.ENABLE_HTTPS = True\nCONFIG.ENABLE_AUTH = True\n");
     }
+    // The facility's authority, as an operator installs it.
+    if (secure)
+        QVERIFY(NmosClient::addTrustedAuthorities(
+            results.filePath("nmos-testing/nmos-testing/test_data/BCP00301/ca/certs/ca.cert.pem")));
 
     TestHttpServer facade;
     QVERIFY(facade.start());
@@ -331,13 +376,17 @@ void tst_AmwaController::passesSuite()
     QProcess suite;
     suite.setProcessEnvironment(environment);
     suite.setProcessChannelMode(QProcess::ForwardedChannels);
-    suite.start("setsid", {runSuite(), QTest::currentDataTag(), results.path(), "127.0.0.1", QString::number(facade.port())});
+    suite.start("setsid", {runSuite(), suiteName, results.path(), "127.0.0.1", QString::number(facade.port())});
     QVERIFY2(suite.waitForStarted(), qPrintable(suite.errorString()));
     const auto endSuite = qScopeGuard([&suite] {
         if (suite.state() != QProcess::NotRunning && ::kill(-pid_t(suite.processId()), SIGTERM) == 0)
             suite.waitForFinished(5000);
     });
 
+    // The sign-in a secured facility asks for happens in the operator's browser.
+    OperatorBrowser browser;
+    QDesktopServices::setUrlHandler("https", &browser, "open");
+    const auto noBrowser = qScopeGuard([] { QDesktopServices::unsetUrlHandler("https"); });
     Operator desk;
     QVERIFY(desk.tx && desk.rx && desk.rxLamp && desk.state);
     QNetworkAccessManager answers;
@@ -358,7 +407,7 @@ void tst_AmwaController::passesSuite()
     QVERIFY2(suite.state() == QProcess::NotRunning, "the suite did not end");
 
     QStringList got;
-    const QStringList all = outcomes(results.filePath(QString(QTest::currentDataTag()) + ".xml"));
+    const QStringList all = outcomes(results.filePath(suiteName + ".xml"));
     for (const QString &outcome : all) {
         if (required.contains(outcome.section(':', 0, 0)))
             got << outcome;
@@ -370,6 +419,8 @@ void tst_AmwaController::passesSuite()
         results.setAutoRemove(false);
     QVERIFY2(got == expected, qPrintable(all.join("; ") + "; dialogs: " + desk.shown.join("; ")
                                          + "; log in " + results.filePath("suite.log")));
+    // Signed in through the browser.
+    QCOMPARE(browser.opened > 0, secure);
 }
 
 QTEST_MAIN(tst_AmwaController)
