@@ -270,10 +270,24 @@ void tst_AuthorizationSession::renewsTheToken()
     QSignalSpy tokenChanged(&session, &Session::tokenChanged);
     const int requests = m_authority.tokenRequests.size();
     if (afterRefusal) {
-        QVERIFY(session.refreshNow());
-        QVERIFY(session.refreshNow()); // one renewal for many refused requests
+        // An API that refuses the first token: the client has it renewed once and asks once more.
+        QList<QByteArray> bearers;
+        const auto authority = m_server->handler;
+        m_server->handler = [&bearers, authority](const TestHttpsServer::Request &request) {
+            if (!request.url.path().startsWith("/x-nmos/"))
+                return authority(request);
+            bearers << request.headers.value("authorization");
+            return TestHttpsServer::Response{bearers.size() == 1 ? 401 : 200, "[]"};
+        };
+        AuthorizingNetworkAccessManager manager(&session);
+        const QUrl api = m_server->url("/x-nmos/node/v1.3/senders/");
+        session.addApiOrigin(api);
+        int status = 0;
+        NmosClient::syncGet(&manager, api.toString(), &status);
+        QCOMPARE(status, 200);
+        QCOMPARE(bearers, (QList<QByteArray>{"Bearer token-1", "Bearer token-2"}));
     }
-    QVERIFY(tokenChanged.wait(10000));
+    QVERIFY(!tokenChanged.isEmpty() || tokenChanged.wait(10000));
     QCOMPARE(m_authority.tokenRequests.size(), requests + (grant.isEmpty() ? 0 : 1));
     if (grant.isEmpty()) {
         QCOMPARE(session.stateText(), "Sign-in needed: the token expired");
