@@ -222,15 +222,15 @@ NmosClient::ReceiverConnection MainWindow::chosenReceiver() const
     return receiver;
 }
 
-bool MainWindow::isPatchable(QComboBox *combo, const QString &collection)
+bool MainWindow::isPatchable(QComboBox *combo, const QString &collection, QString *why)
 {
     const NmosClient::NodeEndpoint node = currentNode(combo);
     if (node.registryNodeId.isEmpty())
-        return collection == QLatin1String("senders") ? m_client->hasSenders(node) : m_client->hasReceivers(node);
+        return collection == QLatin1String("senders") ? m_client->hasSenders(node, why) : m_client->hasReceivers(node, why);
     // A registry's entry is listed from what the registry holds; what a patch needs is its
     // device's Connection API answering for it.
     const QUrl url = NmosClient::connectionApiUrl(node, collection, currentItemId(combo), QStringLiteral("/"));
-    return !url.isEmpty() && !m_client->getJsonArray(url.toString(), nullptr, node).isEmpty();
+    return !url.isEmpty() && !m_client->getJsonArray(url.toString(), why, node).isEmpty();
 }
 
 void MainWindow::checkTx()
@@ -242,12 +242,15 @@ void MainWindow::checkTx()
     const int check = ++m_txCheck;
     const QString text = m_txCombo->currentText().trimmed();
     bool ok = false;
+    QString why;
     if (!text.isEmpty())
-        ok = isPatchable(m_txCombo, QStringLiteral("senders"));
+        ok = isPatchable(m_txCombo, QStringLiteral("senders"), &why);
     if (check == m_txCheck) {
         if (ok)
             m_settings->setValue(QStringLiteral("lastTxIp"), text);
         m_txLamp->setOn(ok);
+        // An unlit lamp says why, a refused token among the reasons.
+        m_txLamp->setToolTip(ok ? QString() : why);
     }
     m_intake->release();
 }
@@ -258,12 +261,14 @@ void MainWindow::checkRx()
     const int check = ++m_rxCheck;
     const QString text = m_rxCombo->currentText().trimmed();
     bool ok = false;
+    QString why;
     if (!text.isEmpty())
-        ok = isPatchable(m_rxCombo, QStringLiteral("receivers"));
+        ok = isPatchable(m_rxCombo, QStringLiteral("receivers"), &why);
     if (check == m_rxCheck) {
         if (ok)
             m_settings->setValue(QStringLiteral("lastRxIp"), text);
         m_rxLamp->setOn(ok);
+        m_rxLamp->setToolTip(ok ? QString() : why);
     }
     m_intake->release();
 }

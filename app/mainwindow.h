@@ -79,7 +79,7 @@ private:
     // box; nothing when it did everything.
     void showRunOutcome(const QString &title, const PatchWorkflow::RunOutcome &outcome);
     // The lamp's question: can the combo's chosen entry be patched as far as can be told?
-    bool isPatchable(QComboBox *combo, const QString &collection);
+    bool isPatchable(QComboBox *combo, const QString &collection, QString *why);
     // False, after telling the operator, when an entry a run would use went away.
     bool chosenEntriesPresent(const QList<QComboBox *> &combos, const QString &title);
 

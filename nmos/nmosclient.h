@@ -162,8 +162,9 @@ public:
     bool getManifest(const SenderGroup &sender, QString *sdp, QString *errorString = nullptr);
 
     // Node API queries
-    bool hasSenders(const NodeEndpoint &node);
-    bool hasReceivers(const NodeEndpoint &node);
+    // Why not, when they do not answer, goes to *errorString.
+    bool hasSenders(const NodeEndpoint &node, QString *errorString = nullptr);
+    bool hasReceivers(const NodeEndpoint &node, QString *errorString = nullptr);
     QList<SenderConnection> videoSenders(const NodeEndpoint &node, const QString &nodeName);
     QList<ReceiverConnection> videoReceivers(const NodeEndpoint &node, const QString &nodeName);
     // The entries of one node's resources already read: every video sender or receiver with a

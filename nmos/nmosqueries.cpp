@@ -61,14 +61,14 @@ QString displayName(const QString &nodeName, const QString &address, const QStri
 
 } // namespace
 
-bool NmosClient::hasSenders(const NodeEndpoint &node)
+bool NmosClient::hasSenders(const NodeEndpoint &node, QString *errorString)
 {
-    return !getJsonArray(nodeUrl(node, QStringLiteral("/senders/")), nullptr, node).isEmpty();
+    return !getJsonArray(nodeUrl(node, QStringLiteral("/senders/")), errorString, node).isEmpty();
 }
 
-bool NmosClient::hasReceivers(const NodeEndpoint &node)
+bool NmosClient::hasReceivers(const NodeEndpoint &node, QString *errorString)
 {
-    return !getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")), nullptr, node).isEmpty();
+    return !getJsonArray(nodeUrl(node, QStringLiteral("/receivers/")), errorString, node).isEmpty();
 }
 
 QString NmosClient::entryText(const QString &nodeName, const QString &address, const QString &label)

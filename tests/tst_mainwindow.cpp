@@ -345,6 +345,11 @@ void tst_MainWindow::checksTheChosenItemsNode()
     desk.tx.setReply("GET", nodePath("/senders/"), Reply::json(QJsonArray()));
     desk.txCombo->setEditText("third");
     QCOMPARE(state(), (QStringList{"00", "somewhere else", desk.rxCombo->itemText(0)}));
+    // A refusal says why on the unlit lamp, in the API's own words.
+    desk.tx.setReply("GET", nodePath("/senders/"), Reply::json(QJsonObject{{"code", 403}, {"error", "Forbidden"}}, 403)
+                                                       .withHeader("WWW-Authenticate", "Bearer error=\"insufficient_scope\", error_description=\"read only\""));
+    desk.txCombo->setEditText("refused");
+    QVERIFY2(!desk.txLamp->isOn() && desk.txLamp->toolTip().endsWith("(insufficient_scope: read only)"), qPrintable(desk.txLamp->toolTip()));
     // A slow check that ends after a newer one of its row has ended does not overrule it.
     desk.tx.setReply("GET", nodePath("/senders/"), Reply::json(QJsonArray()).delayed(300));
     desk.tx.addReply("GET", nodePath("/senders/"), Reply::json(txSenders));
