@@ -175,13 +175,8 @@ void AuthServerBrowser::onResolved(const QByteArray &name, const QHostAddress &a
 
 void AuthServerBrowser::onUnicastFound(const UnicastDnsSdBrowser::Instance &instance)
 {
-    QMdnsEngine::Service svc;
-    svc.setName(instance.name);
-    svc.setHostname(instance.hostName.toUtf8());
-    svc.setPort(instance.port);
-    svc.setAttributes(instance.attributes);
     Candidate candidate;
-    if (!readCandidate(svc, &candidate))
+    if (!readCandidate(instance.service(), &candidate))
         return;
     candidate.base.setScheme(candidate.scheme);
     candidate.base.setHost(candidate.hostName);

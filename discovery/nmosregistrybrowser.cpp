@@ -335,13 +335,8 @@ void NMOSRegistryBrowser::onResolved(const QByteArray &name, const QHostAddress 
 // failed is asked again only by the probe.
 void NMOSRegistryBrowser::onUnicastFound(const UnicastDnsSdBrowser::Instance &instance)
 {
-    QMdnsEngine::Service svc;
-    svc.setName(instance.name);
-    svc.setHostname(instance.hostName.toUtf8());
-    svc.setPort(instance.port);
-    svc.setAttributes(instance.attributes);
     Candidate candidate;
-    if (!readCandidate(svc, &candidate))
+    if (!readCandidate(instance.service(), &candidate))
         return;
     // An https registry is named by its host, which its certificate names; an http one by
     // an address, IPv4 first, as the resolver that found it may be the only one that knows the name.

@@ -200,3 +200,13 @@ void UnicastDnsSdBrowser::finishRound()
             emit instanceRemoved(name);
     }
 }
+
+QMdnsEngine::Service UnicastDnsSdBrowser::Instance::service() const
+{
+    QMdnsEngine::Service svc;
+    svc.setName(name);
+    svc.setHostname(hostName.toUtf8());
+    svc.setPort(port);
+    svc.setAttributes(attributes);
+    return svc;
+}

@@ -1,6 +1,8 @@
 #ifndef UNICASTDNSSDBROWSER_H
 #define UNICASTDNSSDBROWSER_H
 
+#include "mdns/service.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -29,6 +31,9 @@ public:
         quint16 port = 0;
         QMap<QByteArray, QByteArray> attributes; // TXT keys in lower case
         QList<QHostAddress> addresses;
+
+        // As mDNS would report it, so that one reading of a service serves both.
+        QMdnsEngine::Service service() const;
     };
 
     static constexpr int DefaultRefreshMs = 30000;
