@@ -5,6 +5,7 @@
 #include "app/entrypresence.h"
 #include "app/lightindicator.h"
 #include "app/receiverstatelabel.h"
+#include "app/sourcestatus.h"
 #include "discovery/browserwindow.h"
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/nmosregistrybrowser.h"
@@ -22,6 +23,7 @@
 #include <QPushButton>
 #include <QHash>
 #include <QSettings>
+#include <QStatusBar>
 #include <QVBoxLayout>
 
 Q_LOGGING_CATEGORY(lcApp, "ferrolink.app", QtInfoMsg)
@@ -122,6 +124,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(store, &NmosResourceStore::resourceRemoved, m_intake, &IntakeQueue::takeResourceRemoved);
     connect(store, &NmosResourceStore::resourceAdded, m_presence, &EntryPresence::takeResourceAdded);
     connect(store, &NmosResourceStore::receiverSubscriptionChanged, m_rxState, &ReceiverStateLabel::setSubscription);
+    statusBar()->addWidget(new SourceStatus(m_mdns, m_registry));
     m_facility->attach(m_client, m_intake, m_mdns, m_registry);
     m_registry->start();
     // Once the options that name the authorization server have been given.

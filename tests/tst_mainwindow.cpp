@@ -376,6 +376,14 @@ void tst_MainWindow::checksTheChosenItemsNode()
     QVERIFY(!EntryPresence::isChosenGone(desk.rxCombo));
     registry->store()->remove("receivers", "r9");
     QVERIFY(EntryPresence::isChosenGone(desk.rxCombo));
+
+    // Where the lists come from, and a registry that went away, never silent.
+    auto *sources = desk.window.findChild<QLabel *>("sourceStatus");
+    QCOMPARE(sources->text(), "mDNS: 2 nodes"); // camera and monitor; wall withdrew
+    emit registry->registryChanged(QUrl("http://reg.example/x-nmos/query/v1.3"));
+    QCOMPARE(sources->text(), "mDNS: 2 nodes \u00b7 Registry reg.example (reading)");
+    emit registry->registryChanged(QUrl());
+    QVERIFY2(sources->text().contains(QRegularExpression("Registry reg\\.example \\(lost since \\d\\d:\\d\\d\\)$")), qPrintable(sources->text()));
 }
 
 void tst_MainWindow::runs_data()
