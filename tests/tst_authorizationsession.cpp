@@ -1,6 +1,7 @@
 #include "net/authorizationsession.h"
 #include "net/authorizingnetworkaccessmanager.h"
 #include "nmos/nmosclient.h"
+#include "tests/support/certificates.h"
 #include "tests/support/testhttpsserver.h"
 
 #include <QCryptographicHash>
@@ -126,18 +127,8 @@ private:
 
 void tst_AuthorizationSession::initTestCase()
 {
-    const QStringList newKey{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-    const QStringList server{"-addext", "subjectAltName=IP:127.0.0.1", "-addext", "extendedKeyUsage=serverAuth"};
-    const QList<QStringList> steps{
-        QStringList{"req", "-x509", "-days", "2"} + newKey + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Test authority"},
-        QStringList{"req"} + newKey + server + QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=Test server"},
-        {"x509", "-req", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-in", "server.csr", "-out", "server.pem"},
-        // Signed by nobody the application trusts.
-        QStringList{"req", "-x509", "-days", "2"} + newKey + server + QStringList{"-keyout", "rogue.key", "-out", "rogue.pem", "-subj", "/CN=Rogue"},
-    };
-    QDir::setCurrent(m_dir.path());
-    for (const QStringList &step : steps)
-        QCOMPARE(QProcess::execute("openssl", step), 0);
+    // "rogue" is signed by nobody the application trusts.
+    QVERIFY(makeCertificate(m_dir.path(), "server", "IP:127.0.0.1") && makeCertificate(m_dir.path(), "rogue", "IP:127.0.0.1", true));
     QString error;
     QVERIFY2(NmosClient::addTrustedAuthorities(m_dir.filePath("ca.pem"), &error), qPrintable(error));
 }

@@ -1,4 +1,5 @@
 #include "nmos/nmosclient.h"
+#include "tests/support/certificates.h"
 #include "tests/support/netns.h"
 #include "tests/support/nmosresources.h"
 #include "tests/support/testhttpserver.h"
@@ -355,13 +356,7 @@ void tst_Cli::commands()
 void tst_Cli::patchesInSecuredFacility()
 {
     const QString pem = m_dir.filePath("vault.pem"), key = m_dir.filePath("vault.key"), ca = m_dir.filePath("ca.pem");
-    const QStringList newKey{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-    for (const QStringList &step : QList<QStringList>{
-             QStringList{"req", "-x509", "-days", "2"} + newKey + QStringList{"-keyout", m_dir.filePath("ca.key"), "-out", ca, "-subj", "/CN=Facility"},
-             QStringList{"req"} + newKey + QStringList{"-addext", "subjectAltName=IP:10.77.0.1", "-keyout", key, "-out", m_dir.filePath("vault.csr"), "-subj", "/CN=vault"},
-             {"x509", "-req", "-CA", ca, "-CAkey", m_dir.filePath("ca.key"), "-CAcreateserial", "-days", "2", "-copy_extensions", "copy",
-              "-in", m_dir.filePath("vault.csr"), "-out", pem}})
-        QCOMPARE(QProcess::execute("openssl", step), 0);
+    QVERIFY(makeCertificate(m_dir.path(), "vault", "IP:10.77.0.1"));
     QProcess sim;
     sim.setStandardErrorFile(QProcess::nullDevice());
     sim.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", {"--label", "vault", "--video-senders", "1", "--video-receivers", "1", "--auth", "0",

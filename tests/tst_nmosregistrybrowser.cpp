@@ -1,5 +1,6 @@
 #include "discovery/nmosregistrybrowser.h"
 #include "discovery/queryapireader.h"
+#include "tests/support/certificates.h"
 #include "tests/support/dnsmasq.h"
 #include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
@@ -150,18 +151,8 @@ private:
 // A certificate for registry.test from an authority this process trusts; empty on failure.
 QSslConfiguration registryCertificate(const QString &dir)
 {
-    const QStringList newKey{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-    const QList<QStringList> steps{
-        QStringList{"req", "-x509", "-days", "2"} + newKey + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Test authority"},
-        QStringList{"req"} + newKey + QStringList{"-addext", "subjectAltName=DNS:registry.test", "-keyout", "reg.key", "-out", "reg.csr", "-subj", "/CN=Registry"},
-        {"x509", "-req", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-in", "reg.csr", "-out", "reg.pem"}};
-    for (const QStringList &step : steps) {
-        QProcess openssl;
-        openssl.setWorkingDirectory(dir);
-        openssl.start("openssl", step);
-        if (!openssl.waitForFinished(10000) || openssl.exitCode() != 0)
-            return QSslConfiguration();
-    }
+    if (!makeCertificate(dir, "reg", "DNS:registry.test"))
+        return QSslConfiguration();
     QSslConfiguration client = QSslConfiguration::defaultConfiguration();
     client.setCaCertificates(client.caCertificates() + QSslCertificate::fromPath(dir + "/ca.pem"));
     QSslConfiguration::setDefaultConfiguration(client);

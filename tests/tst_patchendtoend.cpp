@@ -3,6 +3,7 @@
 #include "discovery/nmosmdnsbrowser.h"
 #include "discovery/nmosregistrybrowser.h"
 #include "nmos/nmosclient.h"
+#include "tests/support/certificates.h"
 #include "tests/support/dialogcatcher.h"
 #include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
@@ -122,26 +123,13 @@ NmosClient::NodeEndpoint tst_PatchEndToEnd::endpoint(const QString &label) const
 
 bool tst_PatchEndToEnd::makeCertificates()
 {
-    const QStringList newKey{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-    const QStringList server{"-addext", "subjectAltName=IP:10.77.0.1,IP:10.77.0.2", "-addext", "extendedKeyUsage=serverAuth"};
-    const QList<QStringList> steps{
-        QStringList{"req", "-x509", "-days", "2"} + newKey + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Test authority"},
-        QStringList{"req"} + newKey + server + QStringList{"-keyout", "node.key", "-out", "node.csr", "-subj", "/CN=Test node"},
-        {"x509", "-req", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-in", "node.csr", "-out", "node.pem"},
-        // Names the host the node announces, not its address, as a facility's certificates do.
-        QStringList{"req"} + newKey + QStringList{"-addext", "subjectAltName=DNS:named-camera.local", "-addext", "extendedKeyUsage=serverAuth",
-                                                  "-keyout", "named.key", "-out", "named.csr", "-subj", "/CN=Named node"},
-        {"x509", "-req", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-in", "named.csr", "-out", "named.pem"},
-        // Signed by nobody the application trusts.
-        QStringList{"req", "-x509", "-days", "2"} + newKey + server + QStringList{"-keyout", "rogue.key", "-out", "rogue.pem", "-subj", "/CN=Rogue"},
-    };
+    const QString dir = m_dir.path();
     // The files are named relative to the test's own directory.
-    QDir::setCurrent(m_dir.path());
-    for (const QStringList &step : steps) {
-        if (QProcess::execute("openssl", step) != 0)
-            return false;
-    }
-    return true;
+    QDir::setCurrent(dir);
+    // "named" names the host the node announces, not its address, as a facility's certificates
+    // do; "rogue" is signed by nobody the application trusts.
+    return makeCertificate(dir, "node", "IP:10.77.0.1,IP:10.77.0.2") && makeCertificate(dir, "named", "DNS:named-camera.local")
+           && makeCertificate(dir, "rogue", "IP:10.77.0.1,IP:10.77.0.2", true);
 }
 
 void tst_PatchEndToEnd::initTestCase()
