@@ -1,6 +1,8 @@
 #ifndef NMOSCLIENT_H
 #define NMOSCLIENT_H
 
+#include "nmos/streamformat.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -58,6 +60,10 @@ public:
         QString manifestHref;
         NodeEndpoint node;
         QString displayName;
+        // What it sends, as its IS-04 sender and flow describe it; the version names the
+        // description, so that what was judged of it can be kept until it changes.
+        StreamFormat format;
+        QString version;
     };
 
     struct ReceiverConnection
@@ -66,6 +72,9 @@ public:
         QString label;
         NodeEndpoint node;
         QString displayName;
+        // What ReceiverCapabilities judges it by: its IS-04 transport, format, caps,
+        // interface bindings and version.
+        QJsonObject capabilities;
     };
 
     // The member lists hold ids; the role lists beside them hold, at the same positions, each

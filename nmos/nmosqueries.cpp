@@ -105,11 +105,11 @@ QString entryLabel(QHash<QString, int> *labelsSeen, const QString &label)
 QList<NmosClient::SenderConnection> NmosClient::videoSendersOf(const QJsonArray &flows, const QJsonArray &senders,
                                                              const NodeEndpoint &node, const QString &nodeName)
 {
-    QSet<QString> videoFlows;
+    QHash<QString, QJsonObject> videoFlows;
     for (const QJsonValue &value : flows) {
         const QJsonObject flow = value.toObject();
         if (flow.value(QLatin1String("format")).toString() == QLatin1String(VideoFormat))
-            videoFlows.insert(flow.value(QLatin1String("id")).toString());
+            videoFlows.insert(flow.value(QLatin1String("id")).toString(), flow);
     }
 
     QList<SenderConnection> result;
@@ -117,7 +117,8 @@ QList<NmosClient::SenderConnection> NmosClient::videoSendersOf(const QJsonArray 
     QSet<QString> idsSeen;
     for (const QJsonValue &value : senders) {
         const QJsonObject sender = value.toObject();
-        if (!videoFlows.contains(sender.value(QLatin1String("flow_id")).toString()))
+        const auto flow = videoFlows.constFind(sender.value(QLatin1String("flow_id")).toString());
+        if (flow == videoFlows.constEnd())
             continue;
         SenderConnection connection;
         connection.id = sender.value(QLatin1String("id")).toString();
@@ -129,6 +130,9 @@ QList<NmosClient::SenderConnection> NmosClient::videoSendersOf(const QJsonArray 
         idsSeen.insert(connection.id);
         connection.node = node;
         connection.displayName = displayName(nodeName, node.address, entryLabel(&labelsSeen, connection.label));
+        connection.format = StreamFormat::fromResources(sender, flow.value());
+        connection.version = sender.value(QLatin1String("version")).toString() + QLatin1Char('/')
+                             + flow->value(QLatin1String("version")).toString();
         result.append(connection);
     }
     return result;
@@ -153,6 +157,8 @@ QList<NmosClient::ReceiverConnection> NmosClient::videoReceiversOf(const QJsonAr
         idsSeen.insert(connection.id);
         connection.node = node;
         connection.displayName = displayName(nodeName, node.address, entryLabel(&labelsSeen, connection.label));
+        for (const char *key : {"transport", "format", "caps", "interface_bindings", "version"})
+            connection.capabilities.insert(QLatin1String(key), receiver.value(QLatin1String(key)));
         result.append(connection);
     }
     return result;

@@ -1,5 +1,6 @@
 #include "net/replylimits.h"
 #include "nmos/nmosclient.h"
+#include "nmos/receivercapabilities.h"
 #include "nmos/nodelisting.h"
 #include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
@@ -338,7 +339,9 @@ void tst_NmosClient::readsNodeResources_data()
     QTest::addColumn<QString>("call"); // "list", "fill" the group, or find one: "video", "audio", "data", "video:<preferred id>"
     QTest::addColumn<QByteArray>("path"); // a Node API path that answers otherwise in this row, and how
     QTest::addColumn<Reply>("reply");     // status 0: the node is down
-    QTest::addColumn<QStringList>("expected"); // list, find: "id|label|manifestHref" of each record; fill: the audio ids, the data ids
+    // list, find: "id|label|manifestHref" of each record, and on a list what it is known to carry or
+    // take when it says; fill: the audio ids, the data ids
+    QTest::addColumn<QStringList>("expected");
 
     const QByteArray s = "senders", r = "receivers", senders = nodePath("/senders/"), receivers = nodePath("/receivers/");
     const auto row = [](const char *name, const QByteArray &collection, const QString &call, const QStringList &expected,
@@ -350,6 +353,15 @@ void tst_NmosClient::readsNodeResources_data()
     // before gets its count in the entry text, and only a video resource's label counts.
     row("list senders", s, "list", {"sv2|Cam 2|http://n/sv2", "cam 1/v|Cam 1|http://n/sv1"});
     row("list receivers, labels alike", r, "list", {"mon 1/v|Mon 1|", "rv2|Mon 2|", "rv3|Mon 1 #2|"});
+    QJsonObject jxsv = flowJson("fv2", VideoUrn);
+    for (auto it : {std::pair<const char *, QJsonValue>{"media_type", "video/jxsv"}, {"frame_width", 1920}, {"frame_height", 1080},
+                    {"grain_rate", QJsonObject{{"numerator", 60000}, {"denominator", 1001}}}})
+        jxsv.insert(it.first, it.second);
+    row("list senders, a flow's format", s, "list", {"sv2|Cam 2|http://n/sv2|JPEG XS 1920\u00d71080 59.94p", "cam 1/v|Cam 1|http://n/sv1"},
+        nodePath("/flows/"), json({jxsv, flowJson("fv1", VideoUrn)}));
+    QJsonObject capable = receiverJson("rv2", "Mon 2", VideoUrn);
+    capable.insert("caps", QJsonObject{{"media_types", QJsonArray{"video/raw"}}, {"constraint_sets", QJsonArray{QJsonObject()}}});
+    row("list receivers, caps", r, "list", {"rv2|Mon 2||media types video/raw; 1 constraint set"}, receivers, json({capable}));
     // Found: the sender of the format's first flow, the format's first receiver, or the one preferred.
     row("video sender", s, "video", {"cam 1/v|Cam 1|http://n/sv1"});
     row("audio sender", s, "audio", {"sa2|Mic 2|http://n/sa2"});
@@ -399,14 +411,15 @@ void tst_NmosClient::readsNodeResources()
     MessageLog log;
     QStringList got;
     // Each record names its node; a listed one is named by the label its combo text shows.
-    const auto record = [&](const auto &entry, const QString &manifestHref, const QString &displayName) {
+    const auto record = [&](const auto &entry, const QString &manifestHref, const QString &displayName,
+                            const QString &carries = QString()) {
         const QString prefix = QStringLiteral("Bühne (%1-").arg(m_tx->address());
         QString shown = entry.label;
         if (!displayName.isNull()) {
             QVERIFY2(displayName.startsWith(prefix + entry.label) && displayName.endsWith(')'), qPrintable(displayName));
             shown = displayName.mid(prefix.size()).chopped(1);
         }
-        got.append(entry.id + '|' + shown + '|' + manifestHref);
+        got.append(entry.id + '|' + shown + '|' + manifestHref + (carries.isEmpty() ? QString() : '|' + carries));
         QCOMPARE(entry.node.address, m_tx->address());
     };
     const bool senders = collection == "senders";
@@ -414,10 +427,10 @@ void tst_NmosClient::readsNodeResources()
     NmosClient::ReceiverGroup receiver{"mon 1/v", Old, tx(), {Old}, {Old}};
     if (call == "list" && senders) {
         for (const NmosClient::SenderConnection &entry : client.videoSenders(tx(), "Bühne"))
-            record(entry, entry.manifestHref, entry.displayName);
+            record(entry, entry.manifestHref, entry.displayName, entry.format.text());
     } else if (call == "list") {
         for (const NmosClient::ReceiverConnection &entry : client.videoReceivers(tx(), "Bühne"))
-            record(entry, QString(), entry.displayName);
+            record(entry, QString(), entry.displayName, ReceiverCapabilities::summary(entry.capabilities));
     } else if (call == "fill") {
         senders ? client.fillSenderGroup(&sender) : client.fillReceiverGroup(&receiver);
         // Only the two lists are the grouping's to write.
