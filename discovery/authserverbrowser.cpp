@@ -1,17 +1,11 @@
 #include "authserverbrowser.h"
 #include "logging_p.h"
 
-#include "mdns/browser.h"
-#include "mdns/cache.h"
-#include "mdns/resolver.h"
-#include "mdns/server.h"
-
 #include <QDebug>
 
 namespace {
 
-const QByteArray AuthServiceType = QByteArrayLiteral("_nmos-auth._tcp.local.");
-const QByteArray UnicastAuthServiceType = QByteArrayLiteral("_nmos-auth._tcp");
+const QByteArray AuthServiceType = QByteArrayLiteral("_nmos-auth._tcp");
 
 // The path of the issuer an api_selector names ("x-nmos/auth" → "/x-nmos/auth"), or none
 // when the selector could leave the server's own paths.
@@ -30,11 +24,7 @@ AuthServerBrowser::AuthServerBrowser(QObject *parent)
 {
 }
 
-AuthServerBrowser::~AuthServerBrowser()
-{
-    // The browser and resolvers use the server and cache, which go before the children.
-    stop();
-}
+AuthServerBrowser::~AuthServerBrowser() = default;
 
 void AuthServerBrowser::setDnsDomains(const QStringList &domains)
 {
@@ -64,26 +54,12 @@ void AuthServerBrowser::start()
         emit serverChanged(m_current, QString());
         return;
     }
-    m_mdnsServer.reset(new QMdnsEngine::Server);
-    m_mdnsCache.reset(new QMdnsEngine::Cache);
-    m_mdnsBrowser = new QMdnsEngine::Browser(m_mdnsServer.get(), AuthServiceType, m_mdnsCache.get(), this);
-    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceAdded, this, &AuthServerBrowser::onServiceAdded);
-    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceUpdated, this, &AuthServerBrowser::onServiceAdded);
-    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceRemoved, this,
-            [this](const QMdnsEngine::Service &svc) { onServiceRemoved(svc.name()); });
-    qInfo().noquote() << "Browsing for" << QString::fromUtf8(AuthServiceType);
-
-    const QStringList domains = m_dnsDomains.isEmpty() ? UnicastDnsSdBrowser::systemSearchDomains() : m_dnsDomains;
-    if (domains.isEmpty())
-        return;
-    m_unicast = new UnicastDnsSdBrowser(UnicastAuthServiceType, this);
-    m_unicast->setDomains(domains);
-    if (!m_dnsNameserver.isNull())
-        m_unicast->setNameserver(m_dnsNameserver);
-    connect(m_unicast, &UnicastDnsSdBrowser::instanceFound, this, &AuthServerBrowser::onUnicastFound);
-    connect(m_unicast, &UnicastDnsSdBrowser::instanceRemoved, this, &AuthServerBrowser::onServiceRemoved);
-    qInfo().noquote() << "Browsing for" << QString::fromUtf8(UnicastAuthServiceType) << "in" << domains.join(QLatin1Char(' '));
-    m_unicast->start();
+    m_announcements = new ServiceAnnouncements(AuthServiceType, this);
+    m_announcements->setDnsDomains(m_dnsDomains);
+    m_announcements->setDnsNameserver(m_dnsNameserver);
+    connect(m_announcements, &ServiceAnnouncements::announced, this, &AuthServerBrowser::onAnnounced);
+    connect(m_announcements, &ServiceAnnouncements::withdrawn, this, &AuthServerBrowser::onWithdrawn);
+    m_announcements->start();
 }
 
 void AuthServerBrowser::stop()
@@ -91,14 +67,8 @@ void AuthServerBrowser::stop()
     if (!m_started)
         return;
     m_started = false;
-    qDeleteAll(m_resolvers);
-    m_resolvers.clear();
-    delete m_mdnsBrowser;
-    m_mdnsBrowser = nullptr;
-    delete m_unicast;
-    m_unicast = nullptr;
-    m_mdnsCache.reset();
-    m_mdnsServer.reset();
+    delete m_announcements;
+    m_announcements = nullptr;
     m_candidates.clear();
 }
 
@@ -113,9 +83,8 @@ bool AuthServerBrowser::readCandidate(const QMdnsEngine::Service &svc, Candidate
     }
     bool hasScheme = false;
     const QByteArray scheme = svc.attribute(QByteArrayLiteral("api_proto"), &hasScheme);
-    candidate->scheme = hasScheme ? QString::fromUtf8(scheme) : QStringLiteral("https");
     // Tokens are asked for and carried over https only.
-    if (candidate->scheme != QLatin1String("https")) {
+    if (hasScheme && scheme != "https") {
         qCDebug(lcRegistry) << "Authorization server" << name << "is not served over https, not used";
         return false;
     }
@@ -126,63 +95,27 @@ bool AuthServerBrowser::readCandidate(const QMdnsEngine::Service &svc, Candidate
     }
     candidate->name = svc.name();
     candidate->port = svc.port();
-    candidate->hostName = QString::fromUtf8(svc.hostname()).toLower();
-    while (candidate->hostName.endsWith(QLatin1Char('.')))
-        candidate->hostName.chop(1);
     candidate->selector = selectorPath(QString::fromUtf8(svc.attribute(QByteArrayLiteral("api_selector"))));
-    return !candidate->hostName.isEmpty() && candidate->port != 0;
+    return candidate->port != 0;
 }
 
-void AuthServerBrowser::onServiceAdded(const QMdnsEngine::Service &svc)
-{
-    onServiceRemoved(svc.name());
-    Candidate candidate;
-    if (!readCandidate(svc, &candidate))
-        return;
-    m_candidates << candidate;
-    const QByteArray name = svc.name();
-    auto *resolver = new QMdnsEngine::Resolver(m_mdnsServer.get(), svc.hostname(), m_mdnsCache.get(), this);
-    m_resolvers.insert(name, resolver);
-    connect(resolver, &QMdnsEngine::Resolver::resolved, this,
-            [this, name](const QHostAddress &address) { onResolved(name, address); });
-}
-
-void AuthServerBrowser::onServiceRemoved(const QByteArray &name)
-{
-    delete m_resolvers.take(name);
-    const int before = m_candidates.size();
-    m_candidates.erase(std::remove_if(m_candidates.begin(), m_candidates.end(),
-                                      [&name](const Candidate &c) { return c.name == name; }),
-                       m_candidates.end());
-    if (m_candidates.size() != before)
-        chooseBest();
-}
-
-void AuthServerBrowser::onResolved(const QByteArray &name, const QHostAddress &address)
-{
-    auto candidate = std::find_if(m_candidates.begin(), m_candidates.end(),
-                                  [&name](const Candidate &c) { return c.name == name; });
-    if (candidate == m_candidates.end() || address.isLinkLocal() || !candidate->base.isEmpty())
-        return;
-    QUrl base;
-    base.setScheme(candidate->scheme);
-    base.setHost(address.toString());
-    base.setPort(candidate->port);
-    base.setPath(candidate->selector);
-    candidate->base = base;
-    chooseBest();
-}
-
-void AuthServerBrowser::onUnicastFound(const UnicastDnsSdBrowser::Instance &instance)
+void AuthServerBrowser::onAnnounced(const ServiceAnnouncements::Announcement &announcement)
 {
     Candidate candidate;
-    if (!readCandidate(instance.service(), &candidate))
+    if (!readCandidate(announcement.service, &candidate)) {
+        onWithdrawn(announcement.service.name());
         return;
-    candidate.base.setScheme(candidate.scheme);
-    candidate.base.setHost(candidate.hostName);
+    }
+    candidate.hostName = announcement.hostName;
+    candidate.byName = announcement.inDns;
+    candidate.base.setScheme(QStringLiteral("https"));
+    candidate.base.setHost(announcement.host(true));
     candidate.base.setPort(candidate.port);
     candidate.base.setPath(candidate.selector);
-    candidate.byName = true;
+    if (candidate.base.host().isEmpty() || candidate.hostName.isEmpty()) {
+        onWithdrawn(candidate.name);
+        return;
+    }
     for (Candidate &known : m_candidates) {
         if (known.name == candidate.name) {
             known = candidate;
@@ -192,6 +125,16 @@ void AuthServerBrowser::onUnicastFound(const UnicastDnsSdBrowser::Instance &inst
     }
     m_candidates << candidate;
     chooseBest();
+}
+
+void AuthServerBrowser::onWithdrawn(const QByteArray &name)
+{
+    const int before = m_candidates.size();
+    m_candidates.erase(std::remove_if(m_candidates.begin(), m_candidates.end(),
+                                      [&name](const Candidate &c) { return c.name == name; }),
+                       m_candidates.end());
+    if (m_candidates.size() != before)
+        chooseBest();
 }
 
 void AuthServerBrowser::chooseBest()

@@ -1,24 +1,13 @@
 #ifndef AUTHSERVERBROWSER_H
 #define AUTHSERVERBROWSER_H
 
-#include "discovery/unicastdnssdbrowser.h"
+#include "discovery/serviceannouncements.h"
 
-#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
-
-#include <memory>
-
-namespace QMdnsEngine {
-class Browser;
-class Cache;
-class Resolver;
-class Server;
-class Service;
-} // namespace QMdnsEngine
 
 // Finds a facility's authorization server: `_nmos-auth._tcp` in the unicast DNS domains (the
 // system's search domains unless told) and by mDNS on the link, the lowest `pri` first,
@@ -58,20 +47,17 @@ private:
     struct Candidate
     {
         QByteArray name;
-        QString scheme;
         QString hostName;
         quint16 port = 0;
         QString selector;
         int priority = 0;
-        QUrl base; // empty until an address (mDNS) or the instance (unicast) gives one
+        QUrl base;
         bool byName = false;
     };
 
     bool readCandidate(const QMdnsEngine::Service &svc, Candidate *candidate) const;
-    void onServiceAdded(const QMdnsEngine::Service &svc);
-    void onServiceRemoved(const QByteArray &name);
-    void onResolved(const QByteArray &name, const QHostAddress &address);
-    void onUnicastFound(const UnicastDnsSdBrowser::Instance &instance);
+    void onAnnounced(const ServiceAnnouncements::Announcement &announcement);
+    void onWithdrawn(const QByteArray &name);
     void chooseBest();
 
     QUrl m_given;
@@ -82,11 +68,7 @@ private:
     QList<Candidate> m_candidates;
     QUrl m_current;
     QString m_currentVerifyName;
-    std::unique_ptr<QMdnsEngine::Server> m_mdnsServer;
-    std::unique_ptr<QMdnsEngine::Cache> m_mdnsCache;
-    QMdnsEngine::Browser *m_mdnsBrowser = nullptr;
-    QHash<QByteArray, QMdnsEngine::Resolver *> m_resolvers;
-    UnicastDnsSdBrowser *m_unicast = nullptr;
+    ServiceAnnouncements *m_announcements = nullptr;
 };
 
 #endif // AUTHSERVERBROWSER_H

@@ -6,11 +6,6 @@
 #include "net/authorizationsession.h"
 #include "net/replylimits.h"
 
-#include "mdns/browser.h"
-#include "mdns/cache.h"
-#include "mdns/resolver.h"
-#include "mdns/server.h"
-
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QJsonArray>
@@ -25,8 +20,7 @@
 
 namespace {
 
-const QByteArray QueryServiceType = QByteArrayLiteral("_nmos-query._tcp.local.");
-const QByteArray UnicastQueryServiceType = QByteArrayLiteral("_nmos-query._tcp");
+const QByteArray QueryServiceType = QByteArrayLiteral("_nmos-query._tcp");
 const char QueryApiPath[] = "/x-nmos/query";
 
 QString attribute(const QMdnsEngine::Service &svc, const QByteArray &key)
@@ -139,31 +133,12 @@ void NMOSRegistryBrowser::start()
         useNext();
         return;
     }
-    m_mdnsServer.reset(new QMdnsEngine::Server);
-    m_mdnsCache.reset(new QMdnsEngine::Cache);
-    m_mdnsBrowser = new QMdnsEngine::Browser(m_mdnsServer.get(), QueryServiceType, m_mdnsCache.get(), this);
-    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceAdded, this, &NMOSRegistryBrowser::onServiceAdded);
-    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceUpdated, this, &NMOSRegistryBrowser::onServiceAdded);
-    connect(m_mdnsBrowser, &QMdnsEngine::Browser::serviceRemoved, this, &NMOSRegistryBrowser::onServiceRemoved);
-    qInfo().noquote() << "Browsing for" << QString::fromUtf8(QueryServiceType);
-
-    // Where mDNS does not reach, across subnets, a facility publishes its registries in DNS.
-    const QStringList domains = m_dnsDomains.isEmpty() ? UnicastDnsSdBrowser::systemSearchDomains() : m_dnsDomains;
-    if (domains.isEmpty())
-        return;
-    m_unicast = new UnicastDnsSdBrowser(UnicastQueryServiceType, this);
-    m_unicast->setDomains(domains);
-    if (!m_dnsNameserver.isNull())
-        m_unicast->setNameserver(m_dnsNameserver);
-    connect(m_unicast, &UnicastDnsSdBrowser::instanceFound, this, &NMOSRegistryBrowser::onUnicastFound);
-    connect(m_unicast, &UnicastDnsSdBrowser::instanceRemoved, this, [this](const QByteArray &name) {
-        QMdnsEngine::Service svc;
-        svc.setName(name);
-        onServiceRemoved(svc);
-    });
-    qInfo().noquote() << "Browsing for" << QString::fromUtf8(UnicastQueryServiceType) << "in"
-                      << domains.join(QLatin1Char(' '));
-    m_unicast->start();
+    m_announcements = new ServiceAnnouncements(QueryServiceType, this);
+    m_announcements->setDnsDomains(m_dnsDomains);
+    m_announcements->setDnsNameserver(m_dnsNameserver);
+    connect(m_announcements, &ServiceAnnouncements::announced, this, &NMOSRegistryBrowser::onAnnounced);
+    connect(m_announcements, &ServiceAnnouncements::withdrawn, this, &NMOSRegistryBrowser::onWithdrawn);
+    m_announcements->start();
 }
 
 
@@ -182,15 +157,8 @@ void NMOSRegistryBrowser::stop()
     m_readBase = QUrl();
     m_candidates.clear();
     setSettled(false);
-    // The resolvers work on the server and cache deleted below: none may outlive them.
-    qDeleteAll(m_resolvers);
-    m_resolvers.clear();
-    delete m_mdnsBrowser;
-    m_mdnsBrowser = nullptr;
-    delete m_unicast;
-    m_unicast = nullptr;
-    m_mdnsCache.reset();
-    m_mdnsServer.reset();
+    delete m_announcements;
+    m_announcements = nullptr;
 }
 
 QUrl NMOSRegistryBrowser::currentRegistry() const
@@ -278,79 +246,19 @@ bool NMOSRegistryBrowser::readCandidate(const QMdnsEngine::Service &svc, Candida
     return true;
 }
 
-void NMOSRegistryBrowser::onServiceAdded(const QMdnsEngine::Service &svc)
-{
-    // Announced again, a registry that failed keeps its pause: its announcements say
-    // nothing about whether it answers.
-    const auto known = std::find_if(m_candidates.cbegin(), m_candidates.cend(),
-                                    [&svc](const Candidate &c) { return c.name == svc.name(); });
-    const Candidate before = known == m_candidates.cend() ? Candidate() : *known;
-    onServiceRemoved(svc);
-    Candidate candidate;
-    if (!readCandidate(svc, &candidate))
-        return;
-    if (before.failed) {
-        candidate.failed = true;
-        candidate.retryAtMs = before.retryAtMs;
-        candidate.retryMs = before.retryMs;
-    }
-    m_candidates << candidate;
-    const QByteArray name = svc.name();
-    auto *resolver = new QMdnsEngine::Resolver(m_mdnsServer.get(), svc.hostname(), m_mdnsCache.get(), this);
-    m_resolvers.insert(name, resolver);
-    connect(resolver, &QMdnsEngine::Resolver::resolved, this,
-            [this, name](const QHostAddress &address) { onResolved(name, address); });
-}
-
-void NMOSRegistryBrowser::onServiceRemoved(const QMdnsEngine::Service &svc)
-{
-    // The reader of a withdrawn registry goes on until that registry stops answering.
-    delete m_resolvers.take(svc.name());
-    m_candidates.erase(std::remove_if(m_candidates.begin(), m_candidates.end(),
-                                      [&svc](const Candidate &c) { return c.name == svc.name(); }),
-                       m_candidates.end());
-}
-
-void NMOSRegistryBrowser::onResolved(const QByteArray &name, const QHostAddress &address)
-{
-    auto candidate = std::find_if(m_candidates.begin(), m_candidates.end(),
-                                  [&name](const Candidate &c) { return c.name == name; });
-    // The first address will do; a link-local one only until another comes, as its zone
-    // does not survive the trip through a URL everywhere.
-    if (candidate == m_candidates.end() || address.isLinkLocal()
-        || (!candidate->base.isEmpty() && !QHostAddress(candidate->base.host()).isLinkLocal()))
-        return;
-    QUrl base;
-    base.setScheme(candidate->scheme);
-    base.setHost(address.toString());
-    base.setPort(candidate->port);
-    base.setPath(QStringLiteral("/x-nmos/query/%1").arg(candidate->version));
-    if (!base.isValid())
-        return;
-    candidate->base = base;
-    useBest();
-}
-
-// Found again at every refresh: a registry already known keeps its state, and one that
-// failed is asked again only by the probe.
-void NMOSRegistryBrowser::onUnicastFound(const UnicastDnsSdBrowser::Instance &instance)
+// Announced again, or found again at a refresh, a registry keeps its state, and one that
+// failed keeps its pause: announcements say nothing about whether it answers.
+void NMOSRegistryBrowser::onAnnounced(const ServiceAnnouncements::Announcement &announcement)
 {
     Candidate candidate;
-    if (!readCandidate(instance.service(), &candidate))
+    if (!readCandidate(announcement.service, &candidate)) {
+        onWithdrawn(announcement.service.name());
         return;
-    // An https registry is named by its host, which its certificate names; an http one by
-    // an address, IPv4 first, as the resolver that found it may be the only one that knows the name.
-    QHostAddress address;
-    for (const QHostAddress &a : instance.addresses) {
-        if (a.isLinkLocal())
-            continue;
-        if (address.isNull() || (a.protocol() == QAbstractSocket::IPv4Protocol && address.protocol() != a.protocol()))
-            address = a;
     }
     QUrl base;
     base.setScheme(candidate.scheme);
-    base.setHost(candidate.scheme == QLatin1String("https") ? instance.hostName : address.toString());
-    base.setPort(instance.port);
+    base.setHost(announcement.host(candidate.scheme == QLatin1String("https")));
+    base.setPort(candidate.port);
     base.setPath(QStringLiteral("%1/%2").arg(QLatin1String(QueryApiPath), candidate.version));
     if (!base.isValid() || base.host().isEmpty())
         return;
@@ -360,10 +268,23 @@ void NMOSRegistryBrowser::onUnicastFound(const UnicastDnsSdBrowser::Instance &in
     if (known != m_candidates.end()) {
         if (known->base == base && known->priority == candidate.priority)
             return;
+        if (known->failed) {
+            candidate.failed = true;
+            candidate.retryAtMs = known->retryAtMs;
+            candidate.retryMs = known->retryMs;
+        }
         m_candidates.erase(known);
     }
     m_candidates << candidate;
     useBest();
+}
+
+// The reader of a withdrawn registry goes on until that registry stops answering.
+void NMOSRegistryBrowser::onWithdrawn(const QByteArray &name)
+{
+    m_candidates.erase(std::remove_if(m_candidates.begin(), m_candidates.end(),
+                                      [&name](const Candidate &c) { return c.name == name; }),
+                       m_candidates.end());
 }
 
 // Registries hold the same nodes, so moving to a better one loses nothing; the first

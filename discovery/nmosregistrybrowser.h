@@ -16,20 +16,10 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <memory>
-
 #include "discovery/queryapireader.h"
-#include "discovery/unicastdnssdbrowser.h"
-#include "mdns/service.h"
+#include "discovery/serviceannouncements.h"
 #include "nmos/nmosclient.h"
 #include "nmos/nmosresourcestore.h"
-
-namespace QMdnsEngine {
-class Browser;
-class Cache;
-class Resolver;
-class Server;
-}
 
 class QNetworkAccessManager;
 
@@ -110,7 +100,7 @@ private:
         QString scheme;
         QString version;
         quint16 port = 0;
-        QUrl base;       // empty until the host has resolved
+        QUrl base;
         QString verifyName; // the host its announcement named, which its certificate names
         bool authorization = false; // announced with api_auth=true
         bool failed = false;   // since it was last read whole
@@ -118,10 +108,8 @@ private:
         int retryMs = 0;       // the pause after its next failure
     };
 
-    void onServiceAdded(const QMdnsEngine::Service &svc);
-    void onServiceRemoved(const QMdnsEngine::Service &svc);
-    void onResolved(const QByteArray &name, const QHostAddress &address);
-    void onUnicastFound(const UnicastDnsSdBrowser::Instance &instance);
+    void onAnnounced(const ServiceAnnouncements::Announcement &announcement);
+    void onWithdrawn(const QByteArray &name);
     bool readCandidate(const QMdnsEngine::Service &svc, Candidate *candidate) const;
     void useNext();
     void useBest();
@@ -146,13 +134,9 @@ private:
     int m_pingInterval = QueryApiReader::DefaultPingIntervalMs;
     bool m_started = false;
     bool m_settled = false;
-    std::unique_ptr<QMdnsEngine::Server> m_mdnsServer;
-    std::unique_ptr<QMdnsEngine::Cache> m_mdnsCache;
-    QMdnsEngine::Browser *m_mdnsBrowser = nullptr;
-    UnicastDnsSdBrowser *m_unicast = nullptr;
+    ServiceAnnouncements *m_announcements = nullptr;
     QStringList m_dnsDomains;
     QHostAddress m_dnsNameserver;
-    QHash<QByteArray, QMdnsEngine::Resolver *> m_resolvers; // by service instance
     QList<Candidate> m_candidates;
     QueryApiReader *m_reader = nullptr;
     QUrl m_readBase; // the base of the candidate the reader was made for
