@@ -76,6 +76,17 @@ StreamFormat StreamFormat::fromResources(const QJsonObject &sender, const QJsonO
     take(sender, "bit_rate", Cap + QStringLiteral("transport:bit_rate"));
     take(sender, "packet_transmission_mode", Cap + QStringLiteral("transport:packet_transmission_mode"));
     take(sender, "st2110_21_sender_type", Cap + QStringLiteral("transport:st2110_21_sender_type"));
+    // An attribute left out has the value IS-04 and the Sender Attributes register give it.
+    const auto byDefault = [&p](const QString &capability, const QString &value) {
+        if (!p.contains(Cap + capability))
+            p.insert(Cap + capability, value);
+    };
+    if (stream.m_format == QLatin1String("urn:x-nmos:format:video")) {
+        byDefault(QStringLiteral("format:interlace_mode"), QStringLiteral("progressive"));
+        byDefault(QStringLiteral("format:transfer_characteristic"), QStringLiteral("SDR"));
+    }
+    if (stream.mediaType() == QLatin1String("video/jxsv"))
+        byDefault(QStringLiteral("transport:packet_transmission_mode"), QStringLiteral("codestream"));
     stream.m_legs = qMax(1, sender.value(QLatin1String("interface_bindings")).toArray().size());
     return stream;
 }
