@@ -1,7 +1,10 @@
 // The simulated node that the end-to-end tests, the demo and the benchmarks talk to. They
-// cover what it serves; here: its options and the fault switches they do not use.
+// cover what it serves; here: its options, the fault switches they do not use, and the
+// formats and receiver caps its demo config plays, read as the program reads them.
 
 #include "nmos/nmosclient.h"
+#include "nmos/receivercapabilities.h"
+#include "nmos/streamformat.h"
 
 #include <QNetworkAccessManager>
 #include <QtTest>
@@ -15,6 +18,8 @@ private slots:
     void refusesAsItsFaultsSay();
     void refusesBadSetup_data();
     void refusesBadSetup();
+    void servesFormatsAndCaps_data();
+    void servesFormatsAndCaps();
 
 private:
     const QString simnodePath = QStringLiteral(FERROLINK_BINARY_DIR "/tools/nmos-simnode");
@@ -31,6 +36,15 @@ private:
         const int port = QJsonDocument::fromJson(output.left(output.indexOf('\n'))).object().value("port").toInt();
         base = QStringLiteral("http://127.0.0.1:%1").arg(port);
         return port > 0;
+    }
+    QJsonObject resource(const QString &collection, const QString &key, const QString &value)
+    {
+        const QByteArray list = NmosClient::syncGet(&m_manager, base + "/x-nmos/node/v1.3/" + collection);
+        for (const QJsonValue &item : QJsonDocument::fromJson(list).array()) {
+            if (item[key].toString() == value)
+                return item.toObject();
+        }
+        return QJsonObject();
     }
     QJsonObject state() { return QJsonDocument::fromJson(NmosClient::syncGet(&m_manager, base + "/x-simnode/state")).object(); }
 
@@ -95,6 +109,59 @@ void tst_SimNode::refusesBadSetup()
     QVERIFY(process.waitForFinished(15000) && process.exitCode() != 0);
     const QString error = QString::fromUtf8(process.readAllStandardError());
     QVERIFY2(error.contains(message), qPrintable(error));
+}
+
+void tst_SimNode::servesFormatsAndCaps_data()
+{
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QString>("receiver");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("reason"); // empty: the receiver can take it
+    QTest::addColumn<int>("status");     // what the device answers to the sender's SDP file
+    QTest::newRow("JPEG XS to its decoder") << "XS 1 Video" << "XS decoder Video"
+                                            << "JPEG XS 1920\u00d71080 59.94p 4:2:2 10-bit" << "" << 200;
+    QTest::newRow("JPEG XS to a receiver of video/raw only") << "XS 1 Video" << "Monitor raw Video"
+                                                             << "JPEG XS 1920\u00d71080 59.94p 4:2:2 10-bit"
+                                                             << "media type video/jxsv is not among video/raw" << 400;
+    QTest::newRow("59.94 to a receiver held to 50") << "Cam 59 Video" << "Monitor 50 Video"
+                                                    << "Uncompressed 1920\u00d71080 59.94p 4:2:2 10-bit"
+                                                    << "frame rate 59.94 is not among 50" << 400;
+    // The flow leaves its rate to the source.
+    QTest::newRow("50 to the receiver held to 50") << "Cam 50 Video" << "Monitor 50 Video"
+                                                   << "Uncompressed 1920\u00d71080 50p 4:2:2 10-bit" << "" << 200;
+    QTest::newRow("interlaced to a progressive receiver") << "Cam 25i Video" << "Monitor 50 Video"
+                                                          << "Uncompressed 1920\u00d71080 50i 4:4:4 12-bit"
+                                                          << "interlace mode interlaced_tff is not among progressive" << 400;
+}
+
+void tst_SimNode::servesFormatsAndCaps()
+{
+    QFETCH(QString, sender);
+    QFETCH(QString, receiver);
+    QFETCH(QString, format);
+    QFETCH(QString, reason);
+    QFETCH(int, status);
+    QVERIFY(startNode({"--config", FERROLINK_SOURCE_DIR "/tools/nmos-simnode/formats-demo.json"}));
+    const QJsonObject tx = resource("senders", "label", sender);
+    const QJsonObject flow = resource("flows", "id", tx.value("flow_id").toString());
+    const QJsonObject rx = resource("receivers", "label", receiver);
+    const StreamFormat stream = StreamFormat::fromResources(tx, flow, resource("sources", "id", flow.value("source_id").toString()));
+    QCOMPARE(stream.text(), format);
+    const ReceiverCapabilities::Verdict verdict = ReceiverCapabilities::judge(rx, stream);
+    QCOMPARE(verdict.reason, reason);
+    QCOMPARE(verdict.ignored, QStringList());
+
+    // The device, given the sender's file, judges as the program did.
+    const QString sdp = QString::fromUtf8(NmosClient::syncGet(&m_manager, tx.value("manifest_href").toString()));
+    const QJsonObject patch{{"sender_id", tx.value("id")}, {"master_enable", true},
+                            {"activation", QJsonObject{{"mode", "activate_immediate"}}},
+                            {"transport_file", QJsonObject{{"type", "application/sdp"}, {"data", sdp}}}};
+    int got = 0;
+    NmosClient::syncPatch(&m_manager, QUrl(base + "/x-nmos/connection/v1.1/single/receivers/" + rx.value("id").toString() + "/staged"),
+                          patch, &got);
+    QCOMPARE(got, status);
+    const QJsonValue patched = resource("receivers", "id", rx.value("id").toString()).value("subscription")["sender_id"];
+    QCOMPARE(patched, status == 200 ? tx.value("id") : QJsonValue(QJsonValue::Null));
 }
 
 QTEST_MAIN(tst_SimNode)

@@ -118,13 +118,23 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         "              \"tls_cert\": \"node.pem\", \"tls_key\": \"node.key\",\n"
         "              \"devices\": [{\"label\": \"Camera 1\", \"groups\": [{\"name\": \"Cam 1\",\n"
         "                  \"video_senders\": 1, \"audio_senders\": 2, \"data_senders\": 1,\n"
-        "                  \"video_receivers\": 0, \"audio_receivers\": 0, \"data_receivers\": 0}]}],\n"
+        "                  \"video_receivers\": 0, \"audio_receivers\": 0, \"data_receivers\": 0,\n"
+        "                  \"video_format\": {\"media_type\": \"video/jxsv\", \"frame_width\": 1920, \"frame_height\": 1080,\n"
+        "                      \"grain_rate\": {\"numerator\": 60000, \"denominator\": 1001}, \"grain_rate_on_source_only\": false,\n"
+        "                      \"interlace_mode\": \"progressive\", \"colorspace\": \"BT709\", \"transfer_characteristic\": \"SDR\",\n"
+        "                      \"sampling\": \"YCbCr-4:2:2\", \"depth\": 10, \"profile\": \"High444.12\", \"level\": \"2k-1\",\n"
+        "                      \"sublevel\": \"Sublev3bpp\", \"bit_rate\": 200000, \"transport_bit_rate\": 210000,\n"
+        "                      \"packet_transmission_mode\": \"codestream\", \"st2110_21_sender_type\": \"2110TPN\",\n"
+        "                      \"transport\": \"urn:x-nmos:transport:rtp.mcast\"},\n"
+        "                  \"video_caps\": {\"media_types\": [\"video/raw\"], \"constraint_sets\": [...]}}]}],\n"
         "              \"faults\": {\"manifest_404_until_active\": false, \"refuse_activation\": false,\n"
         "                         \"refuse_receiver_patch\": false, \"refuse_member_patch\": false,\n"
         "                         \"ignore_activation\": false,\n"
         "                         \"activate_other_sender\": false, \"active_500\": false,\n"
-        "                         \"delay_ms\": 0, \"hang\": false}}]}\n"
-        "\"count\" plays copies labelled \"<label> 1\", \"<label> 2\", ... on consecutive ports."));
+        "                         \"delay_ms\": 0, \"hang\": false, \"refuse_unfit_sdp\": false}}]}\n"
+        "\"count\" plays copies labelled \"<label> 1\", \"<label> 2\", ... on consecutive ports.\n"
+        "\"video_format\" is what the group's video senders send (uncompressed 1080p50 4:2:2 10-bit unless said);\n"
+        "\"video_caps\" the caps of its video receivers, constraint sets as BCP-004-01 writes them."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("config"), QStringLiteral("Read the nodes from a JSON file."), QStringLiteral("file")},
@@ -319,12 +329,13 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
     static const QStringList groupKeys = {
         QStringLiteral("name"), QStringLiteral("label"), QStringLiteral("video_senders"), QStringLiteral("audio_senders"),
         QStringLiteral("data_senders"), QStringLiteral("video_receivers"),
-        QStringLiteral("audio_receivers"), QStringLiteral("data_receivers")};
+        QStringLiteral("audio_receivers"), QStringLiteral("data_receivers"), QStringLiteral("video_format"),
+        QStringLiteral("video_caps")};
     static const QStringList faultKeys = {
         QStringLiteral("manifest_404_until_active"), QStringLiteral("refuse_activation"),
         QStringLiteral("refuse_receiver_patch"), QStringLiteral("refuse_member_patch"), QStringLiteral("ignore_activation"),
         QStringLiteral("activate_other_sender"), QStringLiteral("active_500"), QStringLiteral("delay_ms"),
-        QStringLiteral("hang")};
+        QStringLiteral("hang"), QStringLiteral("refuse_unfit_sdp")};
 
     if (!checkKeys(object, nodeKeys, QStringLiteral("a node"), errorString))
         return false;
@@ -383,6 +394,14 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
                 || !readInt(groupObject, QStringLiteral("audio_receivers"), 0, &group.audioReceivers, errorString)
                 || !readInt(groupObject, QStringLiteral("data_receivers"), 0, &group.dataReceivers, errorString))
                 return false;
+            for (const QString &key : {QStringLiteral("video_format"), QStringLiteral("video_caps")}) {
+                if (groupObject.contains(key) && !groupObject.value(key).isObject())
+                    return fail(errorString, QStringLiteral("\"%1\" must be an object").arg(key));
+            }
+            if (!SimFormats::readVideoFormat(groupObject.value(QStringLiteral("video_format")).toObject(), &group.videoFormat, errorString)
+                || (groupObject.contains(QStringLiteral("video_caps"))
+                    && !SimFormats::readCaps(groupObject.value(QStringLiteral("video_caps")).toObject(), &group.videoCaps, errorString)))
+                return false;
             device.groups << group;
         }
         node->devices << device;
@@ -403,7 +422,8 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
             || !readBool(f, QStringLiteral("activate_other_sender"), &node->faults.activateOtherSender, errorString)
             || !readBool(f, QStringLiteral("active_500"), &node->faults.failActive, errorString)
             || !readInt(f, QStringLiteral("delay_ms"), 0, &node->faults.delayMs, errorString)
-            || !readBool(f, QStringLiteral("hang"), &node->faults.hang, errorString))
+            || !readBool(f, QStringLiteral("hang"), &node->faults.hang, errorString)
+            || !readBool(f, QStringLiteral("refuse_unfit_sdp"), &node->faults.refuseUnfitSdp, errorString))
             return false;
     }
     return true;

@@ -1,11 +1,11 @@
 #ifndef SIMCONFIG_H
 #define SIMCONFIG_H
 
+#include "simformats.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
-
-class QJsonObject;
 
 // One group of essences on a device: senders and receivers that share a grouphint name.
 struct SimGroupConfig
@@ -18,6 +18,8 @@ struct SimGroupConfig
     int videoReceivers = 0;
     int audioReceivers = 0;
     int dataReceivers = 0;
+    SimVideoFormat videoFormat; // of its video senders
+    QJsonObject videoCaps;      // of its video receivers; empty: they take video/raw, unconstrained
 };
 
 struct SimDeviceConfig
@@ -36,6 +38,7 @@ struct SimFaults
     bool ignoreActivation = false;           // receiver activations are answered as done and never made
     bool activateOtherSender = false;        // receiver activations take a sender other than the one asked for
     bool failActive = false;                 // a receiver's active parameters answer 500
+    bool refuseUnfitSdp = false;             // receivers refuse with 400 an SDP file their constraint sets do not allow
     int delayMs = 0;                         // every answer waits this long
     bool hang = false;                       // requests are accepted and never answered
 };

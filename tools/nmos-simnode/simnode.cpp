@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "patchvalidator.h"
+#include "simformats.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -176,6 +177,7 @@ void SimNode::build()
                     sender.sourceId = makeId(path + QStringLiteral("/source"));
                     sender.deviceId = device.id;
                     sender.format = format;
+                    sender.video = group.videoFormat;
                     sender.group = group.name;
                     sender.role = roleName(word, count, n);
                     sender.label = group.label.isEmpty() ? labelBase + QLatin1Char(' ') + sender.role : group.label;
@@ -185,6 +187,9 @@ void SimNode::build()
                                              .arg(100 + (m_index / 256) % 100)
                                              .arg(m_index % 256)
                                              .arg(serial % 254 + 1);
+                    // A unicast sender sends to one host until a receiver is patched to it.
+                    if (format == Video && sender.video.transport.endsWith(QLatin1String(".ucast")))
+                        sender.multicastIp = ip;
                     const QJsonObject params{
                         {QStringLiteral("source_ip"), ip},
                         {QStringLiteral("destination_ip"), sender.multicastIp},
@@ -210,6 +215,12 @@ void SimNode::build()
                     receiver.id = makeId(QStringLiteral("%1/receiver/%2/%3").arg(prefix, word).arg(n));
                     receiver.deviceId = device.id;
                     receiver.format = format;
+                    const QString mediaType = format == Audio  ? QStringLiteral("audio/L24")
+                                              : format == Data ? QStringLiteral("video/smpte291")
+                                                               : QStringLiteral("video/raw");
+                    receiver.caps = format == Video && !group.videoCaps.isEmpty()
+                                        ? group.videoCaps
+                                        : QJsonObject{{QStringLiteral("media_types"), QJsonArray{mediaType}}};
                     receiver.group = group.name;
                     receiver.role = roleName(word, count, n);
                     receiver.label = group.label.isEmpty() ? labelBase + QLatin1Char(' ') + receiver.role : group.label;
@@ -696,22 +707,19 @@ bool SimNode::applySdp(Receiver *receiver, const QString &sdp, QString *errorStr
             encoding = line.section(QLatin1Char(' '), 1, 1).section(QLatin1Char('/'), 0, 0);
         }
     }
-    // A receiver can only take the essence it was made for.
-    QString expectedMedia = QStringLiteral("video");
-    QString expectedEncoding = QStringLiteral("raw");
-    if (receiver->format == Audio) {
-        expectedMedia = QStringLiteral("audio");
-        expectedEncoding = QStringLiteral("L24");
-    } else if (receiver->format == Data) {
-        expectedEncoding = QStringLiteral("smpte291");
-    }
-    if (media != expectedMedia || encoding.compare(expectedEncoding, Qt::CaseInsensitive) != 0) {
+    // A receiver can only take the essence it was made for, as its caps list it.
+    const QString described = media + QLatin1Char('/') + encoding;
+    const QJsonArray mediaTypes = receiver->caps.value(QStringLiteral("media_types")).toArray();
+    if (std::none_of(mediaTypes.begin(), mediaTypes.end(),
+                     [&described](const QJsonValue &type) { return type.toString().compare(described, Qt::CaseInsensitive) == 0; })) {
         if (errorString)
-            *errorString = QStringLiteral("expected %1 %2, the file describes %3 %4")
-                               .arg(expectedMedia, expectedEncoding,
-                                    media.isEmpty() ? QStringLiteral("no media") : media, encoding);
+            *errorString = QStringLiteral("expected %1, the file describes %2")
+                               .arg(receiver->caps.value(QStringLiteral("media_types")).toVariant().toStringList().join(QStringLiteral(" or ")),
+                                    media.isEmpty() ? QStringLiteral("no media") : described);
         return false;
     }
+    if (m_config.faults.refuseUnfitSdp && !SimFormats::sdpFitsCaps(sdp, receiver->caps, errorString))
+        return false;
     receiver->staged.insert(QStringLiteral("transport_params"), QJsonArray{leg});
     return true;
 }
@@ -786,7 +794,7 @@ QJsonObject SimNode::sourceJson(const Sender &sender) const
                       QJsonArray{QJsonObject{{QStringLiteral("label"), QStringLiteral("Left")}, {QStringLiteral("symbol"), QStringLiteral("L")}},
                                  QJsonObject{{QStringLiteral("label"), QStringLiteral("Right")}, {QStringLiteral("symbol"), QStringLiteral("R")}}});
     } else {
-        object.insert(QStringLiteral("grain_rate"), rational(50));
+        object.insert(QStringLiteral("grain_rate"), sender.format == Video ? SimFormats::grainRate(sender.video) : rational(50));
     }
     return object;
 }
@@ -799,23 +807,9 @@ QJsonObject SimNode::flowJson(const Sender &sender) const
     object.insert(QStringLiteral("device_id"), sender.deviceId);
     object.insert(QStringLiteral("parents"), QJsonArray());
     switch (sender.format) {
-    case Video: {
-        object.insert(QStringLiteral("grain_rate"), rational(50));
-        object.insert(QStringLiteral("media_type"), QStringLiteral("video/raw"));
-        object.insert(QStringLiteral("frame_width"), 1920);
-        object.insert(QStringLiteral("frame_height"), 1080);
-        object.insert(QStringLiteral("interlace_mode"), QStringLiteral("progressive"));
-        object.insert(QStringLiteral("colorspace"), QStringLiteral("BT709"));
-        object.insert(QStringLiteral("transfer_characteristic"), QStringLiteral("SDR"));
-        auto component = [](const char *name, int width) {
-            return QJsonObject{{QStringLiteral("name"), QLatin1String(name)},
-                               {QStringLiteral("width"), width},
-                               {QStringLiteral("height"), 1080},
-                               {QStringLiteral("bit_depth"), 10}};
-        };
-        object.insert(QStringLiteral("components"), QJsonArray{component("Y", 1920), component("Cb", 960), component("Cr", 960)});
+    case Video:
+        SimFormats::addFlowAttributes(&object, sender.video);
         break;
-    }
     case Audio:
         object.insert(QStringLiteral("media_type"), QStringLiteral("audio/L24"));
         object.insert(QStringLiteral("sample_rate"), QJsonObject{{QStringLiteral("numerator"), 48000}});
@@ -838,6 +832,8 @@ QJsonObject SimNode::senderJson(const Sender &sender) const
     object.insert(QStringLiteral("flow_id"), sender.flowId);
     object.insert(QStringLiteral("transport"), QStringLiteral("urn:x-nmos:transport:rtp.mcast"));
     object.insert(QStringLiteral("device_id"), sender.deviceId);
+    if (sender.format == Video)
+        SimFormats::addSenderAttributes(&object, sender.video);
     object.insert(QStringLiteral("manifest_href"),
                   baseUrl() + QStringLiteral("/x-nmos/connection/v1.1/single/senders/%1/transportfile").arg(sender.id));
     object.insert(QStringLiteral("interface_bindings"), QJsonArray{QStringLiteral("eth0")});
@@ -851,12 +847,10 @@ QJsonObject SimNode::receiverJson(const Receiver &receiver) const
 {
     QJsonObject object = resourceCore(receiver.id, receiver.version, receiver.label, receiver.group, receiver.role);
     object.insert(QStringLiteral("format"), formatUrn(receiver.format));
-    QString mediaType = QStringLiteral("video/raw");
-    if (receiver.format == Audio)
-        mediaType = QStringLiteral("audio/L24");
-    else if (receiver.format == Data)
-        mediaType = QStringLiteral("video/smpte291");
-    object.insert(QStringLiteral("caps"), QJsonObject{{QStringLiteral("media_types"), QJsonArray{mediaType}}});
+    QJsonObject caps = receiver.caps;
+    if (caps.contains(QStringLiteral("constraint_sets")))
+        caps.insert(QStringLiteral("version"), m_nodeVersion.toString());
+    object.insert(QStringLiteral("caps"), caps);
     object.insert(QStringLiteral("device_id"), receiver.deviceId);
     object.insert(QStringLiteral("transport"), QStringLiteral("urn:x-nmos:transport:rtp.mcast"));
     object.insert(QStringLiteral("interface_bindings"), QJsonArray{QStringLiteral("eth0")});
@@ -892,13 +886,13 @@ QByteArray SimNode::senderSdp(const Sender &sender) const
         lines << QStringLiteral("m=video %1 RTP/AVP 100").arg(port);
         break;
     }
-    lines << QStringLiteral("c=IN %1 %2%3").arg(family, destination, ipv6 ? QString() : QStringLiteral("/64"))
-          << QStringLiteral("a=source-filter: incl IN %1 %2 %3").arg(family, destination, source);
+    lines << QStringLiteral("c=IN %1 %2%3").arg(family, destination, ipv6 || !QHostAddress(destination).isMulticast() ? QString() : QStringLiteral("/64"));
+    if (sender.format == Video)
+        lines << SimFormats::sdpBandwidthLines(sender.video);
+    lines << QStringLiteral("a=source-filter: incl IN %1 %2 %3").arg(family, destination, source);
     switch (sender.format) {
     case Video:
-        lines << QStringLiteral("a=rtpmap:96 raw/90000")
-              << QStringLiteral("a=fmtp:96 sampling=YCbCr-4:2:2; width=1920; height=1080; exactframerate=50; "
-                                "depth=10; TCS=SDR; colorimetry=BT709; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPN");
+        lines << SimFormats::sdpFormatLines(sender.video, 96);
         break;
     case Audio:
         lines << QStringLiteral("a=rtpmap:97 L24/48000/2")

@@ -76,6 +76,7 @@ private:
         QString flowId;
         QString sourceId;
         QString multicastIp;
+        SimVideoFormat video; // what a video sender sends
         Version version;
         QJsonObject staged;
         QJsonObject active;
@@ -91,6 +92,7 @@ private:
         QString role;
         Format format = Video;
         QString deviceId;
+        QJsonObject caps; // as IS-04 shows them, less their version
         Version version;
         QJsonObject staged;
         QJsonObject active;
