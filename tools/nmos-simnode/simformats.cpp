@@ -218,7 +218,9 @@ bool SimFormats::readVideoFormat(const QJsonObject &object, SimVideoFormat *form
             f.rateDenominator = rate.value(QLatin1String("denominator")).toInt(1);
             if (f.rateNumerator < 1 || f.rateDenominator < 1)
                 return fail(errorString, QStringLiteral("\"grain_rate\" must be {\"numerator\": N, \"denominator\": D} above 0"));
-        } else if (key == QLatin1String("grain_rate_on_source_only") && value.isBool()) {
+        } else if (key == QLatin1String("grain_rate_on_source_only")) {
+            if (!value.isBool())
+                return fail(errorString, QStringLiteral("\"%1\" must be true or false").arg(key));
             f.rateOnSourceOnly = value.toBool();
         } else {
             return fail(errorString, QStringLiteral("unknown key \"%1\" in a video format").arg(key));
