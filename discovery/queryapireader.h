@@ -4,11 +4,12 @@
 #include "net/authorizationsession.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QNetworkAccessManager>
-#include <QPointer>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -109,6 +110,8 @@ private:
         int retryMs = RetryFirstMs;
     };
 
+    static QJsonDocument parse(const QByteArray &data, QString *errorString);
+    static QUrl joined(const QUrl &base, const QString &path);
     void readVersions();
     void finishVersions(QNetworkReply *reply);
     void readCollection(int index);
