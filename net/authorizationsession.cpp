@@ -106,15 +106,16 @@ AuthorizationSession::AuthorizationSession(QObject *parent)
     connect(&m_refreshTimer, &QTimer::timeout, this, &AuthorizationSession::renew);
 }
 
-void AuthorizationSession::setServer(const QUrl &issuerOrBase)
+void AuthorizationSession::setServer(const QUrl &issuerOrBase, const QString &verifyName)
 {
     const QUrl server = issuerOrBase.adjusted(QUrl::StripTrailingSlash | QUrl::RemoveQuery | QUrl::RemoveFragment);
-    if (server == m_server && (isServerKnown() || m_metadataReply))
+    if (server == m_server && verifyName == m_verifyName && (isServerKnown() || m_metadataReply))
         return;
     cancelSignIn();
     abortRequests();
     dropToken();
     m_server = server;
+    m_verifyName = verifyName;
     m_tokenEndpoint.clear();
     m_authorizationEndpoint.clear();
     m_registrationEndpoint.clear();
@@ -147,7 +148,7 @@ void AuthorizationSession::readMetadata()
     // RFC 8414: the well-known name goes between the host and the issuer's path.
     QUrl url = m_server;
     url.setPath(QStringLiteral("/.well-known/oauth-authorization-server") + m_server.path());
-    QNetworkRequest request(url);
+    QNetworkRequest request = serverRequest(url);
     request.setRawHeader("Accept", "application/json");
     m_metadataReply = m_manager->get(request);
     connect(m_metadataReply, &QNetworkReply::finished, this, [this, reply = m_metadataReply.data()] { metadataFinished(reply); });
@@ -222,6 +223,14 @@ void AuthorizationSession::signIn()
         startBrowserSignIn();
 }
 
+QNetworkRequest AuthorizationSession::serverRequest(const QUrl &url) const
+{
+    QNetworkRequest request(url);
+    if (!m_verifyName.isEmpty() && url.host().compare(m_server.host(), Qt::CaseInsensitive) == 0)
+        request.setPeerVerifyName(m_verifyName);
+    return request;
+}
+
 void AuthorizationSession::registerClient()
 {
     if (m_registrationEndpoint.isEmpty()) {
@@ -236,7 +245,7 @@ void AuthorizationSession::registerClient()
         {QStringLiteral("redirect_uris"), QJsonArray{m_listener->callback()}},
         {QStringLiteral("scope"), Scope},
     };
-    QNetworkRequest request(m_registrationEndpoint);
+    QNetworkRequest request = serverRequest(m_registrationEndpoint);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     m_registrationReply = m_manager->post(request, QJsonDocument(client).toJson(QJsonDocument::Compact));
     connect(m_registrationReply, &QNetworkReply::finished, this,
@@ -332,7 +341,7 @@ void AuthorizationSession::renew()
 
 void AuthorizationSession::requestToken(const QList<QPair<QString, QString>> &form)
 {
-    QNetworkRequest request(m_tokenEndpoint);
+    QNetworkRequest request = serverRequest(m_tokenEndpoint);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     request.setAttribute(OwnTokenRequest, true);
     QStringList fields;

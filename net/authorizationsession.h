@@ -56,8 +56,10 @@ public:
 
     // The authorization server by its issuer identifier or base URL (https only); reads its
     // metadata from <base>/.well-known/oauth-authorization-server[/<issuer path>]. Forgets any
-    // token held for another server.
-    void setServer(const QUrl &issuerOrBase);
+    // token held for another server. A server found by mDNS is reached at an address while
+    // its certificate names the host it announced: verifyName, checked on every request to
+    // the base's host.
+    void setServer(const QUrl &issuerOrBase, const QString &verifyName = QString());
     QUrl server() const { return m_server; }
     // Whether the server's metadata has been read.
     bool isServerKnown() const { return !m_tokenEndpoint.isEmpty(); }
@@ -107,6 +109,7 @@ signals:
 private:
     void readMetadata();
     void metadataFinished(QNetworkReply *reply);
+    QNetworkRequest serverRequest(const QUrl &url) const;
     void registerClient();
     void registrationFinished(QNetworkReply *reply);
     void startBrowserSignIn();
@@ -129,6 +132,7 @@ private:
     QOAuthHttpServerReplyHandler *m_listener;
 
     QUrl m_server;
+    QString m_verifyName;
     QUrl m_authorizationEndpoint;
     QUrl m_tokenEndpoint;
     QUrl m_registrationEndpoint;

@@ -12,7 +12,7 @@ SecuredFacility::SecuredFacility(QObject *parent)
     , m_session(new AuthorizationSession(this))
     , m_browser(new AuthServerBrowser(this))
 {
-    connect(m_browser, &AuthServerBrowser::serverChanged, this, [this](const QUrl &base) { useServer(base); });
+    connect(m_browser, &AuthServerBrowser::serverChanged, this, &SecuredFacility::useServer);
     connect(m_session, &AuthorizationSession::clientRegistered, this, [this](const QUrl &server, const QString &clientId) {
         m_clients.insert(server.toString(), clientId);
         emit clientsChanged();
@@ -72,11 +72,11 @@ void SecuredFacility::signIn()
     m_session->signIn();
 }
 
-void SecuredFacility::useServer(const QUrl &base)
+void SecuredFacility::useServer(const QUrl &base, const QString &verifyName)
 {
     if (base.isEmpty() || base == m_session->server())
         return;
-    m_session->setServer(base);
+    m_session->setServer(base, verifyName);
     if (!m_confidential)
         m_session->setClientId(m_clients.value(base.toString()).toString());
     if (m_signInWanted) {

@@ -50,7 +50,7 @@ signals:
     void clientsChanged();
 
 private:
-    void useServer(const QUrl &base);
+    void useServer(const QUrl &base, const QString &verifyName);
 
     AuthorizationSession *m_session;
     AuthServerBrowser *m_browser;
