@@ -7,6 +7,7 @@
 #include "nmos/streamformat.h"
 
 #include <QNetworkAccessManager>
+#include <QTcpServer>
 #include <QtTest>
 
 class tst_SimNode : public QObject
@@ -26,7 +27,7 @@ private:
     const QStringList cameraArgs = QStringLiteral("--label camera --video-senders 1 --video-receivers 1").split(' ');
 
     // Starts the node with these options; false when it does not come up.
-    bool startNode(const QStringList &extra)
+    bool startNode(const QStringList &extra, const QString &host = QStringLiteral("127.0.0.1"))
     {
         m_node.reset(new QProcess);
         m_node->start(simnodePath, cameraArgs + extra);
@@ -34,7 +35,7 @@ private:
         while (!output.contains("ready\n") && m_node->waitForReadyRead(15000))
             output += m_node->readAllStandardOutput();
         const int port = QJsonDocument::fromJson(output.left(output.indexOf('\n'))).object().value("port").toInt();
-        base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        base = QStringLiteral("http://%1:%2").arg(host).arg(port);
         return port > 0;
     }
     QJsonObject resource(const QString &collection, const QString &key, const QString &value)
@@ -141,7 +142,14 @@ void tst_SimNode::servesFormatsAndCaps()
     QFETCH(QString, format);
     QFETCH(QString, reason);
     QFETCH(int, status);
-    QVERIFY(startNode({"--config", FERROLINK_SOURCE_DIR "/tools/nmos-simnode/formats-demo.json"}));
+    // The file's node listens where the command line says, as in the demo.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress("127.0.0.2")));
+    const QString port = QString::number(probe.serverPort());
+    probe.close();
+    QVERIFY(startNode({"--config", FERROLINK_SOURCE_DIR "/tools/nmos-simnode/formats-demo.json", "--bind", "127.0.0.2", "--port", port},
+                      "127.0.0.2"));
+    QVERIFY(base.endsWith(':' + port));
     const QJsonObject tx = resource("senders", "label", sender);
     const QJsonObject flow = resource("flows", "id", tx.value("flow_id").toString());
     const QJsonObject rx = resource("receivers", "label", receiver);

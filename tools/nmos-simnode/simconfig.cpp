@@ -107,6 +107,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
     parser.setApplicationDescription(QStringLiteral(
         "Plays one or more NMOS nodes (Node API v1.3, Connection API v1.1) for tests and demos.\n"
         "Without --config one node is built from the options below; --nodes repeats it.\n"
+        "With --config the nodes come from the file; --bind, --port and the options from --state\n"
+        "down still apply, over what the file says.\n"
         "Prints one JSON line per node (label, id, port, hostname), then \"ready\"; logs each\n"
         "request it serves on stderr; GET /x-simnode/state on a node shows its state.\n"
         "\n"
@@ -140,8 +142,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         {QStringLiteral("config"), QStringLiteral("Read the nodes from a JSON file."), QStringLiteral("file")},
         {QStringLiteral("label"), QStringLiteral("Node label (default: simnode)."), QStringLiteral("text")},
         {QStringLiteral("seed"), QStringLiteral("Text the resource ids are derived from (default: the label)."), QStringLiteral("text")},
-        {QStringLiteral("port"), QStringLiteral("HTTP port; 0 picks a free one (default: 0)."), QStringLiteral("port")},
-        {QStringLiteral("bind"), QStringLiteral("Address to serve HTTP on; repeatable (default: 127.0.0.1 and ::1)."), QStringLiteral("address")},
+        {QStringLiteral("port"), QStringLiteral("HTTP port; 0 picks a free one (default: 0). Further nodes take the next ports."), QStringLiteral("port")},
+        {QStringLiteral("bind"), QStringLiteral("Address every node serves HTTP on; repeatable (default: 127.0.0.1 and ::1)."), QStringLiteral("address")},
         {QStringLiteral("href-host"), QStringLiteral("Host written into hrefs (default: the first bind address)."), QStringLiteral("host")},
         {QStringLiteral("hostname"), QStringLiteral("mDNS host name, such as cam.local. (default: from the label)."), QStringLiteral("name")},
         {QStringLiteral("nodes"), QStringLiteral("Play this many copies of the node on consecutive ports."), QStringLiteral("count")},
@@ -207,6 +209,17 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
             return fail(errorString, QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
         if (!parseJson(file.readAll(), &result, errorString))
             return false;
+        // Where the nodes listen belongs to the machine, not to the file: the same file
+        // plays on loopback in the tests and on the demo's namespace address.
+        int port = 0;
+        if (!readCount(parser, QStringLiteral("port"), &port, errorString))
+            return false;
+        for (int i = 0; i < result.nodes.size(); ++i) {
+            if (parser.isSet(QStringLiteral("bind")))
+                result.nodes[i].bindAddresses = parser.values(QStringLiteral("bind"));
+            if (parser.isSet(QStringLiteral("port")))
+                result.nodes[i].port = port == 0 ? 0 : port + i;
+        }
     } else {
         SimNodeConfig node;
         node.label = parser.value(QStringLiteral("label"));
