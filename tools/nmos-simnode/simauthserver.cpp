@@ -1,5 +1,7 @@
 #include "simauthserver.h"
 
+#include "simhttpserver.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
@@ -15,8 +17,6 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-
-#include <sys/socket.h>
 
 namespace {
 
@@ -77,34 +77,19 @@ bool SimAuthServer::start(QString *errorString)
     if (!m_key.load(m_config.authKeyFile, errorString))
         return false;
     const SimNodeConfig &first = m_config.nodes.first();
-    if (first.tlsCert.isEmpty()) {
-        m_server = std::make_unique<httplib::Server>();
-    } else {
-        auto secure = std::make_unique<httplib::SSLServer>(first.tlsCert.toLocal8Bit().constData(),
-                                                           first.tlsKey.toLocal8Bit().constData());
-        if (!secure->is_valid()) {
-            if (errorString)
-                *errorString = QStringLiteral("cannot use the TLS certificate %1 with the key %2").arg(first.tlsCert, first.tlsKey);
-            return false;
-        }
-        m_server = std::move(secure);
-    }
+    m_server = SimHttpServer::makeServer(first.tlsCert, first.tlsKey, errorString);
+    if (!m_server)
+        return false;
     // A client keeps its connection between a registration and a token request; an idle
     // one holds a worker that stopping waits for, so it is let go after a second.
     m_server->set_keep_alive_timeout(1);
-    m_server->set_socket_options([](socket_t sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    });
     auto handler = [this](const httplib::Request &request, httplib::Response &response) { serve(request, response); };
     m_server->Get(".*", handler);
     m_server->Post(".*", handler);
     m_server->Delete(".*", handler);
     const QString address = first.bindAddresses.first();
-    const std::string host = address.toStdString();
     m_port = m_config.authPort;
-    const bool bound = m_port == 0 ? (m_port = m_server->bind_to_any_port(host)) > 0 : m_server->bind_to_port(host, m_port);
-    if (!bound) {
+    if (!SimHttpServer::bindServer(m_server.get(), address, &m_port)) {
         if (errorString)
             *errorString = QStringLiteral("cannot serve the authorization server on %1 port %2").arg(address).arg(m_port);
         return false;

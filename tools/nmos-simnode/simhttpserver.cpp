@@ -23,25 +23,51 @@ SimHttpServer::~SimHttpServer()
     stop();
 }
 
+std::unique_ptr<httplib::Server> SimHttpServer::makeServer(const QString &certificate, const QString &key,
+                                                           QString *errorString)
+{
+    std::unique_ptr<httplib::Server> server;
+    if (certificate.isEmpty()) {
+        server = std::make_unique<httplib::Server>();
+    } else {
+        server = std::make_unique<httplib::SSLServer>(certificate.toLocal8Bit().constData(),
+                                                      key.toLocal8Bit().constData());
+        if (!server->is_valid()) {
+            if (errorString)
+                *errorString = QStringLiteral("cannot use the TLS certificate %1 with the key %2").arg(certificate, key);
+            return nullptr;
+        }
+    }
+    // The library's default also sets SO_REUSEPORT, which would let a second server
+    // share a port that is taken instead of failing.
+    server->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
+    return server;
+}
+
+bool SimHttpServer::bindServer(httplib::Server *server, const QString &address, int *port)
+{
+    const std::string host = address.toStdString();
+    if (*port != 0)
+        return server->bind_to_port(host, *port);
+    const int taken = server->bind_to_any_port(host);
+    if (taken <= 0)
+        return false;
+    *port = taken;
+    return true;
+}
+
 bool SimHttpServer::start(QString *errorString)
 {
     const SimNodeConfig &config = m_node->config();
     int port = config.port;
     for (const QString &address : config.bindAddresses) {
-        std::unique_ptr<httplib::Server> server;
-        if (config.tlsCert.isEmpty()) {
-            server = std::make_unique<httplib::Server>();
-        } else {
-            auto secure = std::make_unique<httplib::SSLServer>(config.tlsCert.toLocal8Bit().constData(),
-                                                               config.tlsKey.toLocal8Bit().constData());
-            if (!secure->is_valid()) {
-                if (errorString)
-                    *errorString = QStringLiteral("cannot use the TLS certificate %1 with the key %2")
-                                       .arg(config.tlsCert, config.tlsKey);
-                stop();
-                return false;
-            }
-            server = std::move(secure);
+        std::unique_ptr<httplib::Server> server = makeServer(config.tlsCert, config.tlsKey, errorString);
+        if (!server) {
+            stop();
+            return false;
         }
         if (m_pool) {
             SimTaskPool *pool = m_pool;
@@ -56,12 +82,6 @@ bool SimHttpServer::start(QString *errorString)
         server->set_keep_alive_timeout(1);
         // Without this each answer after a connection's first waits for the peer's delayed ACK.
         server->set_tcp_nodelay(true);
-        // The library's default also sets SO_REUSEPORT, which would let a second node
-        // share a port that is taken instead of failing.
-        server->set_socket_options([](socket_t sock) {
-            int yes = 1;
-            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        });
         // Bodies here are small JSON objects; anything far larger is refused before it is read.
         server->set_payload_max_length(MaxBodySize);
         auto handler = [this](const httplib::Request &request, httplib::Response &response) {
@@ -73,18 +93,10 @@ bool SimHttpServer::start(QString *errorString)
         server->Put(".*", handler);
         server->Delete(".*", handler);
 
-        const std::string host = address.toStdString();
-        if (port == 0) {
-            port = server->bind_to_any_port(host);
-            if (port <= 0) {
-                if (errorString)
-                    *errorString = QStringLiteral("cannot listen on %1").arg(address);
-                stop();
-                return false;
-            }
-        } else if (!server->bind_to_port(host, port)) {
+        if (!bindServer(server.get(), address, &port)) {
             if (errorString)
-                *errorString = QStringLiteral("cannot listen on %1 port %2").arg(address).arg(port);
+                *errorString = port == 0 ? QStringLiteral("cannot listen on %1").arg(address)
+                                         : QStringLiteral("cannot listen on %1 port %2").arg(address).arg(port);
             stop();
             return false;
         }

@@ -33,6 +33,14 @@ public:
     SimHttpServer(const SimHttpServer &) = delete;
     SimHttpServer &operator=(const SimHttpServer &) = delete;
 
+    // A server for any API this program plays (node, registry, authorization server): https
+    // with a PEM certificate (chain) and its key, http without them. Null when they cannot
+    // be used.
+    static std::unique_ptr<httplib::Server> makeServer(const QString &certificate, const QString &key,
+                                                       QString *errorString = nullptr);
+    // Binds to address on *port, or on a free port when *port is 0, which is then written back.
+    static bool bindServer(httplib::Server *server, const QString &address, int *port);
+
     // Binds every address (the node's port, or a free one for port 0) and starts serving.
     bool start(QString *errorString = nullptr);
     // Closes the listening sockets without waiting; stop() then waits for the threads.

@@ -1,5 +1,6 @@
 #include "simregistry.h"
 
+#include "simhttpserver.h"
 #include "simtokencheck.h"
 
 #include <QDateTime>
@@ -20,8 +21,6 @@
 #include <httplib.h>
 
 #include <algorithm>
-
-#include <sys/socket.h>
 
 namespace {
 
@@ -110,29 +109,14 @@ SimRegistry::~SimRegistry()
 
 bool SimRegistry::start(QString *errorString)
 {
-    if (m_tlsCertificate.isEmpty()) {
-        m_server = std::make_unique<httplib::Server>();
-    } else {
-        m_server = std::make_unique<httplib::SSLServer>(m_tlsCertificate.toLocal8Bit().constData(),
-                                                        m_tlsKey.toLocal8Bit().constData());
-        if (!m_server->is_valid()) {
-            if (errorString)
-                *errorString = QStringLiteral("cannot use the TLS certificate %1 with the key %2").arg(m_tlsCertificate, m_tlsKey);
-            return false;
-        }
-    }
+    m_server = SimHttpServer::makeServer(m_tlsCertificate, m_tlsKey, errorString);
+    if (!m_server)
+        return false;
     m_server->set_keep_alive_max_count(1);
-    m_server->set_socket_options([](socket_t sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    });
     auto handler = [this](const httplib::Request &request, httplib::Response &response) { serve(request, response); };
     m_server->Get(".*", handler);
     m_server->Post(".*", handler);
-    const std::string host = m_bindAddress.toStdString();
-    const bool bound = m_port == 0 ? (m_port = m_server->bind_to_any_port(host)) > 0
-                                   : m_server->bind_to_port(host, m_port);
-    if (!bound || !startWebSocketServer()) {
+    if (!SimHttpServer::bindServer(m_server.get(), m_bindAddress, &m_port) || !startWebSocketServer()) {
         if (errorString)
             *errorString = QStringLiteral("cannot serve the registry on %1 port %2").arg(m_bindAddress).arg(m_port);
         return false;
