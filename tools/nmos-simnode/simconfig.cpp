@@ -136,7 +136,10 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         "                         \"delay_ms\": 0, \"hang\": false, \"refuse_unfit_sdp\": false}}]}\n"
         "\"count\" plays copies labelled \"<label> 1\", \"<label> 2\", ... on consecutive ports.\n"
         "\"video_format\" is what the group's video senders send (uncompressed 1080p50 4:2:2 10-bit unless said);\n"
-        "\"video_caps\" the caps of its video receivers, constraint sets as BCP-004-01 writes them."));
+        "\"video_caps\" the caps of its video receivers, constraint sets as BCP-004-01 writes them\n"
+        "(without it they take any video/raw); with \"refuse_unfit_sdp\" a receiver answers 400 to\n"
+        "an SDP file that none of its enabled constraint sets allows.\n"
+        "tools/nmos-simnode/formats-demo.json plays senders and receivers that fit and do not."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("config"), QStringLiteral("Read the nodes from a JSON file."), QStringLiteral("file")},
