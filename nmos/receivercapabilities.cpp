@@ -29,6 +29,8 @@ const QList<QPair<QString, QString>> &knownParameters()
         {QStringLiteral("urn:x-nmos:cap:format:channel_count"), QStringLiteral("channel count")},
         {QStringLiteral("urn:x-nmos:cap:format:event_type"), QStringLiteral("event type")},
         {QStringLiteral("urn:x-nmos:cap:transport:bit_rate"), QStringLiteral("transport bit rate")},
+        {QStringLiteral("urn:x-nmos:cap:transport:packet_time"), QStringLiteral("packet time")},
+        {QStringLiteral("urn:x-nmos:cap:transport:max_packet_time"), QStringLiteral("maximum packet time")},
         {QStringLiteral("urn:x-nmos:cap:transport:packet_transmission_mode"), QStringLiteral("packet transmission mode")},
         {QStringLiteral("urn:x-nmos:cap:transport:st2110_21_sender_type"), QStringLiteral("ST 2110-21 sender type")},
     };

@@ -14,6 +14,10 @@ public:
     StreamFormat() = default;
     static StreamFormat fromResources(const QJsonObject &sender, const QJsonObject &flow,
                                       const QJsonObject &source = QJsonObject());
+    // Fills what IS-04 left unsaid from the sender's SDP: the media type from rtpmap, the
+    // format parameters of ST 2110-20 and JPEG XS, the bandwidth, and the legs a DUP group
+    // names. What IS-04 gave stays, as the flow is the one receivers' caps are written to.
+    void completeFromSdp(const QByteArray &sdp);
 
     QString transport() const { return m_transport; }
     QString format() const { return m_format; } // "urn:x-nmos:format:video"
@@ -22,7 +26,7 @@ public:
     QJsonValue value(const QString &capability) const { return m_parameters.value(capability); }
     QJsonObject parameters() const { return m_parameters; }
     // How many redundant legs it is sent on (ST 2022-7): one per interface binding.
-    int legs() const { return m_legs; }
+    int legs() const { return qMax(1, m_legs); }
 
     // "JPEG XS 1920×1080 59.94p 4:2:2 10-bit, 2 legs", what is known of it.
     QString text() const;
@@ -34,7 +38,7 @@ private:
     QString m_transport;
     QString m_format;
     QJsonObject m_parameters;
-    int m_legs = 1;
+    int m_legs = 0; // unknown until interface bindings or a DUP group say
 };
 
 #endif // STREAMFORMAT_H
