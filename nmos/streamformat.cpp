@@ -162,6 +162,7 @@ StreamFormat StreamFormat::fromResources(const QJsonObject &sender, const QJsonO
     take(sender, "packet_transmission_mode", Cap + QStringLiteral("transport:packet_transmission_mode"));
     take(sender, "st2110_21_sender_type", Cap + QStringLiteral("transport:st2110_21_sender_type"));
     stream.m_legs = sender.value(QLatin1String("interface_bindings")).toArray().size();
+    stream.giveDefaults();
     return stream;
 }
 
@@ -171,7 +172,9 @@ void StreamFormat::completeFromSdp(const QByteArray &sdp)
     if (media.media.isEmpty() || media.encoding.isEmpty())
         return;
     const auto fill = [this](const QString &capability, const QJsonValue &value) {
-        if (!value.isUndefined() && !(value.isString() && value.toString().isEmpty()) && !m_parameters.contains(Cap + capability))
+        if (value.isUndefined() || (value.isString() && value.toString().isEmpty()))
+            return;
+        if (!m_parameters.contains(Cap + capability) || m_defaulted.remove(Cap + capability))
             m_parameters.insert(Cap + capability, value);
     };
     const QString mediaType = media.media + QLatin1Char('/') + media.encoding;
@@ -220,6 +223,25 @@ void StreamFormat::completeFromSdp(const QByteArray &sdp)
         // RFC 4566: an audio rtpmap without encoding parameters is one channel.
         fill(QStringLiteral("format:channel_count"), media.channels.isEmpty() ? QJsonValue(1) : integer(media.channels));
     }
+    giveDefaults();
+}
+
+void StreamFormat::giveDefaults()
+{
+    // An attribute left out has the value IS-04 and the Sender Attributes register give it;
+    // an SDP that says otherwise is taken over it.
+    const auto byDefault = [this](const QString &capability, const QString &value) {
+        if (m_parameters.contains(Cap + capability))
+            return;
+        m_parameters.insert(Cap + capability, value);
+        m_defaulted.insert(Cap + capability);
+    };
+    if (m_format == QLatin1String("urn:x-nmos:format:video")) {
+        byDefault(QStringLiteral("format:interlace_mode"), QStringLiteral("progressive"));
+        byDefault(QStringLiteral("format:transfer_characteristic"), QStringLiteral("SDR"));
+    }
+    if (mediaType() == QLatin1String("video/jxsv"))
+        byDefault(QStringLiteral("transport:packet_transmission_mode"), QStringLiteral("codestream"));
 }
 
 QString StreamFormat::rateText(const QJsonValue &rational)

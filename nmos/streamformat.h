@@ -3,6 +3,7 @@
 
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QSet>
 #include <QString>
 
 // What a sender's stream is, read from its IS-04 sender, flow and source: the values that
@@ -35,9 +36,12 @@ public:
     static QString rateText(const QJsonValue &rational);
 
 private:
+    void giveDefaults();
+
     QString m_transport;
     QString m_format;
     QJsonObject m_parameters;
+    QSet<QString> m_defaulted; // the parameters IS-04 left out, holding its defaults
     int m_legs = 0; // unknown until interface bindings or a DUP group say
 };
 

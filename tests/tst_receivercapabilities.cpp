@@ -118,7 +118,13 @@ void tst_ReceiverCapabilities::judges_data()
     QTest::newRow("JPEG XS bit rate over the receiver's") << xsCaps
         << QByteArray(R"({"transport": "urn:x-nmos:transport:rtp", "packet_transmission_mode": "codestream"})") << Xs << QByteArray("{}")
         << NoSdp << "bit rate 200000 is above the maximum 150000" << QStringList();
-
+    // What a stream leaves out has its default: codestream packets for JPEG XS, progressive SDR video.
+    QTest::newRow("JPEG XS packets by default") << video(R"({"constraint_sets": [{
+        "urn:x-nmos:cap:transport:packet_transmission_mode": {"enum": ["slice_sequential"]}}]})") << Video << Xs << QByteArray("{}")
+        << NoSdp << "packet transmission mode codestream is not among slice_sequential" << QStringList();
+    QTest::newRow("progressive SDR by default") << video(R"({"constraint_sets": [{
+        "urn:x-nmos:cap:format:interlace_mode": {"enum": ["progressive"]}, "urn:x-nmos:cap:format:transfer_characteristic": {"enum": ["SDR"]}}]})")
+        << Video << QByteArray(R"({"format": "urn:x-nmos:format:video", "media_type": "video/raw"})") << QByteArray("{}") << NoSdp << "" << QStringList();
     // Where the flow says no more than that it is video or audio, the SDP's format parameters are judged.
     const QByteArray justVideo = R"({"format": "urn:x-nmos:format:video"})";
     QTest::newRow("raw video from the SDP") << video(tr05) << Video << justVideo << QByteArray("{}") << RawSdp << "" << QStringList();
