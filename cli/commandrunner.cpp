@@ -4,6 +4,7 @@
 #include "cli/console.h"
 #include "net/authorizationsession.h"
 #include "nmos/nmosclient.h"
+#include "nmos/receivercapabilities.h"
 #include "workflow/securedfacility.h"
 #include "workflow/discoveryoptions.h"
 
@@ -253,12 +254,44 @@ bool CommandRunner::resolve(const Named &named, Entry *entry, int *exitCode) con
 
 QJsonObject CommandRunner::entryJson(const Entry &entry) const
 {
-    return {{QStringLiteral("kind"), kindName(entry.kind)},
-            {QStringLiteral("text"), entry.record.displayName},
-            {QStringLiteral("node"), entry.nodeName},
-            {QStringLiteral("address"), entry.record.node.address},
-            {QStringLiteral("label"), entry.record.label},
-            {QStringLiteral("id"), entry.record.id}};
+    QJsonObject object{{QStringLiteral("kind"), kindName(entry.kind)},
+                       {QStringLiteral("text"), entry.record.displayName},
+                       {QStringLiteral("node"), entry.nodeName},
+                       {QStringLiteral("address"), entry.record.node.address},
+                       {QStringLiteral("label"), entry.record.label},
+                       {QStringLiteral("id"), entry.record.id}};
+    if (entry.kind == Entry::Sender) {
+        object.insert(QStringLiteral("format"), orNull(entry.record.format.text()));
+        object.insert(QStringLiteral("parameters"), entry.record.format.parameters());
+    } else {
+        object.insert(QStringLiteral("caps"), orNull(ReceiverCapabilities::summary(entry.capabilities)));
+    }
+    if (m_judging && entry.kind == Entry::Receiver) {
+        const ReceiverCapabilities::Verdict verdict = ReceiverCapabilities::judge(entry.capabilities, m_judgedStream);
+        object.insert(QStringLiteral("fits"), verdict.canTake);
+        if (!verdict.canTake)
+            object.insert(QStringLiteral("reason"), verdict.reason);
+        if (!verdict.ignored.isEmpty())
+            object.insert(QStringLiteral("unjudged"), QJsonArray::fromStringList(verdict.ignored));
+    }
+    return object;
+}
+
+StreamFormat CommandRunner::streamOf(const Entry &sender)
+{
+    StreamFormat stream = sender.record.format;
+    NmosClient::SenderGroup group;
+    group.id = sender.record.id;
+    group.manifestHref = sender.record.manifestHref;
+    group.node = sender.record.node;
+    QString sdp;
+    QString error;
+    if (m_client->getManifest(group, &sdp, &error))
+        stream.completeFromSdp(sdp.toUtf8());
+    else if (stream.mediaType().isEmpty())
+        Console::line(Console::err(), tr("%1 is judged by what IS-04 says alone, which names no media type: %2")
+                                          .arg(sender.record.displayName, error));
+    return stream;
 }
 
 void CommandRunner::reportUnreadSources()
@@ -281,7 +314,30 @@ void CommandRunner::list()
     reportUnreadSources();
     if (!m_unreadSources.isEmpty())
         m_exitCode = NothingFound;
-    const QList<Entry> receivers = m_options.receivers ? m_catalog->entries(Entry::Receiver) : QList<Entry>();
+    QList<Entry> receivers = m_options.receivers ? m_catalog->entries(Entry::Receiver) : QList<Entry>();
+    if (!m_options.forSender.isEmpty()) {
+        Entry sender;
+        int exitCode = Done;
+        if (!resolve({{Entry::Sender}, m_options.forSender}, &sender, &exitCode)) {
+            finish(exitCode);
+            return;
+        }
+        m_judgedStream = streamOf(sender);
+        m_judging = true;
+        // A script reads the receivers that fit from stdout; a person is told on stderr why
+        // the others are not there. --json shows every receiver with its verdict.
+        if (!m_options.json) {
+            QList<Entry> fitting;
+            for (const Entry &receiver : qAsConst(receivers)) {
+                const ReceiverCapabilities::Verdict verdict = ReceiverCapabilities::judge(receiver.capabilities, m_judgedStream);
+                if (verdict.canTake)
+                    fitting.append(receiver);
+                else
+                    Console::line(Console::err(), tr("%1 cannot take it: %2").arg(receiver.record.displayName, verdict.reason));
+            }
+            receivers = fitting;
+        }
+    }
     if (m_options.senders) {
         for (const Entry &sender : m_catalog->entries(Entry::Sender)) {
             if (m_options.json)
@@ -335,6 +391,14 @@ int CommandRunner::connectEntries()
     const QList<Named> named = namedEntries();
     if (!resolve(named[0], &sender, &exitCode) || !resolve(named[1], &receiver, &exitCode))
         return exitCode;
+    if (!m_options.force) {
+        const ReceiverCapabilities::Verdict verdict = ReceiverCapabilities::judge(receiver.capabilities, streamOf(sender));
+        if (!verdict.canTake) {
+            Console::line(Console::err(), tr("%1 cannot take %2: %3 (--force patches it all the same)")
+                                              .arg(receiver.record.displayName, sender.record.displayName, verdict.reason));
+            return Usage;
+        }
+    }
     const PatchWorkflow::RunOutcome outcome = m_workflow->connectGroup(sender.record, receiver.receiver());
     return reportRun(tr("Patched %1 to %2").arg(receiver.record.displayName, sender.record.displayName), outcome);
 }

@@ -35,6 +35,10 @@ public:
         bool receivers = true;
         bool json = false;
         bool dryRun = false;
+        // list: the sender whose stream the receivers are judged by; connect: patch a pair
+        // that does not fit all the same.
+        QString forSender;
+        bool force = false;
         int waitMs = 3000;
         // A confidential client of the facility's authorization server, for a secured facility.
         QString clientId;
@@ -90,6 +94,8 @@ private:
     void reportUnreadSources();
 
     QJsonObject entryJson(const Entry &entry) const;
+    // What the sender sends: what IS-04 says, and what its SDP adds where IS-04 is silent.
+    StreamFormat streamOf(const Entry &sender);
     // The run's report: what was patched on stdout, each failure on stderr, and its exit code.
     int reportRun(const QString &done, const PatchWorkflow::RunOutcome &outcome, const QString &prefix = QString());
 
@@ -116,6 +122,9 @@ private:
     // held of receivers not found now.
     QHash<QString, QJsonObject> m_savedBefore;
     QJsonArray m_notFound;
+    // list --for: the stream the receivers are judged by.
+    StreamFormat m_judgedStream;
+    bool m_judging = false;
     // list and save: the sources not read when the run began.
     QStringList m_unreadSources;
     // Save and watch: the senders listed when the round began, to name the one a receiver runs.

@@ -114,7 +114,8 @@ void EntryCatalog::takeIn(const QString &nodeName, const QList<NmosClient::Sende
     for (const NmosClient::SenderConnection &sender : senders)
         add({Entry::Sender, nodeName, sender});
     for (const NmosClient::ReceiverConnection &receiver : receivers)
-        add({Entry::Receiver, nodeName, {receiver.id, receiver.label, QString(), receiver.node, receiver.displayName}});
+        add({Entry::Receiver, nodeName, {receiver.id, receiver.label, QString(), receiver.node, receiver.displayName},
+             QString(), receiver.capabilities});
     // A registry lists its nodes again at every change.
     m_nodeNames.insert(nodeName);
     emit nodeTakenIn();

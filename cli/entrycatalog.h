@@ -4,6 +4,7 @@
 #include "nmos/nmosclient.h"
 
 #include <QHash>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -29,10 +30,12 @@ struct Entry
     NmosClient::SenderConnection record;
     // The node's own id, when its self resource or a registry told it.
     QString nodeId;
+    // A receiver's, what it is judged by (NmosClient::ReceiverConnection::capabilities).
+    QJsonObject capabilities;
 
     NmosClient::ReceiverConnection receiver() const
     {
-        return {record.id, record.label, record.node, record.displayName};
+        return {record.id, record.label, record.node, record.displayName, capabilities};
     }
 };
 

@@ -21,8 +21,8 @@ struct Command
 const QList<Command> &commands()
 {
     static const QList<Command> list{
-        {"list", 0, {"senders", "receivers", "json"}},
-        {"connect", 2, {}},
+        {"list", 0, {"senders", "receivers", "json", "for"}},
+        {"connect", 2, {"force"}},
         {"disconnect", 1, {}},
         {"sdp", 1, {}},
         {"save", 1, {}},
@@ -74,8 +74,14 @@ int main(int argc, char *argv[])
         "found by mDNS on this link and in an NMOS registry.\n\n"
         "Commands:\n"
         "  list [--senders|--receivers] [--json]  the entries the window lists, one a line; with --json\n"
-        "                                         one object a line, a receiver's with the sender it runs now\n"
-        "  connect SENDER RECEIVER                patch the receiver's group to the sender's, verified\n"
+        "                                         one object a line: a sender's with its format, a receiver's\n"
+        "                                         with its caps and the sender it runs now\n"
+        "  list --receivers --for SENDER          the receivers that can take SENDER's stream; each left out\n"
+        "                                         is named on stderr with why; with --json every receiver,\n"
+        "                                         with \"fits\" and, when false, the \"reason\"\n"
+        "  connect SENDER RECEIVER [--force]      patch the receiver's group to the sender's, verified; a\n"
+        "                                         receiver whose caps do not take the stream is left as it is\n"
+        "                                         (exit 2) unless --force\n"
         "  disconnect RECEIVER                    take the receiver's group down, verified\n"
         "  sdp SENDER|RECEIVER                    print the transport files as the viewers show them\n"
         "  save FILE                              write what every receiver runs now; one that cannot be read\n"
@@ -84,7 +90,8 @@ int main(int argc, char *argv[])
         "                                         sender; one saved running a stream of no sender is left as it is\n"
         "  watch [--json]                         one line per change, until interrupted\n\n"
         "SENDER and RECEIVER: an entry's whole text, a resource id, or a label that only one resource has.\n"
-        "Exit codes: 0 done; 1 a pair or receiver failed or was not found; 2 usage, no match or several;\n"
+        "Exit codes: 0 done; 1 a pair or receiver failed or was not found; 2 usage, no match or several,\n"
+        "or a receiver that cannot take the sender;\n"
         "3 nothing found, or a source not read in full, in time."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -93,6 +100,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption senders(QStringLiteral("senders"), QStringLiteral("list: the senders only."));
     const QCommandLineOption receivers(QStringLiteral("receivers"), QStringLiteral("list: the receivers only."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("list, watch: one JSON object a line."));
+    const QCommandLineOption forSender(QStringLiteral("for"), QStringLiteral("list: judge the receivers by what SENDER sends."),
+                                       QStringLiteral("SENDER"));
+    const QCommandLineOption force(QStringLiteral("force"),
+                                   QStringLiteral("connect: patch even a receiver whose caps do not take the stream."));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"), QStringLiteral("recall: say what would be patched, patch nothing."));
     const QCommandLineOption wait(QStringLiteral("wait"),
                                   QStringLiteral("How long to look for the nodes named, or for list and save until every "
@@ -103,7 +114,7 @@ int main(int argc, char *argv[])
         QStringLiteral("In a secured facility, sign in as the client whose \"client_id\" and \"client_secret\" this JSON "
                        "file holds (default: the file named by FERROLINK_CLIENT_FILE)."),
         QStringLiteral("path"));
-    parser.addOptions({senders, receivers, json, dryRun, wait, clientFile});
+    parser.addOptions({senders, receivers, json, forSender, force, dryRun, wait, clientFile});
     DiscoveryOptions discovery;
     discovery.addTo(&parser);
     if (!parser.parse(QCoreApplication::arguments()))
@@ -125,7 +136,7 @@ int main(int argc, char *argv[])
     if (options.arguments.size() != command->arguments)
         return usageError(QStringLiteral("%1 takes %2 arguments").arg(options.command).arg(command->arguments));
     for (const QString &option : parser.optionNames()) {
-        const bool general = option == QLatin1String("wait") || !QStringList{"senders", "receivers", "json", "dry-run"}.contains(option);
+        const bool general = option == QLatin1String("wait") || !QStringList{"senders", "receivers", "json", "for", "force", "dry-run"}.contains(option);
         if (!general && !command->options.contains(option))
             return usageError(QStringLiteral("--%1 is not an option of %2").arg(option, options.command));
     }
@@ -137,6 +148,10 @@ int main(int argc, char *argv[])
     options.receivers = !parser.isSet(senders) || parser.isSet(receivers);
     options.json = parser.isSet(json);
     options.dryRun = parser.isSet(dryRun);
+    options.forSender = parser.value(forSender);
+    options.force = parser.isSet(force);
+    if (parser.isSet(forSender) && !options.receivers)
+        return usageError(QStringLiteral("--for judges receivers: it does not go with --senders alone"));
 
     QString error;
     const QString clientPath = parser.isSet(clientFile) ? parser.value(clientFile) : qEnvironmentVariable("FERROLINK_CLIENT_FILE");
