@@ -3,6 +3,7 @@
 #include "app/authorizationbar.h"
 #include "app/entryfinder.h"
 #include "app/entrypresence.h"
+#include "app/fitlines.h"
 #include "app/lightindicator.h"
 #include "app/receiverstatelabel.h"
 #include "app/sourcestatus.h"
@@ -66,10 +67,16 @@ MainWindow::MainWindow(QWidget *parent)
     auto *layout = new QVBoxLayout(central);
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(12);
-    layout->addWidget(makeEndpointRow(tr("Transmitter IP"), &m_txCombo, &m_txLamp, &m_txSdpButton));
-    layout->addWidget(makeEndpointRow(tr("Receiver IP"), &m_rxCombo, &m_rxLamp, &m_rxSdpButton));
+    QWidget *txRow = makeEndpointRow(tr("Transmitter IP"), &m_txCombo, &m_txLamp, &m_txSdpButton);
+    QWidget *rxRow = makeEndpointRow(tr("Receiver IP"), &m_rxCombo, &m_rxLamp, &m_rxSdpButton);
+    m_fit = new FitLines(m_txCombo, m_rxCombo, this);
+    layout->addWidget(txRow);
+    layout->addWidget(m_fit->senderLine());
+    layout->addWidget(rxRow);
+    layout->addWidget(m_fit->receiverLine());
     m_rxState = new ReceiverStateLabel(m_txCombo, m_rxCombo);
     layout->addWidget(m_rxState);
+    layout->addWidget(m_fit->fitLine());
     m_rxState->setAuthorization(m_facility->session());
     m_presence = new EntryPresence(m_txCombo, m_rxCombo, this);
     connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, m_presence, &EntryPresence::takeNodeRemoved);

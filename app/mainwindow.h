@@ -20,6 +20,7 @@ class QSettings;
 class IntakeQueue;
 class BrowserWindow;
 class EntryPresence;
+class FitLines;
 class LightIndicator;
 class NMOSMdnsBrowser;
 class NMOSRegistryBrowser;
@@ -80,6 +81,9 @@ private:
     void showRunOutcome(const QString &title, const PatchWorkflow::RunOutcome &outcome);
     // The lamp's question: can the combo's chosen entry be patched as far as can be told?
     bool isPatchable(QComboBox *combo, const QString &collection, QString *why);
+    // False when the chosen receiver cannot take the chosen sender and the operator, asked,
+    // does not connect them anyway.
+    bool chosenPairFits();
     // False, after telling the operator, when an entry a run would use went away.
     bool chosenEntriesPresent(const QList<QComboBox *> &combos, const QString &title);
 
@@ -95,6 +99,7 @@ private:
     LightIndicator *m_txLamp = nullptr;
     LightIndicator *m_rxLamp = nullptr;
     ReceiverStateLabel *m_rxState = nullptr;
+    FitLines *m_fit = nullptr;
     EntryPresence *m_presence = nullptr;
     QPushButton *m_txSdpButton = nullptr;
     QPushButton *m_rxSdpButton = nullptr;

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "app/entrypresence.h"
+#include "app/fitlines.h"
 #include "app/receiverstatelabel.h"
 #include "app/runguard.h"
 #include "app/sdpdialog.h"
@@ -97,7 +98,7 @@ void MainWindow::doConnect()
 {
     if (m_running)
         return;
-    if (!chosenEntriesPresent({m_txCombo, m_rxCombo}, tr("Connect")))
+    if (!chosenEntriesPresent({m_txCombo, m_rxCombo}, tr("Connect")) || !chosenPairFits())
         return;
     RunGuard guard(&m_running, runControls(), m_intake);
     const PatchWorkflow::RunOutcome outcome = m_workflow->connectGroup(chosenSender(), chosenReceiver());
@@ -130,4 +131,20 @@ bool MainWindow::chosenEntriesPresent(const QList<QComboBox *> &combos, const QS
         }
     }
     return true;
+}
+
+bool MainWindow::chosenPairFits()
+{
+    ReceiverCapabilities::Verdict verdict;
+    if (!m_fit->judgeChosen(&verdict) || verdict.canTake)
+        return true;
+    // A device may take more than it says; on air, a wrong patch costs more than a question.
+    QMessageBox box(QMessageBox::Question, tr("Connect"),
+                    tr("%1\n\nConnect anyway?").arg(FitLines::cannotTakeText(verdict.reason)),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    box.exec();
+    return box.clickedButton() == box.button(QMessageBox::Yes);
 }

@@ -88,7 +88,10 @@ QJsonArray scriptNode(TestHttpServer *node, const QStringList &essences)
         const QString urn = "urn:x-nmos:format:" + format;
         const QJsonObject tags = grouphint(id.section('-', 0, 0) + ':' + format);
         list << (senders ? senderJson(id, label, "f-" + id, node->url("/sdp/" + id), tags) : receiverJson(id, label, urn, tags));
-        flows << flowJson("f-" + id, urn);
+        QJsonObject flow = flowJson("f-" + id, urn);
+        if (format == "video")
+            flow.insert("media_type", "video/raw");
+        flows << flow;
         ids << id;
         node->setReply("GET", nodePath("/" + kind + "/" + id.toUtf8()), Reply::json(list.last().toObject()));
         node->setReply("PATCH", staged(kind, id), Reply::json(QJsonObject()));
@@ -137,6 +140,18 @@ struct Desk : DialogCatcher
     {
         if (dialog->parentWidget() != &window || QGuiApplication::overrideCursor() || enabledCount() != 6)
             shown.last().prepend("early ");
+        auto *box = qobject_cast<QMessageBox *>(dialog);
+        if (box && answerYes && box->button(QMessageBox::Yes))
+            QTimer::singleShot(0, box->button(QMessageBox::Yes), &QAbstractButton::click);
+    }
+    bool answerYes = false; // to a question; otherwise every dialog is closed
+    // The lines under the rows: the sender's format, what the receiver takes, whether it fits.
+    QStringList fitLines() const
+    {
+        QStringList lines;
+        for (const char *name : {"senderFormat", "receiverFormat", "fit"})
+            lines << window.findChild<QLabel *>(name)->text();
+        return lines;
     }
 };
 
@@ -364,11 +379,21 @@ void tst_MainWindow::checksTheChosenItemsNode()
     emit desk.window.findChild<NMOSMdnsBrowser *>()->nodeSelfReady("wall", QUrl(desk.rx.url("/x-nmos/node/v1.3/self")),
                                                                    QJsonDocument(QJsonObject{{"id", "n9"}}));
     const NmosClient::NodeEndpoint wall{"10.77.0.9:1", "http", desk.rx.url(connectionPath("")), "n9"};
-    emit registry->entriesListed("n9", "wall.local", {}, {{"r9", "Wall", wall, "wall.local (10.77.0.9:1-Wall)"}});
+    // Its capabilities are judged by their version: a change under a new one is judged again.
+    const auto listWall = [&](const QString &mediaType, const QString &version) {
+        const QJsonObject caps{{"media_types", QJsonArray{mediaType}}, {"version", version}};
+        emit registry->entriesListed("n9", "wall.local", {}, {{"r9", "Wall", wall, "wall.local (10.77.0.9:1-Wall)", {{"caps", caps}}}});
+    };
+    listWall("video/jxsv", "1:0");
     QCOMPARE(desk.window.findChild<IntakeQueue *>()->size(), 0);
     desk.rx.setReply("GET", connectionPath("/single/receivers/r9/"), Reply::json(QJsonArray{"active/"}));
+    desk.txCombo->setEditText(desk.txCombo->itemText(0));
     desk.rxCombo->setCurrentIndex(desk.rxCombo->findText("wall (10.77.0.9:1-Wall)"));
     QVERIFY(desk.rxLamp->isOn());
+    QCOMPARE(desk.fitLines(), (QStringList{"Sends: Uncompressed", "Takes: media types video/jxsv",
+                                           "Cannot take the chosen sender: media type video/raw is not among video/jxsv"}));
+    listWall("video/raw", "2:0");
+    QCOMPARE(desk.fitLines(), (QStringList{"Sends: Uncompressed", "Takes: media types video/raw", "Can take the chosen sender"}));
     registry->store()->insert("receivers", {{"id", "r9"}, {"subscription", QJsonObject{{"sender_id", "s-v1"}, {"active", true}}}});
     QCOMPARE(shown->text(), "Receiving: " + desk.txCombo->itemText(0));
     // An mDNS service of that name going away leaves it; the registry removing it greys it.
@@ -389,7 +414,7 @@ void tst_MainWindow::checksTheChosenItemsNode()
 void tst_MainWindow::runs_data()
 {
     QTest::addColumn<int>("control");
-    QTest::addColumn<QString>("setup"); // "no record", "Monitor 2" chosen, "lookup fails"
+    QTest::addColumn<QString>("setup"); // "no record", "Monitor 2" chosen, "lookup fails", "takes JPEG XS"
     QTest::addColumn<QList<int>>("sizes"); // audio and data senders, audio and data receivers
     QTest::addColumn<QList<Tweak>>("tweaks");
     QTest::addColumn<QString>("shown"); // "kind|title|text" of the one dialog; empty: none
@@ -426,6 +451,10 @@ void tst_MainWindow::runs_data()
         << "warning|Connect|This entry went away and cannot be used until it is back:\ncamera (%tx-Cam 1)" << QStringList();
     QTest::newRow("connect, camera back") << int(Connect) << "camera withdrawn, back" << QList<int>{1, 0, 1, 0}
                                           << QList<Tweak>() << "" << QStringList(all.mid(0, 2));
+    // An unfit pair is patched only when the operator, asked, says so.
+    const QString unfit = "question|Connect|Cannot take the chosen sender: media type video/raw is not among video/jxsv\n\nConnect anyway?";
+    QTest::newRow("connect, receiver cannot take it") << int(Connect) << "takes JPEG XS" << full << QList<Tweak>() << unfit << QStringList();
+    QTest::newRow("connect anyway") << int(Connect) << "takes JPEG XS, anyway" << full << QList<Tweak>() << unfit << all;
     QTest::newRow("connect, entry without record") << int(Connect) << "no record" << full << QList<Tweak>()
                                                    << "warning|Connect|No video sender found on transmitter node." << QStringList();
     QTest::newRow("connect, id that is ..") << int(Connect) << "" << full
@@ -482,7 +511,14 @@ void tst_MainWindow::runs()
     Desk desk;
     QVERIFY(desk.start());
     const QJsonArray senders = scriptNode(&desk.tx, group("s", "Cam 1", sizes[0], sizes[1]));
-    scriptNode(&desk.rx, group("r", "Monitor 1", sizes[2], sizes[3]) + group("r2", "Monitor 2", 1, 1));
+    QJsonArray receivers = scriptNode(&desk.rx, group("r", "Monitor 1", sizes[2], sizes[3]) + group("r2", "Monitor 2", 1, 1));
+    if (setup.startsWith("takes JPEG XS")) {
+        QJsonObject monitor = receivers[0].toObject();
+        monitor.insert("caps", QJsonObject{{"media_types", QJsonArray{"video/jxsv"}}});
+        receivers[0] = monitor;
+        desk.rx.setReply("GET", nodePath("/receivers/"), Reply::json(receivers));
+        desk.answerYes = setup.endsWith("anyway");
+    }
     QSet<QByteArray> tweaked;
     for (const Tweak &tweak : tweaks) {
         TestHttpServer &node = tweak.path.contains("/receivers/") ? desk.rx : desk.tx;

@@ -13,7 +13,7 @@
 // Records every box or dialog as "kind|title|text" when it comes up and closes it from its
 // own modal loop, so that a test never waits on one. The kind is the box's icon ("warning"),
 // "sdp" for the SDP viewer, or "markup" for a box that would read a node's text as rich
-// text or offers more than OK.
+// text or, asking no question, offers more than OK.
 class DialogCatcher : public QObject
 {
 public:
@@ -31,7 +31,7 @@ protected:
         QString kind = QStringLiteral("other"), text;
         if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
             kind = QStringList{"", "information", "warning", "critical", "question"}.value(box->icon());
-            if (box->textFormat() != Qt::PlainText || box->buttons().size() != 1)
+            if (box->textFormat() != Qt::PlainText || (box->buttons().size() != 1 && box->icon() != QMessageBox::Question))
                 kind = QStringLiteral("markup");
             text = box->text();
         } else if (auto *sdp = qobject_cast<SdpDialog *>(dialog)) {
