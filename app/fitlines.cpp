@@ -1,9 +1,10 @@
 #include "fitlines.h"
 
-#include "nmos/nmosclient.h"
+#include "net/replylimits.h"
 
 #include <QComboBox>
 #include <QLabel>
+#include <QNetworkReply>
 
 namespace {
 
@@ -32,6 +33,20 @@ QString capsVersion(const QJsonObject &capabilities)
 {
     const QString version = capabilities.value(QLatin1String("caps"))[QLatin1String("version")].toString();
     return version.isEmpty() ? capabilities.value(QLatin1String("version")).toString() : version;
+}
+
+QString senderKey(const NmosClient::SenderConnection &sender)
+{
+    return sender.id + QLatin1Char('\n') + sender.version;
+}
+
+// Versions that went by are never asked for again; an operator's choices are few, an
+// automated run's need not be.
+template<typename Value>
+void makeRoom(QHash<QString, Value> *remembered)
+{
+    if (remembered->size() >= 4096)
+        remembered->clear();
 }
 
 } // namespace
@@ -69,32 +84,75 @@ bool FitLines::judgeChosen(ReceiverCapabilities::Verdict *verdict)
     const auto receiver = chosen<NmosClient::ReceiverConnection>(m_receivers);
     if (sender.id.isEmpty() || receiver.id.isEmpty())
         return false;
+    bool fromSdp = false;
+    const StreamFormat format = formatOf(sender, &fromSdp);
     const QString caps = capsVersion(receiver.capabilities);
     // What no version names may have changed unseen, and is judged afresh.
     if (sender.version.isEmpty() || caps.isEmpty()) {
-        *verdict = ReceiverCapabilities::judge(receiver.capabilities, sender.format);
+        *verdict = ReceiverCapabilities::judge(receiver.capabilities, format);
         return true;
     }
-    const QString key = QStringList{sender.id, sender.version, receiver.id, caps}.join(QLatin1Char('\n'));
+    const QString key = QStringList{senderKey(sender), fromSdp ? QStringLiteral("sdp") : QString(), receiver.id, caps}
+                            .join(QLatin1Char('\n'));
     auto known = m_verdicts.constFind(key);
     if (known == m_verdicts.constEnd()) {
-        // Versions that went by are never asked for again; an operator's choices are few,
-        // an automated run's need not be.
-        if (m_verdicts.size() >= 4096)
-            m_verdicts.clear();
-        known = m_verdicts.insert(key, ReceiverCapabilities::judge(receiver.capabilities, sender.format));
+        makeRoom(&m_verdicts);
+        known = m_verdicts.insert(key, ReceiverCapabilities::judge(receiver.capabilities, format));
     }
     *verdict = known.value();
     return true;
+}
+
+StreamFormat FitLines::formatOf(const NmosClient::SenderConnection &sender, bool *fromSdp)
+{
+    *fromSdp = false;
+    if (!sender.format.mediaType().isEmpty())
+        return sender.format;
+    const QString key = senderKey(sender);
+    const auto completed = m_completed.constFind(key);
+    if (completed != m_completed.constEnd()) {
+        *fromSdp = true;
+        return completed.value();
+    }
+    // One read at a time; its end shows the lines again, which reads the sender chosen by then.
+    const QUrl url = NmosClient::transportFileUrl(sender.manifestHref);
+    if (m_reading || url.isEmpty())
+        return sender.format;
+    QNetworkReply *reply = ReplyLimits::get(&m_nam, NmosClient::nodeRequest(url, NmosClient::CloseConnection, sender.node));
+    m_reading = reply;
+    m_readingKey = key;
+    const StreamFormat format = sender.format;
+    connect(reply, &QNetworkReply::finished, this, [this, reply, key, format] { finishRead(reply, key, format); });
+    return sender.format;
+}
+
+void FitLines::finishRead(QNetworkReply *reply, const QString &senderKey, StreamFormat format)
+{
+    reply->deleteLater();
+    m_reading = nullptr;
+    QString failure;
+    if (!ReplyLimits::failed(reply, &failure))
+        format.completeFromSdp(reply->readAll());
+    // A file that cannot be read is not asked for again until the sender changes: a node
+    // that fails would otherwise be asked at every showing.
+    makeRoom(&m_completed);
+    m_completed.insert(senderKey, format);
+    show();
 }
 
 void FitLines::show()
 {
     const auto sender = chosen<NmosClient::SenderConnection>(m_senders);
     const auto receiver = chosen<NmosClient::ReceiverConnection>(m_receivers);
-    const QString format = sender.format.text();
-    m_senderLine->setText(sender.id.isEmpty() ? QString()
-                                              : tr("Sends: %1").arg(format.isEmpty() ? tr("a format it does not state") : format));
+    bool fromSdp = false;
+    const QString format = formatOf(sender, &fromSdp).text();
+    if (sender.id.isEmpty())
+        m_senderLine->clear();
+    else if (!format.isEmpty())
+        m_senderLine->setText(tr("Sends: %1").arg(format));
+    else
+        m_senderLine->setText(m_reading && m_readingKey == senderKey(sender) ? tr("Sends: reading its transport file\u2026")
+                                                                             : tr("Sends: a format it does not state"));
     const QString takes = ReceiverCapabilities::summary(receiver.capabilities);
     m_receiverLine->setText(receiver.id.isEmpty() ? QString()
                                                   : tr("Takes: %1").arg(takes.isEmpty() ? tr("any stream of its format; it states no capabilities") : takes));

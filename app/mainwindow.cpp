@@ -78,6 +78,7 @@ MainWindow::MainWindow(QWidget *parent)
     layout->addWidget(m_rxState);
     layout->addWidget(m_fit->fitLine());
     m_rxState->setAuthorization(m_facility->session());
+    m_fit->setAuthorization(m_facility->session());
     m_presence = new EntryPresence(m_txCombo, m_rxCombo, this);
     connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, m_presence, &EntryPresence::takeNodeRemoved);
     connect(m_mdns, &NMOSMdnsBrowser::nodeRemoved, m_intake, &IntakeQueue::takeNodeRemoved);

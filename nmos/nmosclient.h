@@ -135,6 +135,9 @@ public:
                           int *status = nullptr, QString *errorString = nullptr,
                           QByteArray *response = nullptr, const NodeEndpoint &node = NodeEndpoint());
     static QString bracketIpv6Host(const QString &url);
+    // The address of a sender's transport file, for callers that read it themselves; empty
+    // unless it is on the web: never a local file, a resource or a share.
+    static QUrl transportFileUrl(const QString &manifestHref);
     // The Connection API URL of one sender or receiver ("senders", "receivers") with a tail
     // ("/active"), at its device's IS-05 base or else the node address: for callers that
     // send their own requests. Empty when the id cannot be one path segment.

@@ -132,12 +132,17 @@ bool isHttpUrl(const QUrl &url)
 
 } // namespace
 
+QUrl NmosClient::transportFileUrl(const QString &manifestHref)
+{
+    const QUrl href(bracketIpv6Host(manifestHref.trimmed()), QUrl::TolerantMode);
+    return isHttpUrl(href) ? href : QUrl();
+}
+
 bool NmosClient::getManifest(const SenderGroup &sender, QString *sdp, QString *errorString)
 {
-    // The address comes from the node: only the web is asked, never a local file, a
-    // resource or a share that a file: or UNC-like address would open.
-    const QUrl href(bracketIpv6Host(sender.manifestHref.trimmed()), QUrl::TolerantMode);
-    if (!isHttpUrl(href)) {
+    // The address comes from the node.
+    const QUrl href = transportFileUrl(sender.manifestHref);
+    if (href.isEmpty()) {
         if (!sender.manifestHref.isEmpty())
             qCWarning(lcNmos) << "Transport file address is not an http or https URL, not read:"
                               << sender.manifestHref;

@@ -305,6 +305,10 @@ void tst_MainWindow::checksTheChosenItemsNode()
     QSettings *settings = desk.window.findChild<QSettings *>();
     settings->clear();
     const QJsonArray txSenders = scriptNode(&desk.tx, group("s", "Cam 1", 0, 0));
+    // A flow that says no more than that it is video: its sender's SDP says the rest.
+    desk.tx.setReply("GET", nodePath("/flows/"), Reply::json(QJsonArray{flowJson("f-s-v1", VideoUrn)}));
+    desk.tx.setReply("GET", "/sdp/s-v1", Reply::text("v=0\r\nm=video 5004 RTP/AVP 98\r\na=rtpmap:98 jxsv/90000\r\n"
+                                                     "a=fmtp:98 width=1280; height=720; exactframerate=50\r\n", 200, "application/sdp"));
     scriptNode(&desk.rx, group("r", "Monitor 1", 0, 0) + group("r2", "Studio B", 0, 0));
 
     // Which lamps are lit, then the stored choices ("-": none).
@@ -390,10 +394,12 @@ void tst_MainWindow::checksTheChosenItemsNode()
     desk.txCombo->setEditText(desk.txCombo->itemText(0));
     desk.rxCombo->setCurrentIndex(desk.rxCombo->findText("wall (10.77.0.9:1-Wall)"));
     QVERIFY(desk.rxLamp->isOn());
-    QCOMPARE(desk.fitLines(), (QStringList{"Sends: Uncompressed", "Takes: media types video/jxsv",
-                                           "Cannot take the chosen sender: media type video/raw is not among video/jxsv"}));
+    QTRY_COMPARE(desk.fitLines(), (QStringList{"Sends: JPEG XS 1280\u00d7720 50p", "Takes: media types video/jxsv", "Can take the chosen sender"}));
     listWall("video/raw", "2:0");
-    QCOMPARE(desk.fitLines(), (QStringList{"Sends: Uncompressed", "Takes: media types video/raw", "Can take the chosen sender"}));
+    QCOMPARE(desk.fitLines(), (QStringList{"Sends: JPEG XS 1280\u00d7720 50p", "Takes: media types video/raw",
+                                           "Cannot take the chosen sender: media type video/jxsv is not among video/raw"}));
+    // Read for the lines once, however often they were shown, and once by the connect run.
+    QCOMPARE(desk.tx.requestLines().filter("/sdp/").size(), 2);
     registry->store()->insert("receivers", {{"id", "r9"}, {"subscription", QJsonObject{{"sender_id", "s-v1"}, {"active", true}}}});
     QCOMPARE(shown->text(), "Receiving: " + desk.txCombo->itemText(0));
     // An mDNS service of that name going away leaves it; the registry removing it greys it.
