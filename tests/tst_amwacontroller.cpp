@@ -1,3 +1,4 @@
+#include "app/fitlines.h"
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
 #include "app/receiverstatelabel.h"
@@ -80,8 +81,9 @@ private:
 };
 
 // Plays the suite's operator at the window: it reads only what the window shows (the
-// entries, whether they are greyed, the lamps and the receiver's connection state) and
-// acts only as an operator would (choosing entries, pressing the buttons).
+// entries, whether they are greyed, the lamps, the receiver's connection state, the chosen
+// entries' formats and whether they fit) and acts only as an operator would (choosing
+// entries, pressing the buttons).
 class Operator : public DialogCatcher
 {
 public:
@@ -90,6 +92,9 @@ public:
     QComboBox *rx = window.findChildren<QComboBox *>().value(1);
     LightIndicator *rxLamp = window.findChildren<LightIndicator *>().value(1);
     QLabel *state = window.findChild<QLabel *>(QStringLiteral("receiverState"));
+    QLabel *sends = window.findChild<QLabel *>(QStringLiteral("senderFormat"));
+    QLabel *takes = window.findChild<QLabel *>(QStringLiteral("receiverFormat"));
+    QLabel *fit = window.findChild<QLabel *>(QStringLiteral("fit"));
 
     QJsonValue answer(const QJsonObject &question)
     {
@@ -116,8 +121,17 @@ public:
             return QJsonValue();
         }
         const QString type = question.value("test_type").toString();
-        if (type == "multi_choice")
+        if (type == "multi_choice") {
+            const QRegularExpression given(QStringLiteral("following (Sender|Receiver):\\s+(\\S+) \\("));
+            const QRegularExpressionMatch match = given.match(text);
+            if (match.hasMatch())
+                return fitting(match.captured(1) == "Sender" ? tx : rx, match.captured(2), answers);
+            if (text.contains("JPEG XS capable Senders"))
+                return shownFor(tx, sends, "Sends: JPEG XS", answers);
+            if (text.contains("JPEG XS capable Receivers"))
+                return shownFor(rx, takes, "video/jxsv", answers);
             return text.contains("have a Connection API") ? connectable(answers) : listed(answers);
+        }
         if (type == "single_choice") {
             if (text.contains("put 'offline'"))
                 return wentAway(answers);
@@ -194,6 +208,23 @@ private:
                 chosen << idOf(answer);
         }
         return chosen;
+    }
+    // The answers whose entry, chosen, shows this in the line.
+    QJsonArray shownFor(QComboBox *combo, const QLabel *line, const QString &shown, const QJsonArray &answers)
+    {
+        QJsonArray chosen;
+        for (const QJsonValue &answer : answers) {
+            if (choose(combo, labelOf(answer)) && line->text().contains(shown))
+                chosen << idOf(answer);
+        }
+        return chosen;
+    }
+    // With the given entry chosen in its row, the answers chosen in the other that fit it.
+    QJsonArray fitting(QComboBox *given, const QString &label, const QJsonArray &answers)
+    {
+        if (!choose(given, label))
+            return {};
+        return shownFor(given == tx ? rx : tx, fit, FitLines::canTakeText(), answers);
     }
     QJsonValue wentAway(const QJsonArray &answers)
     {
@@ -337,6 +368,8 @@ void tst_AmwaController::passesSuite_data()
     // Every mock over https, with an authorization server, all published by unicast DNS-SD.
     QTest::newRow("IS-04-04-secure") << true << QStringList{"test_01", "test_02", "test_03", "test_04", "test_05"};
     QTest::newRow("IS-05-03-secure") << true << QStringList{"test_01", "test_02", "test_03", "test_04"};
+    // JPEG XS: which entries are, which fit which, and connecting pairs that fit.
+    QTest::newRow("BCP-006-01-02") << false << QStringList{"test_01", "test_02", "test_03", "test_04", "test_05"};
 }
 
 void tst_AmwaController::passesSuite()
@@ -346,7 +379,7 @@ void tst_AmwaController::passesSuite()
     const QString copy = suiteCopy();
     const QString tag = QString::fromLatin1(QTest::currentDataTag());
     const bool secure = tag.endsWith("-secure");
-    const QString suiteName = tag.section('-', 0, 2);
+    const QString suiteName = secure ? tag.chopped(int(strlen("-secure"))) : tag;
     QTemporaryDir results;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (unicast) {
@@ -388,7 +421,7 @@ void tst_AmwaController::passesSuite()
     QDesktopServices::setUrlHandler("https", &browser, "open");
     const auto noBrowser = qScopeGuard([] { QDesktopServices::unsetUrlHandler("https"); });
     Operator desk;
-    QVERIFY(desk.tx && desk.rx && desk.rxLamp && desk.state);
+    QVERIFY(desk.tx && desk.rx && desk.rxLamp && desk.state && desk.sends && desk.takes && desk.fit);
     QNetworkAccessManager answers;
     int asked = 0;
     while (QTest::qWaitFor([&] { return facade.requestCount() > asked || suite.state() == QProcess::NotRunning; }, SuiteMs)
