@@ -100,6 +100,16 @@ public:
         QStringList dataIds;
         QStringList audioRoles;
         QStringList dataRoles;
+        int legs = 1; // one per IS-04 interface binding, two under ST 2022-7
+    };
+
+    // What a connect set on a receiver's legs: how many legs the sender's transport file
+    // describes, and the transport_params sent, one per leg of the receiver. They are left
+    // out, and params empty, when one leg feeds one and the transport file says it all.
+    struct LegPatch
+    {
+        int senderLegs = 1;
+        QJsonArray params;
     };
 
     // Which sender member feeds which receiver member: equal roles pair up, the members left
@@ -201,14 +211,18 @@ public:
 
     // Connection API operations
     bool activateSender(const SenderGroup &sender, QString *errorString = nullptr);
+    // A sender of two legs feeds both of a receiver's, or the first alone of a receiver of
+    // one; a receiver of two fed by one leg has its second switched off. What was set goes
+    // to *legs, for verifyConnected.
     bool connectReceiver(const SenderGroup &sender, const ReceiverGroup &receiver,
-                         QString *errorString = nullptr);
+                         QString *errorString = nullptr, LegPatch *legs = nullptr);
     bool disconnectReceiver(const ReceiverGroup &receiver, QString *errorString = nullptr);
     bool getReceiverSdp(const ReceiverGroup &receiver, QString *sdp);
     // A node may accept a patch and still not run it; only the receiver's active parameters
-    // tell. On a mismatch or an unreadable answer the failure text goes to errorString.
+    // tell, and those of each leg the connect set (legs: its LegPatch::params). On a mismatch
+    // or an unreadable answer the failure text goes to errorString.
     bool verifyConnected(const SenderGroup &sender, const ReceiverGroup &receiver,
-                         QString *errorString = nullptr);
+                         QString *errorString = nullptr, const QJsonArray &legs = QJsonArray());
     bool verifyDisconnected(const ReceiverGroup &receiver, QString *errorString = nullptr);
     // What a receiver runs now, by its active parameters: whether it is on, and the sender
     // whose stream it runs. *senderId is empty when the receiver is off, and also when it is
@@ -227,6 +241,8 @@ public:
 private:
     QJsonDocument getJson(const QString &url, QString *errorString, const NodeEndpoint &node);
     bool readStore(const QString &url, QJsonValue *value) const;
+    // What a connect of receiver to the sender of sdp sets on the receiver's legs.
+    LegPatch legPatch(const ReceiverGroup &receiver, const QString &sdp);
 
     QNetworkAccessManager *manager = nullptr;
     AuthorizingNetworkAccessManager *m_ownManager = nullptr;

@@ -1,5 +1,6 @@
 #include "nmosclient.h"
 #include "nmosclient_p.h"
+#include "rtplegs.h"
 
 #include "net/replylimits.h"
 
@@ -103,20 +104,23 @@ bool readActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup 
 }
 
 // Compares a receiver's active parameters with what its patch asked for: on and fed by
-// senderId, or off when enabled is false (the sender is then of no interest).
+// senderId with legs as asked, or off when enabled is false (the sender is then of no interest).
 bool checkActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup &receiver, bool enabled,
-                 const QString &senderId, QString *errorString)
+                 const QString &senderId, const QJsonArray &legs, QString *errorString)
 {
     QJsonObject active;
     QString failure;
     if (readActive(manager, receiver, &active, &failure)) {
         const bool masterEnable = active.value(QLatin1String("master_enable")).toBool();
         const QString activeSender = active.value(QLatin1String("sender_id")).toString();
-        if (masterEnable == enabled && (!enabled || activeSender == senderId))
-            return true;
-        failure = QStringLiteral("Not active: the receiver reports sender %1 with master_enable %2")
-                      .arg(activeSender.isEmpty() ? QStringLiteral("none") : activeSender,
-                           masterEnable ? QStringLiteral("true") : QStringLiteral("false"));
+        if (masterEnable == enabled && (!enabled || activeSender == senderId)) {
+            if (RtpLegs::holds(active.value(QLatin1String("transport_params")).toArray(), legs, &failure))
+                return true;
+        } else {
+            failure = QStringLiteral("Not active: the receiver reports sender %1 with master_enable %2")
+                          .arg(activeSender.isEmpty() ? QStringLiteral("none") : activeSender,
+                               masterEnable ? QStringLiteral("true") : QStringLiteral("false"));
+        }
     }
     if (errorString)
         *errorString = failure;
@@ -195,7 +199,7 @@ bool NmosClient::activateSender(const SenderGroup &sender, QString *errorString)
 }
 
 bool NmosClient::connectReceiver(const SenderGroup &sender, const ReceiverGroup &receiver,
-                                 QString *errorString)
+                                 QString *errorString, LegPatch *legs)
 {
     // A receiver is never patched without a transport file: an empty one would be accepted
     // by many nodes and leave the receiver running on nothing.
@@ -211,7 +215,7 @@ bool NmosClient::connectReceiver(const SenderGroup &sender, const ReceiverGroup 
         }
     }
 
-    const QJsonObject body{
+    QJsonObject body{
         {QStringLiteral("sender_id"), sender.id},
         {QStringLiteral("master_enable"), true},
         {QStringLiteral("transport_file"),
@@ -220,7 +224,35 @@ bool NmosClient::connectReceiver(const SenderGroup &sender, const ReceiverGroup 
          QJsonObject{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
                      {QStringLiteral("requested_time"), QJsonValue::Null}}},
     };
+    const LegPatch patch = legPatch(receiver, sdp);
+    if (!patch.params.isEmpty())
+        body.insert(QStringLiteral("transport_params"), patch.params);
+    if (legs)
+        *legs = patch;
     return patchReceiver(manager, receiver, body, errorString);
+}
+
+NmosClient::LegPatch NmosClient::legPatch(const ReceiverGroup &receiver, const QString &sdp)
+{
+    const QList<QJsonObject> senderLegs = RtpLegs::ofSdp(sdp);
+    LegPatch patch;
+    patch.senderLegs = qMax(1, senderLegs.size());
+    if (senderLegs.isEmpty() || (senderLegs.size() == 1 && receiver.legs == 1))
+        return patch;
+    // A receiver takes exactly as many legs as its constraints list, which is what it
+    // checks a patch against; its interface bindings should say the same, and are the
+    // fallback for a node that does not answer.
+    const QString url = connectionApiUrl(receiver.node, QStringLiteral("receivers"), receiver.id,
+                                         QStringLiteral("/constraints"))
+                            .toString(QUrl::FullyEncoded);
+    int status = 0;
+    const QJsonArray constraints =
+        QJsonDocument::fromJson(syncGet(manager, url, &status, nullptr, receiver.node)).array();
+    const int receiverLegs = isAccepted(status) && !constraints.isEmpty() ? constraints.size() : receiver.legs;
+    // One leg fed by one needs nothing the transport file does not say.
+    if (senderLegs.size() > 1 || receiverLegs > 1)
+        patch.params = RtpLegs::receiverParams(senderLegs, receiverLegs, constraints);
+    return patch;
 }
 
 bool NmosClient::disconnectReceiver(const ReceiverGroup &receiver, QString *errorString)
@@ -253,14 +285,15 @@ bool NmosClient::getReceiverSdp(const ReceiverGroup &receiver, QString *sdp)
     return true;
 }
 
-bool NmosClient::verifyConnected(const SenderGroup &sender, const ReceiverGroup &receiver, QString *errorString)
+bool NmosClient::verifyConnected(const SenderGroup &sender, const ReceiverGroup &receiver, QString *errorString,
+                                 const QJsonArray &legs)
 {
-    return checkActive(manager, receiver, true, sender.id, errorString);
+    return checkActive(manager, receiver, true, sender.id, legs, errorString);
 }
 
 bool NmosClient::verifyDisconnected(const ReceiverGroup &receiver, QString *errorString)
 {
-    return checkActive(manager, receiver, false, QString(), errorString);
+    return checkActive(manager, receiver, false, QString(), QJsonArray(), errorString);
 }
 
 bool NmosClient::activeSender(const ReceiverGroup &receiver, bool *enabled, QString *senderId, QString *errorString)

@@ -236,6 +236,7 @@ bool NmosClient::findReceiver(const NodeEndpoint &node, Format format, ReceiverG
         group->id = receiver.value(QLatin1String("id")).toString();
         group->label = receiver.value(QLatin1String("label")).toString();
         group->node = node;
+        group->legs = qMax(1, receiver.value(QLatin1String("interface_bindings")).toArray().size());
         break;
     }
     if (!group->id.isEmpty())

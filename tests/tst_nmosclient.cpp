@@ -30,6 +30,15 @@ const QByteArray ReceiverStaged = connectionPath("/single/receivers/" + Receiver
 // Not ASCII, so a transport file read as anything but UTF-8 shows.
 const QByteArray Sdp1 = "v=0\r\no=- 1 1 IN IP4 10.0.0.7\r\ns=Cam 1 \xc3\xa9t\xc3\xa9\r\n";
 
+// A camera's two ST 2022-7 legs: separate groups, separate sources; the one-leg file is
+// its first leg alone.
+const QByteArray OneLegSdp = "v=0\r\no=- 1 1 IN IP4 10.0.0.7\r\ns=Cam\r\nt=0 0\r\n"
+                             "m=video 5004 RTP/AVP 96\r\nc=IN IP4 239.1.1.1/64\r\n"
+                             "a=source-filter: incl IN IP4 239.1.1.1 10.0.0.7\r\na=mid:p\r\n";
+const QByteArray TwoLegSdp = QByteArray(OneLegSdp).replace("t=0 0\r\n", "t=0 0\r\na=group:DUP p s\r\n")
+                             + "m=video 5006 RTP/AVP 96\r\nc=IN IP4 239.2.1.1/64\r\n"
+                               "a=source-filter: incl IN IP4 239.2.1.1 10.1.0.7\r\na=mid:s\r\n";
+
 // The expected error text: Untouched, an exact text, or "~" and a pattern.
 void compareError(const QString &got, const QString &expected)
 {
@@ -101,6 +110,8 @@ private slots:
     void connectsReceiver();
     void patchesAndVerifies_data();
     void patchesAndVerifies();
+    void patchesAndVerifiesEachLeg_data();
+    void patchesAndVerifiesEachLeg();
     void encodesIdAsOneSegment();
     void bodiesMatchConnectionApiSchemas();
 
@@ -587,6 +598,79 @@ void tst_NmosClient::patchesAndVerifies()
                 && body["transport_file"]["data"].isNull());
 }
 
+void tst_NmosClient::patchesAndVerifiesEachLeg_data()
+{
+    QTest::addColumn<QByteArray>("sdp");
+    QTest::addColumn<int>("bindings"); // the receiver's IS-04 interface bindings
+    QTest::addColumn<Reply>("constraints");
+    QTest::addColumn<QJsonArray>("params");    // the transport_params sent; empty: none
+    QTest::addColumn<QJsonArray>("active");    // what /active reports; empty: params
+    QTest::addColumn<QString>("error");        // of the check of /active
+
+    // A receiver's constraints, each leg listing what it takes.
+    const QJsonObject known{{"source_ip", QJsonObject()}, {"multicast_ip", QJsonObject()}, {"interface_ip", QJsonObject()},
+                            {"destination_port", QJsonObject()}, {"rtp_enabled", QJsonObject()}};
+    const auto legs = [known](int count) { return Reply::json(count == 1 ? QJsonArray{known} : QJsonArray{known, known}); };
+    const QJsonObject first{{"multicast_ip", "239.1.1.1"}, {"source_ip", "10.0.0.7"}, {"destination_port", 5004}, {"rtp_enabled", true}};
+    const QJsonObject second{{"multicast_ip", "239.2.1.1"}, {"source_ip", "10.1.0.7"}, {"destination_port", 5006}, {"rtp_enabled", true}};
+    const QJsonObject off{{"rtp_enabled", false}};
+    QTest::newRow("two legs to two") << TwoLegSdp << 2 << legs(2) << QJsonArray{first, second} << QJsonArray() << Untouched;
+    QTest::newRow("one leg to two") << OneLegSdp << 2 << legs(2) << QJsonArray{first, off} << QJsonArray() << Untouched;
+    // A receiver that says nothing of its legs in IS-04 has as many as its constraints list.
+    QTest::newRow("two legs to one") << TwoLegSdp << 0 << legs(1) << QJsonArray{first} << QJsonArray() << Untouched;
+    QTest::newRow("one leg to two, constraints unread") << OneLegSdp << 2 << Reply::text("no", 404) << QJsonArray{first, off}
+                                                        << QJsonArray() << Untouched;
+    QTest::newRow("one leg to one") << OneLegSdp << 1 << legs(1) << QJsonArray() << QJsonArray() << Untouched;
+    // A leg of the constraints naming its parameters gets only those.
+    const QJsonObject listed{{"rtp_enabled", QJsonObject()}, {"destination_port", QJsonObject()}};
+    QTest::newRow("two legs to two listing some parameters") << TwoLegSdp << 2 << Reply::json(QJsonArray{listed, listed})
+                                                             << QJsonArray{QJsonObject{{"destination_port", 5004}, {"rtp_enabled", true}},
+                                                                           QJsonObject{{"destination_port", 5006}, {"rtp_enabled", true}}}
+                                                             << QJsonArray() << Untouched;
+    // Two media sections that are no duplicates carry one stream.
+    QTest::newRow("two sections without DUP to two") << QByteArray(TwoLegSdp).replace("a=group:DUP p s\r\n", "") << 2 << legs(2)
+                                                     << QJsonArray{first, off} << QJsonArray() << Untouched;
+    QJsonObject wrongGroup = second;
+    wrongGroup["multicast_ip"] = "239.2.1.9";
+    QTest::newRow("second leg left off") << TwoLegSdp << 2 << legs(2) << QJsonArray{first, second} << QJsonArray{first, off}
+                                         << "Not active as patched: leg 2 of the receiver has rtp_enabled false, not true";
+    QTest::newRow("second leg on another group") << TwoLegSdp << 2 << legs(2) << QJsonArray{first, second} << QJsonArray{first, wrongGroup}
+                                                 << "Not active as patched: leg 2 of the receiver has multicast_ip 239.2.1.9, not 239.2.1.1";
+    QTest::newRow("one leg reported of two") << OneLegSdp << 2 << legs(2) << QJsonArray{first, off} << QJsonArray{first}
+                                             << "Not active as patched: the receiver reports 1 legs, not 2";
+}
+
+void tst_NmosClient::patchesAndVerifiesEachLeg()
+{
+    QFETCH(QByteArray, sdp);
+    QFETCH(int, bindings);
+    QFETCH(Reply, constraints);
+    QFETCH(QJsonArray, params);
+    QFETCH(QJsonArray, active);
+    QFETCH(QString, error);
+
+    m_tx->setReply("GET", SdpPath, Reply::text(sdp, 200, "application/sdp"));
+    m_rx->setReply("GET", connectionPath("/single/receivers/" + ReceiverId + "/constraints"), constraints);
+    m_rx->setReply("PATCH", ReceiverStaged, Reply::json(QJsonObject()));
+    m_rx->setReply("GET", connectionPath("/single/receivers/" + ReceiverId + "/active"),
+                   Reply::json(QJsonObject{{"sender_id", QString(SenderId)}, {"master_enable", true},
+                                           {"transport_params", active.isEmpty() ? params : active}}));
+    NmosClient::ReceiverGroup receiver = receiverGroup();
+    receiver.legs = qMax(1, bindings);
+    NmosClient client;
+    NmosClient::LegPatch legs;
+    QString got = Untouched;
+    QVERIFY(client.connectReceiver(senderGroup(), receiver, &got, &legs));
+    QCOMPARE(client.verifyConnected(senderGroup(), receiver, &got, legs.params), error == Untouched);
+    compareError(got, error);
+    QCOMPARE(legs.senderLegs, sdp.contains("DUP") ? 2 : 1);
+    QJsonObject sent;
+    for (const TestHttpServer::Request &request : m_rx->requests())
+        sent = request.method == "PATCH" ? QJsonDocument::fromJson(request.body).object() : sent;
+    QCOMPARE(sent.value("transport_params").toArray(), params);
+    QCOMPARE(sent.value("transport_file")["data"].toString().toUtf8(), sdp);
+}
+
 void tst_NmosClient::encodesIdAsOneSegment()
 {
     NmosClient client;
@@ -615,18 +699,24 @@ void tst_NmosClient::bodiesMatchConnectionApiSchemas()
     if (QProcess::execute(python, {"-c", "import jsonschema"}) != 0)
         QSKIP("needs /usr/bin/python3 with jsonschema (python3-jsonschema)");
 
-    // What the client really sends: an activation, a connect and a disconnect.
-    m_tx->setReply("GET", SdpPath, Reply::text(Sdp1, 200, "application/sdp"));
+    // What the client really sends: an activation, a connect of each leg of two, one of a
+    // single leg, and a disconnect.
+    m_tx->setReply("GET", SdpPath, Reply::text(TwoLegSdp, 200, "application/sdp"));
     m_tx->setReply("PATCH", SenderStaged, Reply::json(QJsonObject()));
     m_rx->setReply("PATCH", ReceiverStaged, Reply::json(QJsonObject()));
     NmosClient client;
-    QVERIFY(client.activateSender(senderGroup()) && client.connectReceiver(senderGroup(), receiverGroup())
-            && client.disconnectReceiver(receiverGroup()));
+    NmosClient::ReceiverGroup twoLegs = receiverGroup();
+    twoLegs.legs = 2;
+    QVERIFY(client.activateSender(senderGroup()) && client.connectReceiver(senderGroup(), twoLegs)
+            && client.connectReceiver(senderGroup(), receiverGroup()) && client.disconnectReceiver(receiverGroup()));
     // The sender's PATCH came first, before the connect read the transport file.
     QStringList bodies{"sender-stage-schema.json", QString::fromUtf8(m_tx->requests().at(0).body)};
-    for (const TestHttpServer::Request &request : m_rx->requests())
-        bodies << "receiver-stage-schema.json" << QString::fromUtf8(request.body);
-    QCOMPARE(bodies.size(), 6);
+    for (const TestHttpServer::Request &request : m_rx->requests()) {
+        if (request.method == "PATCH")
+            bodies << "receiver-stage-schema.json" << QString::fromUtf8(request.body);
+    }
+    QCOMPARE(bodies.size(), 8);
+    QVERIFY(bodies[3].contains("transport_params"));
 
     // Arguments: the schema folder, then pairs of schema file and body.
     const QString check = R"(
