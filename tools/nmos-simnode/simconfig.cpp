@@ -128,7 +128,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         "                      \"sublevel\": \"Sublev3bpp\", \"bit_rate\": 200000, \"transport_bit_rate\": 210000,\n"
         "                      \"packet_transmission_mode\": \"codestream\", \"st2110_21_sender_type\": \"2110TPN\",\n"
         "                      \"transport\": \"urn:x-nmos:transport:rtp.mcast\"},\n"
-        "                  \"video_caps\": {\"media_types\": [\"video/raw\"], \"constraint_sets\": [...]}}]}],\n"
+        "                  \"video_caps\": {\"media_types\": [\"video/raw\"], \"constraint_sets\": [...]},\n"
+        "                  \"legs\": 1}]}],\n"
         "              \"faults\": {\"manifest_404_until_active\": false, \"refuse_activation\": false,\n"
         "                         \"refuse_receiver_patch\": false, \"refuse_member_patch\": false,\n"
         "                         \"ignore_activation\": false,\n"
@@ -139,7 +140,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         "\"video_caps\" the caps of its video receivers, constraint sets as BCP-004-01 writes them\n"
         "(without it they take any video/raw); with \"refuse_unfit_sdp\" a receiver answers 400 to\n"
         "an SDP file that none of its enabled constraint sets allows.\n"
-        "tools/nmos-simnode/formats-demo.json plays senders and receivers that fit and do not."));
+        "tools/nmos-simnode/formats-demo.json plays senders and receivers that fit and do not.\n"
+        "\"legs\": 2 gives each sender and receiver of the group two ST 2022-7 legs."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("config"), QStringLiteral("Read the nodes from a JSON file."), QStringLiteral("file")},
@@ -346,7 +348,7 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         QStringLiteral("name"), QStringLiteral("label"), QStringLiteral("video_senders"), QStringLiteral("audio_senders"),
         QStringLiteral("data_senders"), QStringLiteral("video_receivers"),
         QStringLiteral("audio_receivers"), QStringLiteral("data_receivers"), QStringLiteral("video_format"),
-        QStringLiteral("video_caps")};
+        QStringLiteral("video_caps"), QStringLiteral("legs")};
     static const QStringList faultKeys = {
         QStringLiteral("manifest_404_until_active"), QStringLiteral("refuse_activation"),
         QStringLiteral("refuse_receiver_patch"), QStringLiteral("refuse_member_patch"), QStringLiteral("ignore_activation"),
@@ -408,7 +410,8 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
                 || !readInt(groupObject, QStringLiteral("data_senders"), 0, &group.dataSenders, errorString)
                 || !readInt(groupObject, QStringLiteral("video_receivers"), 0, &group.videoReceivers, errorString)
                 || !readInt(groupObject, QStringLiteral("audio_receivers"), 0, &group.audioReceivers, errorString)
-                || !readInt(groupObject, QStringLiteral("data_receivers"), 0, &group.dataReceivers, errorString))
+                || !readInt(groupObject, QStringLiteral("data_receivers"), 0, &group.dataReceivers, errorString)
+                || !readInt(groupObject, QStringLiteral("legs"), 1, &group.legs, errorString))
                 return false;
             for (const QString &key : {QStringLiteral("video_format"), QStringLiteral("video_caps")}) {
                 if (groupObject.contains(key) && !groupObject.value(key).isObject())
@@ -418,6 +421,8 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
                 || (groupObject.contains(QStringLiteral("video_caps"))
                     && !SimFormats::readCaps(groupObject.value(QStringLiteral("video_caps")).toObject(), &group.videoCaps, errorString)))
                 return false;
+            if (group.legs > 2)
+                return fail(errorString, QStringLiteral("\"legs\" must be 1 or 2"));
             device.groups << group;
         }
         node->devices << device;

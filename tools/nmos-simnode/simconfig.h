@@ -20,6 +20,7 @@ struct SimGroupConfig
     int dataReceivers = 0;
     SimVideoFormat videoFormat; // of its video senders
     QJsonObject videoCaps;      // of its video receivers; empty: they take video/raw, unconstrained
+    int legs = 1; // of each sender and receiver: 2 for ST 2022-7
 };
 
 struct SimDeviceConfig

@@ -4,6 +4,7 @@
 
 #include "patchvalidator.h"
 #include "simformats.h"
+#include "simlegs.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -47,16 +48,14 @@ void copyMembers(QJsonObject *staged, const QJsonObject &patch, std::initializer
     }
 }
 
-// A PATCH names only the members of the first leg it changes; the others stay as staged.
+// A PATCH names only the members it changes; the others stay as staged.
 void mergeTransportParams(QJsonObject *staged, const QJsonObject &patch)
 {
     if (!patch.contains(QStringLiteral("transport_params")))
         return;
-    QJsonObject leg = staged->value(QStringLiteral("transport_params")).toArray().at(0).toObject();
-    const QJsonObject change = patch.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
-    for (auto it = change.begin(); it != change.end(); ++it)
-        leg.insert(it.key(), it.value());
-    staged->insert(QStringLiteral("transport_params"), QJsonArray{leg});
+    staged->insert(QStringLiteral("transport_params"),
+                   SimLegs::merged(staged->value(QStringLiteral("transport_params")).toArray(),
+                                   patch.value(QStringLiteral("transport_params")).toArray()));
 }
 
 QJsonObject immediateActivation(const QString &activationTime)
@@ -178,6 +177,7 @@ void SimNode::build()
                     sender.deviceId = device.id;
                     sender.format = format;
                     sender.video = group.videoFormat;
+                    sender.legs = group.legs;
                     sender.group = group.name;
                     sender.role = roleName(word, count, n);
                     sender.label = group.label.isEmpty() ? labelBase + QLatin1Char(' ') + sender.role : group.label;
@@ -201,7 +201,7 @@ void SimNode::build()
                     sender.staged = QJsonObject{{QStringLiteral("receiver_id"), QJsonValue::Null},
                                                 {QStringLiteral("master_enable"), true},
                                                 {QStringLiteral("activation"), nullActivation()},
-                                                {QStringLiteral("transport_params"), QJsonArray{params}}};
+                                                {QStringLiteral("transport_params"), SimLegs::senderParams(params, sender.legs)}};
                     sender.active = sender.staged;
                     sender.active.insert(QStringLiteral("master_enable"), false);
                     device.senderIds << sender.id;
@@ -221,6 +221,7 @@ void SimNode::build()
                     receiver.caps = format == Video && !group.videoCaps.isEmpty()
                                         ? group.videoCaps
                                         : QJsonObject{{QStringLiteral("media_types"), QJsonArray{mediaType}}};
+                    receiver.legs = group.legs;
                     receiver.group = group.name;
                     receiver.role = roleName(word, count, n);
                     receiver.label = group.label.isEmpty() ? labelBase + QLatin1Char(' ') + receiver.role : group.label;
@@ -238,13 +239,14 @@ void SimNode::build()
                         {QStringLiteral("activation"), nullActivation()},
                         {QStringLiteral("transport_file"),
                          QJsonObject{{QStringLiteral("data"), QJsonValue::Null}, {QStringLiteral("type"), QJsonValue::Null}}},
-                        {QStringLiteral("transport_params"), QJsonArray{params}}};
+                        {QStringLiteral("transport_params"), group.legs > 1 ? QJsonArray{params, params} : QJsonArray{params}}};
                     receiver.active = receiver.staged;
                     device.receiverIds << receiver.id;
                     m_receiverIndex.insert(receiver.id, m_receivers.size());
                     m_receivers << receiver;
                 }
             };
+            m_legs = qMax(m_legs, group.legs);
             addSenders(Video, group.videoSenders, QStringLiteral("Video"));
             addSenders(Audio, group.audioSenders, QStringLiteral("Audio"));
             addSenders(Data, group.dataSenders, QStringLiteral("Anc"));
@@ -511,12 +513,15 @@ SimReply SimNode::handleConnectionApi(const QByteArray &method, const QStringLis
     if (endpoint == QLatin1String("transporttype"))
         return json(QJsonValue(QStringLiteral("urn:x-nmos:transport:rtp")));
     if (endpoint == QLatin1String("constraints")) {
-        // Every parameter the node knows gets an entry; empty means unconstrained.
-        QJsonObject leg;
-        const QJsonObject params = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
-        for (auto it = params.begin(); it != params.end(); ++it)
-            leg.insert(it.key(), QJsonObject());
-        return json(QJsonArray{leg});
+        // Every parameter the node knows gets an entry on each leg; empty means unconstrained.
+        QJsonArray legs;
+        for (const QJsonValue &params : staged.value(QStringLiteral("transport_params")).toArray()) {
+            QJsonObject leg;
+            for (const QString &key : params.toObject().keys())
+                leg.insert(key, QJsonObject());
+            legs << leg;
+        }
+        return json(legs);
     }
     if (endpoint == QLatin1String("transportfile") && sender)
         return transportFile(*sender);
@@ -531,6 +536,14 @@ SimReply SimNode::transportFile(const Sender &sender) const
     reply.contentType = "application/sdp";
     reply.body = senderSdp(sender);
     return reply;
+}
+
+QJsonArray SimNode::resolveLegs(const QJsonArray &legs, bool sender, const QString &multicastIp) const
+{
+    QJsonArray resolved;
+    for (int i = 0; i < legs.size(); ++i)
+        resolved << resolveAuto(legs.at(i).toObject(), sender, i == 0 ? multicastIp : SimLegs::secondGroup(multicastIp));
+    return resolved;
 }
 
 QJsonObject SimNode::resolveAuto(const QJsonObject &params, bool sender, const QString &multicastIp) const
@@ -562,7 +575,7 @@ QJsonObject SimNode::resolveAuto(const QJsonObject &params, bool sender, const Q
 
 // Parses and checks a PATCH body as the staged schema does; on refusal *refusal holds the
 // IS-05 error to answer with.
-bool SimNode::readPatch(const QByteArray &body, PatchValidator::Kind kind, QJsonObject *patch, bool *activate,
+bool SimNode::readPatch(const QByteArray &body, PatchValidator::Kind kind, int legs, QJsonObject *patch, bool *activate,
                         SimReply *refusal)
 {
     QJsonParseError parseError;
@@ -573,7 +586,7 @@ bool SimNode::readPatch(const QByteArray &body, PatchValidator::Kind kind, QJson
     }
     *patch = document.object();
     QString why;
-    if (!PatchValidator::validate(*patch, kind, 1, &why)) {
+    if (!PatchValidator::validate(*patch, kind, legs, &why)) {
         const QString resource = kind == PatchValidator::Sender ? QStringLiteral("sender") : QStringLiteral("receiver");
         *refusal = error(400, QStringLiteral("The request does not match the %1's staged schema").arg(resource), why);
         return false;
@@ -593,7 +606,7 @@ SimReply SimNode::patchSender(Sender *sender, const QByteArray &body)
     QJsonObject patch;
     bool activate = false;
     SimReply refusal;
-    if (!readPatch(body, PatchValidator::Sender, &patch, &activate, &refusal))
+    if (!readPatch(body, PatchValidator::Sender, sender->legs, &patch, &activate, &refusal))
         return refusal;
     if (activate && m_config.faults.refuseActivation)
         return error(500, QStringLiteral("The sender refused the activation"), sender->id);
@@ -611,8 +624,8 @@ SimReply SimNode::patchSender(Sender *sender, const QByteArray &body)
     const QJsonObject activation = immediateActivation(nextVersion(Version()).toString());
     QJsonObject active = staged;
     active.insert(QStringLiteral("activation"), activation);
-    const QJsonObject params = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
-    active.insert(QStringLiteral("transport_params"), QJsonArray{resolveAuto(params, true, sender->multicastIp)});
+    active.insert(QStringLiteral("transport_params"),
+                  resolveLegs(staged.value(QStringLiteral("transport_params")).toArray(), true, sender->multicastIp));
     sender->active = active;
     sender->staged = staged;
     sender->version = nextVersion(sender->version);
@@ -633,7 +646,7 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
     QJsonObject patch;
     bool activate = false;
     SimReply refusal;
-    if (!readPatch(body, PatchValidator::Receiver, &patch, &activate, &refusal))
+    if (!readPatch(body, PatchValidator::Receiver, receiver->legs, &patch, &activate, &refusal))
         return refusal;
     QString why;
 
@@ -645,8 +658,13 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
         staged.insert(QStringLiteral("transport_file"), file);
         const QString data = file.value(QStringLiteral("data")).toString();
         if (file.value(QStringLiteral("type")).toString() == QLatin1String("application/sdp") && !data.isEmpty()) {
-            if (!applySdp(&changed, data, &why))
-                return error(400, QStringLiteral("The transport file does not suit this receiver"), why);
+            // A leg the file does not feed is left as staged: not every receiver switches it
+            // off by itself, so a controller has to.
+            const QStringList legFiles = SimLegs::legFiles(data, receiver->legs);
+            for (int i = 0; i < legFiles.size(); ++i) {
+                if (!applySdp(&changed, legFiles.at(i), i, &why))
+                    return error(400, QStringLiteral("The transport file does not suit this receiver"), why);
+            }
         }
     }
     mergeTransportParams(&staged, patch);
@@ -665,8 +683,8 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
 
     QJsonObject active = staged;
     active.insert(QStringLiteral("activation"), activation);
-    const QJsonObject params = staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
-    active.insert(QStringLiteral("transport_params"), QJsonArray{resolveAuto(params, false, QString())});
+    active.insert(QStringLiteral("transport_params"),
+                  resolveLegs(staged.value(QStringLiteral("transport_params")).toArray(), false, QString()));
     if (m_config.faults.activateOtherSender && active.value(QStringLiteral("sender_id")).isString())
         active.insert(QStringLiteral("sender_id"), makeId(QStringLiteral("other-sender")));
     changed.active = active;
@@ -680,9 +698,10 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
     return json(reply);
 }
 
-bool SimNode::applySdp(Receiver *receiver, const QString &sdp, QString *errorString) const
+bool SimNode::applySdp(Receiver *receiver, const QString &sdp, int index, QString *errorString) const
 {
-    QJsonObject leg = receiver->staged.value(QStringLiteral("transport_params")).toArray().at(0).toObject();
+    QJsonArray legs = receiver->staged.value(QStringLiteral("transport_params")).toArray();
+    QJsonObject leg = legs.at(index).toObject();
     QString media;
     QString encoding;
     const QStringList lines = sdp.split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts);
@@ -720,7 +739,9 @@ bool SimNode::applySdp(Receiver *receiver, const QString &sdp, QString *errorStr
     }
     if (m_config.faults.refuseUnfitSdp && !SimFormats::sdpFitsCaps(sdp, receiver->caps, errorString))
         return false;
-    receiver->staged.insert(QStringLiteral("transport_params"), QJsonArray{leg});
+    leg.insert(QStringLiteral("rtp_enabled"), true);
+    legs[index] = leg;
+    receiver->staged.insert(QStringLiteral("transport_params"), legs);
     return true;
 }
 
@@ -759,9 +780,12 @@ QJsonObject SimNode::selfJson() const
     self.insert(QStringLiteral("clocks"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("clk0")},
                                                                  {QStringLiteral("ref_type"), QStringLiteral("internal")}}});
     const QString mac = macFor(m_nodeId);
-    self.insert(QStringLiteral("interfaces"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("eth0")},
-                                                                     {QStringLiteral("chassis_id"), mac},
-                                                                     {QStringLiteral("port_id"), mac}}});
+    QJsonArray interfaces;
+    for (const QString &name : SimLegs::interfaces(m_legs))
+        interfaces << QJsonObject{{QStringLiteral("name"), name},
+                                  {QStringLiteral("chassis_id"), mac},
+                                  {QStringLiteral("port_id"), name == QLatin1String("eth0") ? mac : macFor(m_nodeId + name)}};
+    self.insert(QStringLiteral("interfaces"), interfaces);
     return self;
 }
 
@@ -836,7 +860,7 @@ QJsonObject SimNode::senderJson(const Sender &sender) const
         SimFormats::addSenderAttributes(&object, sender.video);
     object.insert(QStringLiteral("manifest_href"),
                   baseUrl() + QStringLiteral("/x-nmos/connection/v1.1/single/senders/%1/transportfile").arg(sender.id));
-    object.insert(QStringLiteral("interface_bindings"), QJsonArray{QStringLiteral("eth0")});
+    object.insert(QStringLiteral("interface_bindings"), QJsonArray::fromStringList(SimLegs::interfaces(sender.legs)));
     object.insert(QStringLiteral("subscription"),
                   QJsonObject{{QStringLiteral("receiver_id"), sender.active.value(QStringLiteral("receiver_id"))},
                               {QStringLiteral("active"), sender.active.value(QStringLiteral("master_enable")).toBool()}});
@@ -853,7 +877,7 @@ QJsonObject SimNode::receiverJson(const Receiver &receiver) const
     object.insert(QStringLiteral("caps"), caps);
     object.insert(QStringLiteral("device_id"), receiver.deviceId);
     object.insert(QStringLiteral("transport"), QStringLiteral("urn:x-nmos:transport:rtp.mcast"));
-    object.insert(QStringLiteral("interface_bindings"), QJsonArray{QStringLiteral("eth0")});
+    object.insert(QStringLiteral("interface_bindings"), QJsonArray::fromStringList(SimLegs::interfaces(receiver.legs)));
     object.insert(QStringLiteral("subscription"),
                   QJsonObject{{QStringLiteral("sender_id"), receiver.active.value(QStringLiteral("sender_id"))},
                               {QStringLiteral("active"), receiver.active.value(QStringLiteral("master_enable")).toBool()}});
@@ -907,7 +931,7 @@ QByteArray SimNode::senderSdp(const Sender &sender) const
     lines << QStringLiteral("a=ts-refclk:ptp=IEEE1588-2008:traceable")
           << QStringLiteral("a=mediaclk:direct=0");
     // RFC 4566 ends every line, the last one too, with CRLF.
-    return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+    return SimLegs::duplicated((lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8(), sender.legs);
 }
 
 QJsonObject SimNode::state() const
@@ -919,6 +943,7 @@ QJsonObject SimNode::state() const
                                {QStringLiteral("label"), sender.label},
                                {QStringLiteral("format"), formatUrn(sender.format)},
                                {QStringLiteral("master_enable"), sender.active.value(QStringLiteral("master_enable"))},
+                               {QStringLiteral("transport_params"), sender.active.value(QStringLiteral("transport_params"))},
                                {QStringLiteral("version"), sender.version.toString()},
                                {QStringLiteral("activations"), sender.activations},
                                {QStringLiteral("patches"), sender.patches}};
@@ -931,6 +956,7 @@ QJsonObject SimNode::state() const
                                  {QStringLiteral("sender_id"), receiver.active.value(QStringLiteral("sender_id"))},
                                  {QStringLiteral("master_enable"), receiver.active.value(QStringLiteral("master_enable"))},
                                  {QStringLiteral("transport_file"), receiver.active.value(QStringLiteral("transport_file"))},
+                                 {QStringLiteral("transport_params"), receiver.active.value(QStringLiteral("transport_params"))},
                                  {QStringLiteral("version"), receiver.version.toString()},
                                  {QStringLiteral("activations"), receiver.activations},
                                  {QStringLiteral("patches"), receiver.patches}};

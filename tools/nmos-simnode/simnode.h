@@ -72,6 +72,7 @@ private:
         QString group;
         QString role;
         Format format = Video;
+        int legs = 1;
         QString deviceId;
         QString flowId;
         QString sourceId;
@@ -91,6 +92,7 @@ private:
         QString group;
         QString role;
         Format format = Video;
+        int legs = 1;
         QString deviceId;
         QJsonObject caps; // as IS-04 shows them, less their version
         Version version;
@@ -120,7 +122,7 @@ private:
 
     SimReply handleNodeApi(const QByteArray &method, const QStringList &parts);
     SimReply handleConnectionApi(const QByteArray &method, const QStringList &parts, const QByteArray &body);
-    bool readPatch(const QByteArray &body, PatchValidator::Kind kind, QJsonObject *patch, bool *activate,
+    bool readPatch(const QByteArray &body, PatchValidator::Kind kind, int legs, QJsonObject *patch, bool *activate,
                    SimReply *refusal);
     SimReply patchSender(Sender *sender, const QByteArray &body);
     SimReply patchReceiver(Receiver *receiver, const QByteArray &body);
@@ -135,8 +137,10 @@ private:
     QJsonObject resourceCore(const QString &id, const Version &version, const QString &label,
                              const QString &group, const QString &role) const;
     QByteArray senderSdp(const Sender &sender) const;
-    bool applySdp(Receiver *receiver, const QString &sdp, QString *errorString) const;
+    // Reads one leg's part of a transport file (SimLegs::legFiles) into that leg, switched on.
+    bool applySdp(Receiver *receiver, const QString &sdp, int leg, QString *errorString) const;
     QJsonObject resolveAuto(const QJsonObject &params, bool sender, const QString &multicastIp) const;
+    QJsonArray resolveLegs(const QJsonArray &legs, bool sender, const QString &multicastIp) const;
 
     static SimReply json(const QJsonValue &value, int status = 200);
     static SimReply error(int status, const QString &text, const QString &debug = QString());
@@ -150,6 +154,7 @@ private:
     const int m_index;
     QString m_nodeId;
     Version m_nodeVersion;
+    int m_legs = 1; // the most any of its senders and receivers has
 
     mutable QMutex m_mutex;
     int m_port = 0;
