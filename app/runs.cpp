@@ -88,8 +88,8 @@ void MainWindow::showRunOutcome(const QString &title, const PatchWorkflow::RunOu
         break;
     }
     QString summary;
-    for (const QString &failure : outcome.failures())
-        summary += failure + QLatin1Char('\n');
+    for (const QString &text : outcome.notes + outcome.failures())
+        summary += text + QLatin1Char('\n');
     if (!summary.isEmpty())
         showMessage(QMessageBox::Information, title, summary);
 }

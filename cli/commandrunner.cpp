@@ -377,6 +377,8 @@ int CommandRunner::reportRun(const QString &done, const PatchWorkflow::RunOutcom
         return Failed;
     }
     Console::line(Console::out(), done);
+    for (const QString &note : outcome.notes)
+        Console::line(Console::out(), prefix + note);
     const QStringList failures = outcome.failures();
     for (const QString &failure : failures)
         Console::line(Console::err(), prefix + failure);

@@ -176,7 +176,11 @@ void tst_PatchEndToEnd::initTestCase()
         {"label": "flat-monitor", "bind": ["10.77.0.2"], "empty_device_lists": true, "devices": [{"groups": [
             {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1}]}]},
         {"label": "remote-monitor", "seed": "monitor", "bind": ["10.77.0.2"], "controls_href": "%1", "devices": [{"groups": [
-            {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1}]}]}]})")
+            {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1}]}]},
+        {"label": "two-leg-camera", "bind": ["10.77.0.2"], "devices": [{"groups": [
+            {"name": "Cam", "video_senders": 1, "audio_senders": 2, "data_senders": 1, "legs": 2}]}]},
+        {"label": "two-leg-monitor", "bind": ["10.77.0.2"], "devices": [{"groups": [
+            {"name": "Mon", "video_receivers": 1, "audio_receivers": 2, "data_receivers": 1, "legs": 2}]}]}]})")
                        .arg("http://" + m_addresses.value("monitor") + "/x-nmos/connection/v1.1/").toUtf8());
     listings.close();
     QVERIFY(startSim({"--config", listings.fileName()}, "10.77.0.2"));
@@ -224,6 +228,11 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup_data()
     QTest::newRow("monitor leaving device lists empty") << "camera" << 0 << "flat-monitor" << QString() << false;
     QTest::newRow("monitor controlled on another port") << "camera" << 0 << "remote-monitor" << QString() << false;
     QTest::newRow("camera speaking v1.2 only") << "old-camera" << 0 << "monitor" << QString() << false;
+    // ST 2022-7: the two-leg monitor is patched from both legs first, so that the one-leg
+    // camera after it must switch its second leg off.
+    QTest::newRow("two-leg camera to two-leg monitor") << "two-leg-camera" << 0 << "two-leg-monitor" << QString() << false;
+    QTest::newRow("camera to two-leg monitor") << "camera" << 0 << "two-leg-monitor" << QString() << false;
+    QTest::newRow("two-leg camera to monitor") << "two-leg-camera" << 0 << "monitor" << QString() << false;
     const QString notActive = QStringLiteral("Patch failed on video:\nNot active: the receiver reports sender %1 with master_enable %2");
     QTest::newRow("monitor not activating") << "camera" << 0 << "idle-monitor" << notActive.arg("none", "false") << false;
     QTest::newRow("monitor taking another sender") << "camera" << 0 << "wayward-monitor" << notActive.arg("[-0-9a-f]{36}", "true") << false;
@@ -268,13 +277,14 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         QCOMPARE(byLabel(nodeState(patched), "receivers", "Mon Audio 1").value("sender_id").toString(), QString());
         return;
     }
-    QCOMPARE(catcher.shown, QStringList());
 
     // Each monitor receiver is patched to the camera sender of its role, with the transport
-    // file the camera publishes now.
+    // file the camera publishes now, on each leg it has: from the sender's leg in the same
+    // place, or off where the sender has none.
     const QJsonObject cameraState = nodeState(camera), monitorState = nodeState(patched);
     QNetworkAccessManager manager;
     QHash<QString, QString> sdpOfRole;
+    QString notes;
     for (const QString &role : QStringList{"Video", "Audio 1", "Audio 2", "Anc"}) {
         const QJsonObject sender = byLabel(cameraState, "senders", "Cam " + role);
         QCOMPARE(sender.value("activations").toInt(), activations);
@@ -288,7 +298,18 @@ void tst_PatchEndToEnd::patchesShowsAndTakesDownGroup()
         QCOMPARE(receiver.value("master_enable").toBool(), true);
         QCOMPARE(receiver.value("transport_file").toObject().value("data").toString(), sdp);
         sdpOfRole.insert(role, sdp + "\n\n\n");
+        const QJsonArray sent = sender["transport_params"].toArray(), taken = receiver["transport_params"].toArray();
+        for (int leg = 0; leg < taken.size(); ++leg) {
+            QCOMPARE(taken[leg]["rtp_enabled"].toBool(), leg < sent.size());
+            if (leg < sent.size())
+                QCOMPARE(taken[leg]["multicast_ip"].toString(), sent[leg]["destination_ip"].toString());
+        }
+        if (taken.size() < sent.size())
+            notes += QString("Receiver \"Mon %1\" has one leg: it takes the first leg (of 2) of sender \"Cam %1\".\n").arg(role);
     }
+    // The operator is told of each receiver taking one leg of two.
+    QCOMPARE(catcher.shown, notes.isEmpty() ? QStringList() : QStringList{"information|Connect|" + notes});
+    catcher.shown.clear();
     // Video first, then the audio in the order the monitor lists its receivers, then anc.
     QString staged = sdpOfRole.value("Video");
     for (const QJsonValue &receiver : monitorState.value("receivers").toArray())

@@ -82,8 +82,7 @@ PatchWorkflow::RunOutcome PatchWorkflow::connectGroup(const NmosClient::SenderCo
 
     // One text for the whole run: a call that fails without a text of its own leaves the
     // last one standing.
-    if (!m_client->connectReceiver(outcome.sender, outcome.receiver, &error)
-        || !m_client->verifyConnected(outcome.sender, outcome.receiver, &error)) {
+    if (!connectPair(outcome.sender, outcome.receiver, &outcome, &error)) {
         outcome.ending = RunOutcome::VideoFailed;
         outcome.message = tr("Patch failed on video:\n%1").arg(error);
         return outcome;
@@ -108,8 +107,7 @@ void PatchWorkflow::connectMembers(RunOutcome *outcome, QString *error)
             // The members are asked on the nodes of the video pair, never on others.
             const bool done = m_client->findSender(sender.node, format, &memberSender, pair.first, error)
                               && m_client->findReceiver(receiver.node, format, &memberReceiver, pair.second, error)
-                              && m_client->connectReceiver(memberSender, memberReceiver, error)
-                              && m_client->verifyConnected(memberSender, memberReceiver, error);
+                              && connectPair(memberSender, memberReceiver, outcome, error);
             outcome->members << PairOutcome{format, pair.first, pair.second,
                                             done ? PairOutcome::Done : PairOutcome::Failed, done ? QString() : *error};
         }
@@ -120,6 +118,22 @@ void PatchWorkflow::connectMembers(RunOutcome *outcome, QString *error)
             outcome->members << PairOutcome{format, QString(), id, PairOutcome::NotAttempted,
                                             tr("Receiver %1 has no counterpart in the sender's group").arg(id)};
     }
+}
+
+bool PatchWorkflow::connectPair(const NmosClient::SenderGroup &sender, const NmosClient::ReceiverGroup &receiver,
+                                RunOutcome *outcome, QString *error)
+{
+    NmosClient::LegPatch legs;
+    if (!m_client->connectReceiver(sender, receiver, error, &legs)
+        || !m_client->verifyConnected(sender, receiver, error, legs.params))
+        return false;
+    // A redundant stream runs unprotected on such a receiver, which the operator must know.
+    if (legs.params.size() == 1 && legs.senderLegs > 1)
+        outcome->notes << tr("Receiver \"%1\" has one leg: it takes the first leg (of %2) of sender \"%3\".")
+                              .arg(receiver.label)
+                              .arg(legs.senderLegs)
+                              .arg(sender.label);
+    return true;
 }
 
 PatchWorkflow::RunOutcome PatchWorkflow::disconnectGroup(const NmosClient::ReceiverConnection &receiver)

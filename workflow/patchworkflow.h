@@ -44,6 +44,9 @@ public:
         // In the order tried: audio, then ancillary; each kind's pairs, then its members
         // without a counterpart.
         QList<PairOutcome> members;
+        // What the operator is told of pairs patched otherwise than sender to receiver in
+        // full: a receiver taking one leg of a sender's two.
+        QStringList notes;
 
         // What a completed run did not do, one text each: the unread groups, then every
         // member that failed or was not attempted.
@@ -75,6 +78,9 @@ public:
 
 private:
     void connectMembers(RunOutcome *outcome, QString *error);
+    // Patches and checks one pair, telling *outcome of a leg left out.
+    bool connectPair(const NmosClient::SenderGroup &sender, const NmosClient::ReceiverGroup &receiver,
+                     RunOutcome *outcome, QString *error);
 
     NmosClient *m_client;
 };
