@@ -53,7 +53,7 @@ void tst_Cli::initTestCase()
     // group ("Cam Audio 1"). Both twins label their group alike.
     QJsonArray nodes;
     QHash<QString, QString> hosts;
-    const QStringList cameras{"camera=Cam", "other=Other", "twin-a=Twin", "twin-b=Twin"};
+    const QStringList cameras{"camera=Cam", "other=Other", "twin-a=Twin", "twin-b=Twin", "dual=Dual"};
     const QStringList monitors{"monitor=Mon", "lit=Lit", "spare=Spare", "picky=Picky", "wall=Wall", "mute=Mute", "fussy=Fussy"};
     for (const QString &node : cameras + monitors) {
         const QString kind = cameras.contains(node) ? "senders" : "receivers";
@@ -66,6 +66,9 @@ void tst_Cli::initTestCase()
             group.insert("video_caps", QJsonObject{{"media_types", QJsonArray{"video/raw"}}, {"constraint_sets", QJsonArray{QJsonObject{
                 {"urn:x-nmos:cap:format:grain_rate", QJsonObject{{"enum", QJsonArray{QJsonObject{{"numerator", 60000}, {"denominator", 1001}},
                                                                                    QJsonObject{{"numerator", 60}}}}}}}}}});
+        // Sends each stream on two ST 2022-7 legs.
+        if (node.startsWith("dual"))
+            group.insert("legs", 2);
         QJsonObject config{{"label", node.section('=', 0, 0)}, {"bind", QJsonArray{hosts.value(node.section('=', 0, 0))}},
                            {"devices", QJsonArray{QJsonObject{{"groups", QJsonArray{group}}}}}};
         // Takes its video patch and refuses a sender for every member.
@@ -295,6 +298,13 @@ void tst_Cli::commands_data()
     QTest::newRow("--version with no display")
         << QList<QStringList>{{"--version"}, {"ferrolink", "--version"}} << 0 << QStringList{"ferrolink 8.0.124"} << QStringList()
         << QString() << QStringList();
+    // The one-leg monitor takes the first leg of each stream, as the run says after it is done.
+    QTest::newRow("connect tells of each leg left out")
+        << QList<QStringList>{{"connect", "Dual Video", "Mon Video"}} << 0
+        << QStringList{"Patched " + monitorEntry + " to dual ({addr:dual}-Dual Video)",
+                       R"(Receiver "Mon Video" has one leg: it takes the first leg (of 2) of sender "Dual Video".)",
+                       R"(Receiver "Mon Anc" has one leg: it takes the first leg (of 2) of sender "Dual Anc".)"}
+        << QStringList() << "monitor" << fed("Mon", "dual", "Dual");
 }
 
 void tst_Cli::commands()
