@@ -1,9 +1,9 @@
 // libFuzzer entry point for the NMOS client: a node may answer any query with any body.
 // The input is up to eight bodies, split at NUL bytes, that answer the senders, receivers,
-// flows and devices collections, a single sender, a single receiver, a receiver's staged
-// endpoint and every other request (the transport file, a sender's PATCH); a missing body
-// answers 404. It looks
-// for crashes and undefined behaviour; where requests go is the unit tests' to check.
+// flows and devices collections, a single sender, a single receiver, a receiver's Connection
+// API endpoints (staged, active, constraints) and every other request (the transport file, a
+// sender's PATCH); a missing body answers 404. It looks for crashes and undefined behaviour;
+// where requests go is the unit tests' to check.
 #include "nmos/nmosclient.h"
 
 #include <QBuffer>
@@ -123,8 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QString sdp;
         client.getReceiverSdp(receiver, &sdp);
         QString error;
-        if (haveSender)
-            client.connectReceiver(sender, receiver, &error);
+        NmosClient::LegPatch legs;
+        if (haveSender && client.connectReceiver(sender, receiver, &error, &legs))
+            client.verifyConnected(sender, receiver, &error, legs.params);
         client.disconnectReceiver(receiver, &error);
     }
 
