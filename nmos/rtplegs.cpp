@@ -11,6 +11,8 @@ struct MediaSection
 {
     QString mid;
     QJsonObject params;
+    QString secondSource;          // of a source filter naming two
+    bool duplicateSources = false; // "a=ssrc-group:DUP": the two sources send one leg each
 };
 
 // The address of a "c=" or "a=source-filter:" field, without the TTL or count a multicast
@@ -32,14 +34,15 @@ void readConnection(const QString &value, QJsonObject *params)
 
 // "a=source-filter: incl IN IP4 <destination> <source>...": the first source is the one a
 // leg is joined from; an exclusion names no source to join.
-void readSourceFilter(const QString &value, QJsonObject *params)
+void readSourceFilter(const QString &value, MediaSection *section)
 {
     const QStringList fields = value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (fields.size() < 5 || fields.at(0) != QLatin1String("incl"))
         return;
     const QString source = addressOf(fields.at(4));
     if (!source.isEmpty())
-        params->insert(QStringLiteral("source_ip"), source);
+        section->params.insert(QStringLiteral("source_ip"), source);
+    section->secondSource = addressOf(fields.value(5));
 }
 
 QString valueText(const QJsonValue &value)
@@ -66,24 +69,26 @@ bool sameValue(const QString &key, const QJsonValue &active, const QJsonValue &a
 QList<QJsonObject> RtpLegs::ofSdp(const QString &sdp)
 {
     // Session-level connection data and source filters hold for every section without its own.
-    QJsonObject session;
+    MediaSection session;
     QStringList duplicates;
     QList<MediaSection> sections;
     const QStringList lines = sdp.split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts);
     for (const QString &line : lines) {
-        QJsonObject &params = sections.isEmpty() ? session : sections.last().params;
+        MediaSection &current = sections.isEmpty() ? session : sections.last();
         if (line.startsWith(QLatin1String("m="))) {
-            sections << MediaSection{QString(), session};
+            sections << session;
             bool ok = false;
             const int port = line.section(QLatin1Char(' '), 1, 1).section(QLatin1Char('/'), 0, 0).toInt(&ok);
             if (ok && port > 0 && port < 65536)
                 sections.last().params.insert(QStringLiteral("destination_port"), port);
         } else if (line.startsWith(QLatin1String("c="))) {
-            readConnection(line.mid(2), &params);
+            readConnection(line.mid(2), &current.params);
         } else if (line.startsWith(QLatin1String("a=source-filter:"))) {
-            readSourceFilter(line.mid(16), &params);
+            readSourceFilter(line.mid(16), &current);
         } else if (line.startsWith(QLatin1String("a=mid:")) && !sections.isEmpty()) {
-            sections.last().mid = line.mid(6).trimmed();
+            current.mid = line.mid(6).trimmed();
+        } else if (line.startsWith(QLatin1String("a=ssrc-group:DUP ")) && !sections.isEmpty()) {
+            current.duplicateSources = true;
         } else if (line.startsWith(QLatin1String("a=group:DUP ")) && sections.isEmpty()) {
             duplicates = line.mid(12).split(QLatin1Char(' '), Qt::SkipEmptyParts);
         }
@@ -94,9 +99,16 @@ QList<QJsonObject> RtpLegs::ofSdp(const QString &sdp)
         if (!section.mid.isEmpty() && duplicates.contains(section.mid))
             legs << section.params;
     }
-    // A file that names fewer than two of its sections as duplicates sends one stream, the first.
-    if (legs.size() < 2 && !sections.isEmpty())
-        legs = {sections.first().params};
+    // A file that names fewer than two of its sections as duplicates sends one stream, the
+    // first, on one leg, or on two from two sources to one group.
+    if (legs.size() < 2 && !sections.isEmpty()) {
+        const MediaSection &first = sections.first();
+        legs = {first.params};
+        if (first.duplicateSources && !first.secondSource.isEmpty()) {
+            legs << first.params;
+            legs.last().insert(QStringLiteral("source_ip"), first.secondSource);
+        }
+    }
     return legs;
 }
 

@@ -13,9 +13,10 @@ class RtpLegs
 {
 public:
     // A receiver's transport parameters for each leg the file describes: the media sections
-    // its DUP group names, in the file's order, or else its first media section alone. Each
-    // holds what the file gives of destination_port, multicast_ip and source_ip; the list is
-    // empty when the file describes no media.
+    // its DUP group names, in the file's order, or else its first media section alone, with
+    // a leg for each of two sources its ssrc-group DUP names. Each holds what the file gives
+    // of destination_port, multicast_ip and source_ip; the list is empty when the file
+    // describes no media.
     static QList<QJsonObject> ofSdp(const QString &sdp);
 
     // The transport_params for a receiver of receiverLegs legs fed by senderLegs: each leg

@@ -628,6 +628,11 @@ void tst_NmosClient::patchesAndVerifiesEachLeg_data()
                                                                            QJsonObject{{"destination_port", 5006}, {"rtp_enabled", true}}}
                                                              << QJsonArray() << Untouched;
     // Two media sections that are no duplicates carry one stream.
+    QJsonObject fromSecondSource = first;
+    fromSecondSource["source_ip"] = "10.1.0.7";
+    QTest::newRow("two sources of one section to two")
+        << QByteArray(OneLegSdp).replace("239.1.1.1 10.0.0.7\r\n", "239.1.1.1 10.0.0.7 10.1.0.7\r\na=ssrc-group:DUP 1000 1010\r\n") << 2 << legs(2)
+        << QJsonArray{first, fromSecondSource} << QJsonArray() << Untouched;
     QTest::newRow("two sections without DUP to two") << QByteArray(TwoLegSdp).replace("a=group:DUP p s\r\n", "") << 2 << legs(2)
                                                      << QJsonArray{first, off} << QJsonArray() << Untouched;
     QJsonObject wrongGroup = second;
