@@ -60,7 +60,7 @@ void CommandRunner::start(const DiscoveryOptions &discovery)
 {
     if (m_options.command == QLatin1String("recall")) {
         const QString path = m_options.arguments.value(0);
-        if (!readSaved(path, &m_recalled) || m_recalled.isEmpty()) {
+        if (!SalvoFile::read(path, &m_recalled) || m_recalled.routes.isEmpty()) {
             Console::line(Console::err(), tr("%1: no receivers saved there").arg(path));
             finish(Usage);
             return;
@@ -147,13 +147,10 @@ QList<CommandRunner::Named> CommandRunner::namedEntries() const
     if (command == QLatin1String("sdp"))
         return {{{Entry::Sender, Entry::Receiver}, arguments.value(0)}};
     QList<Named> named;
-    for (const QJsonValue &item : m_recalled) {
-        for (const QString &kind : {QStringLiteral("receiver"), QStringLiteral("sender")}) {
-            const QJsonObject saved = item[kind].toObject();
-            if (!saved.isEmpty())
-                named.append({{kind == QLatin1String("sender") ? Entry::Sender : Entry::Receiver},
-                              saved.value(QLatin1String("id")).toString()});
-        }
+    for (const SalvoFile::Route &route : m_recalled.routes) {
+        named.append({{Entry::Receiver}, route.receiver.id});
+        if (route.hasSender)
+            named.append({{Entry::Sender}, route.sender.id});
     }
     return named;
 }

@@ -3,6 +3,7 @@
 
 #include "cli/entrycatalog.h"
 #include "workflow/patchworkflow.h"
+#include "workflow/salvofile.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -86,10 +87,7 @@ private:
     void pollReceivers();
     void showReceiving(const Entry &receiver, bool read, bool enabled, const QString &senderId, const QString &error);
     // The entry a saved receiver or sender stands for now.
-    bool findSaved(Entry::Kind kind, const QJsonObject &saved, Entry *entry) const;
-    // The receivers a file of saved receivers holds: none when it does not exist or is
-    // empty; false when it holds anything else.
-    static bool readSaved(const QString &path, QJsonArray *receivers);
+    bool findSaved(Entry::Kind kind, const SalvoFile::Resource &saved, Entry *entry) const;
     // list and save: the sources not read in full before the wait ran out, on stderr.
     void reportUnreadSources();
 
@@ -113,15 +111,15 @@ private:
     int m_exitCode = Done;
     bool m_signingIn = false;
     // Recall: the file's receivers and senders, read before the nodes are found.
-    QJsonArray m_recalled;
+    SalvoFile m_recalled;
     // list --json and save: the receivers listed since the intake was last idle.
     QList<Entry> m_unread;
     // Save: what each receiver runs, as it is read.
-    QJsonArray m_saved;
+    SalvoFile m_saved;
     // Save: what the file held before, by the id of the receiver listed now, and what it
     // held of receivers not found now.
-    QHash<QString, QJsonObject> m_savedBefore;
-    QJsonArray m_notFound;
+    QHash<QString, SalvoFile::Route> m_savedBefore;
+    QList<SalvoFile::Route> m_notFound;
     // list --for: the stream the receivers are judged by.
     StreamFormat m_judgedStream;
     bool m_judging = false;
