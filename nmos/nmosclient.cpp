@@ -39,7 +39,9 @@ QString schemeOf(const NmosClient::NodeEndpoint &node)
     return node.scheme == QLatin1String("https") ? node.scheme : QStringLiteral("http");
 }
 
-QString connectionUrl(const NmosClient::NodeEndpoint &node, const QString &path)
+} // namespace
+
+QString NmosPrivate::connectionUrl(const NmosClient::NodeEndpoint &node, const QString &path)
 {
     if (!node.connectionApi.isEmpty()) {
         QString base = node.connectionApi;
@@ -49,6 +51,8 @@ QString connectionUrl(const NmosClient::NodeEndpoint &node, const QString &path)
     }
     return QString::fromLatin1(ConnectionApiBase).arg(schemeOf(node), node.address) + path;
 }
+
+namespace {
 
 // Ids come from the nodes. Each becomes exactly one path segment, so "/", "?", "#" or "%"
 // in an id cannot steer the request to another resource; a UUID passes unchanged. The dot
@@ -295,8 +299,10 @@ QByteArray NmosClient::syncGet(QNetworkAccessManager *manager, const QString &ur
     return body;
 }
 
-bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, const QJsonObject &body,
-                           int *status, QString *errorString, QByteArray *response, const NodeEndpoint &node)
+namespace {
+
+bool sendJson(QNetworkAccessManager *manager, const QByteArray &verb, const QUrl &url, const QByteArray &payload,
+              int *status, QString *errorString, QByteArray *response, const NmosClient::NodeEndpoint &node)
 {
     if (!url.isValid()) {
         if (errorString)
@@ -306,17 +312,16 @@ bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, cons
         return false;
     }
 
-    QNetworkRequest request = nodeRequest(url, CloseConnection, node);
+    QNetworkRequest request = NmosClient::nodeRequest(url, NmosClient::CloseConnection, node);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
-    const auto send = [manager, &request, &payload] {
-        QNetworkReply *reply = manager->sendCustomRequest(request, QByteArrayLiteral("PATCH"), payload);
+    const auto send = [manager, &request, &verb, &payload] {
+        QNetworkReply *reply = manager->sendCustomRequest(request, verb, payload);
         ReplyLimits::watch(reply);
         return reply;
     };
     QNetworkReply *reply = nullptr;
     QString failure;
-    const bool ok = sendAndWait(manager, QByteArrayLiteral("PATCH"), send, &reply, &failure);
+    const bool ok = sendAndWait(manager, verb, send, &reply, &failure);
     if (!ok && errorString)
         *errorString = failure;
     if (status)
@@ -325,6 +330,22 @@ bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, cons
         *response = reply->readAll();
     reply->deleteLater();
     return ok;
+}
+
+} // namespace
+
+bool NmosClient::syncPatch(QNetworkAccessManager *manager, const QUrl &url, const QJsonObject &body,
+                           int *status, QString *errorString, QByteArray *response, const NodeEndpoint &node)
+{
+    return sendJson(manager, QByteArrayLiteral("PATCH"), url, QJsonDocument(body).toJson(QJsonDocument::Compact), status,
+                    errorString, response, node);
+}
+
+bool NmosClient::syncPost(QNetworkAccessManager *manager, const QUrl &url, const QJsonArray &body, int *status,
+                          QString *errorString, QByteArray *response, const NodeEndpoint &node)
+{
+    return sendJson(manager, QByteArrayLiteral("POST"), url, QJsonDocument(body).toJson(QJsonDocument::Compact), status,
+                    errorString, response, node);
 }
 
 QString NmosClient::bracketIpv6Host(const QString &url)

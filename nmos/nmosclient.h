@@ -144,6 +144,9 @@ public:
     static bool syncPatch(QNetworkAccessManager *manager, const QUrl &url, const QJsonObject &body,
                           int *status = nullptr, QString *errorString = nullptr,
                           QByteArray *response = nullptr, const NodeEndpoint &node = NodeEndpoint());
+    static bool syncPost(QNetworkAccessManager *manager, const QUrl &url, const QJsonArray &body,
+                         int *status = nullptr, QString *errorString = nullptr,
+                         QByteArray *response = nullptr, const NodeEndpoint &node = NodeEndpoint());
     static QString bracketIpv6Host(const QString &url);
     // The address of a sender's transport file, for callers that read it themselves; empty
     // unless it is on the web: never a local file, a resource or a share.
@@ -218,6 +221,24 @@ public:
                          QString *errorString = nullptr, LegPatch *legs = nullptr);
     bool disconnectReceiver(const ReceiverGroup &receiver, QString *errorString = nullptr);
     bool getReceiverSdp(const ReceiverGroup &receiver, QString *sdp);
+    // What a connect or a disconnect stages on a receiver, without its activation. A connect
+    // reads the sender's transport file first, activating a sender that publishes none, and
+    // sets the receiver's legs as connectReceiver does.
+    bool connectParams(const SenderGroup &sender, const ReceiverGroup &receiver, QJsonObject *params,
+                       QString *errorString = nullptr, LegPatch *legs = nullptr);
+    static QJsonObject disconnectParams();
+    // One receiver's staged parameters, activation included, for stageReceivers.
+    struct StagedParams
+    {
+        ReceiverGroup receiver;
+        QJsonObject params;
+    };
+    // Stages the parameters of receivers of one device: in one POST to the device's bulk
+    // endpoint, or, where it offers none (404, 405 or 501), one PATCH each. (*refusals)[i]
+    // is empty where staged[i] was taken, else why not. *bulk tells which way was used.
+    void stageReceivers(const QList<StagedParams> &staged, QStringList *refusals, bool *bulk = nullptr);
+    // Cancels an activation scheduled on a receiver, leaving what it runs as it is.
+    bool cancelActivation(const ReceiverGroup &receiver, QString *errorString = nullptr);
     // A node may accept a patch and still not run it; only the receiver's active parameters
     // tell, and those of each leg the connect set (legs: its LegPatch::params). On a mismatch
     // or an unreadable answer the failure text goes to errorString.

@@ -15,6 +15,8 @@ constexpr char VideoFormat[] = "urn:x-nmos:format:video";
 constexpr char AudioFormat[] = "urn:x-nmos:format:audio";
 constexpr char DataFormat[] = "urn:x-nmos:format:data";
 
+// A path of the device's Connection API ("/bulk/receivers"), at its base or the node address.
+QString connectionUrl(const NmosClient::NodeEndpoint &node, const QString &path);
 QString nodeUrl(const NmosClient::NodeEndpoint &node, const QString &path);
 QString nodeResourceUrl(const NmosClient::NodeEndpoint &node, const QString &collection, const QString &id);
 QString stagedUrl(const NmosClient::NodeEndpoint &node, const QString &collection, const QString &id);

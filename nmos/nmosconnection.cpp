@@ -4,7 +4,10 @@
 
 #include "net/replylimits.h"
 
+#include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <QJsonValue>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -127,6 +130,12 @@ bool checkActive(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup
     return false;
 }
 
+QJsonObject immediately()
+{
+    return QJsonObject{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
+                       {QStringLiteral("requested_time"), QJsonValue::Null}};
+}
+
 bool isHttpUrl(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
@@ -198,8 +207,8 @@ bool NmosClient::activateSender(const SenderGroup &sender, QString *errorString)
     return false;
 }
 
-bool NmosClient::connectReceiver(const SenderGroup &sender, const ReceiverGroup &receiver,
-                                 QString *errorString, LegPatch *legs)
+bool NmosClient::connectParams(const SenderGroup &sender, const ReceiverGroup &receiver, QJsonObject *params,
+                               QString *errorString, LegPatch *legs)
 {
     // A receiver is never patched without a transport file: an empty one would be accepted
     // by many nodes and leave the receiver running on nothing.
@@ -214,21 +223,39 @@ bool NmosClient::connectReceiver(const SenderGroup &sender, const ReceiverGroup 
             return false;
         }
     }
-
-    QJsonObject body{
+    *params = QJsonObject{
         {QStringLiteral("sender_id"), sender.id},
         {QStringLiteral("master_enable"), true},
         {QStringLiteral("transport_file"),
          QJsonObject{{QStringLiteral("data"), sdp}, {QStringLiteral("type"), QStringLiteral("application/sdp")}}},
-        {QStringLiteral("activation"),
-         QJsonObject{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
-                     {QStringLiteral("requested_time"), QJsonValue::Null}}},
     };
     const LegPatch patch = legPatch(receiver, sdp);
     if (!patch.params.isEmpty())
-        body.insert(QStringLiteral("transport_params"), patch.params);
+        params->insert(QStringLiteral("transport_params"), patch.params);
     if (legs)
         *legs = patch;
+    return true;
+}
+
+QJsonObject NmosClient::disconnectParams()
+{
+    // A receiver whose transport file is cleared names no sender: one left naming its old
+    // sender would tell every other controller that it still takes that stream.
+    return QJsonObject{
+        {QStringLiteral("sender_id"), QJsonValue::Null},
+        {QStringLiteral("master_enable"), false},
+        {QStringLiteral("transport_file"),
+         QJsonObject{{QStringLiteral("data"), QJsonValue::Null}, {QStringLiteral("type"), QJsonValue::Null}}},
+    };
+}
+
+bool NmosClient::connectReceiver(const SenderGroup &sender, const ReceiverGroup &receiver,
+                                 QString *errorString, LegPatch *legs)
+{
+    QJsonObject body;
+    if (!connectParams(sender, receiver, &body, errorString, legs))
+        return false;
+    body.insert(QStringLiteral("activation"), immediately());
     return patchReceiver(manager, receiver, body, errorString);
 }
 
@@ -257,17 +284,59 @@ NmosClient::LegPatch NmosClient::legPatch(const ReceiverGroup &receiver, const Q
 
 bool NmosClient::disconnectReceiver(const ReceiverGroup &receiver, QString *errorString)
 {
-    // A receiver whose transport file is cleared names no sender: one left naming its old
-    // sender would tell every other controller that it still takes that stream.
-    const QJsonObject body{
-        {QStringLiteral("sender_id"), QJsonValue::Null},
-        {QStringLiteral("master_enable"), false},
-        {QStringLiteral("transport_file"),
-         QJsonObject{{QStringLiteral("data"), QJsonValue::Null}, {QStringLiteral("type"), QJsonValue::Null}}},
-        {QStringLiteral("activation"),
-         QJsonObject{{QStringLiteral("mode"), QStringLiteral("activate_immediate")},
-                     {QStringLiteral("requested_time"), QJsonValue::Null}}},
-    };
+    QJsonObject body = disconnectParams();
+    body.insert(QStringLiteral("activation"), immediately());
+    return patchReceiver(manager, receiver, body, errorString);
+}
+
+void NmosClient::stageReceivers(const QList<StagedParams> &staged, QStringList *refusals, bool *bulk)
+{
+    *refusals = QStringList();
+    if (bulk)
+        *bulk = false;
+    if (staged.isEmpty())
+        return;
+    const NodeEndpoint &device = staged.first().receiver.node;
+    QJsonArray items;
+    for (const StagedParams &change : staged)
+        items.append(QJsonObject{{QStringLiteral("id"), change.receiver.id}, {QStringLiteral("params"), change.params}});
+    int status = 0;
+    QString failure;
+    QByteArray response;
+    const QUrl url = patchUrl(connectionUrl(device, QStringLiteral("/bulk/receivers")));
+    const bool answered = syncPost(manager, url, items, &status, &failure, &response, device);
+    if (status != 404 && status != 405 && status != 501) {
+        if (bulk)
+            *bulk = true;
+        QHash<QString, QString> refusalById;
+        QSet<QString> answeredIds;
+        const QJsonArray results = QJsonDocument::fromJson(response).array();
+        for (const QJsonValue &result : results) {
+            const QString id = result[QLatin1String("id")].toString();
+            const int code = result[QLatin1String("code")].toInt();
+            answeredIds.insert(id);
+            if (!isAccepted(code))
+                refusalById.insert(id, refusalText(code, QJsonDocument(result.toObject()).toJson()));
+        }
+        for (const StagedParams &change : staged) {
+            if (!answered || !isAccepted(status))
+                *refusals << (status == 0 || isAccepted(status) ? failure : refusalText(status, response));
+            else if (!answeredIds.contains(change.receiver.id))
+                *refusals << QStringLiteral("Not in the device's answer to its bulk request");
+            else
+                *refusals << refusalById.value(change.receiver.id);
+        }
+        return;
+    }
+    for (const StagedParams &change : staged) {
+        QString why;
+        *refusals << (patchReceiver(manager, change.receiver, change.params, &why) ? QString() : why);
+    }
+}
+
+bool NmosClient::cancelActivation(const ReceiverGroup &receiver, QString *errorString)
+{
+    const QJsonObject body{{QStringLiteral("activation"), QJsonObject{{QStringLiteral("mode"), QJsonValue::Null}}}};
     return patchReceiver(manager, receiver, body, errorString);
 }
 

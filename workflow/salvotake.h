@@ -1,0 +1,123 @@
+#ifndef SALVOTAKE_H
+#define SALVOTAKE_H
+
+#include "nmos/nmosclient.h"
+#include "workflow/patchworkflow.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class QNetworkReply;
+
+// Takes a salvo: each pair patches a receiving group to a sending group, or takes it down,
+// as a run does. Taken now, the pairs run one after another; taken at a time, every
+// receiver of every group is staged to switch at one shared time, a device's receivers in
+// one bulk request where it offers one, and each is read back once the time has passed.
+// The wait and the reading back run on the caller's event loop; results come by signal.
+class SalvoTake : public QObject
+{
+    Q_OBJECT
+
+public:
+    // TAI runs ahead of UTC by the leap seconds inserted since 1972: 37 s since 2017-01-01,
+    // as IERS Bulletin C announces each half year (no leap second is scheduled to date).
+    static constexpr qint64 TaiMinusUtcSeconds = 37;
+    static constexpr int DefaultLeadTimeMs = 2000;
+    // How long after the time a receiver may take to show what it was staged to run.
+    static constexpr int SwitchGraceMs = 2000;
+
+    struct Pair
+    {
+        NmosClient::SenderConnection sender; // ignored when off
+        NmosClient::ReceiverConnection receiver;
+        bool off = false; // take the receiving group down
+    };
+
+    // One receiver of a scheduled take, as it was staged and read back.
+    struct ReceiverResult
+    {
+        int pair = -1;
+        NmosClient::Format format = NmosClient::Video;
+        QString receiverId;
+        QString senderId; // empty when it is taken down
+        bool done = false;
+        QString reason;   // why it failed
+    };
+
+    enum State { Idle, Running, Staging, Scheduled, Verifying, Finished, Cancelled };
+
+    explicit SalvoTake(NmosClient *client, QObject *parent = nullptr);
+
+    void setLeadTimeMs(int milliseconds) { m_leadTimeMs = milliseconds; }
+    int leadTimeMs() const { return m_leadTimeMs; }
+    State state() const { return m_state; }
+    // The shared time of a scheduled take, once staged.
+    QDateTime time() const { return m_time; }
+    QString requestedTime() const { return taiTimestamp(m_time); }
+
+    // A host time (UTC) as an IS-05 TAI timestamp, "<seconds>:<nanoseconds>".
+    static QString taiTimestamp(const QDateTime &utc);
+
+    // Patches each pair at once, one after another, as a run does.
+    void takeNow(const QList<Pair> &pairs);
+    // Schedules every receiver of the pairs at time (UTC), or, when it is null, the lead time
+    // from now. Groups are read and senders' files fetched first, with the client's waiting
+    // calls; false, with the reason, when the time has passed or a take is under way.
+    bool takeAt(const QList<Pair> &pairs, const QDateTime &time = QDateTime(), QString *errorString = nullptr);
+    // Before the time: cancels every activation the take scheduled, or the pairs a take now
+    // has not reached. False when there is nothing left to cancel.
+    bool cancel();
+
+signals:
+    // Every receiver that could be staged is, to switch at time.
+    void scheduled(const QDateTime &time, int receivers);
+    void receiverFinished(const SalvoTake::ReceiverResult &result);
+    // What became of one pair, in the words of a run; pairs come in the order they finish.
+    void pairFinished(int pair, const PatchWorkflow::RunOutcome &outcome);
+    void finished();
+    // The scheduled activations were cancelled; failures, one text each, of those that
+    // could not be.
+    void cancelled(const QStringList &failures);
+
+private:
+    struct Change
+    {
+        ReceiverResult result;
+        NmosClient::ReceiverGroup receiver;
+        QJsonObject params;
+        int member = -1; // its place among the pair's members; -1 for the video receiver
+        bool staged = false;
+        bool concluded = false;
+    };
+
+    void takeNextNow();
+    void prepare(int index, const Pair &pair);
+    void addChange(int pair, const NmosClient::ReceiverGroup &receiver, const QString &senderId,
+                   const QJsonObject &params, NmosClient::Format format = NmosClient::Video);
+    void stage();
+    void readBack();
+    void readOne(int change);
+    void conclude(int change, bool done, const QString &reason);
+    void finishPair(int pair);
+    void cancelStaged();
+
+    NmosClient *m_client;
+    PatchWorkflow *m_workflow;
+    int m_leadTimeMs = DefaultLeadTimeMs;
+    State m_state = Idle;
+    bool m_cancelAsked = false;
+    QList<Pair> m_pairs;
+    int m_next = 0;
+    QDateTime m_time;
+    QList<PatchWorkflow::RunOutcome> m_outcomes;
+    QList<bool> m_pairReported;
+    QList<Change> m_changes;
+    QTimer m_timer;
+};
+
+Q_DECLARE_METATYPE(SalvoTake::ReceiverResult)
+
+#endif // SALVOTAKE_H
