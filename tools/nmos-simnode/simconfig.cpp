@@ -134,7 +134,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         "                         \"refuse_receiver_patch\": false, \"refuse_member_patch\": false,\n"
         "                         \"ignore_activation\": false,\n"
         "                         \"activate_other_sender\": false, \"active_500\": false,\n"
-        "                         \"delay_ms\": 0, \"hang\": false, \"refuse_unfit_sdp\": false}}]}\n"
+        "                         \"delay_ms\": 0, \"hang\": false, \"refuse_unfit_sdp\": false,\n"
+        "                         \"no_bulk\": false}}]}\n"
         "\"count\" plays copies labelled \"<label> 1\", \"<label> 2\", ... on consecutive ports.\n"
         "\"video_format\" is what the group's video senders send (uncompressed 1080p50 4:2:2 10-bit unless said);\n"
         "\"video_caps\" the caps of its video receivers, constraint sets as BCP-004-01 writes them\n"
@@ -169,7 +170,8 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         {QStringLiteral("fault-manifest-404"), QStringLiteral("Manifests answer 404 until their sender was activated.")},
         {QStringLiteral("fault-refuse-activation"), QStringLiteral("Sender activations answer 500.")},
         {QStringLiteral("fault-refuse-receiver-patch"), QStringLiteral("Receiver PATCHes answer 423.")},
-        {QStringLiteral("fault-ignore-activation"), QStringLiteral("Receiver activations are answered as done and never made.")},
+        {QStringLiteral("fault-ignore-activation"), QStringLiteral("Receiver activations, scheduled ones too, are answered as done and never made.")},
+        {QStringLiteral("fault-no-bulk"), QStringLiteral("Offer no bulk endpoints: they answer 501.")},
         {QStringLiteral("fault-activate-other-sender"), QStringLiteral("Receiver activations take a sender other than the one asked for.")},
         {QStringLiteral("fault-active-500"), QStringLiteral("A receiver's active parameters answer 500.")},
         {QStringLiteral("fault-delay"), QStringLiteral("Wait this long before every answer."), QStringLiteral("ms")},
@@ -282,6 +284,7 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         node.faults.refuseActivation = parser.isSet(QStringLiteral("fault-refuse-activation"));
         node.faults.refuseReceiverPatch = parser.isSet(QStringLiteral("fault-refuse-receiver-patch"));
         node.faults.ignoreActivation = parser.isSet(QStringLiteral("fault-ignore-activation"));
+        node.faults.noBulk = parser.isSet(QStringLiteral("fault-no-bulk"));
         node.faults.activateOtherSender = parser.isSet(QStringLiteral("fault-activate-other-sender"));
         node.faults.failActive = parser.isSet(QStringLiteral("fault-active-500"));
         node.faults.hang = parser.isSet(QStringLiteral("fault-hang"));
@@ -353,7 +356,7 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         QStringLiteral("manifest_404_until_active"), QStringLiteral("refuse_activation"),
         QStringLiteral("refuse_receiver_patch"), QStringLiteral("refuse_member_patch"), QStringLiteral("ignore_activation"),
         QStringLiteral("activate_other_sender"), QStringLiteral("active_500"), QStringLiteral("delay_ms"),
-        QStringLiteral("hang"), QStringLiteral("refuse_unfit_sdp")};
+        QStringLiteral("hang"), QStringLiteral("refuse_unfit_sdp"), QStringLiteral("no_bulk")};
 
     if (!checkKeys(object, nodeKeys, QStringLiteral("a node"), errorString))
         return false;
@@ -444,7 +447,8 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
             || !readBool(f, QStringLiteral("active_500"), &node->faults.failActive, errorString)
             || !readInt(f, QStringLiteral("delay_ms"), 0, &node->faults.delayMs, errorString)
             || !readBool(f, QStringLiteral("hang"), &node->faults.hang, errorString)
-            || !readBool(f, QStringLiteral("refuse_unfit_sdp"), &node->faults.refuseUnfitSdp, errorString))
+            || !readBool(f, QStringLiteral("refuse_unfit_sdp"), &node->faults.refuseUnfitSdp, errorString)
+            || !readBool(f, QStringLiteral("no_bulk"), &node->faults.noBulk, errorString))
             return false;
     }
     return true;

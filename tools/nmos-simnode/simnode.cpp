@@ -445,7 +445,7 @@ SimReply SimNode::handleConnectionApi(const QByteArray &method, const QStringLis
     if (parts.size() == 1)
         return get ? list({QStringLiteral("bulk/"), QStringLiteral("single/")}) : error(405, QStringLiteral("Method not allowed"));
     if (parts.at(1) == QLatin1String("bulk"))
-        return error(501, QStringLiteral("Bulk operations are not implemented by this node"));
+        return handleBulk(method, parts.mid(2), body);
     if (parts.at(1) != QLatin1String("single"))
         return error(404, QStringLiteral("Not found"), parts.at(1));
     if (parts.size() == 2)
@@ -592,7 +592,8 @@ bool SimNode::readPatch(const QByteArray &body, PatchValidator::Kind kind, int l
         return false;
     }
     const QJsonValue mode = patch->value(QStringLiteral("activation")).toObject().value(QStringLiteral("mode"));
-    if (mode.isString() && mode.toString() != QLatin1String("activate_immediate")) {
+    if (mode.isString() && mode.toString() != QLatin1String("activate_immediate")
+        && (kind == PatchValidator::Sender || !isScheduled(*patch))) {
         *refusal = error(400, QStringLiteral("Activation mode %1 is not supported by this node").arg(mode.toString()));
         return false;
     }
@@ -648,6 +649,8 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
     SimReply refusal;
     if (!readPatch(body, PatchValidator::Receiver, receiver->legs, &patch, &activate, &refusal))
         return refusal;
+    if (isPending(*receiver) && !cancelsActivation(patch))
+        return error(423, QStringLiteral("An activation is scheduled on this receiver"), receiver->id);
     QString why;
 
     Receiver changed = *receiver;
@@ -669,6 +672,8 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
     }
     mergeTransportParams(&staged, patch);
     staged.insert(QStringLiteral("activation"), nullActivation());
+    if (isScheduled(patch))
+        return scheduleActivation(receiver, changed, patch.value(QStringLiteral("activation")).toObject());
 
     const QJsonObject activation = immediateActivation(nextVersion(Version()).toString());
     if (!activate || m_config.faults.ignoreActivation) {
@@ -681,20 +686,10 @@ SimReply SimNode::patchReceiver(Receiver *receiver, const QByteArray &body)
         return json(reply);
     }
 
-    QJsonObject active = staged;
-    active.insert(QStringLiteral("activation"), activation);
-    active.insert(QStringLiteral("transport_params"),
-                  resolveLegs(staged.value(QStringLiteral("transport_params")).toArray(), false, QString()));
-    if (m_config.faults.activateOtherSender && active.value(QStringLiteral("sender_id")).isString())
-        active.insert(QStringLiteral("sender_id"), makeId(QStringLiteral("other-sender")));
-    changed.active = active;
-    changed.version = nextVersion(receiver->version);
-    ++changed.activations;
+    activateReceiver(&changed, activation);
     *receiver = changed;
-    ++m_counters["ver_rcv"];
     QJsonObject reply = staged;
     reply.insert(QStringLiteral("activation"), activation);
-    emit resourcesChanged();
     return json(reply);
 }
 
@@ -957,6 +952,8 @@ QJsonObject SimNode::state() const
                                  {QStringLiteral("master_enable"), receiver.active.value(QStringLiteral("master_enable"))},
                                  {QStringLiteral("transport_file"), receiver.active.value(QStringLiteral("transport_file"))},
                                  {QStringLiteral("transport_params"), receiver.active.value(QStringLiteral("transport_params"))},
+                                 {QStringLiteral("activation_time"), receiver.active[QStringLiteral("activation")][QStringLiteral("activation_time")]},
+                                 {QStringLiteral("staged_activation"), receiver.staged.value(QStringLiteral("activation"))},
                                  {QStringLiteral("version"), receiver.version.toString()},
                                  {QStringLiteral("activations"), receiver.activations},
                                  {QStringLiteral("patches"), receiver.patches}};
@@ -968,6 +965,7 @@ QJsonObject SimNode::state() const
                        {QStringLiteral("id"), m_nodeId},
                        {QStringLiteral("port"), m_port},
                        {QStringLiteral("requests"), m_requests},
+                       {QStringLiteral("bulk_requests"), m_bulkRequests},
                        {QStringLiteral("counters"), counters},
                        {QStringLiteral("senders"), senders},
                        {QStringLiteral("receivers"), receivers}};

@@ -127,6 +127,16 @@ private:
     SimReply patchSender(Sender *sender, const QByteArray &body);
     SimReply patchReceiver(Receiver *receiver, const QByteArray &body);
     SimReply transportFile(const Sender &sender) const;
+    // Scheduled activations and the bulk endpoint: simactivation.cpp.
+    SimReply handleBulk(const QByteArray &method, const QStringList &parts, const QByteArray &body);
+    static bool isScheduled(const QJsonObject &patch);
+    static bool cancelsActivation(const QJsonObject &patch);
+    static bool isPending(const Receiver &receiver);
+    // Stages changed, the receiver as the patch leaves it, to be activated as asked.
+    SimReply scheduleActivation(Receiver *receiver, const Receiver &changed, const QJsonObject &activation);
+    void activateScheduled(const QString &receiverId, const QString &activationTime);
+    // Makes what is staged on the receiver active, and tells it.
+    void activateReceiver(Receiver *receiver, const QJsonObject &activation);
 
     QJsonObject selfJson() const;
     QJsonObject deviceJson(const Device &device) const;
@@ -165,6 +175,7 @@ private:
     QHash<QString, int> m_receiverIndex;
     QMap<QByteArray, quint8> m_counters;
     int m_requests = 0;
+    int m_bulkRequests = 0; // taken by the bulk endpoint
     // Node API answers by path, kept until anything changes: one process plays thousands
     // of nodes on the controller's own cores, and a listing asks each the same few.
     QHash<QString, SimReply> m_nodeApiReplies;
