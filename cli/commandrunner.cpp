@@ -7,6 +7,7 @@
 #include "nmos/receivercapabilities.h"
 #include "workflow/securedfacility.h"
 #include "workflow/discoveryoptions.h"
+#include "workflow/salvotake.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -36,6 +37,7 @@ CommandRunner::CommandRunner(const Options &options, QObject *parent)
     , m_catalog(new EntryCatalog(this))
     , m_workflow(new PatchWorkflow(m_client, this))
     , m_reader(new ActiveSenderReader(m_client, this))
+    , m_take(new SalvoTake(m_client, this))
 {
     m_deadline.setSingleShot(true);
     m_quiet.setSingleShot(true);
@@ -208,7 +210,21 @@ void CommandRunner::run()
     else if (command == QLatin1String("save"))
         save();
     else
-        finish(recall());
+        recall();
+}
+
+void CommandRunner::interrupt()
+{
+    if (m_interrupted)
+        return;
+    m_interrupted = true;
+    // A take being staged answers once its requests are sent, with what it cancelled.
+    if (m_take->cancel())
+        return;
+    Console::line(Console::err(), m_take->state() == SalvoTake::Verifying
+                                      ? tr("Interrupted after the time: the receivers have been told to switch")
+                                      : tr("Interrupted"));
+    finish(Interrupted);
 }
 
 void CommandRunner::finish(int exitCode)

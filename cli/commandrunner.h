@@ -5,6 +5,7 @@
 #include "workflow/patchworkflow.h"
 #include "workflow/salvofile.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -15,6 +16,7 @@
 #include <QTimer>
 
 class ActiveSenderReader;
+class SalvoTake;
 class DiscoveryOptions;
 class NmosClient;
 
@@ -26,7 +28,8 @@ class CommandRunner : public QObject
     Q_OBJECT
 
 public:
-    enum ExitCode { Done = 0, Failed = 1, Usage = 2, NothingFound = 3 };
+    // Interrupted: as a shell tells a program ended by SIGINT.
+    enum ExitCode { Done = 0, Failed = 1, Usage = 2, NothingFound = 3, Interrupted = 130 };
 
     struct Options
     {
@@ -41,6 +44,10 @@ public:
         QString forSender;
         bool force = false;
         int waitMs = 3000;
+        // recall: switch every receiver together, this long after the salvo's groups are
+        // read (leadMs), or at a time (UTC); neither (-1, null): one pair after another, now.
+        int leadMs = -1;
+        QDateTime at;
         // A confidential client of the facility's authorization server, for a secured facility.
         QString clientId;
         QString clientSecret;
@@ -52,6 +59,8 @@ public:
     CommandRunner(const Options &options, QObject *parent = nullptr);
 
     void start(const DiscoveryOptions &discovery);
+    // Ends the run: what a scheduled recall has scheduled is cancelled first.
+    void interrupt();
 
 signals:
     void finished(int exitCode);
@@ -83,7 +92,10 @@ private:
     void save();
     void saveReceiver(const Entry &receiver, bool read, bool enabled, const QString &senderId, const QString &error);
     void writeSaved();
-    int recall();
+    void recall();
+    // recall --dry-run: what the receiver runs now, in the words of an entry.
+    QString runningNow(const Entry &receiver);
+    void reportTake();
     void pollReceivers();
     void showReceiving(const Entry &receiver, bool read, bool enabled, const QString &senderId, const QString &error);
     // The entry a saved receiver or sender stands for now.
@@ -112,6 +124,11 @@ private:
     bool m_signingIn = false;
     // Recall: the file's receivers and senders, read before the nodes are found.
     SalvoFile m_recalled;
+    // Recall: the take, and what is printed of each of its pairs once done.
+    SalvoTake *m_take;
+    QStringList m_doneTexts;
+    QStringList m_receiverTexts;
+    bool m_interrupted = false;
     // list --json and save: the receivers listed since the intake was last idle.
     QList<Entry> m_unread;
     // Save: what each receiver runs, as it is read.

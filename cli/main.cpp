@@ -1,5 +1,6 @@
 #include "cli/commandrunner.h"
 #include "cli/console.h"
+#include "cli/interruptwatcher.h"
 #include "workflow/discoveryoptions.h"
 
 #include <QCommandLineParser>
@@ -8,6 +9,8 @@
 #include <QJsonObject>
 #include <QCoreApplication>
 #include <QLoggingCategory>
+
+#include <memory>
 
 namespace {
 
@@ -26,7 +29,7 @@ const QList<Command> &commands()
         {"disconnect", 1, {}},
         {"sdp", 1, {}},
         {"save", 1, {}},
-        {"recall", 1, {"dry-run"}},
+        {"recall", 1, {"dry-run", "in", "at"}},
         {"watch", 0, {"json"}},
     };
     return list;
@@ -87,12 +90,17 @@ int main(int argc, char *argv[])
         "  save FILE                              write what every receiver runs now; one that cannot be read\n"
         "                                         keeps what FILE held of it\n"
         "  recall FILE [--dry-run]                patch each saved receiver, found on its own node, to its saved\n"
-        "                                         sender; one saved running a stream of no sender is left as it is\n"
+        "        [--in SECONDS | --at TIME]       sender; one saved running a stream of no sender is left as it is.\n"
+        "                                         With --in or --at every receiver switches at one time (IS-05\n"
+        "                                         scheduled activation): SECONDS after the groups are read, or at\n"
+        "                                         TIME (ISO 8601 UTC, 2026-12-08T14:05:00Z); each is then read\n"
+        "                                         back. Interrupted before that time, it cancels what it\n"
+        "                                         scheduled. --dry-run shows each receiver's sender now and after\n"
         "  watch [--json]                         one line per change, until interrupted\n\n"
         "SENDER and RECEIVER: an entry's whole text, a resource id, or a label that only one resource has.\n"
         "Exit codes: 0 done; 1 a pair or receiver failed or was not found; 2 usage, no match or several,\n"
-        "or a receiver that cannot take the sender;\n"
-        "3 nothing found, or a source not read in full, in time."));
+        "or a receiver that cannot take the sender; 3 nothing found, or a source not read in full, in time;\n"
+        "130 interrupted (recall --in or --at: after cancelling what it had scheduled)."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do (see above)."),
@@ -105,6 +113,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption force(QStringLiteral("force"),
                                    QStringLiteral("connect: patch even a receiver whose caps do not take the stream."));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"), QStringLiteral("recall: say what would be patched, patch nothing."));
+    const QCommandLineOption in(QStringLiteral("in"),
+                                QStringLiteral("recall: switch every receiver together, this long after the groups are read."),
+                                QStringLiteral("seconds"));
+    const QCommandLineOption at(QStringLiteral("at"),
+                                QStringLiteral("recall: switch every receiver together at this time (ISO 8601 UTC)."),
+                                QStringLiteral("time"));
     const QCommandLineOption wait(QStringLiteral("wait"),
                                   QStringLiteral("How long to look for the nodes named, or for list and save until every "
                                                  "source has been read and no node has come for 500 ms (default 3000)."),
@@ -114,7 +128,7 @@ int main(int argc, char *argv[])
         QStringLiteral("In a secured facility, sign in as the client whose \"client_id\" and \"client_secret\" this JSON "
                        "file holds (default: the file named by FERROLINK_CLIENT_FILE)."),
         QStringLiteral("path"));
-    parser.addOptions({senders, receivers, json, forSender, force, dryRun, wait, clientFile});
+    parser.addOptions({senders, receivers, json, forSender, force, dryRun, in, at, wait, clientFile});
     DiscoveryOptions discovery;
     discovery.addTo(&parser);
     if (!parser.parse(QCoreApplication::arguments()))
@@ -136,7 +150,8 @@ int main(int argc, char *argv[])
     if (options.arguments.size() != command->arguments)
         return usageError(QStringLiteral("%1 takes %2 arguments").arg(options.command).arg(command->arguments));
     for (const QString &option : parser.optionNames()) {
-        const bool general = option == QLatin1String("wait") || !QStringList{"senders", "receivers", "json", "for", "force", "dry-run"}.contains(option);
+        const bool general = option == QLatin1String("wait")
+                             || !QStringList{"senders", "receivers", "json", "for", "force", "dry-run", "in", "at"}.contains(option);
         if (!general && !command->options.contains(option))
             return usageError(QStringLiteral("--%1 is not an option of %2").arg(option, options.command));
     }
@@ -152,6 +167,25 @@ int main(int argc, char *argv[])
     options.force = parser.isSet(force);
     if (parser.isSet(forSender) && !options.receivers)
         return usageError(QStringLiteral("--for judges receivers: it does not go with --senders alone"));
+    if (parser.isSet(in) && parser.isSet(at))
+        return usageError(QStringLiteral("--in and --at cannot go together"));
+    if (parser.isSet(in)) {
+        bool read = false;
+        const double seconds = parser.value(in).toDouble(&read);
+        if (!read || seconds <= 0 || seconds > 24 * 3600)
+            return usageError(QStringLiteral("--in needs a number of seconds, not \"%1\"").arg(parser.value(in)));
+        options.leadMs = int(seconds * 1000);
+    }
+    if (parser.isSet(at)) {
+        // A time without its zone would be the host's local time: a salvo is not taken on a guess.
+        options.at = QDateTime::fromString(parser.value(at), Qt::ISODateWithMs);
+        if (!options.at.isValid() || options.at.timeSpec() == Qt::LocalTime)
+            return usageError(QStringLiteral("--at needs an ISO 8601 time in UTC (2026-12-08T14:05:00Z), not \"%1\"")
+                                  .arg(parser.value(at)));
+        options.at = options.at.toUTC();
+        if (options.at <= QDateTime::currentDateTimeUtc() && !options.dryRun)
+            return usageError(QStringLiteral("--at %1 has passed").arg(parser.value(at)));
+    }
 
     QString error;
     const QString clientPath = parser.isSet(clientFile) ? parser.value(clientFile) : qEnvironmentVariable("FERROLINK_CLIENT_FILE");
@@ -166,6 +200,12 @@ int main(int argc, char *argv[])
 
     CommandRunner runner(options);
     QObject::connect(&runner, &CommandRunner::finished, &app, &QCoreApplication::exit);
+    // A scheduled recall has activations to cancel before it ends.
+    std::unique_ptr<InterruptWatcher> interrupts;
+    if (options.leadMs >= 0 || options.at.isValid()) {
+        interrupts.reset(new InterruptWatcher);
+        QObject::connect(interrupts.get(), &InterruptWatcher::interrupted, &runner, &CommandRunner::interrupt);
+    }
     runner.start(discovery);
     return app.exec();
 }

@@ -2,6 +2,7 @@
 
 #include "cli/activesenderreader.h"
 #include "cli/console.h"
+#include "workflow/salvotake.h"
 
 #include <QSet>
 
@@ -135,21 +136,28 @@ bool CommandRunner::findSaved(Entry::Kind kind, const SalvoFile::Resource &saved
     return true;
 }
 
-int CommandRunner::recall()
+void CommandRunner::recall()
 {
-    int exitCode = Done;
+    m_exitCode = Done;
+    QList<SalvoTake::Pair> pairs;
+    const bool together = m_options.leadMs >= 0 || m_options.at.isValid();
+    if (m_options.dryRun && together)
+        Console::line(Console::out(), m_options.at.isValid()
+                                          ? tr("Would switch every receiver together at %1").arg(m_options.at.toString(Qt::ISODate))
+                                          : tr("Would switch every receiver together %1 s after the groups are read")
+                                                .arg(m_options.leadMs / 1000.0));
     for (const SalvoFile::Route &route : qAsConst(m_recalled.routes)) {
         Entry receiver;
         Entry sender;
         if (!findSaved(Entry::Receiver, route.receiver, &receiver)) {
             Console::line(Console::err(), tr("Receiver %1 not found: skipped").arg(route.receiver.named()));
-            exitCode = Failed;
+            m_exitCode = Failed;
             continue;
         }
         const QString &receiverText = receiver.record.displayName;
         if (route.hasSender && !findSaved(Entry::Sender, route.sender, &sender)) {
             Console::line(Console::err(), tr("%1: sender %2 not found: skipped").arg(receiverText, route.sender.named()));
-            exitCode = Failed;
+            m_exitCode = Failed;
             continue;
         }
         // Its transport file is all there is to that stream: whatever the receiver runs now
@@ -158,20 +166,75 @@ int CommandRunner::recall()
             Console::line(Console::out(), tr("Leaving %1 as it is: saved receiving a stream of no NMOS sender").arg(receiverText));
             continue;
         }
-        // What the receiver was receiving nothing from is taken down.
-        const QString done = route.hasSender ? tr("Patched %1 to %2").arg(receiverText, sender.record.displayName)
-                                                    : tr("Took down %1").arg(receiverText);
         if (m_options.dryRun) {
-            Console::line(Console::out(), tr("Would do: %1").arg(done));
+            Console::line(Console::out(), tr("%1: now %2, after %3")
+                                              .arg(receiverText, runningNow(receiver),
+                                                   route.hasSender ? sender.record.displayName : tr("nothing")));
             continue;
         }
-        const PatchWorkflow::RunOutcome outcome = route.hasSender
-                                                      ? m_workflow->connectGroup(sender.record, receiver.receiver())
-                                                      : m_workflow->disconnectGroup(receiver.receiver());
-        if (reportRun(done, outcome, receiverText + QLatin1String(": ")) != Done)
-            exitCode = Failed;
+        // What the receiver was receiving nothing from is taken down.
+        m_doneTexts << (route.hasSender ? tr("Patched %1 to %2").arg(receiverText, sender.record.displayName)
+                                        : tr("Took down %1").arg(receiverText));
+        m_receiverTexts << receiverText;
+        pairs << SalvoTake::Pair{sender.record, receiver.receiver(), !route.hasSender};
     }
-    return exitCode;
+    if (pairs.isEmpty()) {
+        finish(m_exitCode);
+        return;
+    }
+    reportTake();
+    if (!together) {
+        m_take->takeNow(pairs);
+        return;
+    }
+    m_take->setLeadTimeMs(qMax(0, m_options.leadMs));
+    QString error;
+    if (!m_take->takeAt(pairs, m_options.at, &error)) {
+        Console::line(Console::err(), tr("Nothing scheduled: %1").arg(error));
+        finish(m_interrupted ? Interrupted : Failed);
+    }
+}
+
+void CommandRunner::reportTake()
+{
+    // Each pair as it completes: one after another now, or as each is read back after the time.
+    connect(m_take, &SalvoTake::pairFinished, this, [this](int pair, const PatchWorkflow::RunOutcome &outcome) {
+        if (reportRun(m_doneTexts.value(pair), outcome, m_receiverTexts.value(pair) + QLatin1String(": ")) != Done)
+            m_exitCode = Failed;
+    });
+    connect(m_take, &SalvoTake::scheduled, this, [this](const QDateTime &time, int receivers) {
+        Console::line(Console::out(), tr("Scheduled %1 receivers to switch at %2 (TAI %3)")
+                                          .arg(receivers)
+                                          .arg(time.toString(Qt::ISODateWithMs), m_take->requestedTime()));
+    });
+    connect(m_take, &SalvoTake::finished, this, [this] { finish(m_interrupted ? Interrupted : m_exitCode); });
+    connect(m_take, &SalvoTake::cancelled, this, [this](const QStringList &failures) {
+        for (const QString &failure : failures)
+            Console::line(Console::err(), failure);
+        Console::line(Console::err(), failures.isEmpty() ? tr("Interrupted: every scheduled activation cancelled")
+                                                         : tr("Interrupted: not every scheduled activation could be cancelled"));
+        finish(Interrupted);
+    });
+}
+
+QString CommandRunner::runningNow(const Entry &receiver)
+{
+    NmosClient::ReceiverGroup group;
+    group.id = receiver.record.id;
+    group.label = receiver.record.label;
+    group.node = receiver.record.node;
+    bool enabled = false;
+    QString senderId;
+    QString error;
+    if (!m_client->activeSender(group, &enabled, &senderId, &error))
+        return tr("unreadable (%1)").arg(error);
+    if (!enabled)
+        return tr("nothing");
+    if (senderId.isEmpty())
+        return tr("a stream of no NMOS sender");
+    const QHash<QString, Entry> senders = sendersById(m_catalog->entries(Entry::Sender));
+    const auto listed = senders.constFind(senderId);
+    return listed == senders.constEnd() ? senderId : listed->record.displayName;
 }
 
 void CommandRunner::pollReceivers()
