@@ -21,6 +21,8 @@ private slots:
     void refusesBadSetup();
     void servesFormatsAndCaps_data();
     void servesFormatsAndCaps();
+    void activatesWhenScheduled_data();
+    void activatesWhenScheduled();
 
 private:
     const QString simnodePath = QStringLiteral(FERROLINK_BINARY_DIR "/tools/nmos-simnode");
@@ -170,6 +172,34 @@ void tst_SimNode::servesFormatsAndCaps()
     QCOMPARE(got, status);
     const QJsonValue patched = resource("receivers", "id", rx.value("id").toString()).value("subscription")["sender_id"];
     QCOMPARE(patched, status == 200 ? tx.value("id") : QJsonValue(QJsonValue::Null));
+}
+
+void tst_SimNode::activatesWhenScheduled_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("absolute") << "activate_scheduled_absolute";
+    QTest::newRow("relative") << "activate_scheduled_relative";
+}
+
+// The receiver is switched on by a timer, not by the PATCH: staged shows what is pending until
+// then, and active the time it was made.
+void tst_SimNode::activatesWhenScheduled()
+{
+    QFETCH(QString, mode);
+    QVERIFY(startNode({}));
+    const auto receiver = [this] { return state().value("receivers").toArray().first().toObject(); };
+    const QString id = receiver()["id"].toString();
+    const qint64 tai = QDateTime::currentMSecsSinceEpoch() / 1000 + 37 + 1;
+    const QString requested = mode.endsWith("absolute") ? QString::number(tai) + ":0" : "1:0";
+    const QJsonObject enable{{"master_enable", true}, {"activation", QJsonObject{{"mode", mode}, {"requested_time", requested}}}};
+    int status = 0;
+    NmosClient::syncPatch(&m_manager, QUrl(base + "/x-nmos/connection/v1.1/single/receivers/" + id + "/staged"), enable, &status);
+    QCOMPARE(status, 202);
+    QCOMPARE(receiver().value("staged_activation")["requested_time"].toString(), requested);
+    QCOMPARE(receiver()["master_enable"].toBool(), false);
+    QTRY_VERIFY_WITH_TIMEOUT(receiver()["master_enable"].toBool(), 5000);
+    QVERIFY(receiver().value("staged_activation")["mode"].isNull());
+    QVERIFY(receiver()["activation_time"].toString().section(':', 0, 0).toLongLong() >= tai - 1);
 }
 
 QTEST_MAIN(tst_SimNode)
