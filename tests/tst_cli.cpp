@@ -8,6 +8,8 @@
 #include <QNetworkReply>
 #include <QtTest>
 
+#include <csignal>
+
 // ferrolink-cli inside the private namespace against simulated nodes that announce
 // themselves, and a registry that holds one more node: what it lists, patches, saves and
 // recalls, read back from the nodes' own state and the saved file.
@@ -243,9 +245,9 @@ void tst_Cli::commands_data()
                        "twin-b ({addr:twin-b}-Twin Video) [{id:twin-b/Twin Video}]"}
         << "spare" << fed("Spare", "", "");
     // Recalls every receiver listed: before any row leaves one that cannot be patched back.
-    QTest::newRow("save, change, recall")
+    QTest::newRow("save, change, recall together")
         << QList<QStringList>{{"connect", "Cam Video", "Wall Video"}, {"save", "{file}"}, {"connect", "Other Video", "Wall Video"},
-                              {"recall", "{file}"}} << 0
+                              {"recall", "{file}", "--in", "1"}} << 0
         << QStringList{"Patched wall ({addr:wall}-Wall Video) to " + camEntry} << QStringList() << "wall" << fed("Wall", "camera", "Cam");
     // A saved id not found is looked for on the saved node only: by text or by label.
     const QString gone = R"j({"id":"gone-%1","label":"%2","text":null,"node":"%3","address":"%4"})j";
@@ -274,6 +276,11 @@ void tst_Cli::commands_data()
         << QStringList{"Leaving spare ({addr:spare}-Spare Video)" + leaving, "Leaving mute ({addr:mute}-Mute Video)" + leaving,
                        "Took down picky ({addr:picky}-Picky Video)", "Patched " + monitorEntry + " to " + camEntry}
         << QStringList() << "spare" << QStringList{"Spare Video=on", "Spare Audio 1=", "Spare Audio 2=", "Spare Anc="};
+    // ^C once it has scheduled: nothing it scheduled stays staged, so nothing switches.
+    QTest::newRow("an interrupted recall cancels what it scheduled")
+        << QList<QStringList>{{"connect", "Cam Video", "Spare Video"}, {"save", "{file}"}, {"connect", "Other Video", "Spare Video"},
+                              {"recall", "{file}", "--in", "30", "^C"}} << 130
+        << QStringList() << QStringList{"Interrupted: every scheduled activation cancelled"} << "spare" << fed("Spare", "other", "Other");
     // The video pair is patched and stays; each refused member is named, in the window's words.
     const QString refused = "Patch failed on audio: HTTP 423: The receiver refuses to be patched";
     QTest::newRow("refused members")
@@ -333,6 +340,7 @@ void tst_Cli::commands()
                 return;
             continue;
         }
+        const bool interrupt = arguments.removeAll("^C") > 0;
         const bool window = arguments.first() == "ferrolink";
         // A node heard late is still found by what names it, and listed: only a failing row
         // waits it out.
@@ -340,6 +348,11 @@ void tst_Cli::commands()
             arguments << "--wait" << "20000";
         finished.clear();
         cli.start(window ? FERROLINK_BINARY_DIR "/app/ferrolink" : FERROLINK_BINARY_DIR "/cli/ferrolink-cli", arguments.mid(window));
+        QByteArray printed;
+        if (interrupt) {
+            QTRY_VERIFY_WITH_TIMEOUT((printed += cli.readAllStandardOutput()).contains("Scheduled"), 30000);
+            ::kill(cli.processId(), SIGINT);
+        }
         // The registry answers from this event loop.
         QVERIFY(finished.count() > 0 || finished.wait(30000));
         // The libraries' own log lines (category first) are not the program's report.
@@ -354,7 +367,7 @@ void tst_Cli::commands()
                  qPrintable(QStringLiteral("%1 ended %2: %3").arg(arguments.first()).arg(cli.exitCode()).arg(error.join('\n'))));
         if (i + 1 < runs.size())
             continue;
-        const QStringList lines = QString::fromUtf8(cli.readAllStandardOutput()).split('\n');
+        const QStringList lines = QString::fromUtf8(printed + cli.readAllStandardOutput()).split('\n');
         // "!line": a line it must not print.
         for (const QString &line : out)
             QVERIFY2(lines.contains(expand(line).remove(QRegularExpression("^!"))) != line.startsWith('!'),
@@ -375,6 +388,7 @@ void tst_Cli::commands()
     for (const QJsonValue &receiver : monitor.isEmpty() ? QJsonArray() : state(monitor)["receivers"].toArray()) {
         const QString sender = receiver["sender_id"].isString() ? receiver["sender_id"].toString() : "on";
         running << receiver["label"].toString() + '=' + (receiver["master_enable"].toBool() ? sender : QString());
+        QVERIFY2(receiver["staged_activation"]["mode"].isNull(), qPrintable(receiver["label"].toString() + " has an activation scheduled"));
     }
     expected.sort();
     running.sort();
