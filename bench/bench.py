@@ -34,6 +34,10 @@ runs: the machine may be shared, so only ratios taken in one run are compared.
      and by the entries' whole texts, which need no such wait; and list --json of 1,000
      nodes (8,000 entries, each receiver's active sender read), start to exit; with the
      load average
+  12 synchronized salvo: 20 video receivers on 8 simulated devices (one node each, found
+     through the simulated registry), recalled by ferrolink-cli with --in 2, against the
+     same salvo recalled at once; the spread of the receivers' activation times as the
+     simulator records them (first to last), the salvo taken down at once between runs
 
 Writes build/bench/results.json, build/bench/results.md and build/bench/scale.png; --save
 also copies the last two to bench/RESULTS.md and bench/scale.png.
@@ -622,6 +626,60 @@ class Bench:
                 fmt(result["greyed_ms"]), fmt(result["normal_ms"]), fmt(result["stall_ms"]), result["load"]))
         return result
 
+    # Figure 12 --------------------------------------------------------------------------
+
+    def salvo(self):
+        self.say("12 synchronized salvo, 20 receivers on 8 devices")
+        sizes = [3, 3, 3, 3, 2, 2, 2, 2]
+        nodes = [{"label": "salvo-camera", "bind": ["10.77.0.2"],
+                  "devices": [{"groups": [{"name": "Cam %d" % n, "video_senders": 1} for n in range(1, 21)]}]}]
+        for device, size in enumerate(sizes, 1):
+            groups = [{"name": "Mon %d.%d" % (device, n), "video_receivers": 1} for n in range(1, size + 1)]
+            nodes.append({"label": "salvo-monitor-%d" % device, "bind": ["10.77.0.2"], "devices": [{"groups": groups}]})
+        config = os.path.join(self.out, "salvo-nodes.json")
+        with open(config, "w") as out:
+            json.dump({"nodes": nodes}, out)
+        simnode, started = start_simnode(self.tool("tools/nmos-simnode"), ["--config", config, "--registry", "0"])
+        ports = {node["label"]: node["port"] for node in started if "label" in node}
+        registry = "http://10.77.0.2:%d/x-nmos/query/v1.3" % next(node["registry"] for node in started if "registry" in node)
+        states = lambda: [read_json("http://10.77.0.2:%d/x-simnode/state" % ports[n["label"]]) for n in nodes]
+        senders = [s["id"] for s in states()[0]["senders"]]
+        receivers = [r["id"] for state in states()[1:] for r in state["receivers"]]
+        files = {}
+        for name, on in (("on", True), ("off", False)):
+            files[name] = os.path.join(self.out, "salvo-%s.json" % name)
+            with open(files[name], "w") as out:
+                json.dump({"receivers": [{"receiver": {"id": r}, "sender": {"id": s} if on else None, "enabled": False}
+                                         for r, s in zip(receivers, senders)]}, out)
+        together, immediate, failures = [], [], 0
+
+        def recall(name, extra):
+            started = time.monotonic()
+            code = subprocess.run([self.tool("cli/ferrolink-cli"), "recall", files[name], "--registry", registry,
+                                   "--wait", "20000"] + extra, timeout=60, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL).returncode
+            taken = [r for state in states()[1:] for r in state["receivers"]]
+            times = [tai_ms(r["activation_time"]) for r in taken if r["master_enable"] == (name == "on")]
+            if code != 0 or len(times) != len(receivers):
+                return None
+            self.say("  %s %s: %d ms spread, %.1f s to exit" % (name, " ".join(extra) or "at once", max(times) - min(times),
+                                                              time.monotonic() - started))
+            return max(times) - min(times)
+        try:
+            for _ in range(self.o.runs):
+                for extra, spreads in ((["--in", "2"], together), ([], immediate)):
+                    failures += recall("off", []) is None
+                    spread = recall("on", extra)
+                    failures += spread is None
+                    spreads.append(spread)
+        finally:
+            simnode.stop()
+        load = " ".join("%.1f" % value for value in os.getloadavg())
+        self.data["figures"]["salvo"] = {"together_ms": together, "immediate_ms": immediate, "failures": failures,
+                                         "load": load}
+        self.row("12 salvo of 20 receivers on 8 devices taken at one time: spread of activation times (load %s)" % load,
+                 median(together), median(immediate), "<= 20 ms", le(median(together), 20) and failures == 0, " ms")
+
     # Output -----------------------------------------------------------------------------
 
     def finish(self):
@@ -752,6 +810,17 @@ def backoff_ok(gaps):
     return gaps[0] <= 2.0
 
 
+def read_json(url):
+    with urllib.request.urlopen(url, timeout=10) as reply:
+        return json.loads(reply.read())
+
+
+def tai_ms(timestamp):
+    """An IS-05 "<seconds>:<nanoseconds>" time in milliseconds."""
+    seconds, nanoseconds = (timestamp or "0:0").split(":")
+    return int(seconds) * 1000 + int(nanoseconds) / 1e6
+
+
 def median(values):
     values = [v for v in values if v is not None]
     return statistics.median(values) if values else None
@@ -816,7 +885,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--long", action="store_true", help="idle traffic over ten minutes")
     parser.add_argument("--save", action="store_true", help="copy the results to bench/RESULTS.md")
-    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10,11", help="figures to run, such as 2,4")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10,11,12", help="figures to run, such as 2,4")
     parser.add_argument("--scale", default="100,300,1000,3000", help="node counts for figure 2")
     parser.add_argument("--registry-scale", default="3000", help="node counts for figure 2 through a registry")
     parser.add_argument("--scale-timeout", type=int, default=40, help="seconds to wait for every entry")
@@ -829,7 +898,7 @@ def main():
     bench = Bench(options)
     steps = [("1", bench.discovery_latency), ("2", bench.scale), ("3", bench.churn_row), ("4", bench.mdns),
              ("5", bench.workflow), ("6", bench.startup), ("7", bench.idle_traffic), ("8", bench.finder),
-             ("9", bench.dual_stack), ("10", bench.cli_connect), ("11", bench.registry_restart)]
+             ("9", bench.dual_stack), ("10", bench.cli_connect), ("11", bench.registry_restart), ("12", bench.salvo)]
     for key, step in steps:
         if key in only or (key == "3" and "2" in only):
             step()
