@@ -95,7 +95,14 @@ bool SalvoTake::takeAt(const QList<Pair> &pairs, const QDateTime &time, QString 
     for (int i = 0; i < pairs.size(); ++i) {
         m_outcomes.append(PatchWorkflow::RunOutcome());
         m_pairReported.append(false);
-        prepare(i, pairs.at(i));
+        if (!m_cancelAsked)
+            prepare(i, pairs.at(i));
+    }
+    // Cancelled while the groups were read: nothing has been scheduled.
+    if (m_cancelAsked) {
+        m_state = Cancelled;
+        emit cancelled(QStringList());
+        return true;
     }
     // The lead time counts from when the groups are read and every file is at hand: only
     // the staging requests remain to be sent before the time.
@@ -212,6 +219,8 @@ void SalvoTake::stage()
     QList<int> refused;
     QStringList reasons;
     for (const QString &device : qAsConst(devices)) {
+        if (m_cancelAsked)
+            break;
         const QList<int> indexes = changesByDevice.value(device);
         QList<NmosClient::StagedParams> staged;
         for (int i : indexes)
