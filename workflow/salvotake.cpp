@@ -86,6 +86,11 @@ bool SalvoTake::takeAt(const QList<Pair> &pairs, const QDateTime &time, QString 
             *errorString = tr("A take is under way");
         return false;
     }
+    if (pairs.isEmpty()) {
+        if (errorString)
+            *errorString = tr("The salvo holds no receiver to take");
+        return false;
+    }
     m_state = Staging;
     m_cancelAsked = false;
     m_pairs = pairs;

@@ -65,7 +65,8 @@ public:
     void takeNow(const QList<Pair> &pairs);
     // Schedules every receiver of the pairs at time (UTC), or, when it is null, the lead time
     // from now. Groups are read and senders' files fetched first, with the client's waiting
-    // calls; false, with the reason, when the time has passed or a take is under way.
+    // calls; false, with the reason, when there are no pairs, the time has passed or a take
+    // is under way.
     bool takeAt(const QList<Pair> &pairs, const QDateTime &time = QDateTime(), QString *errorString = nullptr);
     // Before the time: cancels every activation the take scheduled, or the pairs a take now
     // has not reached. False when there is nothing left to cancel.
