@@ -23,7 +23,7 @@ class SalvoTake : public QObject
 
 public:
     // TAI runs ahead of UTC by the leap seconds inserted since 1972: 37 s since 2017-01-01,
-    // as IERS Bulletin C announces each half year (no leap second is scheduled to date).
+    // as IERS Bulletin C, published each half year, announces any change.
     static constexpr qint64 TaiMinusUtcSeconds = 37;
     static constexpr int DefaultLeadTimeMs = 2000;
     // How long after the time a receiver may take to show what it was staged to run.
@@ -36,7 +36,7 @@ public:
         bool off = false; // take the receiving group down
     };
 
-    // One receiver of a scheduled take, as it was staged and read back.
+    // One receiver of a take, as it was patched, or staged and read back.
     struct ReceiverResult
     {
         int pair = -1;
