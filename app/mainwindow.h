@@ -79,6 +79,10 @@ private:
     // A run's ending as a warning or critical box, or what it did not do as one information
     // box; nothing when it did everything.
     void showRunOutcome(const QString &title, const PatchWorkflow::RunOutcome &outcome);
+    // Each pair of a connect or disconnect in the receiver's state line while it is tried;
+    // endProgress() gives the line back to the receiver's state, read afresh.
+    QMetaObject::Connection showProgress();
+    void endProgress(const QMetaObject::Connection &progress);
     // The lamp's question: can the combo's chosen entry be patched as far as can be told?
     bool isPatchable(QComboBox *combo, const QString &collection, QString *why);
     // False when the chosen receiver cannot take the chosen sender and the operator, asked,

@@ -108,8 +108,18 @@ void ReceiverStateLabel::takeAnnouncement(const QString &serviceName, const QMap
         refresh();
 }
 
+void ReceiverStateLabel::setProgress(const QString &text)
+{
+    m_progress = text;
+    show();
+}
+
 void ReceiverStateLabel::show()
 {
+    if (!m_progress.isEmpty()) {
+        setText(m_progress);
+        return;
+    }
     const QString receiverId = chosenReceiver(m_receivers).id;
     if (receiverId.isEmpty()) {
         setText(QString());

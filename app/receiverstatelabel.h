@@ -33,6 +33,9 @@ public:
     void setSubscription(const QString &receiverId, const QString &senderId, bool active);
     // Reads the chosen receiver's active parameters from its Connection API again.
     void refresh();
+    // What a run is doing, shown in place of the state until it is given back empty: the
+    // operator looks here for what the run changes.
+    void setProgress(const QString &text);
     // A node's TXT attributes as discovery hears them; a new "ver_rcv" means its receivers
     // changed, perhaps the chosen one.
     void takeAnnouncement(const QString &serviceName, const QMap<QString, QString> &txt);
@@ -58,6 +61,7 @@ private:
     QPointer<QNetworkReply> m_reading;
     bool m_readAgain = false;
     QString m_failure;
+    QString m_progress;
 };
 
 #endif // RECEIVERSTATELABEL_H

@@ -22,6 +22,21 @@ QString sdpText(const QStringList &files)
     return text;
 }
 
+// "Patching audio 1 of 2 on Monitor 1…": the pair a run is trying, on the chosen receiver.
+QString progressText(const PatchWorkflow::PairOutcome &pair, int number, int count, const QString &receiver)
+{
+    const bool connecting = !pair.senderId.isEmpty();
+    if (pair.format == NmosClient::Video)
+        return connecting ? MainWindow::tr("Patching video on %1\u2026").arg(receiver)
+                          : MainWindow::tr("Taking down video on %1\u2026").arg(receiver);
+    const QString kind = pair.format == NmosClient::Audio ? MainWindow::tr("audio") : MainWindow::tr("anc");
+    return (connecting ? MainWindow::tr("Patching %1 %2 of %3 on %4\u2026") : MainWindow::tr("Taking down %1 %2 of %3 on %4\u2026"))
+        .arg(kind)
+        .arg(number)
+        .arg(count)
+        .arg(receiver);
+}
+
 } // namespace
 
 void MainWindow::showMessage(QMessageBox::Icon icon, const QString &title, const QString &text)
@@ -101,10 +116,10 @@ void MainWindow::doConnect()
     if (!chosenEntriesPresent({m_txCombo, m_rxCombo}, tr("Connect")) || !chosenPairFits())
         return;
     RunGuard guard(&m_running, runControls(), m_intake);
+    const QMetaObject::Connection progress = showProgress();
     const PatchWorkflow::RunOutcome outcome = m_workflow->connectGroup(chosenSender(), chosenReceiver());
     guard.release();
-    // Whatever the run did or did not do, the receiver shows what it does now.
-    m_rxState->refresh();
+    endProgress(progress);
     showRunOutcome(tr("Connect"), outcome);
 }
 
@@ -115,10 +130,29 @@ void MainWindow::doDisconnect()
     if (!chosenEntriesPresent({m_rxCombo}, tr("Disconnect")))
         return;
     RunGuard guard(&m_running, runControls(), m_intake);
+    const QMetaObject::Connection progress = showProgress();
     const PatchWorkflow::RunOutcome outcome = m_workflow->disconnectGroup(chosenReceiver());
     guard.release();
-    m_rxState->refresh();
+    endProgress(progress);
     showRunOutcome(tr("Disconnect"), outcome);
+}
+
+QMetaObject::Connection MainWindow::showProgress()
+{
+    // Named as chosen when the run begins, as the run's requests are.
+    const QString receiver = m_rxCombo->currentData().value<NmosClient::ReceiverConnection>().label;
+    return connect(m_workflow, &PatchWorkflow::pairStarted, m_rxState,
+                   [this, receiver](const PatchWorkflow::PairOutcome &pair, int number, int count) {
+                       m_rxState->setProgress(progressText(pair, number, count, receiver));
+                   });
+}
+
+void MainWindow::endProgress(const QMetaObject::Connection &progress)
+{
+    disconnect(progress);
+    m_rxState->setProgress(QString());
+    // Whatever the run did or did not do, the receiver shows what it does now.
+    m_rxState->refresh();
 }
 
 bool MainWindow::chosenEntriesPresent(const QList<QComboBox *> &combos, const QString &title)

@@ -49,6 +49,14 @@ CommandRunner::CommandRunner(const Options &options, QObject *parent)
         m_quietReached = true;
         evaluate();
     });
+    // Each pair as it is done, so that a long run shows its way; why one failed comes at the end.
+    connect(m_workflow, &PatchWorkflow::pairFinished, this, [](const PatchWorkflow::PairOutcome &pair, int number, int count) {
+        const QString kind = QStringList{QStringLiteral("video"), QStringLiteral("audio"), QStringLiteral("anc")}.value(pair.format);
+        const QString what = pair.status != PatchWorkflow::PairOutcome::Done ? tr("failed")
+                             : pair.senderId.isEmpty()                       ? tr("taken down")
+                                                                             : tr("<- %1 patched").arg(pair.senderId);
+        Console::line(Console::out(), tr("%1 %2 of %3: %4 %5").arg(kind).arg(number).arg(count).arg(pair.receiverId, what));
+    });
     connect(m_catalog, &EntryCatalog::nodeUnreadable, this, [this] { evaluate(); });
     connect(m_catalog, &EntryCatalog::registryRead, this, [this] { evaluate(); });
     connect(m_catalog, &EntryCatalog::nodeTakenIn, this, [this] {

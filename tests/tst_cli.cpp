@@ -225,7 +225,8 @@ void tst_Cli::commands_data()
     const QString monitorEntry = "monitor ({addr:monitor}-Mon Video)", camEntry = "camera ({addr:camera}-Cam Video)";
     QTest::newRow("connect by label patches the group")
         << QList<QStringList>{{"connect", "Cam Video", "Mon Video"}} << 0
-        << QStringList{"Patched " + monitorEntry + " to " + camEntry} << QStringList() << "monitor" << fed("Mon", "camera", "Cam");
+        << QStringList{"audio 2 of 2: {id:monitor/Mon Audio 2} <- {id:camera/Cam Audio 2} patched", "Patched " + monitorEntry + " to " + camEntry}
+        << QStringList() << "monitor" << fed("Mon", "camera", "Cam");
     // The receivers of every node are read together; each line shows its own receiver's answer, and
     // whether it can take Other's stream, whose rate only its SDP tells.
     const QString params = R"j("parameters":{"urn:x-nmos:cap:format:color_sampling":"YCbCr-4:2:2","urn:x-nmos:cap:format:colorspace":"BT709","urn:x-nmos:cap:format:component_depth":10,"urn:x-nmos:cap:format:frame_height":1080,"urn:x-nmos:cap:format:frame_width":1920,"urn:x-nmos:cap:format:grain_rate":{"denominator":1,"numerator":50},"urn:x-nmos:cap:format:interlace_mode":"progressive","urn:x-nmos:cap:format:media_type":"video/raw","urn:x-nmos:cap:format:transfer_characteristic":"SDR"})j";
@@ -285,7 +286,7 @@ void tst_Cli::commands_data()
     const QString refused = "Patch failed on audio: HTTP 423: The receiver refuses to be patched";
     QTest::newRow("refused members")
         << QList<QStringList>{{"connect", "Cam Video", "Picky Video"}} << 1
-        << QStringList{"Patched picky ({addr:picky}-Picky Video) to " + camEntry}
+        << QStringList{"anc 1 of 1: {id:picky/Picky Anc} failed", "Patched picky ({addr:picky}-Picky Video) to " + camEntry}
         << QStringList{refused, refused, QString(refused).replace("audio", "anc")} << "picky" << fed("Picky", "camera", "Cam", 1);
     // Refused without --force, Other's stream by the rate its SDP gives: Fussy keeps the camera's.
     const QString fussyEntry = "fussy ({addr:fussy}-Fussy Video)";

@@ -426,24 +426,33 @@ void tst_MainWindow::runs_data()
     QTest::addColumn<QString>("shown"); // "kind|title|text" of the one dialog; empty: none
     // Every PATCH, the transmitter's then the receiver's: "activate s-a2", "r-a1<s-a1" or "r-a1 off".
     QTest::addColumn<QStringList>("patches");
+    // What the receiver's state line read as each PATCH was answered, without repeats.
+    QTest::addColumn<QStringList>("progress");
 
     const QList<int> full{2, 1, 2, 1};
     const QStringList all{"r-v1<s-v1", "r-a1<s-a1", "r-a2<s-a2", "r-d1<s-d1"};
     const QString video = "critical|Connect|Patch failed on video:\n";
+    const auto on = [](const QStringList &steps, const QString &receiver = "Monitor 1") {
+        QStringList lines;
+        for (const QString &step : steps)
+            lines << step + " on " + receiver + "\u2026";
+        return lines;
+    };
+    const QStringList videoAudio = on({"Patching video", "Patching audio 1 of 1"});
 
     // Each member pair is patched, audio and anc, in their order; the longer list's tail stays
     // and is named (the whole group: 'member patches refused').
     const QString unpaired = "Sender %1 has no counterpart in the receiver's group\n";
     QTest::newRow("connect, more audio senders") << int(Connect) << "" << QList<int>{2, 1, 1, 0} << QList<Tweak>()
         << "information|Connect|Patch failed on audio:\n" + unpaired.arg("s-a2") + "Patch failed on anc:\n" + unpaired.arg("s-d1")
-        << QStringList(all.mid(0, 2));
+        << QStringList(all.mid(0, 2)) << videoAudio;
     // A failed member lookup ends that pair before a receiver is patched with a stale sender,
     // and the box says so; as it does for a member that accepts its patch and does not run it.
     QTest::newRow("connect, audio lookup fails, audio not run") << int(Connect) << "lookup fails" << full
         << QList<Tweak>{{"GET", active("r-a2"), activeReply("")}}
         << "information|Connect|Patch failed on audio:\nError transferring http://%tx/x-nmos/node/v1.3/senders/ - server replied: Internal Server Error\n"
            "Patch failed on audio:\nNot active: the receiver reports sender none with master_enable false\n"
-        << QStringList{all[0], all[2], all[3]};
+        << QStringList{all[0], all[2], all[3]} << on({"Patching video", "Patching audio 2 of 2", "Patching anc 1 of 1"});
     // Every member is still patched; one box names each refusal, even one the network layer
     // takes for no error.
     QTest::newRow("connect, member patches refused") << int(Connect) << "" << full
@@ -451,36 +460,40 @@ void tst_MainWindow::runs_data()
                         {"PATCH", staged("receivers", "r-a2"), Reply::redirect(302, "/elsewhere")},
                         {"PATCH", staged("receivers", "r-d1"), Reply::empty(500)}}
         << "information|Connect|Patch failed on audio:\nHTTP 400: r-a1 cannot take s-a1\nPatch failed on audio:\nHTTP 302\n"
-           "Patch failed on anc:\nHTTP 500\n" << all;
+           "Patch failed on anc:\nHTTP 500\n" << all
+        << on({"Patching video", "Patching audio 1 of 2", "Patching audio 2 of 2", "Patching anc 1 of 1"});
     // An entry whose node went away cannot be patched; once its node lists it again, it can.
     QTest::newRow("connect, camera withdrawn") << int(Connect) << "camera withdrawn" << full << QList<Tweak>()
-        << "warning|Connect|This entry went away and cannot be used until it is back:\ncamera (%tx-Cam 1)" << QStringList();
+        << "warning|Connect|This entry went away and cannot be used until it is back:\ncamera (%tx-Cam 1)" << QStringList() << QStringList();
     QTest::newRow("connect, camera back") << int(Connect) << "camera withdrawn, back" << QList<int>{1, 0, 1, 0}
-                                          << QList<Tweak>() << "" << QStringList(all.mid(0, 2));
+                                          << QList<Tweak>() << "" << QStringList(all.mid(0, 2)) << videoAudio;
     // An unfit pair is patched only when the operator, asked, says so.
     const QString unfit = "question|Connect|Cannot take the chosen sender: media type video/raw is not among video/jxsv\n\nConnect anyway?";
-    QTest::newRow("connect, receiver cannot take it") << int(Connect) << "takes JPEG XS" << full << QList<Tweak>() << unfit << QStringList();
-    QTest::newRow("connect anyway") << int(Connect) << "takes JPEG XS, anyway" << full << QList<Tweak>() << unfit << all;
+    QTest::newRow("connect, receiver cannot take it") << int(Connect) << "takes JPEG XS" << full << QList<Tweak>() << unfit << QStringList()
+                                                      << QStringList();
+    QTest::newRow("connect anyway") << int(Connect) << "takes JPEG XS, anyway" << full << QList<Tweak>() << unfit << all
+                                    << on({"Patching video", "Patching audio 1 of 2", "Patching audio 2 of 2", "Patching anc 1 of 1"});
     QTest::newRow("connect, entry without record") << int(Connect) << "no record" << full << QList<Tweak>()
-                                                   << "warning|Connect|No video sender found on transmitter node." << QStringList();
+                                                   << "warning|Connect|No video sender found on transmitter node." << QStringList() << QStringList();
     QTest::newRow("connect, id that is ..") << int(Connect) << "" << full
         << QList<Tweak>{{"GET", nodePath("/receivers/"), Reply::json(QJsonArray{receiverJson("..", "Monitor 1", VideoUrn)})}}
-        << video + "Receiver id \"..\" cannot be used in a URL" << QStringList();
+        << video + "Receiver id \"..\" cannot be used in a URL" << QStringList() << QStringList();
     QTest::newRow("connect, manifest with scheme file") << int(Connect) << "" << full << QList<Tweak>{{"GET", nodePath("/senders/"),
                          Reply::json(QJsonArray{senderJson("s-v1", "Cam 1", "f-s-v1", "file:///etc/passwd")})}}
         << video + "Failed to fetch Sender SDP.\nTransport file address is not an http or https URL: file:///etc/passwd"
-        << QStringList{"activate s-v1"};
+        << QStringList{"activate s-v1"} << on({"Patching video"});
 
     // The chosen receiver's group is taken down, not the node's first; each member afresh, and
     // checked: this anc receiver accepts and stays on.
     QTest::newRow("disconnect chosen receiver") << int(Disconnect) << "Monitor 2" << full
         << QList<Tweak>{{"GET", active("r2-v1"), activeReply("")}, {"GET", active("r2-a1"), activeReply("")}}
         << "information|Disconnect|Patch failed on anc:\nNot active: the receiver reports sender s-d1 with master_enable true\n"
-        << QStringList{"r2-v1 off", "r2-a1 off", "r2-d1 off"};
+        << QStringList{"r2-v1 off", "r2-a1 off", "r2-d1 off"}
+        << on({"Taking down video", "Taking down audio 1 of 1", "Taking down anc 1 of 1"}, "Monitor 2");
     QTest::newRow("disconnect, video stays on") << int(Disconnect) << "" << full
                                                 << QList<Tweak>{{"GET", active("r-v1"), activeReply("s-v1")}}
                                                 << "critical|Disconnect|Patch failed on video:\nNot active: the receiver reports sender s-v1 with master_enable true"
-                                                << QStringList{"r-v1 off"};
+                                                << QStringList{"r-v1 off"} << on({"Taking down video"});
 
     // The viewers show the video's file, then each member's, named after the video sender; a
     // sender whose file cannot be read is said to publish none while inactive, and viewing
@@ -494,15 +507,15 @@ void tst_MainWindow::runs_data()
     for (const char *id : {"from-r-v1", "from-r-a1", "from-r-d1"})
         receiverFiles += QString::fromUtf8(sdpOf(id)) + "\n\n\n";
     QTest::newRow("sender SDP") << int(TxSdp) << "" << QList<int>{3, 1, 2, 1}
-        << QList<Tweak>{{"GET", "/sdp/s-a2", Reply::empty(404)}} << "sdp|SDP \u2022 Sender Cam 1|" + senderFiles << QStringList();
+        << QList<Tweak>{{"GET", "/sdp/s-a2", Reply::empty(404)}} << "sdp|SDP \u2022 Sender Cam 1|" + senderFiles << QStringList() << QStringList();
     QTest::newRow("receiver SDP") << int(RxSdp) << "" << full
                                   << QList<Tweak>{{"GET", staged("receivers", "r-a2"), stagedFile(QJsonValue::Null)}}
-                                  << "sdp|SDP \u2022 Sender Monitor 1 (from receiver node)|" + receiverFiles << QStringList();
+                                  << "sdp|SDP \u2022 Sender Monitor 1 (from receiver node)|" + receiverFiles << QStringList() << QStringList();
     QTest::newRow("sender SDP, entry without record") << int(TxSdp) << "no record" << full << QList<Tweak>()
-                                                      << "warning|No Sender|No sender found on transmitter node." << QStringList();
+                                                      << "warning|No Sender|No sender found on transmitter node." << QStringList() << QStringList();
     QTest::newRow("receiver SDP, no video receiver")
         << int(RxSdp) << "" << full << QList<Tweak>{{"GET", nodePath("/receivers/"), Reply::json(QJsonArray())}}
-        << "information|Info|No senders on the receiver node to display SDP from." << QStringList();
+        << "information|Info|No senders on the receiver node to display SDP from." << QStringList() << QStringList();
 }
 
 void tst_MainWindow::runs()
@@ -513,6 +526,7 @@ void tst_MainWindow::runs()
     QFETCH(QList<Tweak>, tweaks);
     QFETCH(QString, shown);
     QFETCH(QStringList, patches);
+    QFETCH(QStringList, progress);
 
     Desk desk;
     QVERIFY(desk.start());
@@ -557,9 +571,13 @@ void tst_MainWindow::runs()
     // run tried from inside the first sends nothing, a choice changed meanwhile does not
     // move the run to another node, and a node listed meanwhile waits for the run's end.
     int replies = 0;
+    QStringList lines;
+    const QLabel *stateLine = desk.window.findChild<ReceiverStateLabel *>();
     const QString late = "wall (10.77.0.9:1-Wall)";
     auto *manager = desk.window.findChild<NmosClient *>()->findChild<QNetworkAccessManager *>();
-    const auto hook = connect(manager, &QNetworkAccessManager::finished, &desk.window, [&] {
+    const auto hook = connect(manager, &QNetworkAccessManager::finished, &desk.window, [&](QNetworkReply *reply) {
+        if (reply->operation() == QNetworkAccessManager::CustomOperation && !lines.endsWith(stateLine->text()))
+            lines << stateLine->text();
         const QCursor *cursor = QGuiApplication::overrideCursor();
         QVERIFY(cursor && cursor->shape() == Qt::WaitCursor && desk.enabledCount() == 0);
         if (++replies > 1)
@@ -596,6 +614,8 @@ void tst_MainWindow::runs()
             QCOMPARE(body["transport_file"]["data"].toString(), QString::fromUtf8(sdpOf(sender)));
     }
     QCOMPARE(got, patches);
+    QCOMPARE(lines, progress);
+    QVERIFY(!progress.contains(stateLine->text()));
 }
 
 void tst_MainWindow::asksForUpdateOnceAWeek_data()

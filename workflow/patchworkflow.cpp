@@ -82,11 +82,15 @@ PatchWorkflow::RunOutcome PatchWorkflow::connectGroup(const NmosClient::SenderCo
 
     // One text for the whole run: a call that fails without a text of its own leaves the
     // last one standing.
+    const PairOutcome video{NmosClient::Video, outcome.sender.id, outcome.receiver.id};
+    emit pairStarted(video, 1, 1);
     if (!connectPair(outcome.sender, outcome.receiver, &outcome, &error)) {
         outcome.ending = RunOutcome::VideoFailed;
         outcome.message = tr("Patch failed on video:\n%1").arg(error);
+        emit pairFinished(PairOutcome{NmosClient::Video, video.senderId, video.receiverId, PairOutcome::Failed, error}, 1, 1);
         return outcome;
     }
+    emit pairFinished(video, 1, 1);
     connectMembers(&outcome, &error);
     return outcome;
 }
@@ -101,15 +105,23 @@ void PatchWorkflow::connectMembers(RunOutcome *outcome, QString *error)
         {NmosClient::Data, NmosClient::pairMembers(sender.dataIds, sender.dataRoles, receiver.dataIds, receiver.dataRoles)}};
     for (const auto &kind : kinds) {
         const NmosClient::Format format = kind.first;
+        const int count = kind.second.pairs.size();
+        int number = 0;
         for (const auto &pair : kind.second.pairs) {
+            PairOutcome member{format, pair.first, pair.second};
+            emit pairStarted(member, ++number, count);
             NmosClient::SenderGroup memberSender;
             NmosClient::ReceiverGroup memberReceiver;
             // The members are asked on the nodes of the video pair, never on others.
             const bool done = m_client->findSender(sender.node, format, &memberSender, pair.first, error)
                               && m_client->findReceiver(receiver.node, format, &memberReceiver, pair.second, error)
                               && connectPair(memberSender, memberReceiver, outcome, error);
-            outcome->members << PairOutcome{format, pair.first, pair.second,
-                                            done ? PairOutcome::Done : PairOutcome::Failed, done ? QString() : *error};
+            if (!done) {
+                member.status = PairOutcome::Failed;
+                member.reason = *error;
+            }
+            outcome->members << member;
+            emit pairFinished(member, number, count);
         }
         for (const QString &id : kind.second.unpairedSenders)
             outcome->members << PairOutcome{format, id, QString(), PairOutcome::NotAttempted,
@@ -147,24 +159,35 @@ PatchWorkflow::RunOutcome PatchWorkflow::disconnectGroup(const NmosClient::Recei
         return outcome;
     }
     QString error;
+    const PairOutcome video{NmosClient::Video, QString(), outcome.receiver.id};
+    emit pairStarted(video, 1, 1);
     if (!m_client->disconnectReceiver(outcome.receiver, &error) || !m_client->verifyDisconnected(outcome.receiver, &error)) {
         outcome.ending = RunOutcome::VideoFailed;
         outcome.message = tr("Patch failed on video:\n%1").arg(error);
+        emit pairFinished(PairOutcome{NmosClient::Video, QString(), video.receiverId, PairOutcome::Failed, error}, 1, 1);
         return outcome;
     }
+    emit pairFinished(video, 1, 1);
 
     if (!m_client->fillReceiverGroup(&outcome.receiver, &error))
         outcome.unreadGroups = tr("Audio and anc not taken down: the group could not be read:\n%1").arg(error);
     const QList<QPair<NmosClient::Format, QStringList>> kinds{
         {NmosClient::Audio, outcome.receiver.audioIds}, {NmosClient::Data, outcome.receiver.dataIds}};
     for (const auto &kind : kinds) {
+        int number = 0;
         for (const QString &memberId : kind.second) {
+            PairOutcome pair{kind.first, QString(), memberId};
+            emit pairStarted(pair, ++number, kind.second.size());
             NmosClient::ReceiverGroup member;
             const bool done = m_client->findReceiver(receiver.node, kind.first, &member, memberId, &error)
                               && m_client->disconnectReceiver(member, &error)
                               && m_client->verifyDisconnected(member, &error);
-            outcome.members << PairOutcome{kind.first, QString(), memberId,
-                                           done ? PairOutcome::Done : PairOutcome::Failed, done ? QString() : error};
+            if (!done) {
+                pair.status = PairOutcome::Failed;
+                pair.reason = error;
+            }
+            outcome.members << pair;
+            emit pairFinished(pair, number, kind.second.size());
         }
     }
     return outcome;

@@ -76,6 +76,13 @@ public:
     SdpOutcome senderFiles(const NmosClient::SenderConnection &sender);
     SdpOutcome receiverFiles(const NmosClient::ReceiverConnection &receiver);
 
+signals:
+    // A run's pairs as it goes, the video pair first: each before it is tried and once it is
+    // done or failed, with its number among the pairs of its kind that are tried (the video
+    // pair is 1 of 1). Members without a counterpart are never tried.
+    void pairStarted(const PatchWorkflow::PairOutcome &pair, int number, int count);
+    void pairFinished(const PatchWorkflow::PairOutcome &pair, int number, int count);
+
 private:
     void connectMembers(RunOutcome *outcome, QString *error);
     // Patches and checks one pair, telling *outcome of a leg left out.
