@@ -6,6 +6,7 @@
 #include "app/fitlines.h"
 #include "app/lightindicator.h"
 #include "app/receiverstatelabel.h"
+#include "app/salvowindow.h"
 #include "app/sourcestatus.h"
 #include "discovery/browserwindow.h"
 #include "discovery/nmosmdnsbrowser.h"
@@ -96,9 +97,12 @@ MainWindow::MainWindow(QWidget *parent)
     m_disconnectButton = new QPushButton(tr("Disconnect Rx"));
     m_browseButton = new QPushButton(tr("Browse"));
     m_aboutButton = new QPushButton(tr("About"));
+    // Made after the others: the buttons keep their places among the window's.
+    m_salvosButton = new QPushButton(tr("Salvos\u2026"));
     buttons->addWidget(m_connectButton, 0);
     buttons->addWidget(m_disconnectButton, 0);
     buttons->addStretch();
+    buttons->addWidget(m_salvosButton, 0);
     buttons->addWidget(m_browseButton, 0);
     buttons->addWidget(m_aboutButton, 0);
     layout->addWidget(buttonBar);
@@ -122,6 +126,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_connectButton, &QPushButton::clicked, this, &MainWindow::doConnect);
     connect(m_disconnectButton, &QPushButton::clicked, this, &MainWindow::doDisconnect);
     connect(m_browseButton, &QPushButton::clicked, this, &MainWindow::showBrowser);
+    connect(m_salvosButton, &QPushButton::clicked, this, &MainWindow::showSalvos);
 
     // A registry's entries come with their resources; the workflows read those from its store.
     m_registry = new NMOSRegistryBrowser(this);
@@ -365,6 +370,18 @@ void MainWindow::addNodeEntries(const QString &serviceName, const QList<NmosClie
     // Closes the intake that "mDNS found NMOS Node:" opened: the benchmarks time the lists
     // and count the intakes under way by the pair.
     qCDebug(lcApp) << "Listed" << serviceName << m_txCombo->count() << m_rxCombo->count();
+}
+
+void MainWindow::showSalvos()
+{
+    if (!m_salvos)
+        m_salvos = std::make_unique<SalvoWindow>(m_client, m_txCombo->model(), m_rxCombo->model());
+    else
+        m_salvos->listSalvos();
+    m_salvos->setWindowState(m_salvos->windowState() & ~Qt::WindowMinimized);
+    m_salvos->show();
+    m_salvos->raise();
+    m_salvos->activateWindow();
 }
 
 void MainWindow::showBrowser()

@@ -25,6 +25,7 @@ class LightIndicator;
 class NMOSMdnsBrowser;
 class NMOSRegistryBrowser;
 class ReceiverStateLabel;
+class SalvoWindow;
 
 // The one window of the tool: a transmitter row, a receiver row and the patch buttons.
 class MainWindow : public QMainWindow
@@ -73,6 +74,7 @@ private:
     // four buttons that start a run.
     QList<QWidget *> runControls() const;
     void showBrowser();
+    void showSalvos();
     // The records behind the rows' current items, as the runs take them.
     NmosClient::SenderConnection chosenSender() const;
     NmosClient::ReceiverConnection chosenReceiver() const;
@@ -111,6 +113,7 @@ private:
     QPushButton *m_disconnectButton = nullptr;
     QPushButton *m_browseButton = nullptr;
     QPushButton *m_aboutButton = nullptr;
+    QPushButton *m_salvosButton = nullptr;
     QFrame *m_splash = nullptr;
     // Set while a workflow or viewer runs: its requests wait in nested event loops, and
     // no second run may start inside one.
@@ -120,6 +123,9 @@ private:
     int m_rxCheck = 0;
     // Made on the first "Browse" and kept, with its state, until the main window goes.
     std::unique_ptr<BrowserWindow> m_browser;
+    // Made on the first "Salvos…", a window of its own beside this one; it goes before the
+    // lists it shows, which are this window's.
+    std::unique_ptr<SalvoWindow> m_salvos;
 };
 
 #endif // MAINWINDOW_H

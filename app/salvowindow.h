@@ -1,0 +1,92 @@
+#ifndef SALVOWINDOW_H
+#define SALVOWINDOW_H
+
+#include "nmos/nmosclient.h"
+#include "workflow/salvofile.h"
+#include "workflow/salvotake.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+class QAbstractItemModel;
+class QLabel;
+class QListView;
+class QListWidget;
+class QPushButton;
+class QSpinBox;
+class QTableWidget;
+class RouteReader;
+
+// The salvos saved at this desk, in the files the console program's save writes and its
+// recall reads: what a take of one would change, the take itself, now or at one time a few
+// seconds ahead, with each receiver's result as it comes, and the facility's routes saved as
+// a new salvo. Every wait runs on the event loop: the main window stays in the operator's
+// hands meanwhile.
+class SalvoWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // The lists are the main window's: each item holds a sender's or receiver's record.
+    SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstractItemModel *receivers, QWidget *parent = nullptr);
+
+    // The "salvos" folder in the user's data folder.
+    static QString folder();
+    // Lists the salvos in the folder again.
+    void listSalvos();
+
+private:
+    enum Column { ReceiverColumn, NowColumn, AfterColumn, ResultColumn };
+
+    // One saved receiver of the chosen salvo, as the lists have it now.
+    struct Row
+    {
+        NmosClient::ReceiverConnection receiver; // no id: not listed now
+        int pair = -1;                            // in m_pairs; -1 when a take leaves it
+        QStringList results;                      // one text per receiver of its group
+    };
+
+    void preview();
+    void showNow(int index, bool read, bool enabled, const QString &senderId, const QString &error);
+    void saveRoutes();
+    void keepRoute(int index, bool read, bool enabled, const QString &senderId, const QString &error);
+    void writeSaved();
+    void takeNow();
+    void takeLater();
+    void showReceiverResult(const SalvoTake::ReceiverResult &result);
+    void showPairResult(int pair, const PatchWorkflow::RunOutcome &outcome);
+    void endTake(const QString &status);
+    void setTaking(bool taking);
+    void setCell(int row, Column column, const QString &text);
+    QString senderText(const QString &senderId) const;
+    template<typename Record>
+    QList<Record> records(const QAbstractItemModel *model) const;
+
+    NmosClient *m_client;
+    QAbstractItemModel *m_senderModel;
+    QAbstractItemModel *m_receiverModel;
+    RouteReader *m_previewReader;
+    RouteReader *m_saveReader;
+    SalvoTake *m_take;
+    QListWidget *m_salvos;
+    QListView *m_receivers;
+    QPushButton *m_saveButton;
+    QTableWidget *m_preview;
+    QPushButton *m_takeNowButton;
+    QPushButton *m_takeInButton;
+    QSpinBox *m_leadSeconds;
+    QPushButton *m_cancelButton;
+    QLabel *m_status;
+
+    QList<Row> m_rows;
+    QList<SalvoTake::Pair> m_pairs;
+    // A save under way: its file, the receivers read for it, and what they run.
+    QString m_savePath;
+    QList<NmosClient::ReceiverConnection> m_saving;
+    SalvoFile m_saved;
+    QStringList m_unsaved;
+};
+
+#endif // SALVOWINDOW_H

@@ -1,0 +1,236 @@
+#include "app/mainwindow.h"
+#include "app/salvowindow.h"
+#include "discovery/nmosmdnsbrowser.h"
+#include "nmos/nmosclient.h"
+#include "tests/support/netns.h"
+#include "workflow/intakequeue.h"
+#include "workflow/salvofile.h"
+
+#include <QComboBox>
+#include <QInputDialog>
+#include <QLabel>
+#include <QListView>
+#include <QListWidget>
+#include <QNetworkAccessManager>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QtTest>
+
+// The salvo window against simulated nodes, opened from the main window: the routes of the
+// moment saved as a salvo in the console program's file, what taking it back would change
+// once they have changed, and the take, now, at a shared time, or cancelled before it.
+class tst_SalvoWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void savesPreviewsAndTakes_data();
+    void savesPreviewsAndTakes();
+
+private:
+    // The monitor's own account of what its receivers run: "M Audio 1=A Audio 1", or
+    // "N Video=" for nothing; and of the activations still pending on it.
+    QStringList monitorRoutes(int *pending);
+
+    QProcess m_sim;
+    QHash<QString, QString> m_addresses; // "camera" -> "127.0.0.1:port"
+    QTemporaryDir m_settings;
+};
+
+namespace {
+
+QPushButton *button(const QWidget *window, const QString &text)
+{
+    for (QPushButton *candidate : window->findChildren<QPushButton *>()) {
+        if (candidate->text() == text)
+            return candidate;
+    }
+    return nullptr;
+}
+
+// Chooses the monitor's receiver of that group and the camera's sender, and runs Connect,
+// or Disconnect for no sender.
+void patch(MainWindow *window, const QString &receiver, const QString &sender = QString())
+{
+    QComboBox *tx = window->findChildren<QComboBox *>().at(0), *rx = window->findChildren<QComboBox *>().at(1);
+    rx->setCurrentIndex(rx->findText("-" + receiver + " Video)", Qt::MatchEndsWith));
+    if (!sender.isEmpty())
+        tx->setCurrentIndex(tx->findText("-" + sender + " Video)", Qt::MatchEndsWith));
+    button(window, sender.isEmpty() ? "Disconnect Rx" : "Connect (Tx->Rx)")->click();
+}
+
+// The preview, a row a line, each entry by its label: "M Video|B Video|A Video|video done".
+// The results of a row's receivers come in any order, and are sorted.
+QStringList table(const QTableWidget *preview)
+{
+    QStringList rows;
+    const QRegularExpression entry("^\\S+ \\(\\S+-(.*)\\)$");
+    for (int row = 0; row < preview->rowCount(); ++row) {
+        QStringList cells;
+        for (int column = 0; column < preview->columnCount(); ++column) {
+            const QString text = preview->item(row, column) ? preview->item(row, column)->text() : QString();
+            const QRegularExpressionMatch match = entry.match(text);
+            cells << (match.hasMatch() ? match.captured(1) : text);
+        }
+        QStringList results = cells.takeLast().split(", ");
+        results.sort();
+        rows << cells.join('|') + '|' + results.join(", ");
+    }
+    return rows;
+}
+
+} // namespace
+
+void tst_SalvoWindow::initTestCase()
+{
+    // The window starts node discovery, which sends mDNS queries.
+    SKIP_UNLESS_PRIVATE_NETNS();
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path());
+    MainWindow::splashDurationMs = 100;
+    QVERIFY(QDir(SalvoWindow::folder()).removeRecursively());
+
+    QFile config(m_settings.filePath("nodes.json"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(R"({"nodes": [
+        {"label": "camera", "devices": [{"groups": [{"name": "A", "video_senders": 1, "audio_senders": 1},
+                                                    {"name": "B", "video_senders": 1, "audio_senders": 1}]}]},
+        {"label": "monitor", "devices": [{"groups": [{"name": "M", "video_receivers": 1, "audio_receivers": 1},
+                                                     {"name": "N", "video_receivers": 1, "audio_receivers": 1}]}]}]})");
+    config.close();
+    m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_sim.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", {"--config", config.fileName()});
+    QByteArray out;
+    while (!out.contains("ready\n")) {
+        QVERIFY(m_sim.waitForReadyRead(10000));
+        out += m_sim.readAllStandardOutput();
+    }
+    for (const QByteArray &line : out.split('\n')) {
+        const QJsonObject node = QJsonDocument::fromJson(line).object();
+        if (!node.isEmpty())
+            m_addresses.insert(node["label"].toString(), "127.0.0.1:" + QString::number(node["port"].toInt()));
+    }
+    QCOMPARE(m_addresses.size(), 2);
+}
+
+void tst_SalvoWindow::cleanupTestCase()
+{
+    m_sim.terminate();
+    m_sim.waitForFinished(5000);
+}
+
+QStringList tst_SalvoWindow::monitorRoutes(int *pending)
+{
+    QNetworkAccessManager manager;
+    QHash<QString, QString> labels;
+    QJsonArray receivers;
+    for (const char *node : {"camera", "monitor"}) {
+        const QJsonObject state = QJsonDocument::fromJson(NmosClient::syncGet(&manager, "http://" + m_addresses[node] + "/x-simnode/state")).object();
+        for (const char *kind : {"senders", "receivers"}) {
+            for (const QJsonValue &resource : state[kind].toArray())
+                labels.insert(resource["id"].toString(), resource["label"].toString());
+        }
+        receivers = state["receivers"].toArray();
+    }
+    QStringList routes;
+    *pending = 0;
+    for (const QJsonValue &receiver : receivers) {
+        routes << receiver["label"].toString() + '=' + (receiver["master_enable"].toBool() ? labels.value(receiver["sender_id"].toString()) : QString());
+        *pending += receiver["staged_activation"]["mode"].isString();
+    }
+    return routes;
+}
+
+void tst_SalvoWindow::savesPreviewsAndTakes_data()
+{
+    QTest::addColumn<QString>("chosen"); // the receiver chosen to be saved; empty: all
+    QTest::addColumn<int>("leadSeconds"); // of "Take in"; 0: "Take now"
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QStringList>("preview"); // once the take has ended
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QStringList>("routes"); // the monitor's afterwards
+
+    // Saved: M fed by A, N off. Changed since: M fed by B, N by A.
+    const QStringList back{"M Video=A Video", "M Audio 1=A Audio 1", "N Video=", "N Audio 1="};
+    const QString done = "audio done, video done";
+    QTest::newRow("every receiver, taken now") << "" << 0 << false
+        << QStringList{"M Video|A Video|A Video|" + done, "N Video|off|off|" + done} << "Taken." << back;
+    QTest::newRow("one receiver, taken in a second") << "N" << 1 << false
+        << QStringList{"N Video|off|off|" + done} << "Taken."
+        << QStringList{"M Video=B Video", "M Audio 1=B Audio 1", "N Video=", "N Audio 1="};
+    QTest::newRow("taken in a minute, cancelled") << "" << 60 << true
+        << QStringList{"M Video|B Video|A Video|cancelled", "N Video|A Video|off|cancelled"}
+        << "Cancelled: no receiver was switched."
+        << QStringList{"M Video=B Video", "M Audio 1=B Audio 1", "N Video=A Video", "N Audio 1=A Audio 1"};
+}
+
+void tst_SalvoWindow::savesPreviewsAndTakes()
+{
+    QFETCH(QString, chosen);
+    QFETCH(int, leadSeconds);
+    QFETCH(bool, cancel);
+    QFETCH(QStringList, preview);
+    QFETCH(QString, status);
+    QFETCH(QStringList, routes);
+
+    MainWindow window;
+    QComboBox *rx = window.findChildren<QComboBox *>().at(1);
+    for (const char *node : {"camera", "monitor"})
+        emit window.findChild<NMOSMdnsBrowser *>()->nodeSelfReady(node, QUrl("http://" + m_addresses[node] + "/x-nmos/node/v1.3/self"), {});
+    QTRY_VERIFY(window.findChild<IntakeQueue *>()->size() == 0 && rx->count() == 2);
+    patch(&window, "M", "A");
+    patch(&window, "N");
+
+    button(&window, "Salvos\u2026")->click();
+    SalvoWindow *salvos = nullptr;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        salvos = salvos ? salvos : qobject_cast<SalvoWindow *>(widget);
+    QVERIFY(salvos && salvos->isVisible());
+    auto *list = salvos->findChild<QListWidget *>("salvos");
+    auto *receivers = salvos->findChild<QListView *>("receivers");
+    if (!chosen.isEmpty())
+        receivers->selectionModel()->select(rx->model()->index(rx->findText("-" + chosen + " Video)", Qt::MatchEndsWith), 0),
+                                            QItemSelectionModel::Select);
+    // Named by the operator.
+    const QString name = QTest::currentDataTag();
+    QTimer::singleShot(0, salvos, [name] {
+        auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        dialog->setTextValue(name);
+        dialog->accept();
+    });
+    button(salvos, "Save current routes\u2026")->click();
+    QTRY_VERIFY(!list->findItems(name, Qt::MatchExactly).isEmpty());
+    // The console program's file, which its recall reads.
+    SalvoFile saved;
+    QVERIFY(SalvoFile::read(QDir(SalvoWindow::folder()).filePath(name + ".json"), &saved));
+    QCOMPARE(saved.routes.size(), chosen.isEmpty() ? 2 : 1);
+    for (const SalvoFile::Route &route : saved.routes)
+        QCOMPARE(route.receiver.label + '=' + route.sender.label, route.receiver.label.startsWith('M') ? "M Video=A Video" : "N Video=");
+
+    patch(&window, "M", "B");
+    patch(&window, "N", "A");
+    list->setCurrentItem(list->findItems(name, Qt::MatchExactly).first());
+    auto *table = salvos->findChild<QTableWidget *>();
+    const QStringList changes{"M Video|B Video|A Video|", "N Video|A Video|off|"};
+    QTRY_COMPARE(::table(table), changes.filter(QRegularExpression("^" + chosen)));
+
+    salvos->findChild<QSpinBox *>()->setValue(leadSeconds);
+    button(salvos, leadSeconds ? "Take in" : "Take now")->click();
+    if (cancel) {
+        QTRY_VERIFY(salvos->findChild<QLabel *>("status")->text().contains("can be cancelled"));
+        button(salvos, "Cancel take")->click();
+    }
+    QTRY_COMPARE(salvos->findChild<QLabel *>("status")->text(), status);
+    QTRY_COMPARE(::table(table), preview);
+    int pending = -1;
+    QCOMPARE(monitorRoutes(&pending), routes);
+    QCOMPARE(pending, 0);
+}
+
+QTEST_MAIN(tst_SalvoWindow)
+#include "tst_salvowindow.moc"
