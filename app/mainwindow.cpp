@@ -376,8 +376,6 @@ void MainWindow::showSalvos()
 {
     if (!m_salvos)
         m_salvos = std::make_unique<SalvoWindow>(m_client, m_txCombo->model(), m_rxCombo->model());
-    else
-        m_salvos->listSalvos();
     m_salvos->setWindowState(m_salvos->windowState() & ~Qt::WindowMinimized);
     m_salvos->show();
     m_salvos->raise();

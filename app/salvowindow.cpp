@@ -4,6 +4,7 @@
 
 #include <QAbstractItemModel>
 #include <QDir>
+#include <QFileSystemWatcher>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
@@ -84,7 +85,10 @@ SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstr
 
     m_preview = new QTableWidget(0, 4);
     m_preview->setHorizontalHeaderLabels({tr("Receiver"), tr("Now"), tr("After"), tr("Result")});
-    m_preview->horizontalHeader()->setStretchLastSection(true);
+    // An entry's text ends in its label, which stays in sight; each cell's tooltip is whole.
+    m_preview->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    m_preview->setTextElideMode(Qt::ElideMiddle);
+    m_preview->setWordWrap(false);
     m_preview->verticalHeader()->hide();
     m_preview->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_preview->setSelectionMode(QAbstractItemView::NoSelection);
@@ -115,7 +119,7 @@ SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstr
     auto *layout = new QHBoxLayout(this);
     layout->addLayout(left, 1);
     layout->addLayout(right, 3);
-    resize(960, 480);
+    resize(1200, 480);
 
     connect(m_salvos, &QListWidget::currentRowChanged, this, &SalvoWindow::preview);
     connect(m_saveButton, &QPushButton::clicked, this, &SalvoWindow::saveRoutes);
@@ -128,8 +132,9 @@ SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstr
     connect(m_take, &SalvoTake::receiverFinished, this, &SalvoWindow::showReceiverResult);
     connect(m_take, &SalvoTake::pairFinished, this, &SalvoWindow::showPairResult);
     connect(m_take, &SalvoTake::scheduled, this, [this](const QDateTime &time, int receivers) {
-        m_status->setText(tr("%n receiver(s) switch at %1; they can be cancelled until then.", nullptr, receivers)
-                              .arg(time.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz"))));
+        m_status->setText(tr("Receivers to switch together at %1: %2. The take can be cancelled until then.")
+                              .arg(time.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")))
+                              .arg(receivers));
     });
     connect(m_take, &SalvoTake::finished, this, [this] { endTake(tr("Taken.")); });
     connect(m_take, &SalvoTake::cancelled, this, [this](const QStringList &failures) {
@@ -140,6 +145,10 @@ SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstr
         endTake(failures.isEmpty() ? tr("Cancelled: no receiver was switched.")
                                    : tr("Cancelled, but:\n%1").arg(failures.join(QLatin1Char('\n'))));
     });
+    // A salvo the console program saves meanwhile is listed as it comes.
+    QDir().mkpath(folder());
+    auto *watcher = new QFileSystemWatcher({folder()}, this);
+    connect(watcher, &QFileSystemWatcher::directoryChanged, this, &SalvoWindow::listSalvos);
     setTaking(false);
     listSalvos();
 }
@@ -235,7 +244,6 @@ void SalvoWindow::preview()
         setCell(at, NowColumn, receiver >= 0 ? tr("reading\u2026") : QString());
         setCell(at, AfterColumn, after);
     }
-    m_preview->resizeColumnsToContents();
     setTaking(false);
     m_previewReader->read(toRead);
 }
@@ -281,7 +289,7 @@ void SalvoWindow::saveRoutes()
         m_saved.routes.append({resourceOf(receiver)});
     m_unsaved.clear();
     m_saveButton->setEnabled(false);
-    m_status->setText(tr("Reading what %n receiver(s) run\u2026", nullptr, m_saving.size()));
+    m_status->setText(tr("Reading what the receivers run\u2026"));
     m_saveReader->read(m_saving);
 }
 
@@ -318,7 +326,7 @@ void SalvoWindow::writeSaved()
         return;
     }
     listSalvos();
-    QString status = tr("Saved %n receiver(s) in %1.", nullptr, m_saved.routes.size()).arg(m_savePath);
+    QString status = tr("Saved to %1; receivers: %2.").arg(m_savePath).arg(m_saved.routes.size());
     if (!m_unsaved.isEmpty())
         status += QLatin1Char('\n') + tr("Left out, as they could not be read:\n%1").arg(m_unsaved.join(QLatin1Char('\n')));
     m_status->setText(status);

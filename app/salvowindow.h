@@ -34,8 +34,6 @@ public:
 
     // The "salvos" folder in the user's data folder.
     static QString folder();
-    // Lists the salvos in the folder again.
-    void listSalvos();
 
 private:
     enum Column { ReceiverColumn, NowColumn, AfterColumn, ResultColumn };
@@ -48,6 +46,7 @@ private:
         QStringList results;                      // one text per receiver of its group
     };
 
+    void listSalvos();
     void preview();
     void showNow(int index, bool read, bool enabled, const QString &senderId, const QString &error);
     void saveRoutes();

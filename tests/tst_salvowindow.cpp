@@ -191,12 +191,15 @@ void tst_SalvoWindow::savesPreviewsAndTakes()
         salvos = salvos ? salvos : qobject_cast<SalvoWindow *>(widget);
     QVERIFY(salvos && salvos->isVisible());
     auto *list = salvos->findChild<QListWidget *>("salvos");
+    // Listed as soon as the console program writes it there.
+    const QString name = QTest::currentDataTag();
+    QVERIFY(SalvoFile().write(QDir(SalvoWindow::folder()).filePath(name + " by the console.json")));
+    QTRY_VERIFY(!list->findItems(name + " by the console", Qt::MatchExactly).isEmpty());
     auto *receivers = salvos->findChild<QListView *>("receivers");
     if (!chosen.isEmpty())
         receivers->selectionModel()->select(rx->model()->index(rx->findText("-" + chosen + " Video)", Qt::MatchEndsWith), 0),
                                             QItemSelectionModel::Select);
     // Named by the operator.
-    const QString name = QTest::currentDataTag();
     QTimer::singleShot(0, salvos, [name] {
         auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
         QVERIFY(dialog);
@@ -222,7 +225,7 @@ void tst_SalvoWindow::savesPreviewsAndTakes()
     salvos->findChild<QSpinBox *>()->setValue(leadSeconds);
     button(salvos, leadSeconds ? "Take in" : "Take now")->click();
     if (cancel) {
-        QTRY_VERIFY(salvos->findChild<QLabel *>("status")->text().contains("can be cancelled"));
+        QTRY_VERIFY(salvos->findChild<QLabel *>("status")->text().contains("can be cancelled until"));
         button(salvos, "Cancel take")->click();
     }
     QTRY_COMPARE(salvos->findChild<QLabel *>("status")->text(), status);
