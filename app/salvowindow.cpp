@@ -68,21 +68,56 @@ SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstr
     , m_take(new SalvoTake(client, this))
 {
     setWindowTitle(tr("Salvos"));
+    auto *layout = new QHBoxLayout(this);
+    layout->addLayout(makeSavedColumn(), 1);
+    layout->addLayout(makeTakeColumn(), 3);
+    resize(1200, 480);
 
+    connect(m_salvos, &QListWidget::currentRowChanged, this, &SalvoWindow::preview);
+    connect(m_saveButton, &QPushButton::clicked, this, &SalvoWindow::saveRoutes);
+    connect(m_takeNowButton, &QPushButton::clicked, this, &SalvoWindow::takeNow);
+    connect(m_takeInButton, &QPushButton::clicked, this, &SalvoWindow::takeLater);
+    connect(m_cancelButton, &QPushButton::clicked, m_take, &SalvoTake::cancel);
+    connect(m_previewReader, &RouteReader::receiverRead, this, &SalvoWindow::showNow);
+    connect(m_saveReader, &RouteReader::receiverRead, this, &SalvoWindow::keepRoute);
+    connect(m_saveReader, &RouteReader::finished, this, &SalvoWindow::writeSaved);
+    connect(m_take, &SalvoTake::receiverFinished, this, &SalvoWindow::showReceiverResult);
+    connect(m_take, &SalvoTake::pairFinished, this, &SalvoWindow::showPairResult);
+    connect(m_take, &SalvoTake::scheduled, this, [this](const QDateTime &time, int receivers) {
+        m_status->setText(tr("Receivers to switch together at %1: %2. The take can be cancelled until then.")
+                              .arg(time.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")))
+                              .arg(receivers));
+    });
+    connect(m_take, &SalvoTake::finished, this, [this] { endTake(tr("Taken.")); });
+    connect(m_take, &SalvoTake::cancelled, this, &SalvoWindow::showCancelled);
+    // A salvo the console program saves meanwhile is listed as it comes.
+    QDir().mkpath(folder());
+    auto *watcher = new QFileSystemWatcher({folder()}, this);
+    connect(watcher, &QFileSystemWatcher::directoryChanged, this, &SalvoWindow::listSalvos);
+    setTaking(false);
+    listSalvos();
+}
+
+QLayout *SalvoWindow::makeSavedColumn()
+{
     m_salvos = new QListWidget;
     m_salvos->setObjectName(QStringLiteral("salvos"));
     m_receivers = new QListView;
     m_receivers->setObjectName(QStringLiteral("receivers"));
-    m_receivers->setModel(receivers);
+    m_receivers->setModel(m_receiverModel);
     m_receivers->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_saveButton = new QPushButton(tr("Save current routes\u2026"));
-    auto *left = new QVBoxLayout;
-    left->addWidget(new QLabel(tr("Saved salvos")));
-    left->addWidget(m_salvos, 1);
-    left->addWidget(new QLabel(tr("Receivers to save (none chosen: all)")));
-    left->addWidget(m_receivers, 1);
-    left->addWidget(m_saveButton);
+    auto *column = new QVBoxLayout;
+    column->addWidget(new QLabel(tr("Saved salvos")));
+    column->addWidget(m_salvos, 1);
+    column->addWidget(new QLabel(tr("Receivers to save (none chosen: all)")));
+    column->addWidget(m_receivers, 1);
+    column->addWidget(m_saveButton);
+    return column;
+}
 
+QLayout *SalvoWindow::makeTakeColumn()
+{
     m_preview = new QTableWidget(0, 4);
     m_preview->setHorizontalHeaderLabels({tr("Receiver"), tr("Now"), tr("After"), tr("Result")});
     // An entry's text ends in its label, which stays in sight; each cell's tooltip is whole.
@@ -110,47 +145,12 @@ SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstr
     takeBar->addWidget(m_leadSeconds);
     takeBar->addWidget(m_cancelButton);
     takeBar->addStretch();
-    auto *right = new QVBoxLayout;
-    right->addWidget(new QLabel(tr("What a take changes")));
-    right->addWidget(m_preview, 1);
-    right->addLayout(takeBar);
-    right->addWidget(m_status);
-
-    auto *layout = new QHBoxLayout(this);
-    layout->addLayout(left, 1);
-    layout->addLayout(right, 3);
-    resize(1200, 480);
-
-    connect(m_salvos, &QListWidget::currentRowChanged, this, &SalvoWindow::preview);
-    connect(m_saveButton, &QPushButton::clicked, this, &SalvoWindow::saveRoutes);
-    connect(m_takeNowButton, &QPushButton::clicked, this, &SalvoWindow::takeNow);
-    connect(m_takeInButton, &QPushButton::clicked, this, &SalvoWindow::takeLater);
-    connect(m_cancelButton, &QPushButton::clicked, m_take, &SalvoTake::cancel);
-    connect(m_previewReader, &RouteReader::receiverRead, this, &SalvoWindow::showNow);
-    connect(m_saveReader, &RouteReader::receiverRead, this, &SalvoWindow::keepRoute);
-    connect(m_saveReader, &RouteReader::finished, this, &SalvoWindow::writeSaved);
-    connect(m_take, &SalvoTake::receiverFinished, this, &SalvoWindow::showReceiverResult);
-    connect(m_take, &SalvoTake::pairFinished, this, &SalvoWindow::showPairResult);
-    connect(m_take, &SalvoTake::scheduled, this, [this](const QDateTime &time, int receivers) {
-        m_status->setText(tr("Receivers to switch together at %1: %2. The take can be cancelled until then.")
-                              .arg(time.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")))
-                              .arg(receivers));
-    });
-    connect(m_take, &SalvoTake::finished, this, [this] { endTake(tr("Taken.")); });
-    connect(m_take, &SalvoTake::cancelled, this, [this](const QStringList &failures) {
-        for (int row = 0; row < m_rows.size(); ++row) {
-            if (m_rows.at(row).pair >= 0 && m_rows.at(row).results.isEmpty())
-                setCell(row, ResultColumn, tr("cancelled"));
-        }
-        endTake(failures.isEmpty() ? tr("Cancelled: no receiver was switched.")
-                                   : tr("Cancelled, but:\n%1").arg(failures.join(QLatin1Char('\n'))));
-    });
-    // A salvo the console program saves meanwhile is listed as it comes.
-    QDir().mkpath(folder());
-    auto *watcher = new QFileSystemWatcher({folder()}, this);
-    connect(watcher, &QFileSystemWatcher::directoryChanged, this, &SalvoWindow::listSalvos);
-    setTaking(false);
-    listSalvos();
+    auto *column = new QVBoxLayout;
+    column->addWidget(new QLabel(tr("What a take changes")));
+    column->addWidget(m_preview, 1);
+    column->addLayout(takeBar);
+    column->addWidget(m_status);
+    return column;
 }
 
 QString SalvoWindow::folder()
@@ -378,6 +378,22 @@ void SalvoWindow::showPairResult(int pair, const PatchWorkflow::RunOutcome &outc
             setCell(row, ResultColumn, m_rows.at(row).results.join(QStringLiteral(", ")) + QLatin1Char('\n') + outcome.unreadGroups);
         return;
     }
+}
+
+void SalvoWindow::showCancelled(const QStringList &failures)
+{
+    bool switched = false;
+    for (int row = 0; row < m_rows.size(); ++row) {
+        switched |= !m_rows.at(row).results.isEmpty();
+        if (m_rows.at(row).pair >= 0 && m_rows.at(row).results.isEmpty())
+            setCell(row, ResultColumn, tr("cancelled"));
+    }
+    // A take now is cancelled between pairs: those before have been patched.
+    QString status = switched ? tr("Cancelled: the receivers without a result were left as they are.")
+                              : tr("Cancelled: no receiver was switched.");
+    if (!failures.isEmpty())
+        status += QLatin1Char('\n') + failures.join(QLatin1Char('\n'));
+    endTake(status);
 }
 
 void SalvoWindow::endTake(const QString &status)

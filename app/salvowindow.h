@@ -12,6 +12,7 @@
 
 class QAbstractItemModel;
 class QLabel;
+class QLayout;
 class QListView;
 class QListWidget;
 class QPushButton;
@@ -46,6 +47,8 @@ private:
         QStringList results;                      // one text per receiver of its group
     };
 
+    QLayout *makeSavedColumn();
+    QLayout *makeTakeColumn();
     void listSalvos();
     void preview();
     void showNow(int index, bool read, bool enabled, const QString &senderId, const QString &error);
@@ -56,6 +59,7 @@ private:
     void takeLater();
     void showReceiverResult(const SalvoTake::ReceiverResult &result);
     void showPairResult(int pair, const PatchWorkflow::RunOutcome &outcome);
+    void showCancelled(const QStringList &failures);
     void endTake(const QString &status);
     void setTaking(bool taking);
     void setCell(int row, Column column, const QString &text);
@@ -69,15 +73,15 @@ private:
     RouteReader *m_previewReader;
     RouteReader *m_saveReader;
     SalvoTake *m_take;
-    QListWidget *m_salvos;
-    QListView *m_receivers;
-    QPushButton *m_saveButton;
-    QTableWidget *m_preview;
-    QPushButton *m_takeNowButton;
-    QPushButton *m_takeInButton;
-    QSpinBox *m_leadSeconds;
-    QPushButton *m_cancelButton;
-    QLabel *m_status;
+    QListWidget *m_salvos = nullptr;
+    QListView *m_receivers = nullptr;
+    QPushButton *m_saveButton = nullptr;
+    QTableWidget *m_preview = nullptr;
+    QPushButton *m_takeNowButton = nullptr;
+    QPushButton *m_takeInButton = nullptr;
+    QSpinBox *m_leadSeconds = nullptr;
+    QPushButton *m_cancelButton = nullptr;
+    QLabel *m_status = nullptr;
 
     QList<Row> m_rows;
     QList<SalvoTake::Pair> m_pairs;
