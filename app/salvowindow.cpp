@@ -60,7 +60,6 @@ QString kindName(NmosClient::Format format)
 
 SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstractItemModel *receivers, QWidget *parent)
     : QWidget(parent)
-    , m_client(client)
     , m_senderModel(senders)
     , m_receiverModel(receivers)
     , m_previewReader(new RouteReader(client, this))

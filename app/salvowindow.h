@@ -67,7 +67,6 @@ private:
     template<typename Record>
     QList<Record> records(const QAbstractItemModel *model) const;
 
-    NmosClient *m_client;
     QAbstractItemModel *m_senderModel;
     QAbstractItemModel *m_receiverModel;
     RouteReader *m_previewReader;
