@@ -77,14 +77,15 @@ fi
 # Ferrolink needs a few seconds to hear the announcements and read the nodes. Then the
 # monitor is patched to the camera from the command line, as another controller would do,
 # and both entries are chosen from their lists by typing the start of their names (the
-# combos' arrows sit at x=762 in the window's default size): the receiver row shows what
+# combos' arrows sit at x=762 in the window's default size, the receiver's below the line
+# that says what the chosen sender sends): the receiver row shows what
 # the monitor receives.
 xvfb-run -a -s "-screen 0 1280x800x24" sh -c '
     "$1" & app=$!
     sleep 10
     "$3" connect "Cam 1 Video" "Mon 1 Video" >/dev/null || echo "the demo patch failed"
     window=$(xdotool search --name "^Ferrolink\$" | head -1)
-    for pick in "28 camera (10.77.0.2:8010-Cam 1 Video" "65 monitor (10.77.0.2:8011-Mon 1 Video"; do
+    for pick in "28 camera (10.77.0.2:8010-Cam 1 Video" "94 monitor (10.77.0.2:8011-Mon 1 Video"; do
         xdotool mousemove --window "$window" 762 "${pick%% *}" click 1
         sleep 1
         xdotool type "${pick#* }"
