@@ -4,6 +4,7 @@
 
 #include <QAbstractItemModel>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QListView>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -27,6 +29,19 @@ QString nodeOf(const QString &text, const QString &address)
 {
     const int at = text.indexOf(QStringLiteral(" (") + address + QLatin1Char('-'));
     return at < 0 ? QString() : text.left(at);
+}
+
+// A name typed for a salvo becomes a file of the salvos folder and nothing else: no folder
+// of its own, no way up, no drive (":"), nothing hidden, nothing a file name cannot show.
+bool isPlainName(const QString &name)
+{
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':') || !c.isPrint())
+            return false;
+    }
+    return true;
 }
 
 template<typename Record>
@@ -269,10 +284,16 @@ void SalvoWindow::saveRoutes()
     bool ok = false;
     const QString name = QInputDialog::getText(this, tr("Save current routes"), tr("Salvo name:"), QLineEdit::Normal,
                                                QString(), &ok).trimmed();
-    if (!ok || name.isEmpty())
+    if (!ok)
         return;
-    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || name.startsWith(QLatin1Char('.'))) {
-        m_status->setText(tr("A salvo's name cannot hold a slash or begin with a dot."));
+    if (!isPlainName(name)) {
+        m_status->setText(tr("Not saved: a salvo's name is a plain file name: not empty, without slashes or colons, "
+                             "not beginning with a dot."));
+        return;
+    }
+    const QString path = QDir(folder()).filePath(name + SalvoSuffix);
+    if (QFileInfo::exists(path) && !askToReplace(name)) {
+        m_status->setText(tr("Not saved: the salvo \"%1\" was left as it was.").arg(name));
         return;
     }
     const QModelIndexList chosen = m_receivers->selectionModel()->selectedRows();
@@ -282,7 +303,7 @@ void SalvoWindow::saveRoutes()
         if (chosen.isEmpty() || m_receivers->selectionModel()->isRowSelected(i, QModelIndex()))
             m_saving.append(all.at(i));
     }
-    m_savePath = QDir(folder()).filePath(name + SalvoSuffix);
+    m_savePath = path;
     m_saved = SalvoFile();
     for (const NmosClient::ReceiverConnection &receiver : qAsConst(m_saving))
         m_saved.routes.append({resourceOf(receiver)});
@@ -290,6 +311,18 @@ void SalvoWindow::saveRoutes()
     m_saveButton->setEnabled(false);
     m_status->setText(tr("Reading what the receivers run\u2026"));
     m_saveReader->read(m_saving);
+}
+
+bool SalvoWindow::askToReplace(const QString &name)
+{
+    // The console program saves here too: a name typed twice must not lose what it holds.
+    QMessageBox box(QMessageBox::Question, tr("Save current routes"), tr("Replace the salvo \"%1\"?").arg(name),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    box.exec();
+    return box.clickedButton() == box.button(QMessageBox::Yes);
 }
 
 void SalvoWindow::keepRoute(int index, bool read, bool enabled, const QString &senderId, const QString &error)

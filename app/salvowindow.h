@@ -53,6 +53,7 @@ private:
     void preview();
     void showNow(int index, bool read, bool enabled, const QString &senderId, const QString &error);
     void saveRoutes();
+    bool askToReplace(const QString &name);
     void keepRoute(int index, bool read, bool enabled, const QString &senderId, const QString &error);
     void writeSaved();
     void takeNow();

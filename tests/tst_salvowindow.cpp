@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QListView>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QSettings>
@@ -28,6 +29,8 @@ class tst_SalvoWindow : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void savesUnderPlainNamesAskingBeforeReplacing_data();
+    void savesUnderPlainNamesAskingBeforeReplacing();
     void savesPreviewsAndTakes_data();
     void savesPreviewsAndTakes();
 
@@ -61,6 +64,38 @@ void patch(MainWindow *window, const QString &receiver, const QString &sender = 
     if (!sender.isEmpty())
         tx->setCurrentIndex(tx->findText("-" + sender + " Video)", Qt::MatchEndsWith));
     button(window, sender.isEmpty() ? "Disconnect Rx" : "Connect (Tx->Rx)")->click();
+}
+
+// The salvo window of the main window's "Salvos…".
+SalvoWindow *openSalvos(MainWindow *window)
+{
+    button(window, "Salvos\u2026")->click();
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *salvos = qobject_cast<SalvoWindow *>(widget))
+            return salvos->isVisible() ? salvos : nullptr;
+    }
+    return nullptr;
+}
+
+// "Save current routes…" under that name; a question that follows is answered yes or no,
+// and kept in *asked with its default answer: "Replace…? [No]".
+void save(SalvoWindow *salvos, const QString &name, bool yes = false, QString *asked = nullptr)
+{
+    QTimer::singleShot(0, salvos, [salvos, name, yes, asked] {
+        auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        dialog->setTextValue(name);
+        dialog->accept();
+        QTimer::singleShot(0, salvos, [yes, asked] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            if (asked)
+                *asked = box->text() + (box->defaultButton() == box->button(QMessageBox::No) ? " [No]" : " [Yes]");
+            box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+        });
+    });
+    button(salvos, "Save current routes\u2026")->click();
 }
 
 // The preview, a row a line, each entry by its label: "M Video|B Video|A Video|video done".
@@ -145,6 +180,56 @@ QStringList tst_SalvoWindow::monitorRoutes(int *pending)
     return routes;
 }
 
+void tst_SalvoWindow::savesUnderPlainNamesAskingBeforeReplacing_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("yes");      // to a question
+    QTest::addColumn<QString>("asked"); // the question, with its default answer
+    QTest::addColumn<QString>("status"); // %1: the folder
+
+    const QString refused = "Not saved: a salvo's name is a plain file name: not empty, without slashes or colons, "
+                            "not beginning with a dot.";
+    QTest::newRow("new name") << "new" << false << "" << "Saved to %1/new.json; receivers: 0.";
+    QTest::newRow("name saved before, kept on no") << "kept" << false << "Replace the salvo \"kept\"? [No]"
+                                                   << "Not saved: the salvo \"kept\" was left as it was.";
+    QTest::newRow("name saved before, replaced on yes") << "kept" << true << "Replace the salvo \"kept\"? [No]"
+                                                        << "Saved to %1/kept.json; receivers: 0.";
+    const QList<QPair<const char *, QString>> notPlain{
+        {"way up", "../kept"}, {"dots", ".."}, {"blank", "  "}, {"drive", "c:kept"}, {"control character", "ke\tpt"}};
+    for (const auto &row : notPlain)
+        QTest::newRow(row.first) << row.second << true << "" << refused;
+}
+
+void tst_SalvoWindow::savesUnderPlainNamesAskingBeforeReplacing()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, yes);
+    QFETCH(QString, asked);
+    QFETCH(QString, status);
+
+    QDir folder(SalvoWindow::folder()), above(folder.filePath(".."));
+    QVERIFY(folder.mkpath("."));
+    folder.remove("new.json");
+    QFile kept(folder.filePath("kept.json"));
+    QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("saved before") && kept.flush());
+    kept.close();
+    const QStringList files = folder.entryList(QDir::Files), filesAbove = above.entryList(QDir::Files);
+
+    MainWindow window;
+    SalvoWindow *salvos = openSalvos(&window);
+    QVERIFY(salvos);
+    QString question;
+    save(salvos, name, yes, &question);
+    QTRY_COMPARE(salvos->findChild<QLabel *>("status")->text(), status.arg(folder.path()));
+    QCOMPARE(question, asked);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll() == "saved before", !status.endsWith("kept.json; receivers: 0."));
+    QStringList written = folder.entryList(QDir::Files) + above.entryList(QDir::Files);
+    for (const QString &file : files + filesAbove)
+        written.removeOne(file);
+    QCOMPARE(written, QStringList(name == "new" ? "new.json" : QString()).filter("."));
+}
+
 void tst_SalvoWindow::savesPreviewsAndTakes_data()
 {
     QTest::addColumn<QString>("chosen"); // the receiver chosen to be saved; empty: all
@@ -185,11 +270,8 @@ void tst_SalvoWindow::savesPreviewsAndTakes()
     patch(&window, "M", "A");
     patch(&window, "N");
 
-    button(&window, "Salvos\u2026")->click();
-    SalvoWindow *salvos = nullptr;
-    for (QWidget *widget : QApplication::topLevelWidgets())
-        salvos = salvos ? salvos : qobject_cast<SalvoWindow *>(widget);
-    QVERIFY(salvos && salvos->isVisible());
+    SalvoWindow *salvos = openSalvos(&window);
+    QVERIFY(salvos);
     auto *list = salvos->findChild<QListWidget *>("salvos");
     // Listed as soon as the console program writes it there.
     const QString name = QTest::currentDataTag();
@@ -199,14 +281,7 @@ void tst_SalvoWindow::savesPreviewsAndTakes()
     if (!chosen.isEmpty())
         receivers->selectionModel()->select(rx->model()->index(rx->findText("-" + chosen + " Video)", Qt::MatchEndsWith), 0),
                                             QItemSelectionModel::Select);
-    // Named by the operator.
-    QTimer::singleShot(0, salvos, [name] {
-        auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
-        QVERIFY(dialog);
-        dialog->setTextValue(name);
-        dialog->accept();
-    });
-    button(salvos, "Save current routes\u2026")->click();
+    save(salvos, name);
     QTRY_VERIFY(!list->findItems(name, Qt::MatchExactly).isEmpty());
     // The console program's file, which its recall reads.
     SalvoFile saved;
