@@ -31,13 +31,17 @@ private:
 void tst_SalvoTake::initTestCase()
 {
     // Each monitor is a device of its own; one offers no bulk endpoint, one answers every
-    // activation as done and never makes it.
+    // activation as done and never makes it, one answers each request only after the lead
+    // time, so that the time passes while it is staged.
     const QJsonObject camera{{"name", "Cam"}, {"video_senders", 1}, {"audio_senders", 2}, {"data_senders", 1}};
     QJsonArray nodes{QJsonObject{{"label", "camera"}, {"bind", QJsonArray{"127.0.0.1"}},
                                  {"devices", QJsonArray{QJsonObject{{"groups", QJsonArray{camera}}}}}}};
-    const QHash<QString, QJsonObject> faults{{"single", {{"no_bulk", true}}}, {"deaf", {{"ignore_activation", true}}}};
-    for (const QString monitor : {"bulky", "single", "deaf"}) {
-        const QJsonObject group{{"name", monitor}, {"video_receivers", 1}, {"audio_receivers", 2}, {"data_receivers", 1}};
+    const QHash<QString, QJsonObject> faults{
+        {"single", {{"no_bulk", true}}}, {"deaf", {{"ignore_activation", true}}}, {"slow", {{"delay_ms", 500}}}};
+    for (const QString monitor : {"bulky", "single", "deaf", "slow"}) {
+        // The slow monitor's requests are few: its group holds a video receiver alone.
+        const bool slow = monitor == "slow";
+        const QJsonObject group{{"name", monitor}, {"video_receivers", 1}, {"audio_receivers", slow ? 0 : 2}, {"data_receivers", slow ? 0 : 1}};
         nodes.append(QJsonObject{{"label", monitor}, {"bind", QJsonArray{"127.0.0.1"}}, {"faults", faults.value(monitor)},
                                  {"devices", QJsonArray{QJsonObject{{"groups", QJsonArray{group}}}}}});
     }
@@ -91,12 +95,15 @@ void tst_SalvoTake::takesTogether_data()
     QTest::addColumn<QStringList>("monitors");
     QTest::addColumn<bool>("off");           // the monitors' groups are taken down
     QTest::addColumn<bool>("cancel");        // before the time
-    QTest::addColumn<QStringList>("unswitched"); // monitors whose receivers the take names as failed
+    QTest::addColumn<QStringList>("failed"); // "monitor=the start of the reason its receivers fail with"
     QTest::newRow("connects on two devices at one time, in bulk where offered")
         << QStringList{"bulky", "single"} << false << false << QStringList();
     QTest::newRow("takes down on two devices at one time") << QStringList{"bulky", "single"} << true << false << QStringList();
     QTest::newRow("a receiver that does not switch is named")
-        << QStringList{"bulky", "deaf"} << false << false << QStringList{"deaf"};
+        << QStringList{"bulky", "deaf"} << false << false << QStringList{"deaf=Not switched 2 s after the time"};
+    QTest::newRow("staging past the time is not taken for a synchronized take")
+        << QStringList{"slow", "single"} << false << false
+        << QStringList{"slow=Switched, but perhaps not at the time", "single=Not staged: the time had passed"};
     QTest::newRow("a cancelled take leaves nothing scheduled") << QStringList{"bulky", "single"} << false << true << QStringList();
 }
 
@@ -105,11 +112,12 @@ void tst_SalvoTake::takesTogether()
     QFETCH(QStringList, monitors);
     QFETCH(bool, off);
     QFETCH(bool, cancel);
-    QFETCH(QStringList, unswitched);
+    QFETCH(QStringList, failed);
 
     NmosClient client;
     SalvoTake take(&client);
-    take.setLeadTimeMs(cancel ? 5000 : 1000);
+    // The slow monitor answers 500 ms after each request.
+    take.setLeadTimeMs(cancel ? 5000 : monitors.contains("slow") ? 400 : 1000);
     QList<SalvoTake::Pair> pairs;
     QHash<QString, int> bulkBefore;
     for (const QString &monitor : monitors) {
@@ -144,8 +152,9 @@ void tst_SalvoTake::takesTogether()
                 continue;
             }
             const SalvoTake::ReceiverResult result = resultById.value(receiver["id"].toString());
-            if (unswitched.contains(monitor)) {
-                QVERIFY2(!result.done && result.reason.startsWith("Not switched 2 s after the time"), qPrintable(label + ": " + result.reason));
+            const QString reason = failed.filter(QRegularExpression("^" + monitor + "=")).value(0).section('=', 1);
+            if (!reason.isEmpty()) {
+                QVERIFY2(!result.done && result.reason.startsWith(reason), qPrintable(label + ": " + result.reason));
                 continue;
             }
             QVERIFY2(result.done, qPrintable(label + ": " + result.reason));

@@ -227,13 +227,25 @@ void SalvoTake::stage()
         if (m_cancelAsked)
             break;
         const QList<int> indexes = changesByDevice.value(device);
+        // Asked after the time, a device switches as it takes the request, apart from the others.
+        if (QDateTime::currentDateTimeUtc() >= m_time) {
+            for (int i : indexes) {
+                refused.append(i);
+                reasons.append(tr("Not staged: the time had passed before its device could be asked; "
+                                  "take again with a longer lead time"));
+            }
+            continue;
+        }
         QList<NmosClient::StagedParams> staged;
         for (int i : indexes)
             staged.append({m_changes.at(i).receiver, m_changes.at(i).params});
         QStringList refusals;
         m_client->stageReceivers(staged, &refusals);
+        // Answered after the time, the request may have reached the device after it too.
+        const bool late = QDateTime::currentDateTimeUtc() >= m_time;
         for (int k = 0; k < indexes.size(); ++k) {
             m_changes[indexes.at(k)].staged = refusals.value(k).isEmpty();
+            m_changes[indexes.at(k)].late = late;
             if (!m_changes.at(indexes.at(k)).staged) {
                 refused.append(indexes.at(k));
                 reasons.append(refusals.value(k));
@@ -246,13 +258,16 @@ void SalvoTake::stage()
         return;
     }
     int staged = 0;
-    for (const Change &change : qAsConst(m_changes))
+    int inTime = 0;
+    for (const Change &change : qAsConst(m_changes)) {
         staged += change.staged ? 1 : 0;
-    m_state = Scheduled;
-    if (staged > 0) {
-        emit scheduled(m_time, staged);
-        m_timer.start(int(qMax<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(m_time))) + FirstReadMs);
+        inTime += change.staged && !change.late ? 1 : 0;
     }
+    m_state = Scheduled;
+    if (inTime > 0)
+        emit scheduled(m_time, inTime);
+    if (staged > 0)
+        m_timer.start(int(qMax<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(m_time))) + FirstReadMs);
     for (int k = 0; k < refused.size(); ++k)
         conclude(refused.at(k), false, reasons.at(k));
     for (int pair = 0; pair < m_pairs.size(); ++pair)
@@ -288,7 +303,10 @@ void SalvoTake::readOne(int change)
         const bool read = NmosClient::activeSenderOf(reply, &enabled, &senderId, &failure);
         const bool off = wanted.senderId.isEmpty();
         if (read && enabled == !off && (off || senderId == wanted.senderId)) {
-            conclude(change, true, QString());
+            if (m_changes.at(change).late)
+                conclude(change, false, tr("Switched, but perhaps not at the time: its device answered the staging only after it"));
+            else
+                conclude(change, true, QString());
             return;
         }
         if (QDateTime::currentDateTimeUtc() < m_time.addMSecs(SwitchGraceMs)) {

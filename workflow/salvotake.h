@@ -66,14 +66,16 @@ public:
     // Schedules every receiver of the pairs at time (UTC), or, when it is null, the lead time
     // from now. Groups are read and senders' files fetched first, with the client's waiting
     // calls; false, with the reason, when there are no pairs, the time has passed or a take
-    // is under way.
+    // is under way. Staging that runs past the time is no synchronized take: a device not
+    // asked by then is not asked, and its receivers fail, as do those of a device that
+    // answered only after it, even when they switched.
     bool takeAt(const QList<Pair> &pairs, const QDateTime &time = QDateTime(), QString *errorString = nullptr);
     // Before the time: cancels every activation the take scheduled, or the pairs a take now
     // has not reached. False when there is nothing left to cancel.
     bool cancel();
 
 signals:
-    // Every receiver that could be staged is, to switch at time.
+    // receivers were staged in time, to switch together at time.
     void scheduled(const QDateTime &time, int receivers);
     void receiverFinished(const SalvoTake::ReceiverResult &result);
     // What became of one pair, in the words of a run; pairs come in the order they finish.
@@ -91,6 +93,7 @@ private:
         QJsonObject params;
         int member = -1; // its place among the pair's members; -1 for the video receiver
         bool staged = false;
+        bool late = false; // its staging answered only after the time
         bool concluded = false;
     };
 
