@@ -6,6 +6,7 @@
 #include "app/fitlines.h"
 #include "app/lightindicator.h"
 #include "app/receiverstatelabel.h"
+#include "app/runguard.h"
 #include "app/salvowindow.h"
 #include "app/sourcestatus.h"
 #include "discovery/browserwindow.h"
@@ -375,7 +376,12 @@ void MainWindow::addNodeEntries(const QString &serviceName, const QList<NmosClie
 void MainWindow::showSalvos()
 {
     if (!m_salvos)
-        m_salvos = std::make_unique<SalvoWindow>(m_client, m_txCombo->model(), m_rxCombo->model());
+        m_salvos = std::make_unique<SalvoWindow>(m_client, m_txCombo->model(), m_rxCombo->model(),
+                                                 [this]() -> std::unique_ptr<RunGuard> {
+                                                     if (m_running)
+                                                         return nullptr;
+                                                     return std::make_unique<RunGuard>(&m_running, runControls(), m_intake);
+                                                 });
     m_salvos->setWindowState(m_salvos->windowState() & ~Qt::WindowMinimized);
     m_salvos->show();
     m_salvos->raise();

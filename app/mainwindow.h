@@ -115,8 +115,8 @@ private:
     QPushButton *m_aboutButton = nullptr;
     QPushButton *m_salvosButton = nullptr;
     QFrame *m_splash = nullptr;
-    // Set while a workflow or viewer runs: its requests wait in nested event loops, and
-    // no second run may start inside one.
+    // Set while a workflow or viewer runs, or a salvo take waits: their requests wait in
+    // nested event loops, and no second run may start inside one.
     bool m_running = false;
     // Counts each row's checks, so that only the newest one lights its lamp.
     int m_txCheck = 0;

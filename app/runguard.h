@@ -6,8 +6,8 @@
 class IntakeQueue;
 class QWidget;
 
-// Holds the run controls disabled and the wait cursor up for one workflow or viewer run,
-// and gives both back on every way out of the slot. release() hands them back early, so
+// Holds the run controls disabled and the wait cursor up for one workflow or viewer run, or
+// a salvo take's waits, and gives both back on every way out of the slot. release() hands them back early, so
 // that the closing message box or dialog is not shown under a wait cursor.
 class RunGuard
 {

@@ -1,5 +1,6 @@
 #include "salvowindow.h"
 
+#include "app/runguard.h"
 #include "workflow/routereader.h"
 
 #include <QAbstractItemModel>
@@ -73,13 +74,15 @@ QString kindName(NmosClient::Format format)
 
 } // namespace
 
-SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstractItemModel *receivers, QWidget *parent)
+SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstractItemModel *receivers,
+                         const RunStarter &startRun, QWidget *parent)
     : QWidget(parent)
     , m_senderModel(senders)
     , m_receiverModel(receivers)
     , m_previewReader(new RouteReader(client, this))
     , m_saveReader(new RouteReader(client, this))
     , m_take(new SalvoTake(client, this))
+    , m_startRun(startRun)
 {
     setWindowTitle(tr("Salvos"));
     auto *layout = new QHBoxLayout(this);
@@ -91,7 +94,7 @@ SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstr
     connect(m_saveButton, &QPushButton::clicked, this, &SalvoWindow::saveRoutes);
     connect(m_takeNowButton, &QPushButton::clicked, this, &SalvoWindow::takeNow);
     connect(m_takeInButton, &QPushButton::clicked, this, &SalvoWindow::takeLater);
-    connect(m_cancelButton, &QPushButton::clicked, m_take, &SalvoTake::cancel);
+    connect(m_cancelButton, &QPushButton::clicked, this, &SalvoWindow::cancelTake);
     connect(m_previewReader, &RouteReader::receiverRead, this, &SalvoWindow::showNow);
     connect(m_saveReader, &RouteReader::receiverRead, this, &SalvoWindow::keepRoute);
     connect(m_saveReader, &RouteReader::finished, this, &SalvoWindow::writeSaved);
@@ -111,6 +114,8 @@ SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstr
     setTaking(false);
     listSalvos();
 }
+
+SalvoWindow::~SalvoWindow() = default;
 
 QLayout *SalvoWindow::makeSavedColumn()
 {
@@ -346,7 +351,7 @@ void SalvoWindow::keepRoute(int index, bool read, bool enabled, const QString &s
 
 void SalvoWindow::writeSaved()
 {
-    m_saveButton->setEnabled(true);
+    m_saveButton->setEnabled(!m_taking);
     // A receiver that could not be read has nothing to be recalled to.
     for (int i = m_saved.routes.size() - 1; i >= 0; --i) {
         if (m_saved.routes.at(i).receiver.id.isEmpty())
@@ -364,9 +369,24 @@ void SalvoWindow::writeSaved()
     m_status->setText(status);
 }
 
+// A take's requests wait on nested event loops, as a run of the main window's does: one
+// started inside the other's waits holds them up until it ends, a take's staging past its
+// time. Neither starts while the other waits.
+std::unique_ptr<RunGuard> SalvoWindow::startRun()
+{
+    std::unique_ptr<RunGuard> run = m_startRun();
+    if (!run)
+        m_status->setText(tr("Not taken: a connect or disconnect of the main window is under way. "
+                             "Take once it has ended."));
+    return run;
+}
+
 void SalvoWindow::takeNow()
 {
     if (m_pairs.isEmpty())
+        return;
+    m_run = startRun();
+    if (!m_run)
         return;
     setTaking(true);
     m_status->setText(tr("Taking, pair after pair\u2026"));
@@ -377,12 +397,25 @@ void SalvoWindow::takeLater()
 {
     if (m_pairs.isEmpty())
         return;
+    // Held until the take is staged: what follows waits on timers and answers alone.
+    const std::unique_ptr<RunGuard> run = startRun();
+    if (!run)
+        return;
     setTaking(true);
     m_status->setText(tr("Reading the groups and staging\u2026"));
     m_take->setLeadTimeMs(m_leadSeconds->value() * 1000);
     QString error;
     if (!m_take->takeAt(m_pairs, QDateTime(), &error))
         endTake(tr("Not taken: %1").arg(error));
+}
+
+void SalvoWindow::cancelTake()
+{
+    // Cancelling a staged take waits on each device in turn, and must end before the time. A
+    // run of the main window's under way already is no reason not to cancel: the cancel
+    // waits inside it, and holds up that run alone.
+    const std::unique_ptr<RunGuard> run = m_startRun();
+    m_take->cancel();
 }
 
 void SalvoWindow::showReceiverResult(const SalvoTake::ReceiverResult &result)
@@ -430,6 +463,7 @@ void SalvoWindow::showCancelled(const QStringList &failures)
 
 void SalvoWindow::endTake(const QString &status)
 {
+    m_run.reset();
     setTaking(false);
     m_status->setText(status);
     // What the receivers run after the take, beside what they were to run.
@@ -443,6 +477,9 @@ void SalvoWindow::endTake(const QString &status)
 
 void SalvoWindow::setTaking(bool taking)
 {
+    m_taking = taking;
+    // A save asks for a name in a dialog of its own, whose loop would hold up a take's waits.
+    m_saveButton->setEnabled(!taking && !m_saveReader->isReading());
     m_salvos->setEnabled(!taking);
     m_takeNowButton->setEnabled(!taking && !m_pairs.isEmpty());
     m_takeInButton->setEnabled(!taking && !m_pairs.isEmpty());

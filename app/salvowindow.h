@@ -10,6 +10,9 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <functional>
+#include <memory>
+
 class QAbstractItemModel;
 class QLabel;
 class QLayout;
@@ -19,6 +22,7 @@ class QPushButton;
 class QSpinBox;
 class QTableWidget;
 class RouteReader;
+class RunGuard;
 
 // The salvos saved at this desk, in the files the console program's save writes and its
 // recall reads: what a take of one would change, the take itself, now or at one time a few
@@ -30,8 +34,14 @@ class SalvoWindow : public QWidget
     Q_OBJECT
 
 public:
+    // Starts a run of the main window's, which holds its run controls until the guard goes;
+    // null while one of its own is under way.
+    using RunStarter = std::function<std::unique_ptr<RunGuard>()>;
+
     // The lists are the main window's: each item holds a sender's or receiver's record.
-    SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstractItemModel *receivers, QWidget *parent = nullptr);
+    SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstractItemModel *receivers,
+                const RunStarter &startRun, QWidget *parent = nullptr);
+    ~SalvoWindow() override;
 
     // The "salvos" folder in the user's data folder.
     static QString folder();
@@ -56,8 +66,10 @@ private:
     bool askToReplace(const QString &name);
     void keepRoute(int index, bool read, bool enabled, const QString &senderId, const QString &error);
     void writeSaved();
+    std::unique_ptr<RunGuard> startRun();
     void takeNow();
     void takeLater();
+    void cancelTake();
     void showReceiverResult(const SalvoTake::ReceiverResult &result);
     void showPairResult(int pair, const PatchWorkflow::RunOutcome &outcome);
     void showCancelled(const QStringList &failures);
@@ -73,6 +85,10 @@ private:
     RouteReader *m_previewReader;
     RouteReader *m_saveReader;
     SalvoTake *m_take;
+    RunStarter m_startRun;
+    // Held by a take now from its first pair to its end.
+    std::unique_ptr<RunGuard> m_run;
+    bool m_taking = false;
     QListWidget *m_salvos = nullptr;
     QListView *m_receivers = nullptr;
     QPushButton *m_saveButton = nullptr;

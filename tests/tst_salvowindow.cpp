@@ -55,14 +55,19 @@ QPushButton *button(const QWidget *window, const QString &text)
     return nullptr;
 }
 
-// Chooses the monitor's receiver of that group and the camera's sender, and runs Connect,
-// or Disconnect for no sender.
-void patch(MainWindow *window, const QString &receiver, const QString &sender = QString())
+// Chooses the monitor's receiver of that group and the camera's sender.
+void choose(MainWindow *window, const QString &receiver, const QString &sender = QString())
 {
     QComboBox *tx = window->findChildren<QComboBox *>().at(0), *rx = window->findChildren<QComboBox *>().at(1);
     rx->setCurrentIndex(rx->findText("-" + receiver + " Video)", Qt::MatchEndsWith));
     if (!sender.isEmpty())
         tx->setCurrentIndex(tx->findText("-" + sender + " Video)", Qt::MatchEndsWith));
+}
+
+// Connects them, or for no sender, disconnects the receiver.
+void patch(MainWindow *window, const QString &receiver, const QString &sender = QString())
+{
+    choose(window, receiver, sender);
     button(window, sender.isEmpty() ? "Disconnect Rx" : "Connect (Tx->Rx)")->click();
 }
 
@@ -235,6 +240,9 @@ void tst_SalvoWindow::savesPreviewsAndTakes_data()
     QTest::addColumn<QString>("chosen"); // the receiver chosen to be saved; empty: all
     QTest::addColumn<int>("leadSeconds"); // of "Take in"; 0: "Take now"
     QTest::addColumn<bool>("cancel");
+    // "connect": M connected to A in the main window while the take waits; "take": the take
+    // asked for while that connect waits.
+    QTest::addColumn<QString>("during");
     QTest::addColumn<QStringList>("preview"); // once the take has ended
     QTest::addColumn<QString>("status");
     QTest::addColumn<QStringList>("routes"); // the monitor's afterwards
@@ -242,12 +250,16 @@ void tst_SalvoWindow::savesPreviewsAndTakes_data()
     // Saved: M fed by A, N off. Changed since: M fed by B, N by A.
     const QStringList back{"M Video=A Video", "M Audio 1=A Audio 1", "N Video=", "N Audio 1="};
     const QString done = "audio done, video done";
-    QTest::newRow("every receiver, taken now") << "" << 0 << false
+    QTest::newRow("every receiver, taken now") << "" << 0 << false << ""
         << QStringList{"M Video|A Video|A Video|" + done, "N Video|off|off|" + done} << "Taken." << back;
-    QTest::newRow("one receiver, taken in a second") << "N" << 1 << false
+    QTest::newRow("one receiver, taken in a second, no connect while it stages") << "N" << 1 << false << "connect"
         << QStringList{"N Video|off|off|" + done} << "Taken."
         << QStringList{"M Video=B Video", "M Audio 1=B Audio 1", "N Video=", "N Audio 1="};
-    QTest::newRow("taken in a minute, cancelled") << "" << 60 << true
+    QTest::newRow("no take while a connect waits") << "" << 0 << false << "take"
+        << QStringList{"M Video|B Video|A Video|", "N Video|A Video|off|"}
+        << "Not taken: a connect or disconnect of the main window is under way. Take once it has ended."
+        << QStringList{"M Video=A Video", "M Audio 1=A Audio 1", "N Video=A Video", "N Audio 1=A Audio 1"};
+    QTest::newRow("taken in a minute, cancelled") << "" << 60 << true << ""
         << QStringList{"M Video|B Video|A Video|cancelled", "N Video|A Video|off|cancelled"}
         << "Cancelled: no receiver was switched."
         << QStringList{"M Video=B Video", "M Audio 1=B Audio 1", "N Video=A Video", "N Audio 1=A Audio 1"};
@@ -258,6 +270,7 @@ void tst_SalvoWindow::savesPreviewsAndTakes()
     QFETCH(QString, chosen);
     QFETCH(int, leadSeconds);
     QFETCH(bool, cancel);
+    QFETCH(QString, during);
     QFETCH(QStringList, preview);
     QFETCH(QString, status);
     QFETCH(QStringList, routes);
@@ -298,7 +311,15 @@ void tst_SalvoWindow::savesPreviewsAndTakes()
     QTRY_COMPARE(::table(table), changes.filter(QRegularExpression("^" + chosen)));
 
     salvos->findChild<QSpinBox *>()->setValue(leadSeconds);
-    button(salvos, leadSeconds ? "Take in" : "Take now")->click();
+    if (!during.isEmpty())
+        choose(&window, "M", "A");
+    // Clicked in the first wait of the take, or of the connect.
+    QPushButton *connect = button(&window, "Connect (Tx->Rx)"), *take = button(salvos, leadSeconds ? "Take in" : "Take now");
+    QTimer::singleShot(0, salvos, [&] {
+        if (!during.isEmpty())
+            (during == "take" ? take : connect)->click();
+    });
+    (during == "take" ? connect : take)->click();
     if (cancel) {
         QTRY_VERIFY(salvos->findChild<QLabel *>("status")->text().contains("can be cancelled until"));
         button(salvos, "Cancel take")->click();
