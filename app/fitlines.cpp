@@ -40,6 +40,15 @@ QString senderKey(const NmosClient::SenderConnection &sender)
     return sender.id + QLatin1Char('\n') + sender.version;
 }
 
+// What the SDP says that IS-04 did not: the media type, or a video flow's rate, which a flow
+// may leave to its source, and the listings read no sources.
+bool lacksWhatSdpSays(const StreamFormat &format)
+{
+    return format.mediaType().isEmpty()
+           || (format.format() == QLatin1String("urn:x-nmos:format:video")
+               && format.value(QStringLiteral("urn:x-nmos:cap:format:grain_rate")).isUndefined());
+}
+
 // Versions that went by are never asked for again; an operator's choices are few, an
 // automated run's need not be.
 template<typename Value>
@@ -106,7 +115,7 @@ bool FitLines::judgeChosen(ReceiverCapabilities::Verdict *verdict)
 StreamFormat FitLines::formatOf(const NmosClient::SenderConnection &sender, bool *fromSdp)
 {
     *fromSdp = false;
-    if (!sender.format.mediaType().isEmpty())
+    if (!lacksWhatSdpSays(sender.format))
         return sender.format;
     const QString key = senderKey(sender);
     const auto completed = m_completed.constFind(key);

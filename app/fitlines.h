@@ -17,8 +17,8 @@ class QNetworkReply;
 
 // What the chosen entries carry and whether they fit, as plain text under the rows: the
 // sender's format, what the receiver takes and, with both chosen, whether that receiver can
-// take that sender. Where IS-04 does not say what a sender carries, its SDP is read, in the
-// background, once per sender version. Each pair is judged once per sender version and
+// take that sender. Where IS-04 does not say what a sender carries, or at what rate its
+// video runs, its SDP is read, in the background, once per sender version. Each pair is judged once per sender version and
 // receiver caps version.
 class FitLines : public QObject
 {
@@ -43,7 +43,7 @@ public:
 private:
     void show();
     // What the sender carries, from its SDP too once read; starts that read when IS-04 does
-    // not name the media type. *fromSdp tells which.
+    // not name the media type or a video rate. *fromSdp tells which.
     StreamFormat formatOf(const NmosClient::SenderConnection &sender, bool *fromSdp);
     void finishRead(QNetworkReply *reply, const QString &senderKey, StreamFormat format);
 

@@ -305,8 +305,9 @@ void tst_MainWindow::checksTheChosenItemsNode()
     QSettings *settings = desk.window.findChild<QSettings *>();
     settings->clear();
     const QJsonArray txSenders = scriptNode(&desk.tx, group("s", "Cam 1", 0, 0));
-    // A flow that says no more than that it is video: its sender's SDP says the rest.
-    desk.tx.setReply("GET", nodePath("/flows/"), Reply::json(QJsonArray{flowJson("f-s-v1", VideoUrn)}));
+    // A flow that leaves its rate to its source, which the lists do not read: its sender's SDP says it.
+    desk.tx.setReply("GET", nodePath("/flows/"), Reply::json(QJsonArray{QJsonObject{
+        {"id", "f-s-v1"}, {"format", VideoUrn}, {"media_type", "video/jxsv"}, {"frame_width", 1280}, {"frame_height", 720}}}));
     desk.tx.setReply("GET", "/sdp/s-v1", Reply::text("v=0\r\nm=video 5004 RTP/AVP 98\r\na=rtpmap:98 jxsv/90000\r\n"
                                                      "a=fmtp:98 width=1280; height=720; exactframerate=50\r\n", 200, "application/sdp"));
     scriptNode(&desk.rx, group("r", "Monitor 1", 0, 0) + group("r2", "Studio B", 0, 0));
