@@ -5,6 +5,7 @@
 
 #include <QAbstractItemModel>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QHBoxLayout>
@@ -92,6 +93,7 @@ SalvoWindow::SalvoWindow(NmosClient *client, QAbstractItemModel *senders, QAbstr
 
     connect(m_salvos, &QListWidget::currentRowChanged, this, &SalvoWindow::preview);
     connect(m_saveButton, &QPushButton::clicked, this, &SalvoWindow::saveRoutes);
+    connect(m_deleteButton, &QPushButton::clicked, this, &SalvoWindow::deleteSalvo);
     connect(m_takeNowButton, &QPushButton::clicked, this, &SalvoWindow::takeNow);
     connect(m_takeInButton, &QPushButton::clicked, this, &SalvoWindow::takeLater);
     connect(m_cancelButton, &QPushButton::clicked, this, &SalvoWindow::cancelTake);
@@ -126,9 +128,11 @@ QLayout *SalvoWindow::makeSavedColumn()
     m_receivers->setModel(m_receiverModel);
     m_receivers->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_saveButton = new QPushButton(tr("Save current routes\u2026"));
+    m_deleteButton = new QPushButton(tr("Delete\u2026"));
     auto *column = new QVBoxLayout;
     column->addWidget(new QLabel(tr("Saved salvos")));
     column->addWidget(m_salvos, 1);
+    column->addWidget(m_deleteButton, 0, Qt::AlignLeft);
     column->addWidget(new QLabel(tr("Receivers to save (none chosen: all)")));
     column->addWidget(m_receivers, 1);
     column->addWidget(m_saveButton);
@@ -221,6 +225,7 @@ void SalvoWindow::preview()
     m_pairs.clear();
     m_preview->setRowCount(0);
     m_status->clear();
+    m_deleteButton->setEnabled(m_salvos->currentItem() && !m_taking);
     if (!m_salvos->currentItem())
         return;
     SalvoFile salvo;
@@ -297,7 +302,7 @@ void SalvoWindow::saveRoutes()
         return;
     }
     const QString path = QDir(folder()).filePath(name + SalvoSuffix);
-    if (QFileInfo::exists(path) && !askToReplace(name)) {
+    if (QFileInfo::exists(path) && !ask(tr("Save current routes"), tr("Replace the salvo \"%1\"?").arg(name))) {
         m_status->setText(tr("Not saved: the salvo \"%1\" was left as it was.").arg(name));
         return;
     }
@@ -318,16 +323,35 @@ void SalvoWindow::saveRoutes()
     m_saveReader->read(m_saving);
 }
 
-bool SalvoWindow::askToReplace(const QString &name)
+bool SalvoWindow::ask(const QString &title, const QString &question)
 {
-    // The console program saves here too: a name typed twice must not lose what it holds.
-    QMessageBox box(QMessageBox::Question, tr("Save current routes"), tr("Replace the salvo \"%1\"?").arg(name),
-                    QMessageBox::Yes | QMessageBox::No, this);
+    // The console program saves here too: a salvo lost to a slip of the hand may be another's.
+    QMessageBox box(QMessageBox::Question, title, question, QMessageBox::Yes | QMessageBox::No, this);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
     box.exec();
     return box.clickedButton() == box.button(QMessageBox::Yes);
+}
+
+void SalvoWindow::deleteSalvo()
+{
+    if (!m_salvos->currentItem())
+        return;
+    const QString name = m_salvos->currentItem()->text();
+    if (!ask(tr("Delete salvo"), tr("Delete the salvo \"%1\"?").arg(name))) {
+        m_status->setText(tr("Not deleted: the salvo \"%1\" was left as it was.").arg(name));
+        return;
+    }
+    QFile file(QDir(folder()).filePath(name + SalvoSuffix));
+    if (!file.remove()) {
+        m_status->setText(tr("%1 could not be deleted: %2").arg(file.fileName(), file.errorString()));
+        return;
+    }
+    listSalvos();
+    // The list was filled again in silence: the preview of the salvo gone goes too.
+    preview();
+    m_status->setText(tr("Deleted the salvo \"%1\".").arg(name));
 }
 
 void SalvoWindow::keepRoute(int index, bool read, bool enabled, const QString &senderId, const QString &error)
@@ -480,6 +504,7 @@ void SalvoWindow::setTaking(bool taking)
     m_taking = taking;
     // A save asks for a name in a dialog of its own, whose loop would hold up a take's waits.
     m_saveButton->setEnabled(!taking && !m_saveReader->isReading());
+    m_deleteButton->setEnabled(!taking && m_salvos->currentItem());
     m_salvos->setEnabled(!taking);
     m_takeNowButton->setEnabled(!taking && !m_pairs.isEmpty());
     m_takeInButton->setEnabled(!taking && !m_pairs.isEmpty());

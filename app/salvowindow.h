@@ -63,7 +63,9 @@ private:
     void preview();
     void showNow(int index, bool read, bool enabled, const QString &senderId, const QString &error);
     void saveRoutes();
-    bool askToReplace(const QString &name);
+    void deleteSalvo();
+    // Yes or No, No by default.
+    bool ask(const QString &title, const QString &question);
     void keepRoute(int index, bool read, bool enabled, const QString &senderId, const QString &error);
     void writeSaved();
     std::unique_ptr<RunGuard> startRun();
@@ -92,6 +94,7 @@ private:
     QListWidget *m_salvos = nullptr;
     QListView *m_receivers = nullptr;
     QPushButton *m_saveButton = nullptr;
+    QPushButton *m_deleteButton = nullptr;
     QTableWidget *m_preview = nullptr;
     QPushButton *m_takeNowButton = nullptr;
     QPushButton *m_takeInButton = nullptr;

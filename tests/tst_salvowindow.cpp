@@ -29,8 +29,8 @@ class tst_SalvoWindow : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void savesUnderPlainNamesAskingBeforeReplacing_data();
-    void savesUnderPlainNamesAskingBeforeReplacing();
+    void savesUnderPlainNamesAndDeletesAskingFirst_data();
+    void savesUnderPlainNamesAndDeletesAskingFirst();
     void savesPreviewsAndTakes_data();
     void savesPreviewsAndTakes();
 
@@ -82,8 +82,21 @@ SalvoWindow *openSalvos(MainWindow *window)
     return nullptr;
 }
 
-// "Save current routes…" under that name; a question that follows is answered yes or no,
-// and kept in *asked with its default answer: "Replace…? [No]".
+// Answers yes or no to a question that comes next, if one does, and keeps it in *asked with
+// its default answer: "Replace…? [No]".
+void answer(QWidget *context, bool yes, QString *asked)
+{
+    QTimer::singleShot(0, context, [yes, asked] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        if (asked)
+            *asked = box->text() + (box->defaultButton() == box->button(QMessageBox::No) ? " [No]" : " [Yes]");
+        box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+}
+
+// "Save current routes…" under that name, answering a question that follows.
 void save(SalvoWindow *salvos, const QString &name, bool yes = false, QString *asked = nullptr)
 {
     QTimer::singleShot(0, salvos, [salvos, name, yes, asked] {
@@ -91,14 +104,7 @@ void save(SalvoWindow *salvos, const QString &name, bool yes = false, QString *a
         QVERIFY(dialog);
         dialog->setTextValue(name);
         dialog->accept();
-        QTimer::singleShot(0, salvos, [yes, asked] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            if (asked)
-                *asked = box->text() + (box->defaultButton() == box->button(QMessageBox::No) ? " [No]" : " [Yes]");
-            box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
-        });
+        answer(salvos, yes, asked);
     });
     button(salvos, "Save current routes\u2026")->click();
 }
@@ -185,50 +191,62 @@ QStringList tst_SalvoWindow::monitorRoutes(int *pending)
     return routes;
 }
 
-void tst_SalvoWindow::savesUnderPlainNamesAskingBeforeReplacing_data()
+void tst_SalvoWindow::savesUnderPlainNamesAndDeletesAskingFirst_data()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("yes");      // to a question
-    QTest::addColumn<QString>("asked"); // the question, with its default answer
+    QTest::addColumn<QString>("name");   // saved under; empty: "Delete…" of the salvo "kept"
+    QTest::addColumn<bool>("yes");       // to a question
+    QTest::addColumn<QString>("asked");  // the question, with its default answer
     QTest::addColumn<QString>("status"); // %1: the folder
+    QTest::addColumn<QString>("kept");   // the salvo "kept" afterwards
 
+    const QString replace = "Replace the salvo \"kept\"? [No]", remove = "Delete the salvo \"kept\"? [No]";
     const QString refused = "Not saved: a salvo's name is a plain file name: not empty, without slashes or colons, "
                             "not beginning with a dot.";
-    QTest::newRow("new name") << "new" << false << "" << "Saved to %1/new.json; receivers: 0.";
-    QTest::newRow("name saved before, kept on no") << "kept" << false << "Replace the salvo \"kept\"? [No]"
-                                                   << "Not saved: the salvo \"kept\" was left as it was.";
-    QTest::newRow("name saved before, replaced on yes") << "kept" << true << "Replace the salvo \"kept\"? [No]"
-                                                        << "Saved to %1/kept.json; receivers: 0.";
+    QTest::newRow("new name") << "new" << false << "" << "Saved to %1/new.json; receivers: 0." << "as before";
+    QTest::newRow("name saved before, kept on no")
+        << "kept" << false << replace << "Not saved: the salvo \"kept\" was left as it was." << "as before";
+    QTest::newRow("name saved before, replaced on yes")
+        << "kept" << true << replace << "Saved to %1/kept.json; receivers: 0." << "replaced";
+    QTest::newRow("delete, kept on no") << "" << false << remove << "Not deleted: the salvo \"kept\" was left as it was."
+                                        << "as before";
+    QTest::newRow("delete, done on yes") << "" << true << remove << "Deleted the salvo \"kept\"." << "gone";
     const QList<QPair<const char *, QString>> notPlain{
         {"way up", "../kept"}, {"dots", ".."}, {"blank", "  "}, {"drive", "c:kept"}, {"control character", "ke\tpt"}};
     for (const auto &row : notPlain)
-        QTest::newRow(row.first) << row.second << true << "" << refused;
+        QTest::newRow(row.first) << row.second << true << "" << refused << "as before";
 }
 
-void tst_SalvoWindow::savesUnderPlainNamesAskingBeforeReplacing()
+void tst_SalvoWindow::savesUnderPlainNamesAndDeletesAskingFirst()
 {
     QFETCH(QString, name);
     QFETCH(bool, yes);
     QFETCH(QString, asked);
     QFETCH(QString, status);
+    QFETCH(QString, kept);
 
     QDir folder(SalvoWindow::folder()), above(folder.filePath(".."));
     QVERIFY(folder.mkpath("."));
     folder.remove("new.json");
-    QFile kept(folder.filePath("kept.json"));
-    QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("saved before") && kept.flush());
-    kept.close();
+    QFile file(folder.filePath("kept.json"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("saved before") && file.flush());
+    file.close();
     const QStringList files = folder.entryList(QDir::Files), filesAbove = above.entryList(QDir::Files);
 
     MainWindow window;
     SalvoWindow *salvos = openSalvos(&window);
     QVERIFY(salvos);
     QString question;
-    save(salvos, name, yes, &question);
+    if (name.isEmpty()) {
+        auto *list = salvos->findChild<QListWidget *>("salvos");
+        list->setCurrentItem(list->findItems("kept", Qt::MatchExactly).value(0));
+        answer(salvos, yes, &question);
+        button(salvos, "Delete\u2026")->click();
+    } else {
+        save(salvos, name, yes, &question);
+    }
     QTRY_COMPARE(salvos->findChild<QLabel *>("status")->text(), status.arg(folder.path()));
     QCOMPARE(question, asked);
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll() == "saved before", !status.endsWith("kept.json; receivers: 0."));
+    QCOMPARE(!file.open(QIODevice::ReadOnly) ? "gone" : file.readAll() == "saved before" ? "as before" : "replaced", kept);
     QStringList written = folder.entryList(QDir::Files) + above.entryList(QDir::Files);
     for (const QString &file : files + filesAbove)
         written.removeOne(file);
