@@ -68,6 +68,7 @@ private:
     bool ask(const QString &title, const QString &question);
     void keepRoute(int index, bool read, bool enabled, const QString &senderId, const QString &error);
     void writeSaved();
+    // The takes and their results: salvowindowtake.cpp.
     std::unique_ptr<RunGuard> startRun();
     void takeNow();
     void takeLater();
