@@ -29,10 +29,10 @@ QLabel *makeLine(const QString &name)
 
 // What names a receiver's capabilities as judged: BCP-004-01 gives caps a version of their
 // own, which changes only with them; without it, the receiver's.
-QString capsVersion(const QJsonObject &capabilities)
+QString capsVersion(const NmosClient::ReceiverConnection &receiver)
 {
-    const QString version = capabilities.value(QLatin1String("caps"))[QLatin1String("version")].toString();
-    return version.isEmpty() ? capabilities.value(QLatin1String("version")).toString() : version;
+    const QString version = receiver.capabilities.value(QLatin1String("caps"))[QLatin1String("version")].toString();
+    return version.isEmpty() ? receiver.version : version;
 }
 
 QString senderKey(const NmosClient::SenderConnection &sender)
@@ -95,7 +95,7 @@ bool FitLines::judgeChosen(ReceiverCapabilities::Verdict *verdict)
         return false;
     bool fromSdp = false;
     const StreamFormat format = formatOf(sender, &fromSdp);
-    const QString caps = capsVersion(receiver.capabilities);
+    const QString caps = capsVersion(receiver);
     // What no version names may have changed unseen, and is judged afresh.
     if (sender.version.isEmpty() || caps.isEmpty()) {
         *verdict = ReceiverCapabilities::judge(receiver.capabilities, format);

@@ -72,9 +72,10 @@ public:
         QString label;
         NodeEndpoint node;
         QString displayName;
-        // What ReceiverCapabilities judges it by: its IS-04 transport, format, caps,
-        // interface bindings and version.
+        // What ReceiverCapabilities judges it by: its IS-04 transport, format, caps and
+        // interface bindings; and the version of its description.
         QJsonObject capabilities;
+        QString version;
     };
 
     // The member lists hold ids; the role lists beside them hold, at the same positions, each

@@ -1,5 +1,6 @@
 #include "nmosclient.h"
 #include "nmosclient_p.h"
+#include "nmos/jsonpool.h"
 
 #include <QJsonValue>
 #include <QHash>
@@ -157,8 +158,11 @@ QList<NmosClient::ReceiverConnection> NmosClient::videoReceiversOf(const QJsonAr
         idsSeen.insert(connection.id);
         connection.node = node;
         connection.displayName = displayName(nodeName, node.address, entryLabel(&labelsSeen, connection.label));
-        for (const char *key : {"transport", "format", "caps", "interface_bindings", "version"})
-            connection.capabilities.insert(QLatin1String(key), receiver.value(QLatin1String(key)));
+        QJsonObject capabilities;
+        for (const char *key : {"transport", "format", "caps", "interface_bindings"})
+            capabilities.insert(QLatin1String(key), receiver.value(QLatin1String(key)));
+        connection.capabilities = JsonPool::shared(capabilities);
+        connection.version = receiver.value(QLatin1String("version")).toString();
         result.append(connection);
     }
     return result;

@@ -1,5 +1,7 @@
 #include "streamformat.h"
 
+#include "nmos/jsonpool.h"
+
 #include <QHash>
 #include <QJsonArray>
 #include <QStringList>
@@ -163,6 +165,7 @@ StreamFormat StreamFormat::fromResources(const QJsonObject &sender, const QJsonO
     take(sender, "st2110_21_sender_type", Cap + QStringLiteral("transport:st2110_21_sender_type"));
     stream.m_legs = sender.value(QLatin1String("interface_bindings")).toArray().size();
     stream.giveDefaults();
+    stream.m_parameters = JsonPool::shared(stream.m_parameters);
     return stream;
 }
 
