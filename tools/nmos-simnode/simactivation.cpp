@@ -149,5 +149,5 @@ SimReply SimNode::handleBulk(const QByteArray &method, const QStringList &parts,
         }
         results.append(result);
     }
-    return json(results);
+    return json(m_config.faults.bulkAnswerEmpty ? QJsonArray() : results);
 }

@@ -135,7 +135,7 @@ bool SimConfigParser::parse(const QStringList &arguments, SimConfig *config, QSt
         "                         \"ignore_activation\": false,\n"
         "                         \"activate_other_sender\": false, \"active_500\": false,\n"
         "                         \"delay_ms\": 0, \"hang\": false, \"refuse_unfit_sdp\": false,\n"
-        "                         \"no_bulk\": false}}]}\n"
+        "                         \"no_bulk\": false, \"bulk_answer_empty\": false}}]}\n"
         "\"count\" plays copies labelled \"<label> 1\", \"<label> 2\", ... on consecutive ports.\n"
         "\"video_format\" is what the group's video senders send (uncompressed 1080p50 4:2:2 10-bit unless said);\n"
         "\"video_caps\" the caps of its video receivers, constraint sets as BCP-004-01 writes them\n"
@@ -356,7 +356,8 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
         QStringLiteral("manifest_404_until_active"), QStringLiteral("refuse_activation"),
         QStringLiteral("refuse_receiver_patch"), QStringLiteral("refuse_member_patch"), QStringLiteral("ignore_activation"),
         QStringLiteral("activate_other_sender"), QStringLiteral("active_500"), QStringLiteral("delay_ms"),
-        QStringLiteral("hang"), QStringLiteral("refuse_unfit_sdp"), QStringLiteral("no_bulk")};
+        QStringLiteral("hang"), QStringLiteral("refuse_unfit_sdp"), QStringLiteral("no_bulk"),
+        QStringLiteral("bulk_answer_empty")};
 
     if (!checkKeys(object, nodeKeys, QStringLiteral("a node"), errorString))
         return false;
@@ -448,7 +449,8 @@ bool SimConfigParser::parseNode(const QJsonObject &object, SimNodeConfig *node, 
             || !readInt(f, QStringLiteral("delay_ms"), 0, &node->faults.delayMs, errorString)
             || !readBool(f, QStringLiteral("hang"), &node->faults.hang, errorString)
             || !readBool(f, QStringLiteral("refuse_unfit_sdp"), &node->faults.refuseUnfitSdp, errorString)
-            || !readBool(f, QStringLiteral("no_bulk"), &node->faults.noBulk, errorString))
+            || !readBool(f, QStringLiteral("no_bulk"), &node->faults.noBulk, errorString)
+            || !readBool(f, QStringLiteral("bulk_answer_empty"), &node->faults.bulkAnswerEmpty, errorString))
             return false;
     }
     return true;

@@ -41,6 +41,7 @@ struct SimFaults
     bool failActive = false;                 // a receiver's active parameters answer 500
     bool refuseUnfitSdp = false;             // receivers refuse with 400 an SDP file their constraint sets do not allow
     bool noBulk = false;                     // the bulk endpoints answer 501
+    bool bulkAnswerEmpty = false;            // bulk requests are made, and answered with no result
     int delayMs = 0;                         // every answer waits this long
     bool hang = false;                       // requests are accepted and never answered
 };
