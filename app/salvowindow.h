@@ -75,7 +75,7 @@ private:
     void cancelTake();
     void showReceiverResult(const SalvoTake::ReceiverResult &result);
     void showPairResult(int pair, const PatchWorkflow::RunOutcome &outcome);
-    void showCancelled(const QStringList &failures);
+    void showCancelled(const QStringList &failures, const QStringList &switched);
     void endTake(const QString &status);
     void setTaking(bool taking);
     void setCell(int row, Column column, const QString &text);

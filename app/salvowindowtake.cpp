@@ -98,13 +98,14 @@ void SalvoWindow::showPairResult(int pair, const PatchWorkflow::RunOutcome &outc
     }
 }
 
-void SalvoWindow::showCancelled(const QStringList &failures)
+void SalvoWindow::showCancelled(const QStringList &failures, const QStringList &switchedFirst)
 {
     bool switched = false;
     for (int row = 0; row < m_rows.size(); ++row) {
         switched |= !m_rows.at(row).results.isEmpty();
         if (m_rows.at(row).pair >= 0 && m_rows.at(row).results.isEmpty())
-            setCell(row, ResultColumn, tr("cancelled"));
+            setCell(row, ResultColumn, switchedFirst.contains(m_rows.at(row).receiver.id) ? tr("not cancelled: switched")
+                                                                                            : tr("cancelled"));
     }
     // A take now is cancelled between pairs: those before have been patched.
     QString status = switched ? tr("Cancelled: the receivers without a result were left as they are.")

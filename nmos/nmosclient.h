@@ -234,12 +234,24 @@ public:
         ReceiverGroup receiver;
         QJsonObject params;
     };
+    // What became of one receiver's staging: taken, refused by the device with an HTTP code,
+    // or unknown (no answer, or none for it), when the device may have scheduled it all the same.
+    struct StageAnswer
+    {
+        enum Outcome { Staged, Refused, Unknown };
+        Outcome outcome = Unknown;
+        QString reason; // why it was refused or is unknown
+    };
     // Stages the parameters of receivers of one device: in one POST to the device's bulk
-    // endpoint, or, where it offers none (404, 405 or 501), one PATCH each. (*refusals)[i]
-    // is empty where staged[i] was taken, else why not. *bulk tells which way was used.
-    void stageReceivers(const QList<StagedParams> &staged, QStringList *refusals, bool *bulk = nullptr);
-    // Cancels an activation scheduled on a receiver, leaving what it runs as it is.
-    bool cancelActivation(const ReceiverGroup &receiver, QString *errorString = nullptr);
+    // endpoint, or, where it offers none (404, 405 or 501), one PATCH each. (*answers)[i]
+    // is staged[i]'s. *bulk tells which way was used.
+    void stageReceivers(const QList<StagedParams> &staged, QList<StageAnswer> *answers, bool *bulk = nullptr);
+    // Cancels an activation scheduled on a receiver, leaving what it runs as it is, without
+    // waiting: the request, held to the limits of every request; the caller deletes it.
+    // Null, with the reason, when none can be made.
+    QNetworkReply *requestCancelActivation(const ReceiverGroup &receiver, QString *errorString = nullptr);
+    // Whether a finished PATCH was accepted; else why not.
+    static bool patchAccepted(QNetworkReply *reply, QString *errorString = nullptr);
     // A node may accept a patch and still not run it; only the receiver's active parameters
     // tell, and those of each leg the connect set (legs: its LegPatch::params). On a mismatch
     // or an unreadable answer the failure text goes to errorString.
@@ -255,7 +267,9 @@ public:
     // it has finished; the caller deletes it. Null, with the reason, when none can be made.
     QNetworkReply *requestActiveSender(const ReceiverGroup &receiver, QString *errorString = nullptr,
                                        ConnectionAfter after = CloseConnection);
-    static bool activeSenderOf(QNetworkReply *reply, bool *enabled, QString *senderId, QString *errorString = nullptr);
+    // *transportParams, when asked for, gets the receiver's active legs.
+    static bool activeSenderOf(QNetworkReply *reply, bool *enabled, QString *senderId, QString *errorString = nullptr,
+                               QJsonArray *transportParams = nullptr);
     // What a receiver's answer of active parameters says, by the rule activeSender follows:
     // false when it holds no state.
     static bool parseActive(const QByteArray &answer, bool *enabled, QString *senderId);

@@ -4,10 +4,8 @@
 
 #include "net/replylimits.h"
 
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSet>
 #include <QJsonValue>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -46,7 +44,7 @@ QString refusalText(int status, const QByteArray &response)
 // never shows an earlier pair's text for this one: the transfer's failure, or the refusal
 // when the node answered outside 2xx (an HTTP error, or a redirect, which is not followed).
 bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGroup &receiver,
-                   const QJsonObject &body, QString *errorString)
+                   const QJsonObject &body, QString *errorString, int *statusOut = nullptr)
 {
     int status = 0;
     QString errorText;
@@ -59,6 +57,8 @@ bool patchReceiver(QNetworkAccessManager *manager, const NmosClient::ReceiverGro
     }
     const QUrl url = patchUrl(target);
     const bool completed = NmosClient::syncPatch(manager, url, body, &status, &errorText, &response, receiver.node);
+    if (statusOut)
+        *statusOut = status;
     if (completed && isAccepted(status))
         return true;
     if (errorString)
@@ -289,9 +289,9 @@ bool NmosClient::disconnectReceiver(const ReceiverGroup &receiver, QString *erro
     return patchReceiver(manager, receiver, body, errorString);
 }
 
-void NmosClient::stageReceivers(const QList<StagedParams> &staged, QStringList *refusals, bool *bulk)
+void NmosClient::stageReceivers(const QList<StagedParams> &staged, QList<StageAnswer> *answers, bool *bulk)
 {
-    *refusals = QStringList();
+    *answers = QList<StageAnswer>();
     if (bulk)
         *bulk = false;
     if (staged.isEmpty())
@@ -308,36 +308,72 @@ void NmosClient::stageReceivers(const QList<StagedParams> &staged, QStringList *
     if (status != 404 && status != 405 && status != 501) {
         if (bulk)
             *bulk = true;
-        QHash<QString, QString> refusalById;
-        QSet<QString> answeredIds;
         const QJsonArray results = QJsonDocument::fromJson(response).array();
-        for (const QJsonValue &result : results) {
-            const QString id = result[QLatin1String("id")].toString();
-            const int code = result[QLatin1String("code")].toInt();
-            answeredIds.insert(id);
-            if (!isAccepted(code))
-                refusalById.insert(id, refusalText(code, QJsonDocument(result.toObject()).toJson()));
-        }
-        for (const StagedParams &change : staged) {
-            if (!answered || !isAccepted(status))
-                *refusals << (status == 0 || isAccepted(status) ? failure : refusalText(status, response));
-            else if (!answeredIds.contains(change.receiver.id))
-                *refusals << QStringLiteral("Not in the device's answer to its bulk request");
-            else
-                *refusals << refusalById.value(change.receiver.id);
+        for (int i = 0; i < staged.size(); ++i) {
+            const QString &id = staged.at(i).receiver.id;
+            StageAnswer answer;
+            if (status != 0 && !isAccepted(status)) {
+                answer = {StageAnswer::Refused, refusalText(status, response)};
+            } else if (!answered) {
+                answer.reason = failure;
+            } else {
+                // A device answers in the order it was asked, which alone tells apart the
+                // results of an id asked twice; by id where it answered otherwise.
+                QJsonObject result = results.at(i).toObject();
+                for (int k = 0; result.value(QLatin1String("id")).toString() != id && k < results.size(); ++k)
+                    result = results.at(k).toObject();
+                const QJsonValue code = result.value(QLatin1String("id")).toString() == id
+                                            ? result.value(QLatin1String("code"))
+                                            : QJsonValue();
+                if (!code.isDouble())
+                    answer.reason = QStringLiteral("Not in the device's answer to its bulk request");
+                else if (isAccepted(code.toInt()))
+                    answer.outcome = StageAnswer::Staged;
+                else
+                    answer = {StageAnswer::Refused, refusalText(code.toInt(), QJsonDocument(result).toJson())};
+            }
+            answers->append(answer);
         }
         return;
     }
     for (const StagedParams &change : staged) {
-        QString why;
-        *refusals << (patchReceiver(manager, change.receiver, change.params, &why) ? QString() : why);
+        StageAnswer answer;
+        int patchStatus = 0;
+        if (patchReceiver(manager, change.receiver, change.params, &answer.reason, &patchStatus))
+            answer.outcome = StageAnswer::Staged;
+        else if (patchStatus != 0 && !isAccepted(patchStatus))
+            answer.outcome = StageAnswer::Refused;
+        answers->append(answer);
     }
 }
 
-bool NmosClient::cancelActivation(const ReceiverGroup &receiver, QString *errorString)
+QNetworkReply *NmosClient::requestCancelActivation(const ReceiverGroup &receiver, QString *errorString)
 {
+    const QString target = stagedUrl(receiver.node, QStringLiteral("/single/receivers/"), receiver.id);
+    if (target.isEmpty()) {
+        if (errorString)
+            *errorString = QStringLiteral("Receiver id \"%1\" cannot be used in a URL").arg(receiver.id);
+        return nullptr;
+    }
+    QNetworkRequest request = nodeRequest(patchUrl(target), CloseConnection, receiver.node);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const QJsonObject body{{QStringLiteral("activation"), QJsonObject{{QStringLiteral("mode"), QJsonValue::Null}}}};
-    return patchReceiver(manager, receiver, body, errorString);
+    QNetworkReply *reply =
+        manager->sendCustomRequest(request, QByteArrayLiteral("PATCH"), QJsonDocument(body).toJson(QJsonDocument::Compact));
+    ReplyLimits::watch(reply);
+    return reply;
+}
+
+bool NmosClient::patchAccepted(QNetworkReply *reply, QString *errorString)
+{
+    QString failure;
+    const bool failed = ReplyLimits::failed(reply, &failure);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (!failed && isAccepted(status))
+        return true;
+    if (errorString)
+        *errorString = status != 0 && !isAccepted(status) ? refusalText(status, reply->readAll()) : failure;
+    return false;
 }
 
 bool NmosClient::getReceiverSdp(const ReceiverGroup &receiver, QString *sdp)
@@ -389,7 +425,8 @@ QNetworkReply *NmosClient::requestActiveSender(const ReceiverGroup &receiver, QS
     return ReplyLimits::get(manager, nodeRequest(target, after, receiver.node));
 }
 
-bool NmosClient::activeSenderOf(QNetworkReply *reply, bool *enabled, QString *senderId, QString *errorString)
+bool NmosClient::activeSenderOf(QNetworkReply *reply, bool *enabled, QString *senderId, QString *errorString,
+                                QJsonArray *transportParams)
 {
     QString failure;
     ReplyLimits::failed(reply, &failure);
@@ -400,6 +437,8 @@ bool NmosClient::activeSenderOf(QNetworkReply *reply, bool *enabled, QString *se
             *errorString = failure;
         return false;
     }
+    if (transportParams)
+        *transportParams = active.value(QLatin1String("transport_params")).toArray();
     return activeState(active, enabled, senderId);
 }
 

@@ -2,6 +2,7 @@
 #include "workflow/salvotake.h"
 
 #include <QNetworkAccessManager>
+#include <QRegularExpression>
 #include <QtTest>
 
 // Salvos taken at a time on simulated nodes: what each monitor's receivers run afterwards,
@@ -31,17 +32,25 @@ private:
 void tst_SalvoTake::initTestCase()
 {
     // Each monitor is a device of its own; one offers no bulk endpoint, one answers every
-    // activation as done and never makes it, one answers each request only after the lead
-    // time, so that the time passes while it is staged.
+    // activation as done and never makes it, one answers its bulk requests with no result,
+    // one takes raw video only, one answers everything late.
     const QJsonObject camera{{"name", "Cam"}, {"video_senders", 1}, {"audio_senders", 2}, {"data_senders", 1}};
+    QJsonObject xs = camera;
+    xs.insert("name", "XS");
+    xs.insert("video_format", QJsonObject{{"media_type", "video/jxsv"}, {"profile", "High444.12"}, {"level", "2k-1"},
+                                          {"sublevel", "Sublev3bpp"}, {"bit_rate", 200000}});
     QJsonArray nodes{QJsonObject{{"label", "camera"}, {"bind", QJsonArray{"127.0.0.1"}},
-                                 {"devices", QJsonArray{QJsonObject{{"groups", QJsonArray{camera}}}}}}};
-    const QHash<QString, QJsonObject> faults{
-        {"single", {{"no_bulk", true}}}, {"deaf", {{"ignore_activation", true}}}, {"slow", {{"delay_ms", 500}}}};
-    for (const QString monitor : {"bulky", "single", "deaf", "slow"}) {
-        // The slow monitor's requests are few: its group holds a video receiver alone.
-        const bool slow = monitor == "slow";
-        const QJsonObject group{{"name", monitor}, {"video_receivers", 1}, {"audio_receivers", slow ? 0 : 2}, {"data_receivers", slow ? 0 : 1}};
+                                 {"devices", QJsonArray{QJsonObject{{"groups", QJsonArray{camera, xs}}}}}}};
+    const QHash<QString, QJsonObject> faults{{"single", {{"no_bulk", true}}}, {"deaf", {{"ignore_activation", true}}},
+                                             {"forgetful", {{"bulk_answer_empty", true}}}, {"raw", {{"refuse_unfit_sdp", true}}},
+                                             {"slow", {{"delay_ms", 800}}}};
+    for (const QString monitor : {"bulky", "single", "deaf", "forgetful", "raw", "slow"}) {
+        QJsonObject group{{"name", monitor}, {"video_receivers", 1}, {"audio_receivers", 2}, {"data_receivers", 1}};
+        if (monitor == "raw")
+            group.insert("video_caps", QJsonObject{{"media_types", QJsonArray{"video/raw"}}});
+        // Every request it answers costs a take there 0.8 s.
+        if (monitor == "slow")
+            group = QJsonObject{{"name", monitor}, {"video_receivers", 1}};
         nodes.append(QJsonObject{{"label", monitor}, {"bind", QJsonArray{"127.0.0.1"}}, {"faults", faults.value(monitor)},
                                  {"devices", QJsonArray{QJsonObject{{"groups", QJsonArray{group}}}}}});
     }
@@ -92,36 +101,50 @@ QString tst_SalvoTake::idOf(const QString &node, const char *kind, const QString
 
 void tst_SalvoTake::takesTogether_data()
 {
-    QTest::addColumn<QStringList>("monitors");
-    QTest::addColumn<bool>("off");           // the monitors' groups are taken down
-    QTest::addColumn<bool>("cancel");        // before the time
-    QTest::addColumn<QStringList>("failed"); // "monitor=the start of the reason its receivers fail with"
+    QTest::addColumn<QStringList>("monitors"); // a monitor named twice is one receiver listed twice
+    QTest::addColumn<QString>("camera");        // the sending group
+    QTest::addColumn<bool>("off");              // the monitors' groups are taken down
+    QTest::addColumn<int>("cancelAfterMs");     // the lead time of a take cancelled at once; 0: not cancelled
+    // Monitors whose receivers the take names as failed, and run nothing, each maybe with
+    // "=the start of the reason"; one that failed with "Switched…" runs the sender all the same.
+    QTest::addColumn<QStringList>("unswitched");
+    QTest::addColumn<QStringList>("late");       // monitors switched before their cancel reached them
     QTest::newRow("connects on two devices at one time, in bulk where offered")
-        << QStringList{"bulky", "single"} << false << false << QStringList();
-    QTest::newRow("takes down on two devices at one time") << QStringList{"bulky", "single"} << true << false << QStringList();
+        << QStringList{"bulky", "single"} << "Cam" << false << 0 << QStringList() << QStringList();
+    QTest::newRow("takes down on two devices at one time") << QStringList{"bulky", "single"} << "Cam" << true << 0 << QStringList() << QStringList();
     QTest::newRow("a receiver that does not switch is named")
-        << QStringList{"bulky", "deaf"} << false << false << QStringList{"deaf=Not switched 2 s after the time"};
+        << QStringList{"bulky", "deaf"} << "Cam" << false << 0 << QStringList{"deaf=Not switched 2 s after the time"} << QStringList();
+    // The slow monitor answers its staging after the lead time of 400 ms.
     QTest::newRow("staging past the time is not taken for a synchronized take")
-        << QStringList{"slow", "single"} << false << false
-        << QStringList{"slow=Switched, but perhaps not at the time", "single=Not staged: the time had passed"};
-    QTest::newRow("a cancelled take leaves nothing scheduled") << QStringList{"bulky", "single"} << false << true << QStringList();
+        << QStringList{"slow", "single"} << "Cam" << false << 0
+        << QStringList{"slow=Switched, but perhaps not at the time", "single=Not staged: the time had passed"} << QStringList();
+    QTest::newRow("a cancelled take leaves nothing scheduled") << QStringList{"bulky", "single"} << "Cam" << false << 5000 << QStringList() << QStringList();
+    QTest::newRow("a cancel that comes after the time names the receivers that switched")
+        << QStringList{"slow", "bulky"} << "XS" << true << 1200 << QStringList() << QStringList{"slow"};
+    QTest::newRow("a receiver listed twice is changed once")
+        << QStringList{"bulky", "bulky"} << "Cam" << false << 0 << QStringList() << QStringList();
+    QTest::newRow("a staging the device does not answer for is read back")
+        << QStringList{"forgetful"} << "Cam" << false << 0 << QStringList() << QStringList();
+    QTest::newRow("no member switches without its refused video")
+        << QStringList{"raw"} << "XS" << false << 0 << QStringList{"raw"} << QStringList();
 }
 
 void tst_SalvoTake::takesTogether()
 {
     QFETCH(QStringList, monitors);
+    QFETCH(QString, camera);
     QFETCH(bool, off);
-    QFETCH(bool, cancel);
-    QFETCH(QStringList, failed);
+    QFETCH(int, cancelAfterMs);
+    QFETCH(QStringList, unswitched);
+    QFETCH(QStringList, late);
 
     NmosClient client;
     SalvoTake take(&client);
-    // The slow monitor answers 500 ms after each request.
-    take.setLeadTimeMs(cancel ? 5000 : monitors.contains("slow") ? 400 : 1000);
+    take.setLeadTimeMs(cancelAfterMs > 0 ? cancelAfterMs : monitors.contains("slow") ? 400 : 1000);
     QList<SalvoTake::Pair> pairs;
     QHash<QString, int> bulkBefore;
     for (const QString &monitor : monitors) {
-        pairs << SalvoTake::Pair{{idOf("camera", "senders", "Cam Video"), "Cam Video", QString(), endpoint("camera"), QString()},
+        pairs << SalvoTake::Pair{{idOf("camera", "senders", camera + " Video"), camera + " Video", QString(), endpoint("camera"), QString()},
                                  {idOf(monitor, "receivers", monitor + " Video"), monitor + " Video", endpoint(monitor), QString()},
                                  off};
         bulkBefore.insert(monitor, state(monitor)["bulk_requests"].toInt());
@@ -131,10 +154,13 @@ void tst_SalvoTake::takesTogether()
     QSignalSpy cancelled(&take, &SalvoTake::cancelled);
     QString error;
     QVERIFY2(take.takeAt(pairs, QDateTime(), &error), qPrintable(error));
-    if (cancel) {
+    QStringList switchedFirst;
+    if (cancelAfterMs > 0) {
         QVERIFY(take.cancel());
-        QCOMPARE(cancelled.count(), 1);
-        QCOMPARE(cancelled.first().first().toStringList(), QStringList());
+        QVERIFY(cancelled.count() > 0 || cancelled.wait(15000));
+        switchedFirst = cancelled.first().value(1).toStringList();
+        QCOMPARE(cancelled.first().first().toStringList().size(), switchedFirst.size());
+        QTest::qWait(qMax<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(take.time())) + 500);
     } else {
         QVERIFY(finished.wait(15000));
     }
@@ -142,26 +168,31 @@ void tst_SalvoTake::takesTogether()
     QHash<QString, SalvoTake::ReceiverResult> resultById;
     for (const QList<QVariant> &result : results)
         resultById.insert(result.first().value<SalvoTake::ReceiverResult>().receiverId, result.first().value<SalvoTake::ReceiverResult>());
+    QCOMPARE(results.size(), resultById.size());
     for (const QString &monitor : monitors) {
         const QJsonObject monitorState = state(monitor);
         QCOMPARE(monitorState["bulk_requests"].toInt() - bulkBefore.value(monitor), monitor == "single" ? 0 : 1);
         for (const QJsonValue &receiver : monitorState["receivers"].toArray()) {
             const QString label = receiver["label"].toString();
-            if (cancel) {
-                QCOMPARE(receiver["staged_activation"]["mode"], QJsonValue());
-                continue;
+            QCOMPARE(receiver["staged_activation"]["mode"], QJsonValue());
+            if (cancelAfterMs > 0) {
+                QCOMPARE(switchedFirst.contains(receiver["id"].toString()), late.contains(monitor));
+                if (!late.contains(monitor))
+                    continue;
             }
             const SalvoTake::ReceiverResult result = resultById.value(receiver["id"].toString());
-            const QString reason = failed.filter(QRegularExpression("^" + monitor + "=")).value(0).section('=', 1);
-            if (!reason.isEmpty()) {
-                QVERIFY2(!result.done && result.reason.startsWith(reason), qPrintable(label + ": " + result.reason));
+            const QString failure = unswitched.filter(QRegularExpression("^" + monitor + "(=|$)")).value(0);
+            if (!failure.isEmpty()) {
+                const QString reason = failure.section('=', 1);
+                QVERIFY2(!result.done && !result.reason.isEmpty() && result.reason.startsWith(reason), qPrintable(label + ": " + result.reason));
+                QCOMPARE(receiver["master_enable"].toBool(), reason.startsWith("Switched"));
                 continue;
             }
-            QVERIFY2(result.done, qPrintable(label + ": " + result.reason));
+            QVERIFY2(result.done || cancelAfterMs > 0, qPrintable(label + ": " + result.reason));
             // Every receiver switched by the one activation the take asked for.
             QCOMPARE(active(monitor, receiver["id"].toString())["activation"].toObject()["requested_time"].toString(), take.requestedTime());
             QCOMPARE(receiver["master_enable"].toBool(), !off);
-            const QString sender = off ? QString() : idOf("camera", "senders", "Cam " + label.section(' ', 1));
+            const QString sender = off ? QString() : idOf("camera", "senders", camera + ' ' + label.section(' ', 1));
             QCOMPARE(receiver["sender_id"].toString(), sender);
         }
     }

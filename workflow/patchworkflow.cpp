@@ -139,13 +139,21 @@ bool PatchWorkflow::connectPair(const NmosClient::SenderGroup &sender, const Nmo
     if (!m_client->connectReceiver(sender, receiver, error, &legs)
         || !m_client->verifyConnected(sender, receiver, error, legs.params))
         return false;
-    // A redundant stream runs unprotected on such a receiver, which the operator must know.
-    if (legs.params.size() == 1 && legs.senderLegs > 1)
-        outcome->notes << tr("Receiver \"%1\" has one leg: it takes the first leg (of %2) of sender \"%3\".")
-                              .arg(receiver.label)
-                              .arg(legs.senderLegs)
-                              .arg(sender.label);
+    const QString note = legNote(legs, receiver.label, sender.label);
+    if (!note.isEmpty())
+        outcome->notes << note;
     return true;
+}
+
+QString PatchWorkflow::legNote(const NmosClient::LegPatch &legs, const QString &receiverLabel, const QString &senderLabel)
+{
+    // A redundant stream runs unprotected on such a receiver, which the operator must know.
+    if (legs.params.size() != 1 || legs.senderLegs < 2)
+        return QString();
+    return tr("Receiver \"%1\" has one leg: it takes the first leg (of %2) of sender \"%3\".")
+        .arg(receiverLabel)
+        .arg(legs.senderLegs)
+        .arg(senderLabel);
 }
 
 PatchWorkflow::RunOutcome PatchWorkflow::disconnectGroup(const NmosClient::ReceiverConnection &receiver)
