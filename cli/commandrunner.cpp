@@ -229,9 +229,10 @@ void CommandRunner::interrupt()
     // A take being staged answers once its requests are sent, with what it cancelled.
     if (m_take->cancel())
         return;
-    Console::line(Console::err(), m_take->state() == SalvoTake::Verifying
-                                      ? tr("Interrupted after the time: the receivers have been told to switch")
-                                      : tr("Interrupted"));
+    const bool afterTime = m_take->state() == SalvoTake::Verifying
+                           || (m_take->state() == SalvoTake::Scheduled && QDateTime::currentDateTimeUtc() >= m_take->time());
+    Console::line(Console::err(), afterTime ? tr("Interrupted after the time: the receivers were switching; not read back")
+                                            : tr("Interrupted"));
     finish(Interrupted);
 }
 
@@ -395,6 +396,18 @@ int CommandRunner::reportRun(const QString &done, const PatchWorkflow::RunOutcom
 {
     if (outcome.ending != PatchWorkflow::RunOutcome::Completed) {
         Console::line(Console::err(), prefix + outcome.message);
+        // A take stages the members with their video: each is told, so that none that
+        // switched all the same is hidden behind the video's failure.
+        for (const PatchWorkflow::PairOutcome &member : outcome.members) {
+            const QString kind = member.format == NmosClient::Audio ? tr("audio") : tr("anc");
+            if (member.status == PatchWorkflow::PairOutcome::Done)
+                Console::line(Console::err(), prefix + tr("%1 %2 switched all the same, %3")
+                                                           .arg(kind, member.receiverId,
+                                                                member.senderId.isEmpty() ? tr("taken down")
+                                                                                          : tr("<- %1").arg(member.senderId)));
+            else if (member.status == PatchWorkflow::PairOutcome::Failed)
+                Console::line(Console::err(), prefix + tr("%1 %2 not patched: %3").arg(kind, member.receiverId, member.reason));
+        }
         return Failed;
     }
     Console::line(Console::out(), done);

@@ -2,6 +2,7 @@
 #include "cli/console.h"
 #include "cli/interruptwatcher.h"
 #include "workflow/discoveryoptions.h"
+#include "workflow/salvotake.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -185,6 +186,8 @@ int main(int argc, char *argv[])
         options.at = options.at.toUTC();
         if (options.at <= QDateTime::currentDateTimeUtc() && !options.dryRun)
             return usageError(QStringLiteral("--at %1 has passed").arg(parser.value(at)));
+        if (QDateTime::currentDateTimeUtc().msecsTo(options.at) > SalvoTake::MaxAheadMs)
+            return usageError(QStringLiteral("--at %1 is more than 24 h ahead").arg(parser.value(at)));
     }
 
     QString error;

@@ -208,11 +208,14 @@ void CommandRunner::reportTake()
                                           .arg(time.toString(Qt::ISODateWithMs), m_take->requestedTime()));
     });
     connect(m_take, &SalvoTake::finished, this, [this] { finish(m_interrupted ? Interrupted : m_exitCode); });
-    connect(m_take, &SalvoTake::cancelled, this, [this](const QStringList &failures) {
+    connect(m_take, &SalvoTake::cancelled, this, [this](const QStringList &failures, const QStringList &switched) {
         for (const QString &failure : failures)
             Console::line(Console::err(), failure);
         Console::line(Console::err(), failures.isEmpty() ? tr("Interrupted: every scheduled activation cancelled")
-                                                         : tr("Interrupted: not every scheduled activation could be cancelled"));
+                                      : switched.isEmpty()
+                                          ? tr("Interrupted: not every scheduled activation could be cancelled")
+                                          : tr("Interrupted: not every receiver was stopped, %1 switched before the cancel "
+                                               "reached them").arg(switched.size()));
         finish(Interrupted);
     });
 }

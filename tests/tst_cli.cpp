@@ -55,8 +55,8 @@ void tst_Cli::initTestCase()
     // group ("Cam Audio 1"). Both twins label their group alike.
     QJsonArray nodes;
     QHash<QString, QString> hosts;
-    const QStringList cameras{"camera=Cam", "other=Other", "twin-a=Twin", "twin-b=Twin", "dual=Dual"};
-    const QStringList monitors{"monitor=Mon", "lit=Lit", "spare=Spare", "picky=Picky", "wall=Wall", "mute=Mute", "fussy=Fussy"};
+    const QStringList cameras{"camera=Cam", "other=Other", "twin-a=Twin", "twin-b=Twin", "dual=Dual", "xs=XS"};
+    const QStringList monitors{"monitor=Mon", "lit=Lit", "spare=Spare", "picky=Picky", "wall=Wall", "mute=Mute", "fussy=Fussy", "raw=Raw"};
     for (const QString &node : cameras + monitors) {
         const QString kind = cameras.contains(node) ? "senders" : "receivers";
         hosts.insert(node.section('=', 0, 0), cameras.contains(node) ? "10.77.0.1" : "10.77.0.2");
@@ -68,6 +68,12 @@ void tst_Cli::initTestCase()
             group.insert("video_caps", QJsonObject{{"media_types", QJsonArray{"video/raw"}}, {"constraint_sets", QJsonArray{QJsonObject{
                 {"urn:x-nmos:cap:format:grain_rate", QJsonObject{{"enum", QJsonArray{QJsonObject{{"numerator", 60000}, {"denominator", 1001}},
                                                                                    QJsonObject{{"numerator", 60}}}}}}}}}});
+        if (node.startsWith("xs"))
+            group.insert("video_format", QJsonObject{{"media_type", "video/jxsv"}, {"profile", "High444.12"}, {"level", "2k-1"},
+                                                     {"sublevel", "Sublev3bpp"}, {"bit_rate", 200000}});
+        // Refuses at staging a transport file its caps do not allow.
+        if (node.startsWith("raw"))
+            group.insert("video_caps", QJsonObject{{"media_types", QJsonArray{"video/raw"}}});
         // Sends each stream on two ST 2022-7 legs.
         if (node.startsWith("dual"))
             group.insert("legs", 2);
@@ -81,6 +87,8 @@ void tst_Cli::initTestCase()
         // listing waits for more.
         if (node.startsWith("lit"))
             config.insert("faults", QJsonObject{{"delay_ms", 700}});
+        if (node.startsWith("raw"))
+            config.insert("faults", QJsonObject{{"refuse_unfit_sdp", true}});
         // Cannot tell what its receivers run.
         if (node.startsWith("mute"))
             config.insert("faults", QJsonObject{{"active_500", true}});
@@ -282,6 +290,15 @@ void tst_Cli::commands_data()
         << QList<QStringList>{{"connect", "Cam Video", "Spare Video"}, {"save", "{file}"}, {"connect", "Other Video", "Spare Video"},
                               {"recall", "{file}", "--in", "30", "^C"}} << 130
         << QStringList() << QStringList{"Interrupted: every scheduled activation cancelled"} << "spare" << fed("Spare", "other", "Other");
+    // Staged with their video, which is refused: none switches, and each says so.
+    const QString rawText = "raw ({addr:raw}-Raw Video): ", notPatched = " not patched: its video receiver refused the take, and its activation was cancelled";
+    QTest::newRow("a scheduled recall switches no member of a refused video")
+        << QList<QStringList>{{"file", R"j({"receivers":[{"receiver":{"id":"{id:raw/Raw Video}"},"sender":{"id":"{id:xs/XS Video}"}}]})j"},
+                              {"recall", "{file}", "--in", "1"}} << 1
+        << QStringList() << QStringList{rawText + "Patch failed on video: HTTP 400: The transport file does not suit this receiver",
+                                        rawText + "audio {id:raw/Raw Audio 1}" + notPatched, rawText + "audio {id:raw/Raw Audio 2}" + notPatched,
+                                        rawText + "anc {id:raw/Raw Anc}" + notPatched}
+        << "raw" << fed("Raw", "", "");
     // The video pair is patched and stays; each refused member is named, in the window's words.
     const QString refused = "Patch failed on audio: HTTP 423: The receiver refuses to be patched";
     QTest::newRow("refused members")

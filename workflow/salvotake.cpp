@@ -524,9 +524,9 @@ void SalvoTake::cancelEnded(int change, CancelEnd end, const QString &reason)
         if (end == SwitchedFirst)
             conclude(change, true, QString());
         else
-            conclude(change, false, end == CancelTook ? tr("Not patched: its video receiver refused the take, and its "
-                                                           "activation was cancelled")
-                                                      : tr("Its video receiver refused the take, and its activation "
+            conclude(change, false, end == CancelTook ? tr("its video receiver refused the take, and its activation was "
+                                                           "cancelled")
+                                                      : tr("its video receiver refused the take, and its activation "
                                                            "could not be cancelled: %1").arg(reason));
         return;
     }
