@@ -16,6 +16,8 @@ private slots:
     void cleanupTestCase();
     void takesTogether_data();
     void takesTogether();
+    // Last: a take that failed to refuse would leave its activation scheduled.
+    void refusesTimeFarAhead();
 
 private:
     QJsonObject state(const QString &node);
@@ -36,11 +38,14 @@ void tst_SalvoTake::initTestCase()
     // one takes raw video only, one answers everything late.
     const QJsonObject camera{{"name", "Cam"}, {"video_senders", 1}, {"audio_senders", 2}, {"data_senders", 1}};
     QJsonObject xs = camera;
+    QJsonObject dual = camera;
+    dual.insert("name", "Dual");
+    dual.insert("legs", 2);
     xs.insert("name", "XS");
     xs.insert("video_format", QJsonObject{{"media_type", "video/jxsv"}, {"profile", "High444.12"}, {"level", "2k-1"},
                                           {"sublevel", "Sublev3bpp"}, {"bit_rate", 200000}});
     QJsonArray nodes{QJsonObject{{"label", "camera"}, {"bind", QJsonArray{"127.0.0.1"}},
-                                 {"devices", QJsonArray{QJsonObject{{"groups", QJsonArray{camera, xs}}}}}}};
+                                 {"devices", QJsonArray{QJsonObject{{"groups", QJsonArray{camera, xs, dual}}}}}}};
     const QHash<QString, QJsonObject> faults{{"single", {{"no_bulk", true}}}, {"deaf", {{"ignore_activation", true}}},
                                              {"forgetful", {{"bulk_answer_empty", true}}}, {"raw", {{"refuse_unfit_sdp", true}}},
                                              {"slow", {{"delay_ms", 800}}}};
@@ -104,7 +109,7 @@ void tst_SalvoTake::takesTogether_data()
     QTest::addColumn<QStringList>("monitors"); // a monitor named twice is one receiver listed twice
     QTest::addColumn<QString>("camera");        // the sending group
     QTest::addColumn<bool>("off");              // the monitors' groups are taken down
-    QTest::addColumn<int>("cancelAfterMs");     // the lead time of a take cancelled at once; 0: not cancelled
+    QTest::addColumn<int>("cancelAfterMs");     // the lead time of a take cancelled at once, or dropped when negative; 0: neither
     // Monitors whose receivers the take names as failed, and run nothing, each maybe with
     // "=the start of the reason"; one that failed with "Switched…" runs the sender all the same.
     QTest::addColumn<QStringList>("unswitched");
@@ -121,6 +126,10 @@ void tst_SalvoTake::takesTogether_data()
     QTest::newRow("a cancelled take leaves nothing scheduled") << QStringList{"bulky", "single"} << "Cam" << false << 5000 << QStringList() << QStringList();
     QTest::newRow("a cancel that comes after the time names the receivers that switched")
         << QStringList{"slow", "bulky"} << "XS" << true << 1200 << QStringList() << QStringList{"slow"};
+    QTest::newRow("a take dropped before its time leaves nothing scheduled")
+        << QStringList{"bulky", "single"} << "Cam" << false << -5000 << QStringList() << QStringList();
+    QTest::newRow("a take of two legs to one is checked on the first, and says so")
+        << QStringList{"bulky"} << "Dual" << false << 0 << QStringList() << QStringList();
     QTest::newRow("a receiver listed twice is changed once")
         << QStringList{"bulky", "bulky"} << "Cam" << false << 0 << QStringList() << QStringList();
     QTest::newRow("a staging the device does not answer for is read back")
@@ -139,8 +148,8 @@ void tst_SalvoTake::takesTogether()
     QFETCH(QStringList, late);
 
     NmosClient client;
-    SalvoTake take(&client);
-    take.setLeadTimeMs(cancelAfterMs > 0 ? cancelAfterMs : monitors.contains("slow") ? 400 : 1000);
+    QScopedPointer<SalvoTake> take(new SalvoTake(&client));
+    take->setLeadTimeMs(cancelAfterMs != 0 ? qAbs(cancelAfterMs) : monitors.contains("slow") ? 400 : 1000);
     QList<SalvoTake::Pair> pairs;
     QHash<QString, int> bulkBefore;
     for (const QString &monitor : monitors) {
@@ -149,18 +158,26 @@ void tst_SalvoTake::takesTogether()
                                  off};
         bulkBefore.insert(monitor, state(monitor)["bulk_requests"].toInt());
     }
-    QSignalSpy results(&take, &SalvoTake::receiverFinished);
-    QSignalSpy finished(&take, &SalvoTake::finished);
-    QSignalSpy cancelled(&take, &SalvoTake::cancelled);
+    QSignalSpy results(take.data(), &SalvoTake::receiverFinished);
+    QSignalSpy finished(take.data(), &SalvoTake::finished);
+    QSignalSpy cancelled(take.data(), &SalvoTake::cancelled);
+    QStringList notes;
+    connect(take.data(), &SalvoTake::pairFinished, this, [&notes](int, const PatchWorkflow::RunOutcome &outcome) { notes << outcome.notes; });
     QString error;
-    QVERIFY2(take.takeAt(pairs, QDateTime(), &error), qPrintable(error));
+    QVERIFY2(take->takeAt(pairs, QDateTime(), &error), qPrintable(error));
+    const QString requestedTime = take->requestedTime();
+    const QDateTime time = take->time();
     QStringList switchedFirst;
+    if (cancelAfterMs < 0)
+        take.reset();
     if (cancelAfterMs > 0) {
-        QVERIFY(take.cancel());
+        QVERIFY(take->cancel());
         QVERIFY(cancelled.count() > 0 || cancelled.wait(15000));
         switchedFirst = cancelled.first().value(1).toStringList();
         QCOMPARE(cancelled.first().first().toStringList().size(), switchedFirst.size());
-        QTest::qWait(qMax<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(take.time())) + 500);
+    }
+    if (cancelAfterMs != 0) {
+        QTest::qWait(qMax<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(time)) + 500);
     } else {
         QVERIFY(finished.wait(15000));
     }
@@ -175,10 +192,12 @@ void tst_SalvoTake::takesTogether()
         for (const QJsonValue &receiver : monitorState["receivers"].toArray()) {
             const QString label = receiver["label"].toString();
             QCOMPARE(receiver["staged_activation"]["mode"], QJsonValue());
-            if (cancelAfterMs > 0) {
+            if (cancelAfterMs != 0) {
                 QCOMPARE(switchedFirst.contains(receiver["id"].toString()), late.contains(monitor));
-                if (!late.contains(monitor))
+                if (!late.contains(monitor)) {
+                    QCOMPARE(active(monitor, receiver["id"].toString())["activation"].toObject()["requested_time"].toString() == requestedTime, false);
                     continue;
+                }
             }
             const SalvoTake::ReceiverResult result = resultById.value(receiver["id"].toString());
             const QString failure = unswitched.filter(QRegularExpression("^" + monitor + "(=|$)")).value(0);
@@ -189,13 +208,24 @@ void tst_SalvoTake::takesTogether()
                 continue;
             }
             QVERIFY2(result.done || cancelAfterMs > 0, qPrintable(label + ": " + result.reason));
+            QCOMPARE(notes.filter('"' + label + '"').size(), int(camera == "Dual"));
             // Every receiver switched by the one activation the take asked for.
-            QCOMPARE(active(monitor, receiver["id"].toString())["activation"].toObject()["requested_time"].toString(), take.requestedTime());
+            QCOMPARE(active(monitor, receiver["id"].toString())["activation"].toObject()["requested_time"].toString(), requestedTime);
             QCOMPARE(receiver["master_enable"].toBool(), !off);
             const QString sender = off ? QString() : idOf("camera", "senders", camera + ' ' + label.section(' ', 1));
             QCOMPARE(receiver["sender_id"].toString(), sender);
         }
     }
+}
+
+void tst_SalvoTake::refusesTimeFarAhead()
+{
+    NmosClient client;
+    SalvoTake take(&client);
+    QString error;
+    const SalvoTake::Pair pair{{}, {idOf("bulky", "receivers", "bulky Video"), "bulky Video", endpoint("bulky"), QString()}, true};
+    QVERIFY(!take.takeAt({pair}, QDateTime::currentDateTimeUtc().addDays(25), &error));
+    QVERIFY2(error.endsWith("is more than 24 h ahead"), qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(tst_SalvoTake)
