@@ -100,7 +100,7 @@ void SalvoWindow::showPairResult(int pair, const PatchWorkflow::RunOutcome &outc
 
 void SalvoWindow::showCancelled(const QStringList &failures, const QStringList &switchedFirst)
 {
-    bool switched = false;
+    bool switched = !switchedFirst.isEmpty();
     for (int row = 0; row < m_rows.size(); ++row) {
         switched |= !m_rows.at(row).results.isEmpty();
         if (m_rows.at(row).pair >= 0 && m_rows.at(row).results.isEmpty())

@@ -393,6 +393,9 @@ void SalvoTake::readOne(int change)
             });
             return;
         }
+        const NmosClient::StageAnswer &staging = m_changes.at(change).staging;
+        if (staging.outcome == NmosClient::StageAnswer::Unknown)
+            failure = tr("%1 (its staging was not answered: %2)").arg(failure, staging.reason);
         conclude(change, false, failure);
     });
 }
