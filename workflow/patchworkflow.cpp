@@ -95,14 +95,18 @@ PatchWorkflow::RunOutcome PatchWorkflow::connectGroup(const NmosClient::SenderCo
     return outcome;
 }
 
+QList<QPair<NmosClient::Format, NmosClient::MemberPairs>> PatchWorkflow::memberPairs(const NmosClient::SenderGroup &sender,
+                                                                                   const NmosClient::ReceiverGroup &receiver)
+{
+    return {{NmosClient::Audio, NmosClient::pairMembers(sender.audioIds, sender.audioRoles, receiver.audioIds, receiver.audioRoles)},
+            {NmosClient::Data, NmosClient::pairMembers(sender.dataIds, sender.dataRoles, receiver.dataIds, receiver.dataRoles)}};
+}
+
 void PatchWorkflow::connectMembers(RunOutcome *outcome, QString *error)
 {
     const NmosClient::SenderGroup &sender = outcome->sender;
     const NmosClient::ReceiverGroup &receiver = outcome->receiver;
-    const QList<QPair<NmosClient::Format, NmosClient::MemberPairs>> kinds{
-        {NmosClient::Audio,
-         NmosClient::pairMembers(sender.audioIds, sender.audioRoles, receiver.audioIds, receiver.audioRoles)},
-        {NmosClient::Data, NmosClient::pairMembers(sender.dataIds, sender.dataRoles, receiver.dataIds, receiver.dataRoles)}};
+    const QList<QPair<NmosClient::Format, NmosClient::MemberPairs>> kinds = memberPairs(sender, receiver);
     for (const auto &kind : kinds) {
         const NmosClient::Format format = kind.first;
         const int count = kind.second.pairs.size();

@@ -75,6 +75,9 @@ public:
     // A sender's files as it publishes them, without activating it; a receiver's as staged.
     SdpOutcome senderFiles(const NmosClient::SenderConnection &sender);
     SdpOutcome receiverFiles(const NmosClient::ReceiverConnection &receiver);
+    // The audio, then the ancillary members of two groups, paired as a connect pairs them.
+    static QList<QPair<NmosClient::Format, NmosClient::MemberPairs>> memberPairs(const NmosClient::SenderGroup &sender,
+                                                                                const NmosClient::ReceiverGroup &receiver);
     // What the operator is told of a connect that left one of the sender's legs out; empty
     // when it took them all.
     static QString legNote(const NmosClient::LegPatch &legs, const QString &receiverLabel, const QString &senderLabel);

@@ -209,10 +209,7 @@ void SalvoTake::prepare(int index, const Pair &pair)
     addChange(index, receiver, sender.id, params, NmosClient::Video, legs,
               PatchWorkflow::legNote(legs, receiver.label, sender.label));
     // The members are paired as a run pairs them, and asked on the nodes of the video pair.
-    const QList<QPair<NmosClient::Format, NmosClient::MemberPairs>> kinds{
-        {NmosClient::Audio,
-         NmosClient::pairMembers(sender.audioIds, sender.audioRoles, receiver.audioIds, receiver.audioRoles)},
-        {NmosClient::Data, NmosClient::pairMembers(sender.dataIds, sender.dataRoles, receiver.dataIds, receiver.dataRoles)}};
+    const QList<QPair<NmosClient::Format, NmosClient::MemberPairs>> kinds = PatchWorkflow::memberPairs(sender, receiver);
     for (const auto &kind : kinds) {
         const NmosClient::Format format = kind.first;
         for (const auto &member : kind.second.pairs) {
