@@ -3,6 +3,7 @@
 #include "tests/support/netns.h"
 #include "tests/support/nmosresources.h"
 #include "tests/support/testhttpserver.h"
+#include "tests/support/simnodeoutput.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -101,13 +102,9 @@ void tst_Cli::initTestCase()
 
     m_sims.setStandardErrorFile(QProcess::nullDevice());
     m_sims.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", {"--config", file.fileName()});
-    QByteArray out;
-    while (!out.contains("ready\n")) {
-        QVERIFY(m_sims.waitForReadyRead(10000));
-        out += m_sims.readAllStandardOutput();
-    }
-    for (const QByteArray &line : out.split('\n')) {
-        const QJsonObject node = QJsonDocument::fromJson(line).object();
+    const QList<QJsonObject> printed = simnodeReady(&m_sims);
+    QVERIFY(!printed.isEmpty());
+    for (const QJsonObject &node : printed) {
         if (node.contains("port"))
             m_addresses.insert(node["label"].toString(), hosts.value(node["label"].toString()) + ':' + QString::number(node["port"].toInt()));
     }
@@ -423,14 +420,10 @@ void tst_Cli::patchesInSecuredFacility()
     sim.setStandardErrorFile(QProcess::nullDevice());
     sim.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", {"--label", "vault", "--video-senders", "1", "--video-receivers", "1", "--auth", "0",
                                                           "--tls-cert", pem, "--tls-key", key, "--bind", "10.77.0.1", "--announce"});
-    QByteArray out;
-    while (!out.contains("ready\n")) {
-        QVERIFY(sim.waitForReadyRead(10000));
-        out += sim.readAllStandardOutput();
-    }
+    const QList<QJsonObject> printed = simnodeReady(&sim);
+    QVERIFY(!printed.isEmpty());
     int nodePort = 0, authPort = 0;
-    for (const QByteArray &line : out.split('\n')) {
-        const QJsonObject object = QJsonDocument::fromJson(line).object();
+    for (const QJsonObject &object : printed) {
         nodePort = object.contains("port") ? object["port"].toInt() : nodePort;
         authPort = object.contains("auth") ? object["auth"].toInt() : authPort;
     }

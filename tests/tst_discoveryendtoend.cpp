@@ -1,6 +1,7 @@
 #include "app/lightindicator.h"
 #include "app/mainwindow.h"
 #include "tests/support/netns.h"
+#include "tests/support/simnodeoutput.h"
 
 #include <QComboBox>
 #include <QJsonDocument>
@@ -63,12 +64,9 @@ void tst_DiscoveryEndToEnd::listsNodesUnderEveryAddressAndChecksThem()
         node.waitForFinished(5000);
     });
     // The node prints one JSON line with its port, then "ready".
-    QByteArray out;
-    while (!out.contains("ready\n")) {
-        QVERIFY(node.waitForReadyRead(10000));
-        out += node.readAllStandardOutput();
-    }
-    const int port = QJsonDocument::fromJson(out.left(out.indexOf('\n'))).object().value("port").toInt();
+    const QList<QJsonObject> printed = simnodeReady(&node);
+    QVERIFY(!printed.isEmpty());
+    const int port = printed.first().value("port").toInt();
     QVERIFY(port > 0);
 
     MainWindow window;

@@ -7,6 +7,7 @@
 #include "tests/support/dialogcatcher.h"
 #include "tests/support/messagelog.h"
 #include "tests/support/netns.h"
+#include "tests/support/simnodeoutput.h"
 
 #include <QComboBox>
 #include <QNetworkAccessManager>
@@ -88,14 +89,10 @@ QProcess *tst_PatchEndToEnd::startSim(const QStringList &arguments, const QStrin
     process->start(FERROLINK_BINARY_DIR "/tools/nmos-simnode",
                    arguments.contains("--port") ? arguments : arguments + QStringList{"--port", "0"});
     // One JSON line per node, one for the registry, then "ready".
-    QByteArray out;
-    while (!out.contains("ready\n")) {
-        if (!process->waitForReadyRead(10000))
-            return nullptr;
-        out += process->readAllStandardOutput();
-    }
-    for (const QByteArray &line : out.split('\n')) {
-        const QJsonObject object = QJsonDocument::fromJson(line).object();
+    const QList<QJsonObject> printed = simnodeReady(process);
+    if (printed.isEmpty())
+        return nullptr;
+    for (const QJsonObject &object : printed) {
         const QString label = object.contains("registry") ? "registry" : object.value("label").toString();
         const int port = object.value(object.contains("registry") ? "registry" : "port").toInt();
         if (!label.isEmpty()) {

@@ -1,6 +1,8 @@
 #include "nmos/nmosclient.h"
 #include "workflow/salvotake.h"
 
+#include "tests/support/simnodeoutput.h"
+
 #include <QNetworkAccessManager>
 #include <QRegularExpression>
 #include <QtTest>
@@ -65,13 +67,9 @@ void tst_SalvoTake::initTestCase()
     config.close();
     m_sim.setStandardErrorFile(QProcess::nullDevice());
     m_sim.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", {"--config", config.fileName()});
-    QByteArray out;
-    while (!out.contains("ready\n")) {
-        QVERIFY(m_sim.waitForReadyRead(15000));
-        out += m_sim.readAllStandardOutput();
-    }
-    for (const QByteArray &line : out.split('\n')) {
-        const QJsonObject node = QJsonDocument::fromJson(line).object();
+    const QList<QJsonObject> printed = simnodeReady(&m_sim);
+    QVERIFY(!printed.isEmpty());
+    for (const QJsonObject &node : printed) {
         if (node.contains("port"))
             m_addresses.insert(node["label"].toString(), "127.0.0.1:" + QString::number(node["port"].toInt()));
     }

@@ -3,6 +3,7 @@
 #include "discovery/nmosmdnsbrowser.h"
 #include "nmos/nmosclient.h"
 #include "tests/support/netns.h"
+#include "tests/support/simnodeoutput.h"
 #include "workflow/intakequeue.h"
 #include "workflow/salvofile.h"
 
@@ -150,16 +151,10 @@ void tst_SalvoWindow::initTestCase()
     config.close();
     m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_sim.start(FERROLINK_BINARY_DIR "/tools/nmos-simnode", {"--config", config.fileName()});
-    QByteArray out;
-    while (!out.contains("ready\n")) {
-        QVERIFY(m_sim.waitForReadyRead(10000));
-        out += m_sim.readAllStandardOutput();
-    }
-    for (const QByteArray &line : out.split('\n')) {
-        const QJsonObject node = QJsonDocument::fromJson(line).object();
-        if (!node.isEmpty())
-            m_addresses.insert(node["label"].toString(), "127.0.0.1:" + QString::number(node["port"].toInt()));
-    }
+    const QList<QJsonObject> printed = simnodeReady(&m_sim);
+    QVERIFY(!printed.isEmpty());
+    for (const QJsonObject &node : printed)
+        m_addresses.insert(node["label"].toString(), "127.0.0.1:" + QString::number(node["port"].toInt()));
     QCOMPARE(m_addresses.size(), 2);
 }
 
